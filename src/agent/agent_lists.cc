@@ -1,0 +1,48 @@
+#include "agent/agent_lists.h"
+
+#include <atomic>
+
+#include "agent/application_probe_list.h"
+#include "agent/table_manager_list.h"
+#include "datapath/atomic_situation_list.h"
+#include "datapath/samples_list.h"
+#include "interfaces/trace.h"
+
+namespace {
+// The hub's request thread may read these while start-up creates them.
+std::atomic<samplesList*> g_samplesList{nullptr};
+std::atomic<applicationProbeList*> g_applicationProbeList{nullptr};
+std::atomic<tableManagerList*> g_tableMgrList{nullptr};
+std::atomic<atomicSituationList*> g_atomicSituationList{nullptr};
+}  // namespace
+
+samplesList* dataSamples() { return g_samplesList.load(); }
+applicationProbeList* startedProbes() { return g_applicationProbeList.load(); }
+tableManagerList* tableManagers() { return g_tableMgrList.load(); }
+atomicSituationList* atomicSituations() { return g_atomicSituationList.load(); }
+
+void createAgentLists() {
+    g_samplesList.store(new samplesList());
+    g_applicationProbeList.store(new applicationProbeList());
+    g_tableMgrList.store(new tableManagerList());
+    g_atomicSituationList.store(new atomicSituationList());
+}
+
+void deleteAgentLists() {
+    atomicSituationList* atomic = g_atomicSituationList.exchange(nullptr);
+    VA_STATE("Deleting _atomicSituationList @%p\n", static_cast<void*>(atomic));
+    delete atomic;
+    samplesList* samples = g_samplesList.load();
+    if (samples != nullptr) {
+        samples->clearList();
+    }
+    VA_STATE("Deleting _samplesList @%p\n", static_cast<void*>(samples));
+    g_samplesList.store(nullptr);
+    delete samples;
+    applicationProbeList* probes = g_applicationProbeList.exchange(nullptr);
+    VA_STATE("Deleting _applicationProbeList @%p\n", static_cast<void*>(probes));
+    delete probes;
+    tableManagerList* managers = g_tableMgrList.exchange(nullptr);
+    VA_STATE("Deleting _tableMgrList @%p\n", static_cast<void*>(managers));
+    delete managers;
+}

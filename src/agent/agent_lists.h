@@ -1,0 +1,17 @@
+// The four process-wide lists of the agent side. Created by VA_Main after the hub is ready, in the
+// order samples, probes, table managers, atomic situations; deleted at shutdown with the atomic
+// situations first. Each pointer is null outside that span.
+#pragma once
+
+class samplesList;
+class applicationProbeList;
+class tableManagerList;
+class atomicSituationList;
+
+samplesList* dataSamples();
+applicationProbeList* startedProbes();
+tableManagerList* tableManagers();
+atomicSituationList* atomicSituations();
+
+void createAgentLists();
+void deleteAgentLists();

@@ -1,0 +1,3 @@
+#include "agent/va_main.h"
+
+int main(int argc, char** argv) { return agentMain(argc, argv); }

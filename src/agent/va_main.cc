@@ -1,0 +1,371 @@
+// Process entry and the agent's main routine: configuration, identity, the hub, the lists, the
+// monitors, the providers, the framework thread, the client process, and the order of shutdown.
+//
+// Threads: main runs start-up and then blocks in the joins. Shutdown signals are taken by one
+// dedicated thread with sigwait (they are blocked everywhere else), so CleanUp runs as ordinary code
+// that may trace and take locks.
+#include "agent/va_main.h"
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "agent/agent_lists.h"
+#include "agent/dp_selection.h"
+#include "agent/monitors.h"
+#include "agent/startup.h"
+#include "agent/take_action.h"
+#include "agent/va_limits.h"
+#include "datapath/atomic_situation_list.h"
+#include "datapath/samples_list.h"
+#include "interfaces/axf.h"
+#include "interfaces/dch_client.h"
+#include "interfaces/support.h"
+#include "tables/fixed_tables.h"
+
+int DCHtcpSocket = -1;
+
+namespace {
+
+constexpr size_t kMaxProgramPath = 511;
+const char* const kDefaultProductName = "Vorpane Agent";
+
+bool g_stop = false;
+pid_t g_childProcess = 0;  // hChildProcess
+char g_zotagent[] = "zotagent";
+char* g_axfArgv[] = {g_zotagent, nullptr};
+
+std::string productName() {
+    std::optional<std::string> name = ZOT0_QueryProductSpec(ZOT2_PRODUCT_NAME);
+    return name ? *name : std::string(kDefaultProductName);
+}
+
+// Lines printed whatever the trace settings: "<product><text>".
+void printLine(const std::string& product, const char* text) {
+    std::printf("%s%s", product.c_str(), text);
+    std::fflush(stdout);
+}
+
+// Step 1 of main: as many open files as the hard limit allows.
+void raiseFileLimit() {
+    struct rlimit lim;
+    if (getrlimit(RLIMIT_NOFILE, &lim) != 0) {
+        VA_ERROR("Warning: getrlimit failed, errno=%d\n", errno);
+        return;
+    }
+    VA_STATE("getrlimit returned %d for Max Number of FDs\n", static_cast<int>(lim.rlim_max));
+    lim.rlim_cur = lim.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &lim) != 0) {
+        VA_ERROR("Warning: setrlimit failed, errno=%d\n", errno);
+    }
+}
+
+// Step 5 of main: block the shutdown signals in every thread and take them on one thread.
+void installShutdownSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    struct {
+        int signal;
+        const char* name;
+    } const shutdownSignals[] = {{SIGHUP, "SIGHUP"}, {SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}};
+    for (const auto& s : shutdownSignals) {
+        if (sigaddset(&set, s.signal) == 0) {
+            VA_STATE("SIG1_Action for %s has been set\n", s.name);
+        } else {
+            VA_ERROR("SIG1_Action for %s failed, errno = %d\n", s.name, errno);
+        }
+    }
+    int rc = pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    if (rc != 0) {
+        VA_ERROR("Warning: pthread_sigmask failed, errno=%d\n", rc);
+        return;
+    }
+    rc = ZOT0_CreateThread(
+        [set] {
+            int signal = 0;
+            while (sigwait(&set, &signal) != 0) {
+            }
+            CleanUp(signal);
+        },
+        1, nullptr, "signals");
+    if (rc != 0) {
+        VA_ERROR("Warning: signal thread failed creation: errno=%d\n", rc);
+    }
+}
+
+// Steps 3 of VA_Main: identity of the agent from the instance name and the product specification.
+void setFrameworkIdentity() {
+    std::string subsystemId = subsystemIdFromInstance(ZOTA_GetInstanceName());
+
+    if (!ZOT0_InitializeProductSpec(subsystemId.c_str())) {
+        VA_ERROR("Error: Initialization of Product Specification File failed.  Exiting...\n");
+        vorpane::fatalExit();
+    }
+    std::optional<std::string> nodeType = ZOT0_QueryProductSpec(ZOT2_NODE_TYPE);
+    std::optional<std::string> affinity = ZOT0_QueryProductSpec(ZOT2_AFFINITY);
+    std::optional<std::string> productCode = ZOT0_QueryProductSpec(ZOT2_PRODUCT_CODE);
+    std::optional<std::string> product = ZOT0_QueryProductSpec(ZOT2_PRODUCT_NAME);
+    if (product) {
+        printLine(*product, " startup in progress\n");
+    }
+    if (!nodeType || !affinity || !productCode || !product) {
+        auto ptr = [](const std::optional<std::string>& s) {
+            return s ? static_cast<const void*>(s->c_str()) : nullptr;
+        };
+        VA_ERROR("Error: nodeTypePtr<@%p> affPtr<@%p> productCodePtr<@%p> productNamePtr<@%p>.  Exiting...\n",
+                 ptr(nodeType), ptr(affinity), ptr(productCode), ptr(product));
+        vorpane::fatalExit();
+    }
+    VA_STATE("nodeTypePtr<%s> affPtr<%s> productCodePtr<%s> productNamePtr<%s>\n", nodeType->c_str(),
+             affinity->c_str(), productCode->c_str(), product->c_str());
+
+    if (!subsystemId.empty()) {
+        std::optional<std::string> host = AXF_GetHostname();
+        if (!host) {
+            VA_ERROR("Error: AXF_GetHostname returned null string, unable to reset heartbeat probe name for Instance "
+                     "<%s>\n",
+                     subsystemId.c_str());
+        } else {
+            VA_STATE("AXF hostname <%s>\n", host->c_str());
+            shortenForHeartbeat(subsystemId, *host, *nodeType, BSS1_GetEnv("PLAXF_HOSTNAME", 0));
+            AXF_SetSubsystemId(subsystemId.c_str());
+            VA_STATE("New AXF subsystemID <%s>\n", AXF_GetSubsystemId().c_str());
+        }
+    }
+
+    AXF_SetNodeType(nodeType->c_str());
+    AXF_SetAffinity(affinity->c_str());
+    char version[16];
+    std::snprintf(version, sizeof version, "%s.10.00", "04");
+    VA_STATE(" formatted version<%s>\n", version);
+    AXF_SetProduct(productCode->c_str(), version);
+    AXF_RegisterAgentLoader(LoadAgents);
+}
+
+// Step 4 of VA_Main: the hub and the client side of its protocol.
+void startHub() {
+    VA_STATE("Initializing DCH env check mutex [@%p]\n", static_cast<void*>(&ZOTA_GetEnvVarsInitLock()));
+    DCH_api_init();
+}
+
+void startMonitors() {
+    VA_STATE("Creating thread to monitor deferred report requests");
+    if (ZOT0_CreateThread(monitorDeferredRequests, 1, nullptr, "mon-deferred") == 0) {
+        VA_STATE("monitorDeferredRequests thread created.\n");
+    } else {
+        VA_ERROR("Error: monitorDeferredRequests thread failed creation.\n");
+    }
+    int rc = ZOT0_CreateThread(monitorDPStatus, 1, nullptr, "mon-dpstatus");
+    if (rc == 0) {
+        VA_STATE("monitorDPStatus thread created.\n");
+    } else {
+        VA_ERROR("Error: monitorDPStatus thread failed creation. errno=%d\n", rc);
+        g_stop = true;
+    }
+}
+
+DPSelection chooseProviders(int argc, char** argv, const VA_ConfigKeys& keys) {
+    std::optional<std::string> variant = ZOT0_QueryProductSpec(ZOT2_PRODUCT_VARIANT);
+    bool productAgent = variant && std::atoi(variant->c_str()) != 0;
+    DPSelection sel;
+    if (!productAgent) {
+        std::vector<std::string> args;
+        for (int i = 1; i < argc; ++i) {
+            args.emplace_back(argv[i] != nullptr ? argv[i] : "");
+        }
+        sel = chooseDataProvidersFromArgs(args, keys.startupDP);
+    } else {
+        sel = chooseDataProvidersFromProductSpec(ZOT0_QueryProductSpec(ZOT2_DP_TO_START));
+    }
+    if (sel.fatal) {
+        vorpane::fatalExit();
+    }
+    if (sel.stop) {
+        g_stop = true;
+    }
+    return sel;
+}
+
+void startClientProcess(const VA_ConfigKeys& keys, const std::vector<DPsToStartEntry>& entries) {
+    if (keys.clientProcess == nullptr) {
+        return;
+    }
+    bool apiProvider = false;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        VA_DETAIL("Checking if DPsToStart[%d] value <%s> is APIS or ASFS\n", static_cast<int>(i), entries[i].name.c_str());
+        if (entries[i].name == "APIS" || entries[i].name == "ASFS") {
+            apiProvider = true;
+            break;
+        }
+    }
+    if (apiProvider && keys.waitForAPIServer != nullptr &&
+        std::toupper(static_cast<unsigned char>(keys.waitForAPIServer[0])) == 'Y') {
+        int ready = ZOTP_GetAPIServerComplete();
+        if (ready == 0) {
+            VA_STATE("The API Server is NOT ready to go.\n");
+        }
+        for (int attempt = 0; ready == 0 && attempt < 5; ++attempt) {
+            VA_STATE("Wait 3 seconds for the API Server to finish <%d>\n", attempt);
+            BSS1_Sleep(3);
+            ready = ZOTP_GetAPIServerComplete();
+        }
+    }
+    VA_STATE("Calling StartDPprocess with clientProcess <%s>\n", keys.clientProcess);
+    g_childProcess = ZOTA_StartDPprocess(keys.clientProcess);
+    if (g_childProcess < 1) {
+        VA_ERROR("Error: failed to start process <%s>\n", keys.clientProcess);
+    } else {
+        VA_STATE("Process <%s> successfully started using handle [%lx]\n", keys.clientProcess,
+                 static_cast<unsigned long>(g_childProcess));
+    }
+}
+
+}  // namespace
+
+int VA_Main(int argc, char** argv) {
+    const VA_ConfigKeys keys = fetchConfigKeys();
+
+    setFrameworkIdentity();
+
+    std::optional<std::string> variant = ZOT0_QueryProductSpec(ZOT2_PRODUCT_VARIANT);
+    setVaLimits(parseConfigKeys(keys, variant && std::atoi(variant->c_str()) != 0));
+
+    startHub();
+    createAgentLists();
+
+    if (keys.atomicSituations != nullptr) {
+        parseAtomicSituations(keys.atomicSituations, *atomicSituations(), Max_IB_Columns());
+    }
+
+    startMonitors();
+
+    DPSelection providers = chooseProviders(argc, argv, keys);
+    if (g_stop) {
+        return 0;
+    }
+
+    std::vector<DPsToStartEntry>& entries = providers.entries;
+    startDataProviders(entries);
+    AXF_RegisterCommandCallback("*", VA_Action);
+
+    pthread_t framework{};
+    int rc = ZOT0_CreateThread(startAXF, 0, &framework, "axf");
+    if (rc != 0) {
+        VA_ERROR("Error: startAXF thread failed creation: errno=%d\n", rc);
+        g_stop = true;
+    } else {
+        VA_STATE("startAXF thread created.\n");
+        startClientProcess(keys, entries);
+        const std::string product = productName();
+        if (entries.empty()) {
+            printLine(product, " startup complete.\n");
+            VA_STATE("Waiting for startAXF thread to complete.\n");
+            rc = pthread_join(framework, nullptr);
+            if (rc != 0) {
+                VA_ERROR("Error: pthread_join failed: errno=%d\n", rc);
+            }
+        } else {
+            std::printf("%s startup complete.  %d Data Provider(s) now being started...\n", product.c_str(),
+                        static_cast<int>(entries.size()));
+            std::fflush(stdout);
+            for (DPsToStartEntry& e : entries) {
+                if (g_stop) {
+                    break;
+                }
+                if (e.started) {
+                    VA_STATE("Waiting for %s DP thread(s) to complete...\n", e.name.c_str());
+                    rc = pthread_join(e.thread, nullptr);
+                    if (rc != 0) {
+                        VA_ERROR("Error: pthread_join for %s DP failed: errno=%d\n", e.name.c_str(), rc);
+                        g_stop = true;
+                    } else {
+                        VA_STATE("Thread for %s DP completed.\n", e.name.c_str());
+                    }
+                } else {
+                    VA_STATE("%s DP did not start. Not waiting.\n", e.name.c_str());
+                }
+            }
+        }
+    }
+
+    deleteAgentLists();
+    DCH_api_destroy();
+    return 0;
+}
+
+void startAXF() {
+    BSS1_Sleep(1);
+    if (dataSamples() != nullptr && startedProbes() != nullptr && tableManagers() != nullptr) {
+        VA_STATE("Calling AXF framework...\n");
+        zrfmain(1, g_axfArgv);
+    } else {
+        VA_ERROR("Error: not calling AXF framework, agent initialization never completed.\n");
+    }
+}
+
+int LoadAgents() {
+    t7srv_rmtfile_init();
+    std::optional<std::string> variant = ZOT0_QueryProductSpec(ZOT2_PRODUCT_VARIANT);
+    std::optional<std::string> code = ZOT0_QueryProductSpec(ZOT2_PRODUCT_CODE);
+    if (variant && std::atoi(variant->c_str()) != 0 && code && *code == "EB") {
+        VA_ERROR("Starting the HP/ITO Alert Emitter probe...\n");
+        qeb_qebact_init();
+    } else {
+        zot_zotact_init();
+    }
+    return 0;
+}
+
+void CleanUp(int signal) {
+    VA_STATE("Signal %d captured\n", signal);
+    if (const char* name = SIG1_SignalName(signal); name != nullptr) {
+        VA_ERROR("Shutdown signal captured: %s\n", name);
+    }
+    AXF_Shutdown(1);
+    std::fflush(stdout);
+    std::exit(0);
+}
+
+void StopAgentProcess() { VA_ERROR("%s process being stopped\n", productName().c_str()); }
+
+int agentMain(int argc, char** argv) {
+    std::string program = argc > 0 && argv[0] != nullptr ? std::string(argv[0]).substr(0, kMaxProgramPath) : "";
+    size_t slash = program.rfind('/');
+    std::string taskName = slash == std::string::npos ? program : program.substr(slash + 1);
+
+    // The trace log is named after the task; open it before the first line is traced.
+    BSS1_Main(&argc, argv, taskName.c_str());
+
+    raiseFileLimit();
+    VA_STATE("Starting program <%s>\n", program.c_str());
+    std::string instanceName;
+    if (!taskName.empty()) {
+        VA_STATE("Starting taskname <%s>\n", taskName.c_str());
+        size_t underscore = taskName.find('_');
+        if (underscore != std::string::npos && underscore + 1 < taskName.size()) {
+            instanceName = taskName.substr(underscore + 1);
+            VA_STATE("Starting instance name <%s>\n", instanceName.c_str());
+        }
+    }
+    ZOTA_SetInstanceName(instanceName.empty() ? nullptr : instanceName.c_str());
+
+    installShutdownSignals();
+    std::atexit(StopAgentProcess);
+
+    VA_Main(argc, argv);
+
+    const std::string product = productName();
+    printLine(product, " shutdown in progress\n");
+    AXF_Shutdown(1);
+    printLine(product, " shutdown complete\n");
+    return 0;
+}

@@ -1,0 +1,1 @@
+// (empty until its code lands)

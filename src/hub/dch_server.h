@@ -1,0 +1,122 @@
+// DCHserver: the Data Collection Hub. One object per process, created by the process entry before any
+// provider starts. It owns the application space, the waiting list, a server-role transport that
+// receives requests and a client-role transport through which it replies.
+//
+// Threads: the transport's server thread fills the request queue; one request thread takes one
+// message at a time and runs its handler while holding the hub lock for its whole life, so the
+// handlers, the application space and the waiting list are only ever touched by that thread.
+// The process entry waits once on the ready handshake (readyLock/readyCond/readyState).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "hub/dch_handlers.h"
+#include "hub/dch_ipc.h"
+#include "interfaces/sync.h"
+
+class applSpaceList;
+class DCwaitingList;
+class DCwaitingListEntry;
+
+class DCHserver : public DCHrequestHandlers {
+public:
+    DCHserver();
+    ~DCHserver() override;
+    DCHserver(const DCHserver&) = delete;
+    DCHserver& operator=(const DCHserver&) = delete;
+
+    // The ready handshake: take readyLock(); while readyState() is 0 wait on readyCond(); release.
+    short readyState() VA_REQUIRES(_readyLock) { return _readyState; }
+    vorpane::Mutex* readyLock() VA_RETURN_CAPABILITY(_readyLock) { return &_readyLock; }
+    vorpane::CondVar* readyCond() { return &_readyCond; }
+
+    DCHipc* getIpcSrv() { return _ipcSrv.get(); }
+    int max_Applications() const override { return _maxApplications; }
+    int max_AttrGroup_Per_Appl() const { return _maxAttrGroupPerAppl; }
+
+    // The request thread's body and its loop.
+    static void process_request(DCHserver* server);
+    void processRequest();
+
+    // A provider's TCP connection closed: its sources go offline, its applications are unregistered,
+    // its waiter is dropped.
+    void processDisconnect(unsigned int connectedSockFD);
+    // Replies to the sender of the current request: DCH_status, and DCH_handle unless handle is -99.
+    void sendStatus(long status, long handle);
+    void dch_shutdown(char*) {}
+
+    // Stops the request thread and the transport (tests and orderly shutdown): the hub serves no more
+    // requests afterwards.
+    void stop();
+
+    // ---- Provider requests. message holds one whole request; its fields start at byte 12.
+    int dp_register(std::string_view message);
+    int dp_online(std::string_view message, const char* clientName, long* handle);
+    int dp_data(std::string_view message);
+    int dp_offline(std::string_view message) override;
+    int dp_unregister(std::string_view message) override;
+
+    // ---- Collector requests. An empty message is notify mode: the answer goes to the given address
+    // and connection instead of the current sender.
+    void dc_waitOnData(std::string_view message, long handle, const DCHclientAddr& clientAddr,
+                       unsigned int connectedSockFD);
+    void dc_waitForDPStatus(std::string_view message, const char* applName, const char* attrGroup,
+                            const char* sourceName, short requestType, const DCHclientAddr& clientAddr,
+                            unsigned int connectedSockFD) override;
+    void dc_getApplications(std::string_view message, const char* applName, const DCHclientAddr& clientAddr,
+                            unsigned int connectedSockFD);
+    void dc_getApplAttributes(std::string_view message, const char* applName, const DCHclientAddr& clientAddr,
+                              unsigned int connectedSockFD);
+    void dc_getApplHelp(std::string_view message, const char* applName, const DCHclientAddr& clientAddr,
+                        unsigned int connectedSockFD);
+    int dc_deferReportRequest(std::string_view message);
+    int dp_redriveReportRequest(std::string_view message);
+    int dp_setDemandReportOption(std::string_view message);
+    void dp_cancel(std::string_view) {}
+
+    // ---- Action requests (answered by the action table).
+    int dp_waitForAction(std::string_view message);
+    int dp_provideActionResults(std::string_view message);
+    int dc_provideAction(std::string_view message);
+    int dc_waitForActionResults(std::string_view message, int* actionResult);
+
+    // Sends a built message to an address or connection through the reply transport.
+    int sendTo(const char* message, uint32_t length, const DCHclientAddr& clientAddr, unsigned int connectedSockFD);
+
+    // Tests: the registry and the waiting list (only while the request thread is not running them).
+    applSpaceList* applSpace() { return _buckets.get(); }
+    DCwaitingList* waitingList() { return _waitList.get(); }
+
+private:
+    std::unique_ptr<applSpaceList> _buckets;
+    std::unique_ptr<DCHipc> _ipcSrv;
+    std::unique_ptr<DCHipc> _ipcClient;
+    std::unique_ptr<DCwaitingList> _waitList;
+    DCwaitingListEntry* _lastWaiter = nullptr;
+
+    // The current request's sender.
+    DCHclientAddr _ipcClientAddr;
+    int _ipcType = 1;
+    DCHclientName _ipcClientName;
+    unsigned int _connectedSockFD = 0;
+
+    vorpane::Mutex _hubLock;
+    vorpane::Mutex _readyLock;
+    vorpane::CondVar _readyCond;
+    short _readyState VA_GUARDED_BY(_readyLock) = 0;
+    short _actionOnline = 0;
+    short _actionDataStarted = 0;
+
+    std::vector<char> _valuesBuf;
+    int _maxApplications = 64;
+    int _maxAttrGroupPerAppl = 64;
+
+    // Request-thread life, for stop().
+    vorpane::Mutex _runLock;
+    vorpane::CondVar _runCond;
+    bool _running VA_GUARDED_BY(_runLock) = false;
+    bool _stopping VA_GUARDED_BY(_runLock) = false;
+};

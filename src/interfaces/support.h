@@ -1,0 +1,179 @@
+// The support library: base services, product specification, text and name helpers, agent identity
+// and the provider entry points. Our implementation lives in src/platform/support.
+//
+// Where the calling code needs a text back, these calls return std::string or std::optional instead
+// of storage the caller must free; the names and the results the callers test are kept.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/fixed_text.h"
+#include "interfaces/sync.h"
+#include "interfaces/trace.h"
+
+// ---------------------------------------------------------------------------------------------------
+// Base services
+
+// Process initialisation: reads the test time switch and opens the trace log named after taskName.
+void BSS1_Main(int* argc, char** argv, const char* taskName);
+
+// The value of an environment key, or null when it is unset.
+const char* BSS1_GetEnv(const char* key, int reserved = 0);
+
+// The name of a shutdown signal ("SIGHUP", "SIGINT", "SIGTERM", ...), or null.
+const char* SIG1_SignalName(int signal);
+
+namespace vorpane {
+
+// Where work files, generated files and logs go: VORPANE_WORKDIR, or "work" under the current
+// directory. Created on first use.
+std::string workDirectory();
+// Tests point the process at a fresh directory.
+void setWorkDirectory(std::string path);
+
+// The fatal exit: flush standard output and standard error, sleep 1 second, exit with code 1.
+[[noreturn]] void fatalExit();
+
+}  // namespace vorpane
+
+// ---------------------------------------------------------------------------------------------------
+// Product specification: a text file of numbered items (docs/product-specification.md).
+
+// Item numbers the system uses.
+inline constexpr int ZOT2_PRODUCT_VARIANT = 0;  // 0: generic agent; non-zero: product agent
+inline constexpr int ZOT2_PRODUCT_CODE = 1;
+inline constexpr int ZOT2_NODE_TYPE = 2;
+inline constexpr int ZOT2_PRODUCT_NAME = 3;
+inline constexpr int ZOT2_AFFINITY = 4;
+inline constexpr int ZOT2_SUBNODE_AFF_NAME = 6;
+inline constexpr int ZOT2_SUBNODE_AFF_STRING = 7;
+inline constexpr int ZOT2_AFFINITY_FEATURES = 8;
+inline constexpr int ZOT2_NODE_TYPE_ACTIONS = 15;
+inline constexpr int ZOT2_DP_TO_START = 18;
+inline constexpr int ZOT2_DCH_PORT = 22;
+inline constexpr int ZOT2_DP_PORT_OFFSET = 23;
+inline constexpr int ZOT2_ZOTATBLS_FILENAME = 32;
+inline constexpr int ZOT2_INSTANCE_NAME = 34;
+inline constexpr int ZOT2_MAX_ITEM = 99;
+
+// Loads the product specification: the file named by VORPANE_PRODUCT_SPEC, or the embedded default
+// of the generic agent. False (with an error trace naming the file and line) when the file cannot
+// be read or a line is malformed.
+bool ZOT0_InitializeProductSpec(const char* subsystemId);
+
+// The text of an item, or nothing when the item is absent.
+std::optional<std::string> ZOT0_QueryProductSpec(int item);
+
+// Replaces an item's text in this process (the file is not rewritten). False for an item number
+// outside 0..99.
+bool ZOT0_UpdateProductSpec(int item, std::string_view value);
+
+namespace vorpane {
+// The embedded default (the text of a product-specification file).
+std::string_view defaultProductSpec();
+// Parses product-specification text; on failure returns false and sets *error to "line N: reason".
+bool parseProductSpec(std::string_view text, std::string* error);
+}  // namespace vorpane
+
+// ---------------------------------------------------------------------------------------------------
+// Text and names
+
+// strtok with one position per thread: a null text continues the previous scan of this thread.
+// A caller that splits in several steps restarts at an explicit offset.
+char* ZOT0_strtok(char* text, const char* delimiters);
+
+// Upper-cases in place. Returns 0 on failure (a null text), else 1.
+int ZOT0_ConvertStringToUpper(char* text, int reserved = 0);
+int ZOT0_ConvertStringToUpper(std::string& text);
+
+// Keeps the last newLength of the length characters of text (drops characters at the left).
+void ZOT0_TruncateFromLeft(char* text, int length, int newLength);
+void ZOT0_TruncateFromLeft(std::string& text, std::size_t newLength);
+
+// Removes every carriage return and line feed from text in place.
+void ZOT0_RemoveCRandLF(char* text, int reserved = 0);
+
+// Ends the field at its first `stop` character or NUL among its first limit - 1 bytes; without one,
+// at byte limit - 1. The field must hold limit bytes.
+void ZOT0_terminateString(char* field, char stop, int limit);
+
+// Replaces every character other than letters, digits and "_" with "_", in place.
+char* ZOT0_SubValidNameCharacter(char* name);
+void ZOT0_SubValidNameCharacter(std::string& name);
+
+// 3 for a dotted-decimal IPv4 address ("10.0.0.1"); for other texts made of digits and dots, the
+// number of dots; otherwise 0.
+int ZOT0_IsThisAddressString(const char* text);
+
+// Makes a help text safe for the comma-, colon- and semicolon-separated information texts and the
+// quoted strings of the generated files: each "," ":" ";" "\"" and control character becomes a blank.
+char* ZOTA_validateHelpText(char* text);
+void ZOTA_validateHelpText(std::string& text);
+
+// directory (or the work directory when null) joined with name; "" when name is empty or the result
+// would be longer than PATH_MAX.
+std::string ZOT0_ConstructFullyQualifiedName(const char* directory, const char* name);
+
+// Normalises a directory path: backslashes become "/", repeated "/" collapse, a trailing "/" goes.
+std::string ZOT0_CheckPathSpec(std::string_view path);
+
+// The current time as 16 characters "CYYMMDDHHMMSSmmm" (C: 1 for the years 2000 to 2099).
+std::string ZOT0_GetPellanTime(int reserved = 0);
+
+// CRC-16/CCITT-FALSE over exactly length bytes.
+uint16_t ZOT0_ComputeCheckSum(const void* data, std::size_t length);
+
+// A stable code of five characters (A-Z, 0-9) derived from an attribute-group name.
+std::string ZOTA_ComputeChecksumOnAttrGroup(std::string_view attrGroup);
+
+bool ZOT0_IsValidPointer(const void* p);
+
+// Writes a hex and text dump of length bytes to the trace under traceClass.
+void ZOT0_PrintDump(unsigned traceClass, const void* data, std::size_t length);
+
+// ---------------------------------------------------------------------------------------------------
+// Agent identity
+
+// ZOTA_DCH_IPCTYPE: 1 sockets (default), 2 local.
+int ZOTA_GetIPCtype();
+
+// The instance name, or null when none was set.
+const char* ZOTA_GetInstanceName();
+void ZOTA_SetInstanceName(const char* name);
+
+// Subnode names. The full ("untouched") name is "<source>:<applName><RR>", or "<source>:<suffix>"
+// with a subnode suffix; at most 70 characters. The subnode name is the same text when it fits in 32
+// characters; otherwise the source part loses characters at its left until it does. The attribute
+// group does not enter the name: one subnode serves every group of an application's source.
+// Returns 0, or 1 when a name is missing or the full name would exceed 70 characters.
+int ZOTA_SetSubnodeName(const char* applName, const char* attrGroup, const char* sourceName, const char* rr,
+                        vorpane::FixedText<32>* subnodeName, vorpane::FixedText<70>* untouched,
+                        const char* subnodeSuffix);
+
+// The application key (first three characters after the last ":"). 0, or 1 when there is none.
+int ZOTA_GetApplKeyFromSubNodeName(const char* subnodeName, vorpane::FixedText<3>* applKey);
+
+// The source name (the text before the last ":"). 0, or 1 when there is none.
+int ZOTA_GetSrcNameFromSubNodeName(const char* subnodeName, std::string* sourceName);
+
+// Starts `command` through /bin/sh as a child process. The process id, or -1.
+pid_t ZOTA_StartDPprocess(const char* command);
+
+// 1 when lists are to dump themselves (VORPANE_DEBUG=1), else 0.
+int VA_Debug();
+
+// ---------------------------------------------------------------------------------------------------
+// Provider entry points (run on the provider threads that start-up creates)
+
+void ZOTP_StartDataProvider(int* dpType);
+void ZOTS_StartSNMPDataProvider(int* dpType);
+// 0 while the API server provider is not ready.
+int ZOTP_GetAPIServerComplete();
+// Asks every running provider entry to return (orderly stop).
+void ZOTP_StopDataProviders();

@@ -1,0 +1,287 @@
+// The framework stand-in: identity, the agent loader and command callback, the framework's run loop,
+// the subnode registry, console messages and operations logs.
+//
+// One process-wide state object, guarded by its lock. zrfmain runs on the agent's framework thread
+// and waits on the condition until AXF_Shutdown; the subnode calls come from the agent's status
+// monitor; a prepared subnode request belongs to the thread that prepared it.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+#include "interfaces/axf.h"
+#include "interfaces/support.h"
+
+namespace {
+
+struct Framework {
+    vorpane::Mutex lock;
+    vorpane::CondVar cond;
+    axf::Identity identity VA_GUARDED_BY(lock);
+    AXF_AgentLoader loader VA_GUARDED_BY(lock) = nullptr;
+    std::map<std::string, AXF_CommandCallback> commands VA_GUARDED_BY(lock);
+    std::map<std::string, axf::Subnode> subnodes VA_GUARDED_BY(lock);
+    std::vector<axf::Message> messages VA_GUARDED_BY(lock);
+    bool running VA_GUARDED_BY(lock) = false;
+    bool shutdown VA_GUARDED_BY(lock) = false;
+};
+
+Framework& fw() {
+    static Framework* f = new Framework();  // framework threads may still call in during exit
+    return *f;
+}
+
+constexpr size_t kMaxSubnodeName = 32;
+constexpr size_t kMaxMessages = 1000;  // the oldest console message is dropped beyond this
+
+enum class Pending { None, Register, Delete, Deregister };
+struct PendingRequest {
+    Pending kind = Pending::None;
+    axf::Subnode subnode;
+};
+thread_local PendingRequest t_pending;
+
+bool validSubnodeName(const char* name) {
+    return name != nullptr && *name != '\0' && std::strlen(name) <= kMaxSubnodeName;
+}
+
+std::string text(const char* s) { return s != nullptr ? std::string(s) : std::string(); }
+
+}  // namespace
+
+void AXF_SetSubsystemId(const char* subsystemId) {
+    Framework& f = fw();
+    vorpane::ScopedLock g(f.lock);
+    f.identity.subsystemId = text(subsystemId);
+}
+
+std::string AXF_GetSubsystemId() {
+    Framework& f = fw();
+    vorpane::ScopedLock g(f.lock);
+    return f.identity.subsystemId;
+}
+
+void AXF_SetNodeType(const char* nodeType) {
+    Framework& f = fw();
+    vorpane::ScopedLock g(f.lock);
+    f.identity.nodeType = text(nodeType);
+}
+
+void AXF_SetAffinity(const char* affinity) {
+    Framework& f = fw();
+    vorpane::ScopedLock g(f.lock);
+    f.identity.affinity = text(affinity);
+}
+
+void AXF_SetProduct(const char* productCode, const char* version) {
+    Framework& f = fw();
+    vorpane::ScopedLock g(f.lock);
+    f.identity.productCode = text(productCode);
+    f.identity.version = text(version);
+}
+
+std::optional<std::string> AXF_GetHostname() {
+    char name[256];
+    if (gethostname(name, sizeof name) != 0) {
+        return std::nullopt;
+    }
+    name[sizeof name - 1] = '\0';
+    if (name[0] == '\0') {
+        return std::nullopt;
+    }
+    return std::string(name);
+}
+
+void AXF_RegisterAgentLoader(AXF_AgentLoader loader) {
+    Framework& f = fw();
+    vorpane::ScopedLock g(f.lock);
+    f.loader = loader;
+}
+
+void AXF_RegisterCommandCallback(const char* command, AXF_CommandCallback callback) {
+    Framework& f = fw();
+    vorpane::ScopedLock g(f.lock);
+    f.commands[text(command)] = callback;
+}
+
+int zrfmain(int /*argc*/, char** /*argv*/) {
+    Framework& f = fw();
+    AXF_AgentLoader loader = nullptr;
+    {
+        vorpane::ScopedLock g(f.lock);
+        if (f.shutdown) {
+            return 0;  // asked to stop before it started
+        }
+        f.running = true;
+        loader = f.loader;
+    }
+    VA_STATE("Framework started\n");
+    if (loader != nullptr) {
+        int rc = loader();
+        VA_STATE("Agent loader returned %d\n", rc);
+    }
+    {
+        vorpane::ScopedLock g(f.lock);
+        f.cond.waitUntil(f.lock, -1, [&]() VA_REQUIRES(f.lock) { return f.shutdown; });
+        f.running = false;
+    }
+    VA_STATE("Framework stopped\n");
+    return 0;
+}
+
+void AXF_Shutdown(int reason) {
+    Framework& f = fw();
+    vorpane::ScopedLock g(f.lock);
+    if (!f.shutdown) {
+        VA_STATE("AXF_Shutdown(%d)\n", reason);
+    }
+    f.shutdown = true;
+    f.cond.broadcast();
+}
+
+int AXF_Subnode_Register(const char* subnodeName, const char* affinity, const char* applName, const char* version) {
+    if (!validSubnodeName(subnodeName) || applName == nullptr || *applName == '\0') {
+        VA_ERROR("Error: cannot register subnode <%s> for <%s>\n", subnodeName != nullptr ? subnodeName : "(null)",
+                 applName != nullptr ? applName : "(null)");
+        return 7;
+    }
+    t_pending.kind = Pending::Register;
+    t_pending.subnode = axf::Subnode{subnodeName, text(affinity), applName, text(version), axf::SubnodeState::Registered};
+    return 0;
+}
+
+int AXF_Subnode_Delete(const char* subnodeName) {
+    if (!validSubnodeName(subnodeName)) {
+        return 7;
+    }
+    t_pending.kind = Pending::Delete;
+    t_pending.subnode = axf::Subnode{subnodeName, "", "", "", axf::SubnodeState::Deregistered};
+    return 0;
+}
+
+int AXF_Subnode_Deregister(const char* subnodeName) {
+    if (!validSubnodeName(subnodeName)) {
+        return 7;
+    }
+    t_pending.kind = Pending::Deregister;
+    t_pending.subnode = axf::Subnode{subnodeName, "", "", "", axf::SubnodeState::Deregistered};
+    return 0;
+}
+
+int AXF_Subnode_SendRequest() {
+    PendingRequest request = std::move(t_pending);
+    t_pending = PendingRequest();
+    Framework& f = fw();
+    vorpane::ScopedLock g(f.lock);
+    switch (request.kind) {
+        case Pending::None:
+            VA_ERROR("Error: AXF_Subnode_SendRequest without a prepared request\n");
+            return 1;
+        case Pending::Register:
+            VA_STATE("Subnode <%s> registered for <%s> version <%s>\n", request.subnode.name.c_str(),
+                     request.subnode.applName.c_str(), request.subnode.version.c_str());
+            f.subnodes[request.subnode.name] = request.subnode;
+            return 0;
+        case Pending::Deregister: {
+            auto it = f.subnodes.find(request.subnode.name);
+            if (it == f.subnodes.end()) {
+                VA_ERROR("Error: subnode <%s> is not registered\n", request.subnode.name.c_str());
+                return 1;
+            }
+            it->second.state = axf::SubnodeState::Deregistered;
+            VA_STATE("Subnode <%s> deregistered\n", request.subnode.name.c_str());
+            return 0;
+        }
+        case Pending::Delete:
+            if (f.subnodes.erase(request.subnode.name) == 0) {
+                VA_ERROR("Error: subnode <%s> is not known\n", request.subnode.name.c_str());
+                return 1;
+            }
+            VA_STATE("Subnode <%s> deleted\n", request.subnode.name.c_str());
+            return 0;
+    }
+    return 1;
+}
+
+int AXF_CreateMessage(const char* severity, const char* category, const char* message, int /*reserved*/) {
+    axf::Message m{text(severity), text(category), text(message)};
+    std::string path = ZOT0_ConstructFullyQualifiedName(nullptr, "axf-messages.log");
+    if (FILE* out = std::fopen(path.c_str(), "a"); out != nullptr) {
+        std::fprintf(out, "%s SEV=%s CAT=%s MSG=%s\n", ZOT0_GetPellanTime(0).c_str(), m.severity.c_str(),
+                     m.category.c_str(), m.text.c_str());
+        std::fclose(out);
+    } else {
+        VA_ERROR("Error: cannot write console message to <%s>: %s\n", path.c_str(), std::strerror(errno));
+    }
+    Framework& f = fw();
+    vorpane::ScopedLock g(f.lock);
+    if (f.messages.size() >= kMaxMessages) {
+        f.messages.erase(f.messages.begin());
+    }
+    f.messages.push_back(std::move(m));
+    return 0;
+}
+
+int PLAXF_insert_log(const char* logName, const char* line, const char* product) {
+    std::string name = text(logName);
+    if (name.empty()) {
+        return 1;
+    }
+    ZOT0_SubValidNameCharacter(name);
+    std::string path = ZOT0_ConstructFullyQualifiedName(nullptr, (name + ".oplog").c_str());
+    FILE* out = std::fopen(path.c_str(), "a");
+    if (out == nullptr) {
+        VA_ERROR("Error: cannot write operations log <%s>: %s\n", path.c_str(), std::strerror(errno));
+        return 1;
+    }
+    std::fprintf(out, "%s %s %s\n", ZOT0_GetPellanTime(0).c_str(), product != nullptr ? product : "",
+                 line != nullptr ? line : "");
+    std::fclose(out);
+    return 0;
+}
+
+namespace axf {
+
+Identity identity() {
+    Framework& f = fw();
+    vorpane::ScopedLock g(f.lock);
+    return f.identity;
+}
+
+std::vector<Subnode> subnodes() {
+    Framework& f = fw();
+    vorpane::ScopedLock g(f.lock);
+    std::vector<Subnode> out;
+    for (const auto& [name, s] : f.subnodes) {
+        out.push_back(s);
+    }
+    return out;
+}
+
+std::vector<Message> messages() {
+    Framework& f = fw();
+    vorpane::ScopedLock g(f.lock);
+    return f.messages;
+}
+
+bool running() {
+    Framework& f = fw();
+    vorpane::ScopedLock g(f.lock);
+    return f.running;
+}
+
+void reset() {
+    Framework& f = fw();
+    vorpane::ScopedLock g(f.lock);
+    f.identity = Identity();
+    f.loader = nullptr;
+    f.commands.clear();
+    f.subnodes.clear();
+    f.messages.clear();
+    f.running = false;
+    f.shutdown = false;
+}
+
+}  // namespace axf

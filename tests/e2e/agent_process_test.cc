@@ -1,0 +1,90 @@
+// The real vorpane-agent binary, started in a fresh work directory.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "testlib/child_process.h"
+#include "testlib/temp_dir.h"
+
+namespace {
+
+using vorpane::testing::ChildProcess;
+using vorpane::testing::TempDir;
+
+class AgentProcess : public ::testing::Test {
+protected:
+    std::vector<std::string> env(std::vector<std::string> extra = {}) const {
+        std::vector<std::string> e = {"VORPANE_WORKDIR=" + _dir.path(), "VORPANE_TRACE=ERROR STATE DETAIL",
+                                      "VORPANE_TIME_SPEEDUP=50", "ZOTA_STARTUP_DP", "VORPANE_PRODUCT_SPEC",
+                                      "ZOTA_ATOMIC_SITUATIONS"};
+        e.insert(e.end(), extra.begin(), extra.end());
+        return e;
+    }
+    std::string log() const { return _dir.read("vorpane-agent.log"); }
+    TempDir _dir;
+};
+
+TEST_F(AgentProcess, StartsOnItsDefaultsAndStopsCleanlyOnEachShutdownSignal) {
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        ChildProcess agent({VORPANE_AGENT_BIN}, env());
+        ASSERT_TRUE(agent.started());
+        ASSERT_TRUE(agent.waitForOutput("Vorpane Agent startup in progress\n")) << agent.output();
+        ASSERT_TRUE(agent.waitForOutput("Vorpane Agent startup complete.  1 Data Provider(s) now being started...\n"))
+            << agent.output();
+        agent.signal(sig);
+        EXPECT_EQ(agent.waitExit(), 0) << agent.output();
+        std::string l = log();
+        EXPECT_NE(l.find("Signal " + std::to_string(sig) + " captured"), std::string::npos) << l;
+        EXPECT_NE(l.find("Vorpane Agent process being stopped"), std::string::npos);
+    }
+}
+
+TEST_F(AgentProcess, TracesTheConfigurationItRead) {
+    ChildProcess agent({VORPANE_AGENT_BIN}, env({"ZOTA_MAX_EVENT_ENTRIES=250", "ZOTA_ACTION_TABLE_NAME=LONGTABLENAME1",
+                                                 "ZOTA_ATOMIC_SITUATIONS=SitA:3, SitB:0,SitC",
+                                                 "VORPANE_TRACE_STDERR=Y"}));
+    ASSERT_TRUE(agent.waitForOutput("Calling AXF framework...")) << agent.output();
+    agent.signal(SIGTERM);
+    ASSERT_EQ(agent.waitExit(), 0);
+    std::string l = log();
+    for (const char* line : {"MAX_EVENT_ENTRIES=250", "MAX_APPLICATIONS=64", "ACTIONtableName <LONGTABLEN>",
+                             "REPORT_REQUEST_EXPIRATION=15", "Atomic column number <3>",
+                             "Error: invalid column value <0> specified for atomic situation <SitB>",
+                             "getrlimit returned", "Starting taskname <vorpane-agent>",
+                             "SIG1_Action for SIGTERM has been set", "nodeTypePtr<VA> affPtr<%VORPANE.VAGENT>",
+                             " formatted version<04.10.00>", "No command line arguments: Starting DP ASFS thread.",
+                             "ZOTP_StartDataProvider <ASFS> thread created.", "Calling AXF framework..."}) {
+        EXPECT_NE(l.find(line), std::string::npos) << line << "\n" << l;
+    }
+}
+
+TEST_F(AgentProcess, NoProvidersWaitsOnTheFramework) {
+    ChildProcess agent({VORPANE_AGENT_BIN, "nodp"}, env());
+    ASSERT_TRUE(agent.waitForOutput("Vorpane Agent startup complete.\n")) << agent.output();
+    EXPECT_EQ(agent.output().find("Data Provider(s)"), std::string::npos);
+    agent.signal(SIGINT);
+    EXPECT_EQ(agent.waitExit(), 0);
+    EXPECT_NE(log().find("Waiting for startAXF thread to complete."), std::string::npos);
+}
+
+TEST_F(AgentProcess, ABrokenProductSpecificationTakesTheFatalExit) {
+    _dir.write("psf", "0 = 0\n1 = OT\n3 = Broken Agent\n4 = %AFF\n");  // no node type
+    ChildProcess agent({VORPANE_AGENT_BIN}, env({"VORPANE_PRODUCT_SPEC=" + _dir.file("psf")}));
+    EXPECT_EQ(agent.waitExit(), 1) << agent.output();
+    EXPECT_NE(agent.output().find("Broken Agent startup in progress"), std::string::npos);
+    EXPECT_NE(log().find("Error: nodeTypePtr<@(nil)> affPtr<@0x"), std::string::npos) << log();
+
+    _dir.write("bad", "this is not an item\n");
+    ChildProcess again({VORPANE_AGENT_BIN}, env({"VORPANE_PRODUCT_SPEC=" + _dir.file("bad")}));
+    EXPECT_EQ(again.waitExit(), 1) << again.output();
+    EXPECT_NE(log().find("Error: Initialization of Product Specification File failed.  Exiting..."), std::string::npos);
+}
+
+TEST_F(AgentProcess, AProductAgentWithoutProvidersToStartTakesTheFatalExit) {
+    _dir.write("psf", "0 = 1\n1 = XX\n2 = X1\n3 = Product Agent\n4 = %AFF\n");
+    ChildProcess agent({VORPANE_AGENT_BIN}, env({"VORPANE_PRODUCT_SPEC=" + _dir.file("psf")}));
+    EXPECT_EQ(agent.waitExit(), 1) << agent.output();
+    EXPECT_NE(log().find("Error: ZOT0_QueryProductSpec(ZOT2_DP_TO_START) returned NULL.  Exiting..."),
+              std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "interfaces/axf.h"
+#include "interfaces/support.h"
+#include "testlib/temp_dir.h"
+
+namespace {
+
+class Framework : public ::testing::Test {
+protected:
+    void SetUp() override {
+        axf::reset();
+        vorpane::setWorkDirectory(_dir.path());
+    }
+    void TearDown() override { axf::reset(); }
+    vorpane::testing::TempDir _dir;
+};
+
+std::atomic<int> g_loaderCalls{0};
+int loader() {
+    ++g_loaderCalls;
+    return 0;
+}
+
+TEST_F(Framework, KeepsTheIdentityItIsGiven) {
+    AXF_SetSubsystemId("INST");
+    AXF_SetNodeType("VA");
+    AXF_SetAffinity("%VORPANE.VAGENT");
+    AXF_SetProduct("OT", "04.10.00");
+    EXPECT_EQ(AXF_GetSubsystemId(), "INST");
+    axf::Identity id = axf::identity();
+    EXPECT_EQ(id.nodeType, "VA");
+    EXPECT_EQ(id.affinity, "%VORPANE.VAGENT");
+    EXPECT_EQ(id.productCode, "OT");
+    EXPECT_EQ(id.version, "04.10.00");
+    auto host = AXF_GetHostname();
+    ASSERT_TRUE(host.has_value());
+    EXPECT_FALSE(host->empty());
+}
+
+TEST_F(Framework, RunsTheLoaderAndServesUntilShutdown) {
+    g_loaderCalls = 0;
+    AXF_RegisterAgentLoader(loader);
+    pthread_t t;
+    std::atomic<int> rc{-1};
+    ASSERT_EQ(ZOT0_CreateThread(
+                  [&] {
+                      char name[] = "zotagent";
+                      char* argv[] = {name, nullptr};
+                      rc = zrfmain(1, argv);
+                  },
+                  0, &t, "axf-test"),
+              0);
+    AXF_Shutdown(1);
+    ASSERT_EQ(pthread_join(t, nullptr), 0);
+    EXPECT_EQ(rc.load(), 0);
+    EXPECT_FALSE(axf::running());
+    // Whether it ran before the shutdown or not, it never runs twice and never hangs.
+    EXPECT_LE(g_loaderCalls.load(), 1);
+}
+
+TEST_F(Framework, SubnodesAreRegisteredDeregisteredAndDeleted) {
+    ASSERT_EQ(AXF_Subnode_Register("host1:MYAPP01", "%AFF", "MYAPP", "04.01.00"), 0);
+    ASSERT_EQ(AXF_Subnode_SendRequest(), 0);
+    auto nodes = axf::subnodes();
+    ASSERT_EQ(nodes.size(), 1u);
+    EXPECT_EQ(nodes[0].name, "host1:MYAPP01");
+    EXPECT_EQ(nodes[0].applName, "MYAPP");
+    EXPECT_EQ(nodes[0].state, axf::SubnodeState::Registered);
+
+    ASSERT_EQ(AXF_Subnode_Deregister("host1:MYAPP01"), 0);
+    ASSERT_EQ(AXF_Subnode_SendRequest(), 0);
+    EXPECT_EQ(axf::subnodes()[0].state, axf::SubnodeState::Deregistered);
+
+    ASSERT_EQ(AXF_Subnode_Delete("host1:MYAPP01"), 0);
+    ASSERT_EQ(AXF_Subnode_SendRequest(), 0);
+    EXPECT_TRUE(axf::subnodes().empty());
+
+    // Refusals: names over 32 characters or empty, a send with nothing prepared, unknown subnodes.
+    EXPECT_EQ(AXF_Subnode_Register(std::string(33, 'n').c_str(), "", "APP", ""), 7);
+    EXPECT_EQ(AXF_Subnode_Register("", "", "APP", ""), 7);
+    EXPECT_EQ(AXF_Subnode_Register("node", "", "", ""), 7);
+    EXPECT_EQ(AXF_Subnode_SendRequest(), 1);
+    ASSERT_EQ(AXF_Subnode_Delete("unknown"), 0);
+    EXPECT_EQ(AXF_Subnode_SendRequest(), 1);
+    ASSERT_EQ(AXF_Subnode_Deregister("unknown"), 0);
+    EXPECT_EQ(AXF_Subnode_SendRequest(), 1);
+}
+
+TEST_F(Framework, MessagesAndOperationsLogsAreWritten) {
+    EXPECT_EQ(AXF_CreateMessage("2", "GENERAL", "disk almost full", 0), 0);
+    auto messages = axf::messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, "disk almost full");
+    EXPECT_NE(_dir.read("axf-messages.log").find("SEV=2 CAT=GENERAL MSG=disk almost full"), std::string::npos);
+
+    EXPECT_EQ(PLAXF_insert_log("VAACTION", "1 owner node STATUS=0 name parms", "VA"), 0);
+    EXPECT_NE(_dir.read("VAACTION.oplog").find(" VA 1 owner node STATUS=0 name parms\n"), std::string::npos);
+    EXPECT_EQ(PLAXF_insert_log("", "x", "VA"), 1);
+    EXPECT_EQ(PLAXF_insert_log("../escape", "x", "VA"), 0);  // the name is cleaned, not a path
+    EXPECT_NE(_dir.read("___escape.oplog").find(" VA x"), std::string::npos);
+}
+
+}  // namespace
