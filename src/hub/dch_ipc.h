@@ -6,76 +6,95 @@
 // reader of the queue. A client-role object (service 1, or 3 for a UDP socket from the process-wide
 // pool) writes replies and reads answers.
 //
-// Threads: the server loop runs alone on its thread and is the only writer of the queue; the queue's
-// mutex and two conditions hand messages to the reader. The UDP pool is shared by every client-role
-// object of the process under its own lock.
+// Threads: the server loop runs alone on its thread and owns the listener, the UDP socket and the
+// client slots while it runs; it is the only writer of the queue, whose mutex and two conditions hand
+// messages to the reader. The owner of a server-role object reads its descriptors only after the
+// ready message (queued once they are set) or after stopServer() joined the thread. The UDP pool is
+// shared by every client-role object of the process under its own lock.
 #pragma once
 
 #include <netinet/in.h>
-#include <sys/select.h>
+#include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "common/fixed_text.h"
 #include "interfaces/sync.h"
 
 inline constexpr int IPC_QSIZE = 5;
+inline constexpr int IPC_QUEUED_MAX = IPC_QSIZE - 1;  // one slot always stays free
 inline constexpr int IPC_MAX_TCP_CLIENTS = 64;
 inline constexpr int IPC_READ_UNIT = 4096;      // one TCP receive, one UDP request datagram
 inline constexpr int IPC_DATAGRAM = 8192;       // one UDP reply datagram
 inline constexpr int IPC_MAX_READ_PIECES = 16;  // datagrams of one reply read by ipcRead
 inline constexpr int IPC_NO_SOCKET = -999;
+// The largest TCP message the server takes: 1023 reads of 4096 bytes. A header that claims more (or
+// less than its own 4 bytes) is refused before the body is read, so no peer can make the hub allocate
+// without bound or end the process.
+inline constexpr int IPC_MAX_MESSAGE = 1023 * IPC_READ_UNIT;
 
-// The sender of a queued message: its socket address (the first length bytes of bytes) and its
-// dotted address text.
+// The sender of a queued message: its socket address (the first length bytes of bytes).
 struct DCHclientAddr {
     std::array<unsigned char, 256> bytes{};
     int length = 0;
 };
+// The sender's dotted address text; 255 blanks for the transport's internal messages.
 using DCHclientName = vorpane::FixedText<255>;
 
-// The request queue: 5 slots of which at most 4 hold messages. A slot's buffer is kept for the next
-// message and grows in 4096-byte steps; every queued message is followed by at least one zero byte.
+// The request queue: 5 slots of which at most 4 hold messages. A slot's buffer (its size is the
+// capacity) is kept for the next message and grows in 4096-byte steps; every queued message is
+// followed by at least one zero byte.
 struct ipcCircularBuffer {
     vorpane::Mutex lock;
     int start_idx VA_GUARDED_BY(lock) = 0;
     int num_full VA_GUARDED_BY(lock) = 0;
+    bool closed VA_GUARDED_BY(lock) = false;  // set by stopServer(): put and get fail at once
     vorpane::CondVar notFull;
     vorpane::CondVar notEmpty;
     struct Slot {
         DCHclientAddr clientAddr;
         DCHclientName clientName;
-        unsigned int connectedSockFD = 0;
-        int bufSize = 0;                 // capacity of data
-        int dataLen = 0;                 // length of the queued message
-        std::unique_ptr<char[]> data;    // null until the slot is first used
+        unsigned int connectedSockFD = 0;  // TCP connection of the message; 0 for UDP and internal ones
+        int dataLen = 0;
+        std::vector<char> data;  // empty until the slot is first used
     };
     std::array<Slot, IPC_QSIZE> slots VA_GUARDED_BY(lock);
 };
 
 class DCHipc {
-public:
+  public:
     explicit DCHipc(short typeOfService);
     DCHipc();  // refused: traces and sets the error
+    // A derived class whose server thread may still run calls stopServer() in its own destructor; this
+    // one only makes sure the queue outlives the thread.
     virtual ~DCHipc();
     DCHipc(const DCHipc&) = delete;
     DCHipc& operator=(const DCHipc&) = delete;
 
-    int ipcGetError() const { return _ipcError; }
-    void ipcSetError(int error) { _ipcError = error; }
+    // Written by the server thread as well as by the owner, hence atomic. The queue operations also
+    // return their own result, which is what a caller on another thread should test.
+    int ipcGetError() const { return _ipcError.load(); }
+    void ipcSetError(int error) { _ipcError.store(error); }
     short ipcTypeOfService() const { return _typeOfService; }
     int ipcGetRetryRead() const { return _retryRead; }
+    // 0: a read that times out returns instead of waiting again.
+    void ipcSetRetryRead(int retry) { _retryRead = retry; }
 
-    // Reads one reply into *buffer (the bytes of the message); returns -1 on failure, else the size of
-    // the last datagram received. initialWait in seconds; 0 or less blocks.
+    // Reads one reply into *buffer (exactly the bytes of the message); returns -1 on failure, else the
+    // size of the last datagram received. initialWait in seconds; 0 or less blocks.
     virtual int ipcRead(std::vector<char>* buffer, int initialWait) = 0;
     // Sends length bytes on connectedSockFD (a TCP connection) or, when it is 0, by UDP to the address
     // last given to setClientAddr. Returns the bytes sent or -1.
     virtual int ipcWrite(const void* buffer, int length, unsigned int connectedSockFD) = 0;
+    // Copies at most 16 bytes (bounded by length) of a socket address; null clears it.
     virtual void setClientAddr(const void* addr, int length) = 0;
     virtual int IPCServer() = 0;
     virtual int IPCClient(void* p, int connectTo, int typeOfServer) = 0;
@@ -83,33 +102,46 @@ public:
     virtual int releaseIPC() = 0;
     virtual int DCHtimeout() { return 30; }
 
+    // Ends the server loop, closes the queue (a blocked put or get returns with an error) and joins the
+    // server thread. Owner thread only; idempotent.
+    virtual void stopServer();
+
     // Service 2: creates the queue and the server thread. Services 1 and 3: IPCClient. Returns the
     // error field.
     int startup(void* p, int connectTo);
 
-    // Queues one complete message (blocks while 4 are queued).
-    void ipc_put_data(int length, const void* data, const void* clientAddr, int clientAddrLen, const char* clientName,
-                      unsigned int connectedSockFD);
+    // Queues one complete message (blocks while 4 are queued). 0, or 1 when it was not queued.
+    int ipc_put_data(int length, const void* data, const void* clientAddr, int clientAddrLen,
+                     const char* clientName, unsigned int connectedSockFD);
     // Takes the oldest message (blocks while none is queued). The caller's buffer is grown to the
     // slot's capacity when smaller and reused across calls; *dataLen receives the message length.
-    void ipc_get_data(std::vector<char>& buffer, int* dataLen, DCHclientAddr* clientAddr, DCHclientName* clientName,
-                      unsigned int* connectedSockFD);
+    // 0, or 1 when nothing was taken (*dataLen is then 0).
+    int ipc_get_data(std::vector<char>& buffer, int* dataLen, DCHclientAddr* clientAddr,
+                     DCHclientName* clientName, unsigned int* connectedSockFD);
 
     // Tests: the queue of a server-role object.
     ipcCircularBuffer* circularBuffer() { return _ipcCircularBuffer.get(); }
 
-protected:
+  protected:
     static void IPCServerThread(DCHipc* ipc);
 
-    int _ipcError = 0;
+    std::atomic<int> _ipcError{0};
     short _ipcType = 1;
     short _typeOfService = 0;
     std::unique_ptr<ipcCircularBuffer> _ipcCircularBuffer;
     int _retryRead = 1;
+
+  private:
+    // Joinable, so that stopServer() can wait for the loop to end. Owner thread only.
+    pthread_t _serverThread{};
+    bool _serverThreadStarted = false;
 };
 
+// The socket transport. Sockets come from ZOT0_OpenLocalSocket (close-on-exec, bound to the hub's
+// bind address). Waits use poll, not select: the process raises its descriptor limit, and select
+// cannot watch a descriptor at or above FD_SETSIZE.
 class ipcSock : public DCHipc {
-public:
+  public:
     ipcSock(short typeOfService, int connectTo, int useFromSockPool);
     ipcSock();  // refused
     ~ipcSock() override;
@@ -118,7 +150,7 @@ public:
     int sockPortUDP();
     int sockTCP() const { return _sockTCP; }
     int sockUDP() const { return _sockUDP; }
-    int sockError() const { return _sockError; }
+    int sockError() const { return _sockError.load(); }
 
     int ipcRead(std::vector<char>* buffer, int initialWait) override;
     int ipcWrite(const void* buffer, int length, unsigned int connectedSockFD) override;
@@ -128,35 +160,77 @@ public:
     int allocateIPC() override;
     int releaseIPC() override;
     int DCHtimeout() override;
+    // Also closes the listener, the UDP socket and every client connection, so the port is free again.
+    void stopServer() override;
 
-    // Asks the server loop to end and waits until it has (tests and orderly shutdown).
-    void stopServer();
-
-    // The process-wide settings read from ZOTA_DCH_* once per process; tests re-read them.
+    // The process-wide settings, read from ZOTA_DCH_* by the first construction in the process.
+    static int envPortNo();
+    static std::string envDCHname();
+    static int envTRAPEMIT();
+    // Tests: the next construction reads the keys again, and the UDP pool is closed so that it is made
+    // afresh. No object that took a socket from the pool may be alive.
     static void resetEnvForTest();
 
-private:
-    int sockSetSelectReadMask(fd_set* set);
+  private:
+    struct UDPSockElement {
+        short inUse = 0;
+        int sockUDP = IPC_NO_SOCKET;
+    };
+    struct Shared;
+    static Shared& shared();
+
+    // The server loop's poll set: the stop pipe, the listener, the UDP socket, then one entry per
+    // client slot (descriptor -1 when the slot is free, which poll skips).
+    static constexpr int kPollStop = 0;
+    static constexpr int kPollTCP = 1;
+    static constexpr int kPollUDP = 2;
+    static constexpr int kPollClients = 3;
+    using PollSet = std::array<pollfd, kPollClients + IPC_MAX_TCP_CLIENTS>;
+
+    void sockSetSelectReadMask(PollSet* set);
     int sockGetAvailableIndex();
     void sockResetIndex();
-    int sockCheckReadMask(fd_set* set, int* index);
+    int sockCheckReadMask(const PollSet& set, int* index);
     void getEnvVariables();
+    void createUDPSockPool();
+    bool isPoolSocket(int sock);
     int allocateDCHport();
+    void acceptClient();
+    void receiveDatagram();
+    void readClientMessage(int index);
+    void closeClient(int index);
+    void closeSockets();
 
-    int _sockError = 0;
+    std::atomic<int> _sockError{0};  // 1: the loop survives it; 2: the loop ends
     uint16_t _portTCP = 0;
     uint16_t _portUDP = 0;
     int _sockTCP = IPC_NO_SOCKET;
     int _sockUDP = IPC_NO_SOCKET;
     int _sockIndex = 0;
-    std::array<int, IPC_MAX_TCP_CLIENTS> _sockClientFD{};
+    std::array<int, IPC_MAX_TCP_CLIENTS> _sockClientFD{};  // 0: free slot
     sockaddr_in _sockAddress{};
     socklen_t _sockAddrLen = sizeof(sockaddr_in);
     int _useFromSockPool = 0;
+
+    // Server loop only: each slot's peer, and the bytes still to discard of a message given up on
+    // after its sender stalled (they belong to it, not to the next message).
+    std::array<sockaddr_in, IPC_MAX_TCP_CLIENTS> _sockClientPeer{};
+    std::array<uint32_t, IPC_MAX_TCP_CLIENTS> _sockClientSkip{};
+    // The listener leaves the poll set while every slot is taken (the connection waits in the backlog
+    // until a slot frees) and for a second after accept failed, so a pending connection cannot spin
+    // the loop.
+    bool _clientsFull = false;
+    std::chrono::steady_clock::time_point _acceptResume{};
+    // Written once by stopServer(); the loop sees the byte in every poll and ends.
+    std::array<int, 2> _stopPipe{-1, -1};
+    // This object holds a pooled socket between allocateIPC() and releaseIPC().
+    bool _holdsPoolSocket = false;
 };
 
+// The local transport: inert. It never starts a server thread, so a hub built on it never becomes
+// ready and receives nothing.
 class ipcLPC : public DCHipc {
-public:
+  public:
     explicit ipcLPC(short typeOfService);
     ipcLPC();  // refused
 
@@ -168,6 +242,6 @@ public:
     int allocateIPC() override;
     int releaseIPC() override;
 
-private:
+  private:
     int _error = 0;
 };

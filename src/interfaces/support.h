@@ -5,6 +5,7 @@
 // of storage the caller must free; the names and the results the callers test are kept.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -136,6 +137,38 @@ bool ZOT0_IsValidPointer(const void* p);
 
 // Writes a hex and text dump of length bytes to the trace under traceClass.
 void ZOT0_PrintDump(unsigned traceClass, const void* data, std::size_t length);
+
+// ---------------------------------------------------------------------------------------------------
+// Sockets (IPv4)
+//
+// Every socket is bound to the hub's bind address: 127.0.0.1 unless VORPANE_DCH_BIND names another
+// IPv4 address (docs/configuration.md), so nothing listens beyond the local host unless asked to.
+
+inline constexpr int ZOT0_SOCKET_TCP = 1;
+inline constexpr int ZOT0_SOCKET_UDP = 2;
+
+// Flag of ZOT0_OpenLocalSocket: the caller probes a series of ports, so a port in use is expected and
+// traced as detail only; with 0 every failure is an error line.
+inline constexpr int ZOT0_SOCKET_PROBE = 1;
+
+// Opens a TCP (kind 1) or UDP (kind 2) socket bound to the bind address and port (network byte order;
+// 0 for an ephemeral port) and writes the bound address into *address when address is not null.
+// Returns the descriptor, or -1 with the errno in *error (EADDRINUSE, 98, when the port is taken).
+int ZOT0_OpenLocalSocket(int kind, uint16_t port, sockaddr_in* address, int flag, int* error);
+
+// Closes a descriptor opened by ZOT0_OpenLocalSocket or accepted from one. 0, or -1 with errno set.
+int ZOT0_CloseTheSocket(int socket);
+
+// The local port of a socket in host byte order, or -1.
+int ZOT0_RetrieveSockPort(int socket);
+
+// Fills *address with name (a dotted IPv4 address or a host name) and port (host byte order).
+// 0 on success, 1 when the name does not resolve to an IPv4 address or the port is out of range.
+int ZOT0_ConvertNameToAddr(const char* name, int port, sockaddr_in* address);
+
+// The address clients use to reach the hub: "127.0.0.1" for the default binding (and for a binding to
+// every interface), else the bind address. Nothing when VORPANE_DCH_BIND is not an IPv4 address.
+std::optional<std::string> ZOT0_LocalHostNameString();
 
 // ---------------------------------------------------------------------------------------------------
 // Agent identity

@@ -1,1 +1,0 @@
-// (empty until its tests land)
