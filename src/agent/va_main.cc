@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +28,7 @@
 #include "agent/va_limits.h"
 #include "datapath/atomic_situation_list.h"
 #include "datapath/samples_list.h"
+#include "hub/dch_server.h"
 #include "interfaces/axf.h"
 #include "interfaces/dch_client.h"
 #include "interfaces/support.h"
@@ -151,10 +153,45 @@ void setFrameworkIdentity() {
     AXF_RegisterAgentLoader(LoadAgents);
 }
 
-// Step 4 of VA_Main: the hub and the client side of its protocol.
-void startHub() {
+// Step 4 of VA_Main: the hub, its ready handshake, and the client side of its protocol.
+// The ready lock is reached through the hub's accessor, which the lock analysis cannot follow.
+std::unique_ptr<DCHserver> startHub() VA_NO_THREAD_SAFETY_ANALYSIS {
     VA_STATE("Initializing DCH env check mutex [@%p]\n", static_cast<void*>(&ZOTA_GetEnvVarsInitLock()));
+    auto hub = std::make_unique<DCHserver>();
+
+    vorpane::Mutex& readyLock = *hub->readyLock();
+    if (ZOTA_GetLock(readyLock, nullptr) != 0) {
+        VA_ERROR("Error: unable to acquire the DCHServer ready lock\n");
+        g_stop = true;
+        return hub;
+    }
+    if (hub->readyState() == 0) {
+        VA_STATE("Waiting for DCHServer to notify us it is ready for request.\n");
+        while (hub->readyState() == 0) {
+            int rc = hub->readyCond()->wait(readyLock);
+            if (rc != 0) {
+                VA_ERROR("Error: pthread_cond_wait failed. rc=%d errno=%d\n", rc, errno);
+                g_stop = true;
+                break;
+            }
+        }
+        VA_STATE("DCHServer ready to process request.\n");
+    } else {
+        VA_STATE("DCHServer was ready to process request.\n");
+    }
+    if (auto* server = dynamic_cast<ipcSock*>(hub->getIpcSrv()); server != nullptr) {
+        DCHtcpSocket = server->sockTCP();
+        VA_STATE("Using DCH TCP socket %d for ipcSrv @%p\n", DCHtcpSocket, static_cast<void*>(server));
+        const int port = server->sockPortTCP();
+        VA_STATE("Hub listening on port %d\n", port);
+        std::printf("%s hub listening on port %d\n", productName().c_str(), port);
+        std::fflush(stdout);
+    }
+    if (ZOTA_ReleaseLock(readyLock, nullptr) != 0) {
+        g_stop = true;
+    }
     DCH_api_init();
+    return hub;
 }
 
 void startMonitors() {
@@ -239,7 +276,7 @@ int VA_Main(int argc, char** argv) {
     std::optional<std::string> variant = ZOT0_QueryProductSpec(ZOT2_PRODUCT_VARIANT);
     setVaLimits(parseConfigKeys(keys, variant && std::atoi(variant->c_str()) != 0));
 
-    startHub();
+    std::unique_ptr<DCHserver> hub = startHub();
     createAgentLists();
 
     if (keys.atomicSituations != nullptr) {

@@ -1,1 +1,154 @@
-// (empty until its code lands)
+#include "hub/dc_waiting_list.h"
+
+#include "interfaces/trace.h"
+
+namespace {
+const char* orNull(const char* s) { return (s != nullptr && *s != '\0') ? s : "NULL"; }
+}  // namespace
+
+DCwaitingListEntry::DCwaitingListEntry(const char* applName, const char* attrGroup, short waiterType,
+                                       const DCHclientAddr& clientAddr, unsigned int connectedSockFD,
+                                       const char* sourceName, short actionType)
+    : _applName(orNull(applName)), _attrGroup(orNull(attrGroup)), _sourceName(orNull(sourceName)),
+      _clientAddr(clientAddr), _connectedSockFD(connectedSockFD), _waiterType(waiterType), _actionType(actionType) {}
+
+DCwaitingList::~DCwaitingList() {
+    _walk.reset();
+    _ring.clear();
+}
+
+int DCwaitingList::addEntry(const char* applName, const char* attrGroup, short waiterType,
+                            const DCHclientAddr& clientAddr, unsigned int connectedSockFD, const char* sourceName,
+                            short actionType) {
+    DCwaitingListEntry& e = _ring.insert(std::make_unique<DCwaitingListEntry>(
+        applName, attrGroup, waiterType, clientAddr, connectedSockFD, sourceName, actionType));
+    VA_STORAGE("Added DCwaitingListEntry @%p type 0x%x appl <%s> group <%s> fd %u noOfElements=%d\n",
+               static_cast<void*>(&e), static_cast<unsigned>(waiterType) & 0xFFFF, e.applName(), e.attrGroup(),
+               connectedSockFD, noOfElements());
+    return 0;
+}
+
+DCwaitingListEntry* DCwaitingList::getEntry(short first) {
+    if (first != 0) {
+        _walk = std::make_unique<vorpane::RingIterator<DCwaitingListEntry>>(_ring);
+    }
+    if (!_walk) {
+        return nullptr;
+    }
+    return _walk->next();
+}
+
+int DCwaitingList::removeEntry(DCwaitingListEntry* entry) {
+    if (entry == nullptr || !_ring.contains(*entry)) {
+        return 1;
+    }
+    if (entry->_markForDelete == 0) {
+        entry->_markForDelete = 1;
+        ++_markedCount;
+    }
+    return 0;
+}
+
+int DCwaitingList::deleteIterator() {
+    if (!_walk) {
+        return 1;
+    }
+    _walk.reset();
+    if (_markedCount == 0) {
+        return 0;
+    }
+    vorpane::RingIterator<DCwaitingListEntry> it(_ring);
+    while (DCwaitingListEntry* e = it.next()) {
+        if (e->_markForDelete != 0) {
+            if (_removalObserver) {
+                _removalObserver(e);
+            }
+            VA_STORAGE("Deleting DCwaitingListEntry @%p\n", static_cast<void*>(e));
+            it.removeCurrent();
+        }
+    }
+    _markedCount = 0;
+    return 0;
+}
+
+void DCwaitingList::destroy(DCwaitingListEntry& entry) {
+    if (_removalObserver) {
+        _removalObserver(&entry);
+    }
+    if (entry._markForDelete != 0) {
+        --_markedCount;
+    }
+    VA_STORAGE("Deleting DCwaitingListEntry @%p\n", static_cast<void*>(&entry));
+    _ring.erase(entry);
+}
+
+int DCwaitingList::removeEntry(short waiterType, const char* applName, const char* attrGroup) {
+    const std::string_view appl = orNull(applName);
+    const std::string_view group = orNull(attrGroup);
+    DCwaitingListEntry* found = _ring.findFirst([&](const DCwaitingListEntry& e) {
+        return e._waiterType == waiterType && e._applName.view() == appl && e._attrGroup.view() == group;
+    });
+    if (found == nullptr) {
+        return 1;
+    }
+    destroy(*found);
+    return 0;
+}
+
+int DCwaitingList::cleanupEntries(unsigned int connectedSockFD) {
+    if (connectedSockFD == 0) {
+        return 0;  // datagram senders have no connection whose loss could be observed
+    }
+    int removed = 0;
+    vorpane::RingIterator<DCwaitingListEntry> it(_ring);
+    while (DCwaitingListEntry* e = it.next()) {
+        if (e->_connectedSockFD == connectedSockFD) {
+            if (_removalObserver) {
+                _removalObserver(e);
+            }
+            if (e->_markForDelete != 0) {
+                --_markedCount;
+            }
+            VA_STORAGE("Deleting DCwaitingListEntry @%p of closed connection %u\n", static_cast<void*>(e),
+                       connectedSockFD);
+            it.removeCurrent();
+            ++removed;
+        }
+    }
+    return removed;
+}
+
+void DCwaitingList::setHeadOfList(DCwaitingListEntry* entry) {
+    if (entry == nullptr || !_ring.contains(*entry)) {
+        return;
+    }
+    _ring.moveToFront(*entry);
+    if (++_moveCount > 100) {
+        _headOfListThreshold = static_cast<short>(_headOfListThreshold + 20);
+        _moveCount = 0;
+    }
+}
+
+void DCwaitingList::resetList() {
+    _walk.reset();
+    while (DCwaitingListEntry* e = _ring.head()) {
+        destroy(*e);
+    }
+    _markedCount = 0;
+}
+
+void DCwaitingList::resetHeadOfList(DCwaitingListEntry* entry) {
+    if (entry != nullptr && _ring.contains(*entry)) {
+        _ring.setHead(*entry);
+    }
+}
+
+void DCwaitingList::printList() const {
+    VA_DETAIL("DCwaitingList @%p noOfElements=%d headOfListThreshold=%d\n", static_cast<const void*>(this),
+              noOfElements(), _headOfListThreshold);
+    for (const DCwaitingListEntry& e : _ring) {
+        VA_DETAIL("  entry @%p type 0x%x appl <%s> group <%s> source <%s> fd %u actionType %d marked %d\n",
+                  static_cast<const void*>(&e), static_cast<unsigned>(e.waiterType()) & 0xFFFF, e.applName(),
+                  e.attrGroup(), e.sourceName(), e.connectedSockFD(), e.actionType(), e.markedForDelete() ? 1 : 0);
+    }
+}

@@ -1,1 +1,334 @@
-// (empty until its code lands)
+// The collector requests and the report-request requests: subscriptions to data and to provider
+// status, the application, attribute and help texts, and the deferred and demand report requests
+// that go to the agent's samples list. Each handler has a request mode (message given: the answer
+// goes to the current sender) and, where other handlers call it, a notify mode (empty message: the
+// answer goes to the address and connection given).
+#include <cctype>
+#include <cstring>
+#include <string>
+
+#include "agent/hub_access.h"
+#include "datapath/samples_list.h"
+#include "hub/appl_space_list.h"
+#include "hub/dc_waiting_list.h"
+#include "hub/dch_server.h"
+#include "interfaces/dch_protocol.h"
+#include "interfaces/support.h"
+
+namespace {
+
+using vorpane::dch::FieldReader;
+using vorpane::dch::MessageBuilder;
+
+constexpr size_t kMinApplName = 3;
+constexpr size_t kMaxApplName = 20;
+constexpr size_t kMaxGroupName = 32;
+constexpr size_t kMaxSourceName = 32;
+constexpr int kSamplesEntryTries = 10;
+constexpr double kSamplesEntryWait = 3;
+
+std::string upper(std::string_view text) {
+    std::string s(text);
+    ZOT0_ConvertStringToUpper(s);
+    return s;
+}
+
+}  // namespace
+
+void DCHserver::dc_waitOnData(std::string_view message, long handle, const DCHclientAddr& clientAddr,
+                              unsigned int connectedSockFD) {
+    if (message.empty()) {
+        const int length = _buckets->getData(_valuesBuf, _valuesBuf.size(), static_cast<int32_t>(handle), 1);
+        if (length > 0) {
+            sendTo(_valuesBuf.data(), static_cast<uint32_t>(length), clientAddr, connectedSockFD);
+            VA_DETAIL("dc_waitOnData response sent to client: %d bytes\n", length);
+        } else {
+            VA_ERROR("Error: getData for handle %ld returned %d\n", handle, length);
+        }
+        return;
+    }
+    FieldReader r(message.data(), message.size(), DCH_REQUEST_FIELDS);
+    FieldReader::Field f = r.next();
+    if (f.type != DCH_applName) {
+        VA_ERROR("Error: dataType of DCH_applName missing: %d\n", f.type);
+        return;
+    }
+    if (f.length < kMinApplName || f.length > kMaxApplName) {
+        VA_ERROR("Error: invalid applName length: %d\n", static_cast<int>(f.length));
+        return;
+    }
+    const std::string appl = upper(f.text());
+    f = r.next();
+    if (f.type != DCH_attrGroup || f.length > kMaxGroupName) {
+        VA_ERROR("Error: attrGroup length %d > max length %d\n", static_cast<int>(f.length),
+                 static_cast<int>(kMaxGroupName));
+        return;
+    }
+    const std::string group = upper(f.text());
+    f = r.next();
+    int32_t status = 0;
+    if (f.type != DCH_status || !f.int32(&status)) {
+        VA_ERROR("Error: dataType of DCH_status missing: %d\n", f.type);
+        return;
+    }
+    if (status == 1) {
+        if (_waitList->addEntry(appl.c_str(), group.c_str(), DCH_dc_waitOnData, clientAddr, connectedSockFD, "NULL",
+                                1) != 0) {
+            VA_ERROR("Error: Adding entry for applName <%s> attrGroup <%s>\n", appl.c_str(), group.c_str());
+        }
+    } else if (status == 0) {
+        if (_waitList->removeEntry(DCH_dc_waitOnData, appl.c_str(), group.c_str()) != 0) {
+            VA_ERROR("Error: removing entry for <%x> and <%s> and <%s>\n", static_cast<unsigned>(DCH_dc_waitOnData),
+                     appl.c_str(), group.c_str());
+        }
+    } else {
+        VA_ERROR("Error: status of <%x> unrecognizable.\n", static_cast<unsigned>(status));
+    }
+}
+
+void DCHserver::dc_waitForDPStatus(std::string_view message, const char* applName, const char* attrGroup,
+                                   const char* sourceName, short requestType, const DCHclientAddr& clientAddr,
+                                   unsigned int connectedSockFD) {
+    if (message.empty()) {
+        MessageBuilder record(128);
+        record.text(DCH_applName, applName != nullptr ? applName : "")
+            .text(DCH_attrGroup, attrGroup != nullptr ? attrGroup : "")
+            .text(DCH_sourceName, sourceName != nullptr ? sourceName : "")
+            .int16(DCH_requestType, requestType);
+        sendTo(record.data(), static_cast<uint32_t>(record.size()), clientAddr, connectedSockFD);
+        VA_DETAIL("dc_waitForDPStatus response sent to client: %d bytes", static_cast<int>(record.size()));
+        return;
+    }
+    FieldReader r(message.data(), message.size(), DCH_REQUEST_FIELDS);
+    FieldReader::Field f = r.next();
+    int32_t status = 0;
+    if (f.type != DCH_status || !f.int32(&status)) {
+        VA_ERROR("Error: dataType of DCH_status missing: %d\n", f.type);
+        return;
+    }
+    if (status == 1) {
+        _waitList->addEntry("NULL", "NULL", DCH_dc_waitForDPStatus, clientAddr, connectedSockFD, "NULL", 1);
+        if (_buckets->sendCurrentStatus(*this, clientAddr, connectedSockFD) == 0xFFFF) {
+            VA_ERROR("Error: Searching for existing attrInfoList.\n");
+        }
+    } else if (status == 0) {
+        _waitList->removeEntry(DCH_dc_waitForDPStatus, "NULL", "NULL");
+    } else {
+        VA_ERROR("Error: status of <%x> unrecognizable.\n", static_cast<unsigned>(status));
+    }
+}
+
+void DCHserver::dc_getApplications(std::string_view message, const char* applName, const DCHclientAddr& clientAddr,
+                                   unsigned int connectedSockFD) {
+    answerInfoRequest(message, applName, DCH_dc_getApplications, clientAddr, connectedSockFD);
+}
+
+void DCHserver::dc_getApplAttributes(std::string_view message, const char* applName,
+                                     const DCHclientAddr& clientAddr, unsigned int connectedSockFD) {
+    answerInfoRequest(message, applName, DCH_dc_getApplAttributes, clientAddr, connectedSockFD);
+}
+
+void DCHserver::dc_getApplHelp(std::string_view message, const char* applName, const DCHclientAddr& clientAddr,
+                               unsigned int connectedSockFD) {
+    answerInfoRequest(message, applName, DCH_dc_getApplHelp, clientAddr, connectedSockFD);
+}
+
+void DCHserver::answerInfoRequest(std::string_view message, const char* applName, short waiterType,
+                                  const DCHclientAddr& clientAddr, unsigned int connectedSockFD) {
+    const bool requestMode = !message.empty();
+    std::string appl = applName != nullptr ? applName : "";
+    bool all = false;
+    if (requestMode) {
+        FieldReader r(message.data(), message.size(), DCH_REQUEST_FIELDS);
+        FieldReader::Field f = r.next();
+        if (f.type != DCH_applName) {
+            if (waiterType != DCH_dc_getApplications) {
+                VA_ERROR("Error: dataType of DCH_applName missing: %d\n", f.type);
+                return;
+            }
+            VA_DETAIL("applName not specified so querying for all applications.\n");
+            all = true;
+        } else if (f.length < kMinApplName || f.length > kMaxApplName) {
+            VA_ERROR("Error: invalid applName length: %d\n", static_cast<int>(f.length));
+            return;
+        } else {
+            appl.assign(f.text());
+        }
+    }
+
+    const char* text = nullptr;
+    if (waiterType == DCH_dc_getApplications) {
+        text = _buckets->getApplInfo(all ? nullptr : appl.c_str());
+    } else if (waiterType == DCH_dc_getApplAttributes) {
+        text = _buckets->getAttrInfo(appl);
+    } else {
+        text = _buckets->getApplHelp(appl);
+    }
+
+    if (text == nullptr && requestMode && all) {
+        // Nothing is registered yet: an empty answer now serves the asker better than a wait under
+        // no name at all.
+        text = "";
+    }
+    if (text != nullptr) {
+        const std::string_view info(text);
+        MessageBuilder reply(info.size() + 100);
+        reply.text(DCH_infoText, info);
+        sendTo(reply.data(), static_cast<uint32_t>(reply.size()), clientAddr, connectedSockFD);
+        if (waiterType == DCH_dc_getApplications) {
+            VA_DETAIL("Application Info message sent to client: %d bytes", static_cast<int>(reply.size()));
+        } else {
+            VA_DETAIL("Attribute Info message sent to client: %d bytes", static_cast<int>(reply.size()));
+        }
+        return;
+    }
+    if (requestMode) {
+        VA_STATE("No information on applName <%s>\n", appl.c_str());
+        VA_STATE("Putting on waiting list");
+        _waitList->addEntry(appl.c_str(), "NULL", waiterType, clientAddr, connectedSockFD, "NULL", 1);
+    } else {
+        VA_ERROR("Error: redriven but no applName <%s> found.\n", appl.c_str());
+    }
+}
+
+int DCHserver::dc_deferReportRequest(std::string_view message) {
+    FieldReader r(message.data(), message.size(), DCH_REQUEST_FIELDS);
+    int32_t actionID = 0;
+    int32_t objectPtr = 0;
+    int32_t time = 0;
+    if (!r.next().int32(&actionID) || !r.next().int32(&objectPtr) || !r.next().int32(&time)) {
+        return DCH_STATUS_DUPLICATE;  // a missing number: status 1
+    }
+    struct Text {
+        uint16_t type;
+        size_t below;
+        const char* name;
+        std::string value;
+    } texts[] = {{DCH_applKey, 4, "applKey", {}}, {DCH_tableName, 11, "tableName", {}},
+                 {DCH_sourceName, 33, "sourceName", {}}};
+    for (Text& t : texts) {
+        FieldReader::Field f = r.next();
+        if (f.type != t.type) {
+            VA_ERROR("Error: dataType of DCH_%s missing\n", t.name);
+            return DCH_STATUS_FAILED;
+        }
+        t.value.assign(f.text());
+        if (f.length >= t.below) {
+            VA_ERROR("Error: incorrect length for %s value <%s>\n", t.name, t.value.c_str());
+            return DCH_STATUS_FAILED;
+        }
+    }
+    samplesList* samples = dataSamples();
+    if (samples == nullptr) {
+        VA_ERROR("Error: samplesList object is not available\n");
+        return DCH_STATUS_FAILED;
+    }
+    return samples->addDeferredReportRequest(texts[0].value.c_str(), texts[1].value.c_str(), texts[2].value.c_str(),
+                                             actionID, static_cast<uint32_t>(objectPtr), time);
+}
+
+int DCHserver::dp_redriveReportRequest(std::string_view message) {
+    FieldReader r(message.data(), message.size(), DCH_REQUEST_FIELDS);
+    int32_t handle = 0;
+    int32_t actionID = 0;
+    if (!r.next().int32(&handle)) {
+        VA_ERROR("Error: dataType of DCH_handle missing\n");
+        return DCH_STATUS_FAILED;
+    }
+    if (!r.next().int32(&actionID)) {
+        return DCH_STATUS_DUPLICATE;  // a missing action ID: status 1
+    }
+    attrInfoList* list = _buckets->searchAttrInfoList(handle);
+    if (list == nullptr) {
+        VA_ERROR("Error: could not resolve applName from handle=%d\n", handle);
+        return DCH_STATUS_FAILED;
+    }
+    const std::string appl = std::string(list->ApplSpaceEntry()->applName()).substr(0, kMaxApplName);
+    const std::string applKey = appl.substr(0, 3);
+    samplesList* samples = dataSamples();
+    if (samples == nullptr) {
+        VA_ERROR("Error: samplesList object is not available\n");
+        return DCH_STATUS_FAILED;
+    }
+    return samples->redriveDeferredReportRequest(applKey.c_str(), list->group(), list->sourceName(), actionID);
+}
+
+int DCHserver::dp_setDemandReportOption(std::string_view message) {
+    FieldReader r(message.data(), message.size(), DCH_REQUEST_FIELDS);
+    int16_t option = 0;
+    if (!r.next().int16(&option)) {
+        return DCH_STATUS_DUPLICATE;  // a missing control field: status 1
+    }
+    int status = DCH_STATUS_OK;
+    FieldReader::Field applField = r.next();
+    FieldReader::Field groupField = r.next();
+    FieldReader::Field sourceField = r.next();
+    const std::string appl(applField.text());
+    const std::string group = upper(groupField.text());
+    const std::string source(sourceField.text());
+    if (applField.type != DCH_applName || applField.length < kMinApplName || applField.length > kMaxApplName) {
+        VA_ERROR("Error: incorrect length for applName value <%s>\n", appl.c_str());
+        status = DCH_STATUS_FAILED;
+    } else if (groupField.type != DCH_attrGroup || groupField.length > kMaxGroupName) {
+        VA_ERROR("Error: incorrect length for attrGroup value <%s>\n", group.c_str());
+        status = DCH_STATUS_FAILED;
+    } else if (sourceField.type != DCH_sourceName || sourceField.length > kMaxSourceName) {
+        VA_ERROR("Error: incorrect length for sourceName value <%s>\n", source.c_str());
+        status = DCH_STATUS_FAILED;
+    }
+    if (status != DCH_STATUS_OK) {
+        return status;
+    }
+    const std::string applKey = upper(appl.substr(0, 3));
+
+    _waitList->addEntry(appl.c_str(), group.c_str(), DCH_dc_getDemandReportResults, _ipcClientAddr, _connectedSockFD,
+                        "NULL", 1);
+    samplesList* samples = dataSamples();
+    if (samples == nullptr) {
+        VA_ERROR("Error: samplesList object is not available\n");
+        status = DCH_STATUS_FAILED;
+    } else {
+        samplesListEntry* entry = nullptr;
+        for (int attempt = 0; attempt < kSamplesEntryTries; ++attempt) {
+            entry = samples->getSamplesListEntry(applKey.c_str(), group.c_str(), source.c_str());
+            if (entry != nullptr) {
+                break;
+            }
+            VA_STATE("Waiting for samplesListEntry creation for <%s/%s/%s>\n", applKey.c_str(), group.c_str(),
+                     source.c_str());
+            BSS1_Sleep(kSamplesEntryWait);
+        }
+        if (entry == nullptr) {
+            VA_ERROR("Error: samplesListEntry object is not available for <%s/%s/%s>\n", applKey.c_str(),
+                     group.c_str(), source.c_str());
+            status = DCH_STATUS_FAILED;
+        } else if (option != 0) {
+            samples->setDemandReportingOption(applKey.c_str(), group.c_str(), source.c_str(), 1);
+            if (DemandReport() != 'Y') {
+                VA_STATE("Enabling global DemandReporting option\n");
+                setDemandReport('Y');
+            }
+            samples->initializeDemandReporting(applKey.c_str(), group.c_str(), source.c_str());
+        } else {
+            samples->removeDeferredReportRequests(applKey.c_str(), group.c_str(), source.c_str());
+            samples->setDemandReportingOption(applKey.c_str(), group.c_str(), source.c_str(), 0);
+        }
+    }
+
+    for (DCwaitingListEntry* w = _waitList->getEntry(1); w != nullptr; w = _waitList->getEntry(0)) {
+        if (w->waiterType() == DCH_dc_getDemandReportResults && appl == w->applName() && group == w->attrGroup()) {
+            MessageBuilder results(256);
+            results.int16(DCH_requestType, DCH_dp_demandReportResults)
+                .int32(DCH_time, status == DCH_STATUS_OK ? Report_Request_Expiration() : 0)
+                .int32(DCH_status, status)
+                .text(DCH_applName, appl)
+                .text(DCH_attrGroup, group)
+                .text(DCH_sourceName, source);
+            sendTo(results.data(), static_cast<uint32_t>(results.size()), w->clientAddr(), w->connectedSockFD());
+            _waitList->removeEntry(w);
+            break;
+        }
+    }
+    _waitList->deleteIterator();
+    return status;
+}

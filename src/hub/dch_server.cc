@@ -1,1 +1,358 @@
-// (empty until its code lands)
+// The hub object: construction, the request thread and its loop, status replies and the loss of a
+// provider's connection. The request handlers live in dch_provider_requests.cc,
+// dch_collector_requests.cc and dch_action_requests.cc.
+#include "hub/dch_server.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "agent/hub_access.h"
+#include "hub/appl_space_list.h"
+#include "hub/dc_waiting_list.h"
+#include "interfaces/dch_protocol.h"
+#include "interfaces/support.h"
+
+namespace {
+
+constexpr int kMaxErrors = 100;
+constexpr long kNoHandle = -99;
+// Queued by stop() to end the request loop; like the transport's own texts it is recognised only
+// when it was queued inside the process (blank sender name), never when a peer sends the same bytes.
+constexpr std::string_view kStopText = "DCH-REQUEST-STOP";
+
+struct HubLimits {
+    int maxApplications = 64;
+    int maxAttrGroupPerAppl = 64;
+};
+
+// Read once per process; later hubs reuse the first values.
+const HubLimits& hubLimits() {
+    static const HubLimits limits = [] {
+        HubLimits l;
+        if (const char* v = BSS1_GetEnv("ZOTA_MAX_APPLICATIONS", 0)) {
+            l.maxApplications = std::atoi(v);
+        }
+        if (const char* v = BSS1_GetEnv("ZOTA_MAX_ATTRGROUPS_PER_APPL", 0)) {
+            l.maxAttrGroupPerAppl = std::atoi(v);
+        }
+        return l;
+    }();
+    return limits;
+}
+
+bool startsWith(std::string_view message, std::string_view text) { return message.substr(0, text.size()) == text; }
+
+bool queuedInternally(const DCHclientName& name) { return name.view().find_first_not_of(' ') == std::string_view::npos; }
+
+[[noreturn]] void hubFatal() {
+    std::fflush(stderr);
+    std::fflush(stdout);
+    BSS1_Sleep(1);
+    std::exit(1);
+}
+
+}  // namespace
+
+DCHserver::DCHserver()
+    : _buckets(std::make_unique<applSpaceList>()), _waitList(std::make_unique<DCwaitingList>()) {
+    _waitList->setRemovalObserver([this](const DCwaitingListEntry* e) {
+        if (e == _lastWaiter) {
+            _lastWaiter = nullptr;
+        }
+    });
+
+    const HubLimits& limits = hubLimits();
+    _maxApplications = limits.maxApplications;
+    _maxAttrGroupPerAppl = limits.maxAttrGroupPerAppl;
+    VA_STATE("MAX_APPLICATIONS=%d\n", _maxApplications);
+    VA_STATE("MAX_ATTRGROUP_PER_APPL=%d\n", _maxAttrGroupPerAppl);
+
+    const int valuesSize = Max_Values_Buf_Size();
+    if (valuesSize > 0) {
+        _valuesBuf.resize(static_cast<size_t>(valuesSize));
+    } else {
+        VA_ERROR("Error: allocating %d bytes for _valuesBuf array\n", valuesSize);
+    }
+
+    _ipcType = ZOTA_GetIPCtype();
+    if (_ipcType == 1) {
+        _ipcSrv = std::make_unique<ipcSock>(2, 0, 1);
+        _ipcClient = std::make_unique<ipcSock>(1, 1, 0);
+    } else if (_ipcType == 2) {
+        _ipcSrv = std::make_unique<ipcLPC>(2);
+        _ipcClient = std::make_unique<ipcLPC>(1);
+    } else {
+        VA_ERROR("Error: Unrecognized IPC type %d.  Exiting...\n", _ipcType);
+        hubFatal();
+    }
+    if (_ipcSrv->ipcGetError() > 0) {
+        VA_ERROR("Error: DCH Manager cannot continue. IPC initialization failed <%d>\n", _ipcSrv->ipcGetError());
+        hubFatal();
+    }
+
+    if (_ipcType == 2) {
+        // The local transport carries nothing and never reports ready; start-up goes on without a hub
+        // rather than waiting forever.
+        VA_ERROR("Warning: ZOTA_DCH_IPCTYPE=2 selects the local transport, which carries no requests; the hub "
+                 "will serve no data providers\n");
+        vorpane::ScopedLock g(_readyLock);
+        _readyState = 1;
+        return;
+    }
+
+    {
+        vorpane::ScopedLock g(_runLock);
+        _running = true;
+    }
+    if (ZOT0_CreateThread([this] { process_request(this); }, 1, nullptr, "dch-requests") != 0) {
+        VA_ERROR("Error: process_request thread failed creation. Cannot continue.\n");
+        hubFatal();
+    }
+}
+
+DCHserver::~DCHserver() {
+    stop();
+    VA_STATE("_readyLock successfully deleted.\n");
+    _valuesBuf.clear();
+    _buckets.reset();
+    _ipcSrv.reset();
+    _ipcClient.reset();
+    _waitList.reset();
+}
+
+void DCHserver::process_request(DCHserver* server) {
+    {
+        vorpane::ScopedLock hub(server->_hubLock);
+        server->processRequest();
+    }
+    vorpane::ScopedLock g(server->_runLock);
+    server->_running = false;
+    server->_runCond.broadcast();
+}
+
+void DCHserver::stop() {
+    {
+        vorpane::ScopedLock g(_runLock);
+        if (!_running || _stopping) {
+            if (_stopping) {
+                _runCond.waitUntil(_runLock, -1, [&]() VA_REQUIRES(_runLock) { return !_running; });
+            }
+            return;
+        }
+        _stopping = true;
+    }
+    _ipcSrv->ipc_put_data(static_cast<int>(kStopText.size()), kStopText.data(), nullptr, 0, nullptr, 0);
+    vorpane::ScopedLock g(_runLock);
+    _runCond.waitUntil(_runLock, -1, [&]() VA_REQUIRES(_runLock) { return !_running; });
+    _stopping = false;
+}
+
+void DCHserver::processRequest() {
+    const char* ignore = BSS1_GetEnv("ZOTA_IGNORE_DCH_ERRORS", 0);
+    const bool ignoreErrors = ignore != nullptr && (ignore[0] == 'Y' || ignore[0] == 'y');
+    int errorCount = 0;
+    long lastStatus = 0;
+    std::vector<char> buffer;
+
+    while (errorCount <= kMaxErrors - 1 || ignoreErrors) {
+        int dataLen = 0;
+        _ipcClientName.assign(std::string_view());
+        if (_ipcSrv->ipc_get_data(buffer, &dataLen, &_ipcClientAddr, &_ipcClientName, &_connectedSockFD) != 0) {
+            // The queue was closed under us: nothing more will arrive.
+            VA_ERROR("Error: DCHserver request queue is closed.\n");
+            return;
+        }
+        _ipcClient->setClientAddr(_ipcClientAddr.bytes.data(), _ipcClientAddr.length);
+        if (dataLen <= 0 || static_cast<size_t>(dataLen) > buffer.size()) {
+            continue;
+        }
+        const std::string_view message(buffer.data(), static_cast<size_t>(dataLen));
+        const bool internal = queuedInternally(_ipcClientName);
+
+        if (internal && startsWith(message, kStopText)) {
+            VA_STATE("DCHserver request thread stopping.\n");
+            return;
+        }
+        if (internal && startsWith(message, DCH_TEXT_DISCONNECT) && _connectedSockFD != 0) {
+            processDisconnect(_connectedSockFD);
+            continue;
+        }
+        if (internal && startsWith(message, DCH_TEXT_SERVER_READY)) {
+            vorpane::ScopedLock g(_readyLock);
+            if (g.ok()) {
+                _readyState = 1;
+                int rc = _readyCond.signal();
+                if (rc == 0) {
+                    VA_STATE("** IPC Server Ready Signal Sent **\n");
+                } else {
+                    VA_ERROR("Error: pthread_cond_signal failed. rc=%d errno=%d\n", rc, errno);
+                }
+            }
+            continue;
+        }
+        if (_connectedSockFD != 0 && startsWith(message, DCH_TEXT_RESEND)) {
+            lastStatus = DCH_STATUS_RESEND;
+            sendStatus(DCH_STATUS_RESEND, kNoHandle);
+            continue;
+        }
+
+        vorpane::dch::FieldReader reader(message.data(), message.size());
+        vorpane::dch::FieldReader::Field first = reader.next();
+        int16_t requestType = 0;
+        if (first.type != DCH_requestType || !first.int16(&requestType)) {
+            errorCount = errorCount == INT32_MAX ? 1 : errorCount + 1;
+            if (lastStatus == DCH_STATUS_RESEND) {
+                VA_ERROR("Warning: Buffer expansion stage. Message ignored.\n");
+            } else if (ignoreErrors && errorCount > kMaxErrors) {
+                VA_ERROR("Note: ignoring invalid DCH_requestType per ZOTA_IGNORE_DCH_ERRORS=Y\n");
+            } else {
+                VA_ERROR("Error: dataType of DCH_requestType missing\n");
+                ZOT0_PrintDump(vorpane::trace::kError, message.data(), message.size() < 100 ? message.size() : 100);
+            }
+            continue;
+        }
+
+        long status = 0;
+        switch (requestType) {
+            case DCH_dp_register:
+                status = dp_register(message);
+                if (status == 0) {
+                    VA_STATE("DP Registration successful.\n");
+                } else {
+                    VA_STATE("DP Registration completed. Sending status %ld\n", status);
+                }
+                sendStatus(status, kNoHandle);
+                break;
+            case DCH_dp_online: {
+                long handle = 0;
+                status = dp_online(message, _ipcClientName.c_str(), &handle);
+                if (status == 0) {
+                    VA_STATE("DP Online successful. Handle=%ld\n", handle);
+                } else {
+                    handle = 0;
+                    VA_STATE("DP Online Failed. Sending status %ld, handle %ld\n", status, handle);
+                }
+                sendStatus(status, handle);
+                break;
+            }
+            case DCH_dp_unregister:
+                status = dp_unregister(message);
+                if (status == 0) {
+                    VA_STATE("DP Unregistration successful.\n");
+                } else {
+                    VA_STATE("DP Unregistration Failed. Sending status %ld\n", status);
+                }
+                sendStatus(status, kNoHandle);
+                break;
+            case DCH_dp_offline:
+                status = dp_offline(message);
+                if (status == 0) {
+                    VA_STATE("DP Offline successful.\n");
+                } else {
+                    VA_STATE("DP Offline Failed. Sending status %ld\n", status);
+                }
+                sendStatus(status, kNoHandle);
+                break;
+            case DCH_dp_data:
+                status = dp_data(message);
+                if (status == 0) {
+                    VA_DETAIL("DP Data successful.\n");
+                } else {
+                    VA_STATE("DP Data Failed. Sending status %ld\n", status);
+                }
+                sendStatus(status, kNoHandle);
+                break;
+            case DCH_dp_waitForAction:
+                status = dp_waitForAction(message);
+                VA_STATE(status == 0 ? "DPwaitForAction successful.\n" : "DPwaitForAction failed.\n");
+                sendStatus(status, kNoHandle);
+                break;
+            case DCH_dp_provideActionResults:
+                status = dp_provideActionResults(message);
+                VA_STATE(status == 0 ? "DPprovideActionResults successful.\n" : "DPprovideActionResults failed.\n");
+                sendStatus(status, kNoHandle);
+                break;
+            case DCH_dp_redriveReportRequest:
+                status = dp_redriveReportRequest(message);
+                VA_STATE(status == 0 ? "DPredriveReportRequest successful.\n" : "DPredriveReportRequest failed.\n");
+                sendStatus(status, kNoHandle);
+                break;
+            case DCH_dp_setDemandReportOption:
+                status = dp_setDemandReportOption(message);
+                VA_STATE(status == 0 ? "DPsetDemandReportOption successful.\n" : "DPsetDemandReportOption failed.\n");
+                sendStatus(status, kNoHandle);
+                break;
+            case DCH_dc_waitForActionResults: {
+                int actionResult = 1;
+                status = dc_waitForActionResults(message, &actionResult);
+                if (status == 0) {
+                    VA_STATE("DCwaitForActionResults successful. results=%d\n", actionResult);
+                } else {
+                    VA_STATE("DCwaitForActionResults failed.\n");
+                }
+                sendStatus(actionResult, kNoHandle);
+                break;
+            }
+            case DCH_dc_provideAction:
+                status = dc_provideAction(message);
+                if (status != 0 && status != 8 && status != 9) {
+                    VA_STATE("DCprovideAction failed.\n");
+                }
+                break;
+            case DCH_dc_deferReportRequest:
+                status = dc_deferReportRequest(message);
+                if (status < 0) {
+                    VA_STATE("DCdeferReportRequest failed.\n");
+                }
+                break;
+            case DCH_dc_waitOnData:
+                dc_waitOnData(message, 0, _ipcClientAddr, _connectedSockFD);
+                continue;
+            case DCH_dc_waitForDPStatus:
+                dc_waitForDPStatus(message, nullptr, nullptr, nullptr, 0, _ipcClientAddr, _connectedSockFD);
+                continue;
+            case DCH_dc_getApplications:
+                dc_getApplications(message, nullptr, _ipcClientAddr, _connectedSockFD);
+                continue;
+            case DCH_dc_getApplAttributes:
+                dc_getApplAttributes(message, nullptr, _ipcClientAddr, _connectedSockFD);
+                continue;
+            case DCH_dc_getApplHelp:
+                dc_getApplHelp(message, nullptr, _ipcClientAddr, _connectedSockFD);
+                continue;
+            case DCH_dp_cancel:
+                dp_cancel(message);
+                continue;
+            default:
+                VA_ERROR("Error: Invalid DCHserver requestType %d\n", requestType);
+                continue;
+        }
+        lastStatus = status;
+    }
+    VA_ERROR("Error: DCHserver cannot continue. Maximum of %d errors reached.\n", kMaxErrors);
+}
+
+void DCHserver::sendStatus(long status, long handle) {
+    vorpane::dch::MessageBuilder reply(64);
+    reply.int32(DCH_status, static_cast<int32_t>(status));
+    if (handle != kNoHandle) {
+        reply.int32(DCH_handle, static_cast<int32_t>(handle));
+    }
+    sendTo(reply.data(), static_cast<uint32_t>(reply.size()), _ipcClientAddr, _connectedSockFD);
+}
+
+int DCHserver::sendTo(const char* message, uint32_t length, const DCHclientAddr& clientAddr,
+                      unsigned int connectedSockFD) {
+    _ipcClient->setClientAddr(clientAddr.bytes.data(), clientAddr.length);
+    return _ipcClient->ipcWrite(message, static_cast<int>(length), connectedSockFD);
+}
+
+void DCHserver::processDisconnect(unsigned int connectedSockFD) {
+    VA_STATE("Processing disconnect of connection %u\n", connectedSockFD);
+    _buckets->sendOffline(*this, connectedSockFD);
+    _buckets->deregisterDP(*this, connectedSockFD);
+    _waitList->cleanupEntries(connectedSockFD);
+}

@@ -91,6 +91,13 @@ public:
     DCwaitingList* waitingList() { return _waitList.get(); }
 
 private:
+    // The agent's action log source came online or went offline (its "DPLOG" group).
+    int actionSourceOnline();
+    void actionSourceOffline();
+    // Sends one DCH_infoText reply, or parks the request when the text is not known yet.
+    void answerInfoRequest(std::string_view message, const char* applName, short waiterType,
+                           const DCHclientAddr& clientAddr, unsigned int connectedSockFD);
+
     std::unique_ptr<applSpaceList> _buckets;
     std::unique_ptr<DCHipc> _ipcSrv;
     std::unique_ptr<DCHipc> _ipcClient;

@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include "testlib/child_process.h"
+#include "testlib/hub_test_client.h"
 #include "testlib/temp_dir.h"
 
 namespace {
@@ -14,6 +15,7 @@ class AgentProcess : public ::testing::Test {
 protected:
     std::vector<std::string> env(std::vector<std::string> extra = {}) const {
         std::vector<std::string> e = {"VORPANE_WORKDIR=" + _dir.path(), "VORPANE_TRACE=ERROR STATE DETAIL",
+                                      "ZOTA_DCH_PORT=" + std::to_string(_port),
                                       "VORPANE_TIME_SPEEDUP=50", "ZOTA_STARTUP_DP", "VORPANE_PRODUCT_SPEC",
                                       "ZOTA_ATOMIC_SITUATIONS"};
         e.insert(e.end(), extra.begin(), extra.end());
@@ -21,6 +23,7 @@ protected:
     }
     std::string log() const { return _dir.read("vorpane-agent.log"); }
     TempDir _dir;
+    int _port = vorpane::testing::freeHubPort();
 };
 
 TEST_F(AgentProcess, StartsOnItsDefaultsAndStopsCleanlyOnEachShutdownSignal) {
@@ -46,15 +49,20 @@ TEST_F(AgentProcess, TracesTheConfigurationItRead) {
     agent.signal(SIGTERM);
     ASSERT_EQ(agent.waitExit(), 0);
     std::string l = log();
-    for (const char* line : {"MAX_EVENT_ENTRIES=250", "MAX_APPLICATIONS=64", "ACTIONtableName <LONGTABLEN>",
+    for (const std::string& line : std::vector<std::string>{"MAX_EVENT_ENTRIES=250", "MAX_APPLICATIONS=64", "ACTIONtableName <LONGTABLEN>",
                              "REPORT_REQUEST_EXPIRATION=15", "Atomic column number <3>",
                              "Error: invalid column value <0> specified for atomic situation <SitB>",
                              "getrlimit returned", "Starting taskname <vorpane-agent>",
                              "SIG1_Action for SIGTERM has been set", "nodeTypePtr<VA> affPtr<%VORPANE.VAGENT>",
                              " formatted version<04.10.00>", "No command line arguments: Starting DP ASFS thread.",
+                             "DCHServer ready to process request.",
+                             "Hub listening on port " + std::to_string(_port),
                              "ZOTP_StartDataProvider <ASFS> thread created.", "Calling AXF framework..."}) {
         EXPECT_NE(l.find(line), std::string::npos) << line << "\n" << l;
     }
+    // The lists and everything after them wait for the hub.
+    EXPECT_LT(l.find("DCHServer ready to process request."), l.find("Atomic column number <3>"));
+    EXPECT_NE(agent.output().find("hub listening on port " + std::to_string(_port)), std::string::npos);
 }
 
 TEST_F(AgentProcess, NoProvidersWaitsOnTheFramework) {
@@ -80,7 +88,8 @@ TEST_F(AgentProcess, ABrokenProductSpecificationTakesTheFatalExit) {
 }
 
 TEST_F(AgentProcess, AProductAgentWithoutProvidersToStartTakesTheFatalExit) {
-    _dir.write("psf", "0 = 1\n1 = XX\n2 = X1\n3 = Product Agent\n4 = %AFF\n");
+    // Item 23 makes a product agent search its hub port from the given one upwards (step 1).
+    _dir.write("psf", "0 = 1\n1 = XX\n2 = X1\n3 = Product Agent\n4 = %AFF\n23 = 1\n");
     ChildProcess agent({VORPANE_AGENT_BIN}, env({"VORPANE_PRODUCT_SPEC=" + _dir.file("psf")}));
     EXPECT_EQ(agent.waitExit(), 1) << agent.output();
     EXPECT_NE(log().find("Error: ZOT0_QueryProductSpec(ZOT2_DP_TO_START) returned NULL.  Exiting..."),

@@ -1,1 +1,533 @@
-// (empty until its tests land)
+// The hub end to end in the test process: requests over real loopback sockets, answered by the real
+// request thread, handlers, application space and waiting list.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "interfaces/dch_protocol.h"
+#include "testlib/hub_fixture.h"
+#include "testlib/hub_test_client.h"
+#include "testlib/scoped_env.h"
+#include "testlib/trace_capture.h"
+
+namespace {
+
+using vorpane::dch::FieldReader;
+using vorpane::dch::MessageBuilder;
+using vorpane::testing::HubTestClient;
+using vorpane::testing::ScopedEnv;
+using vorpane::testing::TestHub;
+using vorpane::testing::TraceCapture;
+using namespace std::chrono_literals;
+
+struct Group {
+    std::string name;
+    char type;
+    std::string attrs;  // registration string
+};
+
+MessageBuilder registration(const std::string& appl, const std::vector<Group>& groups,
+                            const std::string& help = "An application") {
+    MessageBuilder m;
+    m.request(DCH_dp_register).text(DCH_applName, appl).text(DCH_helpText, help);
+    for (const Group& g : groups) {
+        m.text(DCH_attrGroup, g.name).text(DCH_helpText, g.name + " help");
+        m.add(DCH_attributesType, &g.type, 1);
+        m.int32(DCH_TTL, 60).text(DCH_dpType, "APIS").text(DCH_attrRegister, g.attrs);
+    }
+    return m;
+}
+
+const char* kAttrs = "Count,C,4, , ,How many;Name,D,8, , ,Its name;@Key,D,4, , ,The key";
+
+MessageBuilder online(const std::string& appl, const std::string& group, const std::string& source = "") {
+    MessageBuilder m;
+    m.request(DCH_dp_online).text(DCH_applName, appl).text(DCH_attrGroup, group);
+    if (!source.empty()) {
+        m.text(DCH_sourceName, source);
+    }
+    return m;
+}
+
+struct OnlineReply {
+    int32_t status = -99;
+    int32_t handle = -99;
+    bool hasHandle = false;
+};
+
+OnlineReply onlineReply(HubTestClient& c) {
+    OnlineReply r;
+    auto frame = c.receive();
+    if (!frame) {
+        return r;
+    }
+    FieldReader fr(frame->data(), frame->size());
+    fr.next().int32(&r.status);
+    FieldReader::Field h = fr.next();
+    r.hasHandle = h.type == DCH_handle && h.int32(&r.handle);
+    return r;
+}
+
+MessageBuilder row(int32_t handle, int32_t count, const std::string& name, const std::string& key = "k1") {
+    MessageBuilder m;
+    m.request(DCH_dp_data).int32(DCH_handle, handle);
+    m.text(DCH_attrName, "Count").add(DCH_attrValue, &count, 4, 'C');
+    m.text(DCH_attrName, "Name").add(DCH_attrValue, name.data(), name.size(), 'D');
+    m.text(DCH_attrName, "Key").add(DCH_attrValue, key.data(), key.size(), 'D');
+    return m;
+}
+
+MessageBuilder subscribe(int16_t code, const std::string& appl, const std::string& group, int32_t on) {
+    MessageBuilder m;
+    m.request(code);
+    if (!appl.empty()) {
+        m.text(DCH_applName, appl).text(DCH_attrGroup, group);
+    }
+    m.int32(DCH_status, on);
+    return m;
+}
+
+MessageBuilder unregister(const std::string& appl);
+
+// Requests of one connection are served in order, but requests of different connections may overtake
+// each other: a round trip on c makes sure everything c sent before has been served.
+void sync(HubTestClient& c) {
+    ASSERT_TRUE(c.send(unregister("NOSUCHAPP")));
+    ASSERT_EQ(c.receiveStatus(), -1);
+}
+
+MessageBuilder malformed() {
+    MessageBuilder m;
+    m.text(DCH_applName, "NOTAREQUEST");
+    return m;
+}
+
+MessageBuilder unregister(const std::string& appl) {
+    MessageBuilder m;
+    m.request(DCH_dp_unregister).text(DCH_applName, appl);
+    return m;
+}
+
+struct StatusRecord {
+    std::string appl, group, source;
+    int16_t code = 0;
+};
+
+std::optional<StatusRecord> statusRecord(HubTestClient& c, std::chrono::milliseconds deadline = 10s) {
+    auto frame = c.receive(deadline);
+    if (!frame) {
+        return std::nullopt;
+    }
+    FieldReader r(frame->data(), frame->size());
+    StatusRecord s;
+    s.appl = std::string(r.next().text());
+    s.group = std::string(r.next().text());
+    s.source = std::string(r.next().text());
+    r.next().int16(&s.code);
+    return s;
+}
+
+class Hub : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(_hub.ready()); }
+    TraceCapture _trace{vorpane::trace::kError | vorpane::trace::kState};
+    ScopedEnv _noIgnore{"ZOTA_IGNORE_DCH_ERRORS", std::nullopt};
+    TestHub _hub;
+};
+
+TEST_F(Hub, AWaiterThatComesAfterTheReadySignalDoesNotBlock) {
+    vorpane::Mutex& lock = *_hub.server().readyLock();
+    vorpane::ScopedLock g(lock);
+    EXPECT_EQ([&]() VA_NO_THREAD_SAFETY_ANALYSIS { return _hub.server().readyState(); }(), 1);
+    EXPECT_TRUE(_trace.contains("** IPC Server Ready Signal Sent **"));
+}
+
+TEST_F(Hub, RegistrationStatusesAndTheHandleOfASource) {
+    HubTestClient p(_hub.port());
+    ASSERT_TRUE(p.send(registration("myapp", {{"DISK", 'P', kAttrs}, {"CPU", 'E', kAttrs}})));
+    EXPECT_EQ(p.receiveStatus(), 0);
+    ASSERT_TRUE(p.send(registration("MYAPP", {{"DISK", 'P', kAttrs}, {"CPU", 'E', kAttrs}})));
+    EXPECT_EQ(p.receiveStatus(), 1);  // a duplicate, accepted
+    ASSERT_TRUE(p.send(registration("TWICE", {{"G1", 'P', kAttrs}, {"g1", 'P', kAttrs}})));
+    EXPECT_EQ(p.receiveStatus(), 6);
+    std::vector<Group> many;
+    for (int i = 0; i < 65; ++i) {
+        many.push_back({"G" + std::to_string(i), 'P', "A,C,4, , ,x"});
+    }
+    ASSERT_TRUE(p.send(registration("MANY", many)));
+    EXPECT_EQ(p.receiveStatus(), -1);
+    EXPECT_TRUE(_trace.contains("Error: Maximum of 64 attribute groups per application exceeded."));
+
+    ASSERT_TRUE(p.send(online("MYAPP", "DISK", "host1.example.com")));
+    OnlineReply first = onlineReply(p);
+    EXPECT_EQ(first.status, 0);
+    EXPECT_TRUE(first.hasHandle);
+    EXPECT_NE(first.handle, 0);
+    ASSERT_TRUE(p.send(online("MYAPP", "DISK", "host2")));
+    OnlineReply second = onlineReply(p);
+    EXPECT_EQ(second.status, 0);
+    EXPECT_EQ(second.handle, first.handle + 1);
+
+    // Failures still carry a handle field, and it is 0.
+    ASSERT_TRUE(p.send(online("NOSUCHAPP", "DISK", "host1")));
+    OnlineReply failed = onlineReply(p);
+    EXPECT_EQ(failed.status, 4);  // no such application
+    EXPECT_TRUE(failed.hasHandle);
+    EXPECT_EQ(failed.handle, 0);
+    // Other replies carry the status only.
+    ASSERT_TRUE(p.send(unregister("NOSUCHAPP")));
+    auto frame = p.receive();
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->size(), 14u);
+}
+
+TEST_F(Hub, SourceNamesAreCutAtTheDomainKeptAsAddressesAndDefaultToTheSender) {
+    HubTestClient p(_hub.port());
+    HubTestClient status(_hub.port());
+    ASSERT_TRUE(p.send(registration("NAMES", {{"G", 'P', kAttrs}})));
+    ASSERT_EQ(p.receiveStatus(), 0);
+    ASSERT_TRUE(status.send(subscribe(DCH_dc_waitForDPStatus, "", "", 1)));
+    sync(status);
+    for (const auto& [sent, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"db1.example.com", "db1"},
+             {"10.1.2.3", "10.1.2.3"},
+             {std::string(40, 's') + "TAIL", std::string(28, 's') + "TAIL"},
+             {"", "127.0.0.1"}}) {
+        ASSERT_TRUE(p.send(online("NAMES", "G", sent)));
+        EXPECT_EQ(onlineReply(p).status, 0) << sent;
+        auto rec = statusRecord(status);
+        ASSERT_TRUE(rec) << sent;
+        EXPECT_EQ(rec->source, expected);
+        EXPECT_EQ(rec->code, DCH_dp_online);
+    }
+}
+
+TEST_F(Hub, ACollectorReceivesOneDataMessagePerRowUntilItUnsubscribes) {
+    HubTestClient p(_hub.port());
+    HubTestClient collector(_hub.port());
+    ASSERT_TRUE(p.send(registration("ROWS", {{"DISK", 'P', kAttrs}})));
+    ASSERT_EQ(p.receiveStatus(), 0);
+    ASSERT_TRUE(p.send(online("ROWS", "DISK", "src1")));
+    OnlineReply on = onlineReply(p);
+    ASSERT_EQ(on.status, 0);
+    ASSERT_TRUE(collector.send(subscribe(DCH_dc_waitOnData, "rows", "disk", 1)));
+    sync(collector);
+
+    for (int i = 1; i <= 3; ++i) {
+        ASSERT_TRUE(p.send(row(on.handle, i * 10, "name" + std::to_string(i))));
+        ASSERT_EQ(p.receiveStatus(), 0);
+        auto data = collector.receive();
+        ASSERT_TRUE(data);
+        FieldReader r(data->data(), data->size());
+        EXPECT_EQ(r.next().text(), "src1");
+        int16_t control = 0;
+        ASSERT_TRUE(r.next().int16(&control));
+        EXPECT_EQ(control, 0x11);
+        FieldReader::Field count = r.next();
+        int32_t n = 0;
+        EXPECT_EQ(count.extra, 'C');
+        ASSERT_TRUE(count.int32(&n));
+        EXPECT_EQ(n, i * 10);
+        FieldReader::Field name = r.next();
+        EXPECT_EQ(name.extra, 'D');
+        EXPECT_EQ(name.text(), "name" + std::to_string(i));
+        EXPECT_EQ(r.next().text(), "k1");
+        EXPECT_FALSE(r.next());
+    }
+
+    ASSERT_TRUE(collector.send(subscribe(DCH_dc_waitOnData, "ROWS", "DISK", 0)));
+    sync(collector);
+    ASSERT_TRUE(p.send(row(on.handle, 99, "late")));
+    ASSERT_EQ(p.receiveStatus(), 0);
+    EXPECT_FALSE(collector.receive(300ms));
+}
+
+TEST_F(Hub, DataRequestsThatCannotBeStored) {
+    HubTestClient p(_hub.port());
+    ASSERT_TRUE(p.send(registration("DATA", {{"G", 'K', kAttrs}})));
+    ASSERT_EQ(p.receiveStatus(), 0);
+    ASSERT_TRUE(p.send(online("DATA", "G", "s")));
+    OnlineReply on = onlineReply(p);
+    ASSERT_EQ(on.status, 0);
+
+    MessageBuilder unknown;
+    unknown.request(DCH_dp_data).int32(DCH_handle, on.handle).text(DCH_attrName, std::string(300, 'n'));
+    unknown.add(DCH_attrValue, "x", 1, 'D');
+    ASSERT_TRUE(p.send(unknown));
+    EXPECT_EQ(p.receiveStatus(), 2);
+
+    MessageBuilder clear;
+    int16_t last = 0x10;
+    clear.request(DCH_dp_data).int32(DCH_handle, on.handle).int16(DCH_controlField, last);
+    ASSERT_TRUE(p.send(clear));
+    EXPECT_EQ(p.receiveStatus(), 0);
+
+    MessageBuilder empty;
+    int16_t single = 0x11;
+    empty.request(DCH_dp_data).int32(DCH_handle, on.handle).int16(DCH_controlField, single);
+    ASSERT_TRUE(p.send(empty));
+    EXPECT_EQ(p.receiveStatus(), -1);
+    EXPECT_TRUE(_trace.contains("Error: Invalid dp_data request."));
+
+    ASSERT_TRUE(p.send(row(on.handle + 1000, 1, "x")));
+    EXPECT_EQ(p.receiveStatus(), 2);  // an unknown handle has no registered attributes
+    MessageBuilder offline;
+    offline.request(DCH_dp_offline).int32(DCH_handle, on.handle + 1000);
+    ASSERT_TRUE(p.send(offline));
+    EXPECT_EQ(p.receiveStatus(), -1);
+    MessageBuilder noHandle;
+    noHandle.request(DCH_dp_data).text(DCH_attrName, "Count");
+    ASSERT_TRUE(p.send(noHandle));
+    EXPECT_EQ(p.receiveStatus(), -1);
+}
+
+TEST_F(Hub, StatusSubscribersGetTheReplayThenEveryChange) {
+    HubTestClient p(_hub.port());
+    ASSERT_TRUE(p.send(registration("STAT", {{"G1", 'P', kAttrs}, {"G2", 'P', kAttrs}})));
+    ASSERT_EQ(p.receiveStatus(), 0);
+    ASSERT_TRUE(p.send(online("STAT", "G1", "a")));
+    OnlineReply a = onlineReply(p);
+    ASSERT_TRUE(p.send(online("STAT", "G2", "b")));
+    ASSERT_EQ(onlineReply(p).status, 0);
+    MessageBuilder off;
+    off.request(DCH_dp_offline).int32(DCH_handle, a.handle);
+    ASSERT_TRUE(p.send(off));
+    ASSERT_EQ(p.receiveStatus(), 0);
+
+    HubTestClient status(_hub.port());
+    ASSERT_TRUE(status.send(subscribe(DCH_dc_waitForDPStatus, "", "", 1)));
+    std::vector<std::string> replay;
+    for (int i = 0; i < 2; ++i) {
+        auto rec = statusRecord(status);
+        ASSERT_TRUE(rec);
+        replay.push_back(rec->group + "/" + rec->source + "/" + std::to_string(rec->code));
+    }
+    EXPECT_EQ(replay, (std::vector<std::string>{"G1/a/4133", "G2/b/4117"}));
+
+    ASSERT_TRUE(p.send(online("STAT", "G1", "a")));
+    ASSERT_EQ(onlineReply(p).status, 0);
+    auto back = statusRecord(status);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->source, "a");
+    EXPECT_EQ(back->code, DCH_dp_online);
+    EXPECT_FALSE(statusRecord(status, 200ms));  // no status reply to the subscription itself
+}
+
+TEST_F(Hub, AttributeRequestsForUnknownApplicationsAreAnsweredWhenASourceComesOnline) {
+    HubTestClient collector(_hub.port());
+    MessageBuilder ask;
+    ask.request(DCH_dc_getApplAttributes).text(DCH_applName, "LATER");
+    ASSERT_TRUE(collector.send(ask));
+    sync(collector);  // answered by the round trip's status only: the request is parked
+
+    HubTestClient p(_hub.port());
+    ASSERT_TRUE(p.send(registration("LATER", {{"G", 'P', "A,C,4, , ,x;B,D,2, , ,y"}})));
+    ASSERT_EQ(p.receiveStatus(), 0);
+    EXPECT_FALSE(collector.receive(200ms));  // registered, not yet online
+    ASSERT_TRUE(p.send(online("LATER", "G", "s")));
+    ASSERT_EQ(onlineReply(p).status, 0);
+    auto info = collector.receive();
+    ASSERT_TRUE(info);
+    FieldReader r(info->data(), info->size());
+    FieldReader::Field text = r.next();
+    EXPECT_EQ(text.type, DCH_infoText);
+    EXPECT_EQ(text.text(), "G,A,C,4:B,D,2:;");
+
+    // The waiter was answered once and is gone.
+    ASSERT_TRUE(p.send(online("LATER", "G", "t")));
+    ASSERT_EQ(onlineReply(p).status, 0);
+    EXPECT_FALSE(collector.receive(200ms));
+}
+
+TEST_F(Hub, AllApplicationsComeWholeBeyond4096Bytes) {
+    HubTestClient p(_hub.port());
+    size_t expected = 0;
+    for (int i = 0; i < 150; ++i) {
+        std::string appl = "APPLICATION" + std::to_string(1000 + i);
+        ASSERT_TRUE(p.send(registration(appl, {{"GROUPNAME", 'P', "A,C,4, , ,x"}})));
+        ASSERT_EQ(p.receiveStatus(), 0);
+        expected += appl.size() + std::string(",GROUPNAME,P,60,APIS:;").size();
+    }
+    MessageBuilder all;
+    all.request(DCH_dc_getApplications);
+    ASSERT_TRUE(p.send(all));
+    auto info = p.receive();
+    ASSERT_TRUE(info);
+    FieldReader r(info->data(), info->size());
+    FieldReader::Field text = r.next();
+    EXPECT_GT(text.length, 4096u);
+    EXPECT_EQ(text.length, expected);
+    EXPECT_EQ(text.text().substr(0, 17), "APPLICATION1000,G");
+}
+
+TEST_F(Hub, ALostConnectionTakesItsSourcesOfflineAndUnregistersItsApplications) {
+    HubTestClient status(_hub.port());
+    ASSERT_TRUE(status.send(subscribe(DCH_dc_waitForDPStatus, "", "", 1)));
+    sync(status);
+    HubTestClient survivor(_hub.port());
+    ASSERT_TRUE(survivor.send(registration("STAYS", {{"G", 'P', kAttrs}})));
+    ASSERT_EQ(survivor.receiveStatus(), 0);
+    {
+        HubTestClient doomed(_hub.port());
+        ASSERT_TRUE(doomed.send(registration("GOES", {{"G1", 'P', kAttrs}, {"G2", 'P', kAttrs}})));
+        ASSERT_EQ(doomed.receiveStatus(), 0);
+        for (const char* g : {"G1", "G2"}) {
+            ASSERT_TRUE(doomed.send(online("GOES", g, "h")));
+            ASSERT_EQ(onlineReply(doomed).status, 0);
+            ASSERT_TRUE(statusRecord(status));
+        }
+    }  // the connection closes
+    std::vector<std::string> offline;
+    for (int i = 0; i < 2; ++i) {
+        auto rec = statusRecord(status);
+        ASSERT_TRUE(rec);
+        EXPECT_EQ(rec->code, DCH_dp_offline);
+        offline.push_back(rec->appl + "/" + rec->group);
+    }
+    EXPECT_EQ(offline, (std::vector<std::string>{"GOES/G1", "GOES/G2"}));
+    // GOES is gone (a new registration is not a duplicate); STAYS still serves.
+    ASSERT_TRUE(survivor.send(registration("GOES", {{"G1", 'P', kAttrs}})));
+    EXPECT_EQ(survivor.receiveStatus(), 0);
+    ASSERT_TRUE(survivor.send(online("STAYS", "G", "x")));
+    EXPECT_EQ(onlineReply(survivor).status, 0);
+}
+
+TEST_F(Hub, CancelAndUnknownCodesGetNoReply) {
+    HubTestClient c(_hub.port());
+    MessageBuilder cancel;
+    cancel.request(DCH_dp_cancel);
+    MessageBuilder unknown;
+    unknown.request(0x7777);
+    ASSERT_TRUE(c.send(cancel));
+    ASSERT_TRUE(c.send(unknown));
+    ASSERT_TRUE(c.send(unregister("NOSUCHAPP")));
+    EXPECT_EQ(c.receiveStatus(), -1);  // the first reply is the unregister's
+    EXPECT_TRUE(_trace.contains("Error: Invalid DCHserver requestType 30583"));
+}
+
+TEST_F(Hub, AHundredMalformedRequestsEndRequestProcessing) {
+    HubTestClient c(_hub.port());
+    for (int i = 0; i < 99; ++i) {
+        ASSERT_TRUE(c.send(malformed()));
+    }
+    ASSERT_TRUE(c.send(unregister("NOSUCHAPP")));
+    EXPECT_EQ(c.receiveStatus(), -1);  // still serving after 99
+    ASSERT_TRUE(c.send(malformed()));
+    EXPECT_TRUE(_trace.waitFor("Error: DCHserver cannot continue. Maximum of 100 errors reached."));
+    EXPECT_EQ(_trace.count("Error: dataType of DCH_requestType missing"), 100);
+    ASSERT_TRUE(c.send(unregister("NOSUCHAPP")));
+    EXPECT_FALSE(c.receiveStatus(300ms));
+}
+
+TEST_F(Hub, AResendIsAnsweredWithSevenAndTheNextMalformedMessageOnlyWarns) {
+    HubTestClient c(_hub.port());
+    MessageBuilder whole = registration("RESEND", {{"G", 'P', kAttrs}});
+    std::string bytes(whole.data(), whole.size());
+    ASSERT_TRUE(c.sendRaw(bytes.substr(0, 20)));  // the rest never comes in time
+    EXPECT_EQ(c.receiveStatus(), 7);
+    ASSERT_TRUE(c.sendRaw(bytes.substr(20)));  // late rest, discarded by the transport
+    ASSERT_TRUE(c.send(malformed()));
+    EXPECT_TRUE(_trace.waitFor("Warning: Buffer expansion stage. Message ignored."));
+    ASSERT_TRUE(c.send(whole));
+    EXPECT_EQ(c.receiveStatus(), 0);
+}
+
+TEST_F(Hub, HostileClientsNeverCorruptTheRegistry) {
+    HubTestClient p(_hub.port());
+    ASSERT_TRUE(p.send(registration("GOOD", {{"G", 'P', kAttrs}})));
+    ASSERT_EQ(p.receiveStatus(), 0);
+
+    std::vector<std::pair<MessageBuilder, int32_t>> refusals;
+    refusals.emplace_back(registration(std::string(21, 'A'), {{"G", 'P', kAttrs}}), -1);
+    refusals.emplace_back(registration("AB", {{"G", 'P', kAttrs}}), -1);
+    refusals.emplace_back(registration("LONGGROUP", {{std::string(33, 'G'), 'P', kAttrs}}), -1);
+    refusals.emplace_back(registration("LONGATTR", {{"G", 'P', std::string(300, 'n') + ",C,4, , ,x"}}), -1);
+    refusals.emplace_back(registration("BADTYPE", {{"G", 'X', kAttrs}}), -1);
+    refusals.emplace_back(online(std::string(21, 'A'), "G", "s"), -1);
+    refusals.emplace_back(online("GOOD", std::string(33, 'G'), "s"), -1);
+    for (auto& [message, status] : refusals) {
+        ASSERT_TRUE(p.send(message));
+        EXPECT_EQ(p.receiveStatus(), status);
+    }
+    // A long help text is cut, not refused.
+    ASSERT_TRUE(p.send(registration("LONGHELP", {{"G", 'P', kAttrs}}, std::string(400, 'h'))));
+    EXPECT_EQ(p.receiveStatus(), 0);
+    // An attribute type letter outside the known ones registers, but its values are refused.
+    ASSERT_TRUE(p.send(registration("ODDTYPE", {{"G", 'P', "Z1,Z,4, , ,x"}})));
+    EXPECT_EQ(p.receiveStatus(), 0);
+    ASSERT_TRUE(p.send(online("ODDTYPE", "G", "s")));
+    OnlineReply odd = onlineReply(p);
+    MessageBuilder oddRow;
+    oddRow.request(DCH_dp_data).int32(DCH_handle, odd.handle).text(DCH_attrName, "Z1").add(DCH_attrValue, "abcd", 4);
+    ASSERT_TRUE(p.send(oddRow));
+    EXPECT_EQ(p.receiveStatus(), 2);
+
+    // Lying lengths and random bytes on other connections.
+    std::mt19937 random(7);
+    for (int i = 0; i < 20; ++i) {
+        HubTestClient hostile(_hub.port());
+        std::string junk(1 + random() % 300, '\0');
+        for (char& ch : junk) {
+            ch = static_cast<char>(random());
+        }
+        hostile.sendRaw(junk);
+    }
+    HubTestClient liar(_hub.port());
+    MessageBuilder lie = online("GOOD", "G", "s");
+    std::vector<char> bytes(lie.data(), lie.data() + lie.size());
+    bytes[4 + 8 + 2] = 0x7f;  // the application name claims far more bytes than the message holds
+    liar.sendRaw(std::string_view(bytes.data(), bytes.size()));
+    EXPECT_EQ(liar.receiveStatus(), -1);
+
+    // The registry still answers the next valid requests.
+    ASSERT_TRUE(p.send(online("GOOD", "G", "s")));
+    OnlineReply good = onlineReply(p);
+    EXPECT_EQ(good.status, 0);
+    ASSERT_TRUE(p.send(row(good.handle, 5, "ok")));
+    EXPECT_EQ(p.receiveStatus(), 0);
+}
+
+TEST_F(Hub, IgnoringErrorsKeepsTheHubServingPastAHundred) {
+    // A second hub in the same test, started with the key set.
+    ScopedEnv ignore("ZOTA_IGNORE_DCH_ERRORS", "Y");
+    TestHub tolerant;
+    ASSERT_TRUE(tolerant.ready());
+    HubTestClient c(tolerant.port());
+    for (int i = 0; i < 105; ++i) {
+        ASSERT_TRUE(c.send(malformed()));
+    }
+    ASSERT_TRUE(c.send(unregister("NOSUCHAPP")));
+    EXPECT_EQ(c.receiveStatus(), -1);
+    EXPECT_EQ(_trace.count("Note: ignoring invalid DCH_requestType per ZOTA_IGNORE_DCH_ERRORS=Y"), 5);
+}
+
+TEST_F(Hub, DatagramRequestsAreAnsweredByDatagram) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in hub{};
+    hub.sin_family = AF_INET;
+    hub.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    hub.sin_port = htons(static_cast<uint16_t>(_hub.port()));
+    MessageBuilder m = unregister("NOSUCHAPP");
+    ASSERT_EQ(sendto(fd, m.data(), m.size(), 0, reinterpret_cast<sockaddr*>(&hub), sizeof hub),
+              static_cast<ssize_t>(m.size()));
+    pollfd pf{fd, POLLIN, 0};
+    ASSERT_EQ(poll(&pf, 1, 10000), 1);
+    char reply[64];
+    ssize_t n = recv(fd, reply, sizeof reply, 0);
+    close(fd);
+    ASSERT_EQ(n, 14);
+    FieldReader r(reply, static_cast<size_t>(n));
+    int32_t status = 0;
+    ASSERT_TRUE(r.next().int32(&status));
+    EXPECT_EQ(status, -1);
+}
+
+}  // namespace
