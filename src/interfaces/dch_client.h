@@ -1,7 +1,421 @@
 // The hub client calls of the support library: how providers and collectors speak to the hub.
+// docs/client-api.md describes the calls, their results and the connections they use.
+//
+// Every call talks TCP to the hub port. A provider keeps ONE connection (HubProvider) for all its
+// dp_* requests, so that the hub learns of its death when the process dies and takes its sources
+// offline. Each collector subscription (status events, data of one group) has its own connection,
+// because the hub keeps pushing messages on it; one-shot collector requests (information texts,
+// actions, deferred reports) open a connection for the call and close it afterwards, which also drops
+// whatever the hub parked for them.
+//
+// Results: 0 is success; the DCH_CLIENT_* codes below say why a call failed. Calls that receive a
+// hub status set *status to it when the hub answered (and then return DCH_CLIENT_REFUSED when it is
+// not 0); when the hub did not answer, *status receives the DCH_CLIENT_* code, so a time-out gives
+// status 5 as the action logging expects. No call throws.
 #pragma once
 
-// Prepares the process's client side of the hub protocol (after the hub is ready); 0 on success.
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "interfaces/dch_protocol.h"
+#include "interfaces/sync.h"
+
+// ---------------------------------------------------------------------------------------------------
+// Results
+
+inline constexpr int DCH_CLIENT_OK = 0;
+inline constexpr int DCH_CLIENT_REFUSED = 1;       // the hub answered with a non-zero status
+inline constexpr int DCH_CLIENT_NO_HUB = 2;        // no connection to the hub could be made
+inline constexpr int DCH_CLIENT_IO = 3;            // the connection failed or the hub closed it
+inline constexpr int DCH_CLIENT_PROTOCOL = 4;      // the hub sent a message the call cannot use
+inline constexpr int DCH_CLIENT_TIMEOUT = 5;       // no complete answer in time
+inline constexpr int DCH_CLIENT_BAD_ARGUMENT = 6;  // refused before anything was sent
+inline constexpr int DCH_CLIENT_CANCELLED = 7;     // the wait was cancelled
+
+// A short text for a DCH_CLIENT_* code ("hub not reachable", ...).
+const char* DCH_clientResultText(int result);
+// The request's name ("dp_online"), or "unknown request".
+const char* DCH_requestName(int16_t requestCode);
+// What a hub status means as the answer to the request with that code ("success", "an attribute
+// name is not part of the registered attributes", ...).
+const char* DCH_statusText(int16_t requestCode, int32_t status);
+
+// Largest message accepted from the hub. A length prefix outside [4, this] ends the connection.
+inline constexpr uint32_t DCH_MAX_MESSAGE = 64u * 1024u * 1024u;
+// Control field value meaning "send no DCH_controlField" (the hub then uses 0x11, a single row).
+inline constexpr int DCH_NO_CONTROL_FIELD = -1;
+
+// Prepares the process-wide default provider connection used by the free dp_* calls below and
+// connects it; 0, or DCH_CLIENT_NO_HUB when the hub cannot be reached yet (the calls then connect
+// on first use).
 int DCH_api_init();
-// Releases it at shutdown.
+// Closes the default provider connection; calls blocked on it return DCH_CLIENT_IO.
 void DCH_api_destroy();
+
+namespace vorpane {
+
+// ---------------------------------------------------------------------------------------------------
+// Where the hub is and how long to wait for it. Times are clock seconds (shortened by the test
+// switch of interfaces/sync.h); a negative time waits forever.
+
+struct HubOptions {
+    std::string address = "127.0.0.1";
+    int port = 1919;
+    double connectTimeout = 10;
+    double sendTimeout = 30;
+    double replyTimeout = 60;
+
+    // ZOTA_DCH_ADDR (default 127.0.0.1: the hub listens on loopback by default), ZOTA_DCH_PORT
+    // (default 1919; the hub writes the port it chose back into its own process's environment, so
+    // in-process clients read it at every connect), ZOTA_DCH_TIMEOUT for sends (default 30).
+    static HubOptions fromEnvironment();
+};
+
+// Resolves options.address and options.port into an IPv4 socket address; false (traced) when the
+// name cannot be resolved or the port is not 1..65535.
+bool DCH_resolveHubAddress(const HubOptions& options, sockaddr_in* address);
+
+// One message received from the hub: the whole frame, length prefix included.
+struct HubMessage {
+    std::vector<char> bytes;
+
+    dch::FieldReader fields() const { return dch::FieldReader(bytes.data(), bytes.size()); }
+    // An action request (DCH_requestType 0x1060 first): the hub pushes these to a provider that
+    // waits for actions, in between the answers to its requests.
+    bool isActionRequest() const;
+    // A status reply whose DCH_status is `status` (4 bytes).
+    bool isStatus(int32_t* status) const;
+};
+
+// ---------------------------------------------------------------------------------------------------
+// HubConnection: one TCP connection to the hub, closed by its destructor.
+//
+// Thread-safe. Requests are serialized by the connection's request lock: one request and its answer
+// at a time. Received messages are sorted as they are read: action requests go to the action queue,
+// everything else answers the request in progress (or is an event on a subscription connection).
+// Whoever waits reads the socket for all waiters (one reader at a time), so a thread that waits for
+// actions and a thread that waits for its reply share one socket without losing a message.
+//
+// A request that fails (send error, time-out, closed by the hub, malformed answer) shuts the
+// connection down: its answer could still arrive and be taken for the next one's. Every later call
+// then fails with DCH_CLIENT_IO; the owner opens a new connection.
+class HubConnection {
+  public:
+    enum class Expect { reply, action, any };
+
+    HubConnection();
+    ~HubConnection();
+    HubConnection(const HubConnection&) = delete;
+    HubConnection& operator=(const HubConnection&) = delete;
+
+    // Connects within options.connectTimeout. 0 or DCH_CLIENT_NO_HUB. Call once, before sharing.
+    int connect(const HubOptions& options);
+
+    // Sends a request that the hub does not answer.
+    int send(const dch::MessageBuilder& request);
+    // Sends a request and reads its answer into replies: one message, or more while isFinal says
+    // the last one is not the end (dp_setDemandReportOption). A status 7 answer (the hub received
+    // the request incomplete) sends the request again, at most twice. timeout < -1.5 uses
+    // options.replyTimeout, otherwise it is the time for the whole answer.
+    int request(const dch::MessageBuilder& request, std::vector<HubMessage>* replies,
+                bool (*isFinal)(const HubMessage&) = nullptr, double timeout = -2);
+    // Waits for the next message of a kind: 0, DCH_CLIENT_TIMEOUT, DCH_CLIENT_CANCELLED (action and
+    // any only), DCH_CLIENT_IO, DCH_CLIENT_PROTOCOL. A time-out here leaves the connection usable.
+    int receive(Expect expect, HubMessage* message, double timeout);
+
+    // Makes waits for actions and events return DCH_CLIENT_CANCELLED, now and from then on.
+    // Callable from any thread; replies are still read.
+    void cancel();
+    // Shuts the socket down: the hub sees the disconnect; waiting calls return DCH_CLIENT_IO.
+    void close();
+    bool failed() const;
+
+  private:
+    struct Deadline;
+    int receiveUntil(Expect expect, HubMessage* message, const Deadline& deadline);
+    int readMessage(const Deadline& deadline, bool watchCancel, HubMessage* message);
+    int waitWritable(const Deadline& deadline) const;
+    int sendLocked(const dch::MessageBuilder& request) VA_REQUIRES(_requestLock);
+    void fail(int code) VA_EXCLUDES(_stateLock);
+    bool takeQueued(Expect expect, HubMessage* message) VA_REQUIRES(_stateLock);
+
+    HubOptions _options;
+    int _fd = -1;        // set by connect() before the connection is shared, closed by the destructor
+    int _cancelFd = -1;  // eventfd, polled with the socket by readers waiting for actions or events
+
+    Mutex _requestLock;  // one request and its answer at a time; also orders the bytes sent
+
+    mutable Mutex _stateLock;
+    CondVar _stateChanged;
+    std::deque<HubMessage> _inbox VA_GUARDED_BY(_stateLock);
+    bool _reading VA_GUARDED_BY(_stateLock) = false;
+    bool _cancelled VA_GUARDED_BY(_stateLock) = false;
+    int _failure VA_GUARDED_BY(_stateLock) = 0;
+
+    // The message being read. Touched only by the thread that set _reading, so that a reader that
+    // gives up half-way leaves the part it has for the next reader.
+    std::vector<char> _partial;
+    size_t _partialHave = 0;
+};
+
+// ---------------------------------------------------------------------------------------------------
+// Provider side
+
+// One attribute group of a registration. attributes is the attribute registration string
+// "name,type,length,enum,format,help;..." (vorpane-dp builds it from a description file).
+struct DPattrGroup {
+    std::string name;
+    std::string help;
+    char type = 'P';  // P, S, K, E or N
+    int32_t ttl = 0;
+    std::string dpType;  // provider type, at most 4 characters used
+    std::string attributes;
+};
+
+struct DPapplication {
+    std::string name;  // 3 to 20 characters
+    std::string help;
+    std::vector<DPattrGroup> groups;
+};
+
+// The attribute values of one row: DCH_attrName/DCH_attrValue pairs in the order added, encoded
+// with the hub field codec. Not thread-safe.
+class DProw {
+  public:
+    // Appends one pair. kind is the attribute's type letter, sent as the value's extra byte:
+    //   'A', 'C', 'G'  numbers: valueLength 2 or 4 (native integers);
+    //   'S'            switch: valueLength 2;
+    //   'D', 'O', 'T'  text: valueLength bytes, or strlen(value) when valueLength is negative;
+    //   'I', 'K', 'L', 'N', 'R'  accepted by the hub, which keeps no value for them: bytes as given.
+    // 0, or DCH_CLIENT_BAD_ARGUMENT (nothing appended) for an empty name, an unknown kind or a
+    // length the kind does not allow.
+    int add(std::string_view attrName, const void* value, int valueLength, int kind);
+    int count() const { return _count; }
+    // Bytes of the encoded pairs.
+    size_t size() const { return _pairs.size() - DCH_FRAME_HEADER; }
+    void clear();
+    // Appends the pairs to a request being built.
+    void appendTo(dch::MessageBuilder* request) const;
+
+  private:
+    dch::MessageBuilder _pairs;
+    int _count = 0;
+};
+
+// An action request pushed by the hub to a provider that waits for actions.
+struct DPactionRequest {
+    int16_t actionType = 0;
+    std::string owner;
+    std::string node;  // the action node, "<source>:<application and release>"
+    std::string name;
+    int32_t actionID = 0;
+    std::string parms;  // empty when the hub sent none
+};
+
+// The demandReportResults message that precedes the status of dp_setDemandReportOption.
+struct DPdemandReportResults {
+    bool arrived = false;    // false when the hub refused the request before parking it
+    int32_t expiration = 0;  // DCH_time: the report request expiration when the status is 0, else 0
+    int32_t status = 0;
+    std::string applName;
+    std::string attrGroup;
+    std::string sourceName;
+};
+
+// HubProvider: a data provider's session with the hub, holding its one connection.
+//
+// Thread-safe: any thread may call any request; requests are serialized on the connection, and a
+// thread blocked in nextAction does not hold them up. The connection is opened by connect() or by
+// the first request. When it has failed, a provider made with reconnect = false keeps failing with
+// DCH_CLIENT_IO (the hub has dropped its sources and registrations); one made with reconnect = true
+// opens a new connection at the next request.
+class HubProvider {
+  public:
+    explicit HubProvider(HubOptions options = HubOptions::fromEnvironment(), bool reconnect = false);
+    ~HubProvider();
+    HubProvider(const HubProvider&) = delete;
+    HubProvider& operator=(const HubProvider&) = delete;
+
+    int connect();
+
+    int dp_register(int* status, const DPapplication& application);
+    // sourceName null: the hub names the source after the provider's address.
+    int dp_online(int* status, int* handle, const char* applName, const char* attrGroup,
+                  const char* sourceName);
+    // controlField DCH_NO_CONTROL_FIELD sends none. timeout < -1.5 uses options.replyTimeout.
+    int dp_data(int* status, int handle, int controlField, const DProw& row, double timeout = -2);
+    int dp_offline(int* status, int handle);
+    int dp_unregister(int* status, const char* applName);
+
+    // Asks for the actions of a type for a source. The status comes now; the actions arrive later on
+    // the same connection and are taken with nextAction.
+    int dp_waitForAction(int* status, int16_t actionType, const char* sourceName);
+    // The next action request: 0, DCH_CLIENT_TIMEOUT, DCH_CLIENT_CANCELLED, DCH_CLIENT_IO or
+    // DCH_CLIENT_PROTOCOL. timeout < 0 waits until an action arrives or cancel() is called.
+    int nextAction(DPactionRequest* action, double timeout);
+    // result: at most 256 characters are kept by the hub; empty sends no DCH_actionResult.
+    int dp_provideActionResults(int* status, int32_t actionID, int32_t actionStatus, std::string_view result);
+
+    int dp_redriveReportRequest(int* status, int handle, int32_t actionID);
+    // The hub may look for the source's samples entry for up to 30 seconds before it answers; the
+    // call waits at least 45 seconds. results->arrived tells whether the results message came.
+    int dp_setDemandReportOption(int* status, DPdemandReportResults* results, bool on, const char* applName,
+                                 const char* attrGroup, const char* sourceName);
+
+    // Ends nextAction waits, now and later.
+    void cancel();
+    // Closes the connection (the hub takes this provider's sources offline).
+    void close();
+
+  private:
+    std::shared_ptr<HubConnection> connection(int* result);
+    int statusRequest(const dch::MessageBuilder& request, int* status, int* handle = nullptr,
+                      std::vector<HubMessage>* replies = nullptr,
+                      bool (*isFinal)(const HubMessage&) = nullptr, double timeout = -2);
+
+    const HubOptions _options;
+    const bool _reconnect;
+    mutable Mutex _lock;
+    std::shared_ptr<HubConnection> _connection VA_GUARDED_BY(_lock);
+    bool _cancelled VA_GUARDED_BY(_lock) = false;
+};
+
+// ---------------------------------------------------------------------------------------------------
+// Collector side
+
+// A dc_waitForDPStatus subscription. Used by one thread; cancel() may be called from any other
+// thread while the object lives. The destructor closes the connection, which ends the subscription.
+class DCstatusWaiter {
+  public:
+    explicit DCstatusWaiter(const HubOptions& options);
+    int open();
+    // The next provider status record as "applName,attrGroup,sourceName,requestType" (4117 online,
+    // 4133 offline); empty on failure, time-out or cancellation.
+    std::string next(double timeout);
+    void cancel() { _connection.cancel(); }
+
+  private:
+    HubOptions _options;
+    HubConnection _connection;
+};
+
+// A dc_waitOnData subscription for one application and attribute group. Used by one thread;
+// cancel() may be called from any other thread while the object lives.
+class DCdataWaiter {
+  public:
+    DCdataWaiter(const HubOptions& options, std::string applName, std::string attrGroup);
+    // Unsubscribes (status 0) unless unsubscribe() already did, and closes.
+    ~DCdataWaiter();
+    int open();
+    // 0 and the next data message, DCH_CLIENT_CANCELLED, DCH_CLIENT_TIMEOUT, or a failure code.
+    int next(HubMessage* message, double timeout);
+    // A message the caller could not take (buffer too small) is handed out again by next().
+    void holdBack(HubMessage message) {
+        _held = std::move(message);
+        _holding = true;
+    }
+    void cancel() { _connection.cancel(); }
+    int unsubscribe();
+
+  private:
+    int subscription(int32_t status);
+
+    HubOptions _options;
+    std::string _applName;
+    std::string _attrGroup;
+    HubConnection _connection;
+    HubMessage _held;
+    bool _holding = false;
+    bool _subscribed = false;
+};
+
+// The answer to dc_waitForActionResults.
+struct DCactionResults {
+    int32_t status = 1;          // the action's status as the hub knows it; 1: not known yet
+    bool resultArrived = false;  // a result message arrived while the call waited
+    std::string resultText;      // its text (up to the first zero byte of the 257 sent)
+};
+
+}  // namespace vorpane
+
+// ---------------------------------------------------------------------------------------------------
+// The support library's free calls. The dp_* calls use the process-wide default provider
+// connection (see DCH_api_init); the dc_* calls open their own connections from options.
+
+int dp_register(int* status, const vorpane::DPapplication& application);
+int dp_online(int* status, int* handle, const char* applName, const char* attrGroup, const char* sourceName);
+int dp_data(int* status, int handle, int controlField, const vorpane::DProw& row);
+int dp_offline(int* status, int handle);
+int dp_unregister(int* status, const char* applName);
+
+// Appends one attribute value to buffer (DProw::add): *length receives the encoded size of the
+// buffer, *status 0 or -1. Returns 0 or DCH_CLIENT_BAD_ARGUMENT. kind 68 ('D') is text, 67 ('C') a
+// 4-byte number.
+int dp_formatData(vorpane::DProw* buffer, int* length, int* status, const char* attrName, const void* value,
+                  int valueLength, int kind);
+// Sends buffer as one dp_data row of handle and empties it; *length becomes 0. waitForStatus is kept
+// for the call's shape (the hub always answers and the answer is always read); timeout 0 uses the
+// connection's reply time-out. Returns 0, the DCH_CLIENT_* code of a failure (5 on a time-out), or
+// DCH_CLIENT_REFUSED when the hub answered a non-zero status.
+int dp_actionData(vorpane::DProw* buffer, int handle, int controlField, int* length, int waitForStatus,
+                  int timeout);
+
+// A status subscription of its own connection (sends dc_waitForDPStatus with status 1); null on failure.
+std::unique_ptr<vorpane::DCstatusWaiter> dc_waitForDPStatusInitialize(
+    const vorpane::HubOptions& options = vorpane::HubOptions::fromEnvironment());
+// The next status event text, empty on failure. timeout < 0 waits until one arrives.
+std::string dc_waitForDPStatus(vorpane::DCstatusWaiter* handle, double timeout = -1);
+
+// A data subscription of its own connection (dc_waitOnData with status 1); null on failure, also
+// when the names break the hub's limits (3 to 20 and at most 32 characters), which the hub would
+// refuse without an answer.
+std::unique_ptr<vorpane::DCdataWaiter> dc_waitOnDataInitialize(
+    const char* applName, const char* attrGroup,
+    const vorpane::HubOptions& options = vorpane::HubOptions::fromEnvironment());
+// Copies the next whole data message (frame, DCH_sourceName, DCH_controlField, DCH_attrTypeValue
+// fields) into buffer: 0 delivered, -1 cancelled, 1 error. A message longer than bufferSize is not
+// lost: the call returns 1 and hands the same message to the next call.
+int dc_waitOnData(vorpane::DCdataWaiter* client, char* buffer, size_t bufferSize, double timeout = -1);
+// Makes a dc_waitOnData blocked in another thread return -1 promptly, and every later one.
+void dc_waitOnDataCancel(vorpane::DCdataWaiter* client);
+// Unsubscribes (status 0) and closes: 0, or the failure of the unsubscribe (the connection is
+// closed either way, which also ends the subscription at the hub).
+int dc_waitOnDataDestroy(std::unique_ptr<vorpane::DCdataWaiter> client);
+
+// The hub's application, attribute and help information texts. The hub answers at once or, for an
+// application not registered yet, when it comes online; the call waits up to timeout seconds and
+// then gives up (closing its connection drops the parked request). applName may be null for
+// dc_getApplications (all applications). 0 and *info, or a DCH_CLIENT_* code.
+inline constexpr double DCH_INFO_TIMEOUT = 60;
+int dc_getApplications(std::string* info, const char* applName, double timeout = DCH_INFO_TIMEOUT,
+                       const vorpane::HubOptions& options = vorpane::HubOptions::fromEnvironment());
+int dc_getApplAttributes(std::string* info, const char* applName, double timeout = DCH_INFO_TIMEOUT,
+                         const vorpane::HubOptions& options = vorpane::HubOptions::fromEnvironment());
+int dc_getApplHelp(std::string* info, const char* applName, double timeout = DCH_INFO_TIMEOUT,
+                   const vorpane::HubOptions& options = vorpane::HubOptions::fromEnvironment());
+
+// Hands an action to the hub, which answers nothing (the outcome comes from dc_waitForActionResults).
+// 0 when sent; DCH_CLIENT_BAD_ARGUMENT for values the hub would refuse silently (type outside 1..5,
+// owner > 64, node > 70, subnode > 32, name > 256, parms > 1024 characters); actionParms may be null.
+int dc_provideAction(int16_t actionType, const char* actionOwner, const char* actionNode, const char* subnode,
+                     const char* actionName, int32_t actionID, const char* actionParms,
+                     const vorpane::HubOptions& options = vorpane::HubOptions::fromEnvironment());
+// Asks for an action's status. When the hub does not know it yet (1) and resultWait is not 0, waits
+// up to resultWait seconds (negative: forever) for the next result message. The hub sends every
+// result to every result waiter and the message carries no action ID: resultText is the first
+// result reported after the call started waiting. 0 when the hub answered, else a DCH_CLIENT_* code.
+int dc_waitForActionResults(int32_t actionID, vorpane::DCactionResults* results, double resultWait = 0,
+                            const vorpane::HubOptions& options = vorpane::HubOptions::fromEnvironment());
+// Records a deferred report request (no answer). objectRef is the caller's 32-bit reference to its
+// request object; time the request time in seconds. 0 when sent; DCH_CLIENT_BAD_ARGUMENT for an
+// application key > 3, table name > 10 or source name > 32 characters, or a missing one.
+int dc_deferReportRequest(uint32_t objectRef, int32_t actionID, int32_t time, const char* applKey,
+                          const char* tableName, const char* sourceName,
+                          const vorpane::HubOptions& options = vorpane::HubOptions::fromEnvironment());

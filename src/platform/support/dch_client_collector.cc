@@ -1,0 +1,349 @@
+// The collector side of the hub client: subscriptions with their own connections, and one-shot
+// requests on a connection opened for the call.
+#include <cstring>
+
+#include "interfaces/dch_client.h"
+#include "interfaces/trace.h"
+
+namespace vorpane {
+
+namespace {
+
+bool missing(const char* text) {
+    return text == nullptr || *text == '\0';
+}
+
+bool longerThan(const char* text, size_t limit) {
+    return text != nullptr && std::strlen(text) > limit;
+}
+
+dch::MessageBuilder statusSubscription(int32_t status) {
+    dch::MessageBuilder m;
+    m.request(DCH_dc_waitForDPStatus).int32(DCH_status, status);
+    return m;
+}
+
+// A status 7 answer on a subscription connection: the hub got the subscription incomplete.
+bool isResend(const HubMessage& message) {
+    int32_t status = 0;
+    return message.isStatus(&status) && status == DCH_STATUS_RESEND;
+}
+
+// The provider status record: application, group, source, request code.
+bool formatStatusRecord(const HubMessage& message, std::string* text) {
+    dch::FieldReader reader = message.fields();
+    dch::FieldReader::Field appl = reader.next();
+    dch::FieldReader::Field group = reader.next();
+    dch::FieldReader::Field source = reader.next();
+    dch::FieldReader::Field code = reader.next();
+    int16_t requestType = 0;
+    if (appl.type != DCH_applName || group.type != DCH_attrGroup || source.type != DCH_sourceName ||
+        code.type != DCH_requestType || !code.int16(&requestType)) {
+        return false;
+    }
+    text->assign(appl.value, appl.length);
+    text->append(",").append(group.value, group.length).append(",").append(source.value, source.length);
+    text->append(",").append(std::to_string(requestType));
+    return true;
+}
+
+// Sends a request the hub does not answer, on a connection of its own that closes right after: the
+// hub reads the request before it sees the close, and nothing can be left over for a later request.
+int sendOnce(const dch::MessageBuilder& request, const HubOptions& options) {
+    HubConnection connection;
+    int rc = connection.connect(options);
+    return rc != DCH_CLIENT_OK ? rc : connection.send(request);
+}
+
+int infoRequest(int16_t code, std::string* info, const char* applName, bool nameRequired, double timeout,
+                const HubOptions& options) {
+    if (info == nullptr || (nameRequired && missing(applName))) {
+        return DCH_CLIENT_BAD_ARGUMENT;
+    }
+    info->clear();
+    dch::MessageBuilder m;
+    m.request(code);
+    if (!missing(applName)) {
+        m.text(DCH_applName, applName);
+    }
+    // Its own connection: a request the hub parks is answered on it later, and closing it after a
+    // time-out drops the parked request instead of leaving a late answer for someone else.
+    HubConnection connection;
+    int rc = connection.connect(options);
+    std::vector<HubMessage> replies;
+    if (rc == DCH_CLIENT_OK) {
+        rc = connection.request(m, &replies, nullptr, timeout);
+    }
+    if (rc != DCH_CLIENT_OK) {
+        VA_ERROR("Error: %s<%s> failed: %s\n", DCH_requestName(code), applName != nullptr ? applName : "",
+                 DCH_clientResultText(rc));
+        return rc;
+    }
+    dch::FieldReader reader = replies.front().fields();
+    dch::FieldReader::Field text = reader.next();
+    if (text.type != DCH_infoText) {
+        VA_ERROR("Error: the hub's answer to %s is not an information text\n", DCH_requestName(code));
+        return DCH_CLIENT_PROTOCOL;
+    }
+    info->assign(text.value, text.length);
+    VA_DETAIL("%s<%s>: %zu bytes\n", DCH_requestName(code), applName != nullptr ? applName : "",
+              info->size());
+    return DCH_CLIENT_OK;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------
+// DCstatusWaiter
+
+DCstatusWaiter::DCstatusWaiter(const HubOptions& options) : _options(options) {}
+
+int DCstatusWaiter::open() {
+    int rc = _connection.connect(_options);
+    return rc != DCH_CLIENT_OK ? rc : _connection.send(statusSubscription(1));
+}
+
+std::string DCstatusWaiter::next(double timeout) {
+    for (;;) {
+        HubMessage message;
+        int rc = _connection.receive(HubConnection::Expect::any, &message, timeout);
+        if (rc != DCH_CLIENT_OK) {
+            VA_ERROR("Error: waiting for provider status: %s\n", DCH_clientResultText(rc));
+            return std::string();
+        }
+        if (isResend(message)) {
+            if (_connection.send(statusSubscription(1)) != DCH_CLIENT_OK) {
+                return std::string();
+            }
+            continue;
+        }
+        std::string text;
+        if (!formatStatusRecord(message, &text)) {
+            VA_ERROR("Error: the hub sent a message of %zu bytes that is no provider status record\n",
+                     message.bytes.size());
+            return std::string();
+        }
+        return text;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------
+// DCdataWaiter
+
+DCdataWaiter::DCdataWaiter(const HubOptions& options, std::string applName, std::string attrGroup)
+    : _options(options), _applName(std::move(applName)), _attrGroup(std::move(attrGroup)) {}
+
+DCdataWaiter::~DCdataWaiter() {
+    unsubscribe();
+}
+
+int DCdataWaiter::open() {
+    if (_applName.size() < 3 || _applName.size() > 20 || _attrGroup.empty() || _attrGroup.size() > 32) {
+        VA_ERROR("Error: cannot wait for data of <%s/%s>: names out of range\n", _applName.c_str(),
+                 _attrGroup.c_str());
+        return DCH_CLIENT_BAD_ARGUMENT;
+    }
+    int rc = _connection.connect(_options);
+    return rc != DCH_CLIENT_OK ? rc : subscription(1);
+}
+
+int DCdataWaiter::subscription(int32_t status) {
+    dch::MessageBuilder m;
+    m.request(DCH_dc_waitOnData)
+        .text(DCH_applName, _applName)
+        .text(DCH_attrGroup, _attrGroup)
+        .int32(DCH_status, status);
+    int rc = _connection.send(m);
+    _subscribed = status == 1 && rc == DCH_CLIENT_OK;
+    return rc;
+}
+
+int DCdataWaiter::next(HubMessage* message, double timeout) {
+    if (_holding) {
+        *message = std::move(_held);
+        _holding = false;
+        return DCH_CLIENT_OK;
+    }
+    for (;;) {
+        int rc = _connection.receive(HubConnection::Expect::any, message, timeout);
+        if (rc != DCH_CLIENT_OK || !isResend(*message)) {
+            return rc;
+        }
+        if (subscription(1) != DCH_CLIENT_OK) {
+            return DCH_CLIENT_IO;
+        }
+    }
+}
+
+int DCdataWaiter::unsubscribe() {
+    if (!_subscribed) {
+        return DCH_CLIENT_OK;
+    }
+    int rc = subscription(0);
+    _connection.close();
+    return rc;
+}
+
+}  // namespace vorpane
+
+using vorpane::DCdataWaiter;
+using vorpane::DCstatusWaiter;
+using vorpane::HubConnection;
+using vorpane::HubMessage;
+using vorpane::HubOptions;
+
+std::unique_ptr<DCstatusWaiter> dc_waitForDPStatusInitialize(const HubOptions& options) {
+    auto waiter = std::make_unique<DCstatusWaiter>(options);
+    if (int rc = waiter->open(); rc != DCH_CLIENT_OK) {
+        VA_ERROR("Error: dc_waitForDPStatus subscription failed: %s\n", DCH_clientResultText(rc));
+        return nullptr;
+    }
+    return waiter;
+}
+
+std::string dc_waitForDPStatus(DCstatusWaiter* handle, double timeout) {
+    return handle != nullptr ? handle->next(timeout) : std::string();
+}
+
+std::unique_ptr<DCdataWaiter> dc_waitOnDataInitialize(const char* applName, const char* attrGroup,
+                                                      const HubOptions& options) {
+    auto waiter = std::make_unique<DCdataWaiter>(options, applName != nullptr ? applName : "",
+                                                 attrGroup != nullptr ? attrGroup : "");
+    if (int rc = waiter->open(); rc != DCH_CLIENT_OK) {
+        VA_ERROR("Error: dc_waitOnData subscription for <%s/%s> failed: %s\n",
+                 applName != nullptr ? applName : "", attrGroup != nullptr ? attrGroup : "",
+                 DCH_clientResultText(rc));
+        return nullptr;
+    }
+    return waiter;
+}
+
+int dc_waitOnData(DCdataWaiter* client, char* buffer, size_t bufferSize, double timeout) {
+    if (client == nullptr || buffer == nullptr) {
+        return 1;
+    }
+    HubMessage message;
+    int rc = client->next(&message, timeout);
+    if (rc == DCH_CLIENT_CANCELLED) {
+        return -1;
+    }
+    if (rc != DCH_CLIENT_OK) {
+        VA_ERROR("Error: dc_waitOnData: %s\n", DCH_clientResultText(rc));
+        return 1;
+    }
+    if (message.bytes.size() > bufferSize) {
+        VA_ERROR("Error: a data message of %zu bytes does not fit a buffer of %zu bytes\n",
+                 message.bytes.size(), bufferSize);
+        client->holdBack(std::move(message));
+        return 1;
+    }
+    std::memcpy(buffer, message.bytes.data(), message.bytes.size());
+    return 0;
+}
+
+void dc_waitOnDataCancel(DCdataWaiter* client) {
+    if (client != nullptr) {
+        client->cancel();
+    }
+}
+
+int dc_waitOnDataDestroy(std::unique_ptr<DCdataWaiter> client) {
+    return client != nullptr ? client->unsubscribe() : DCH_CLIENT_BAD_ARGUMENT;
+}
+
+int dc_getApplications(std::string* info, const char* applName, double timeout, const HubOptions& options) {
+    return vorpane::infoRequest(DCH_dc_getApplications, info, applName, false, timeout, options);
+}
+
+int dc_getApplAttributes(std::string* info, const char* applName, double timeout, const HubOptions& options) {
+    return vorpane::infoRequest(DCH_dc_getApplAttributes, info, applName, true, timeout, options);
+}
+
+int dc_getApplHelp(std::string* info, const char* applName, double timeout, const HubOptions& options) {
+    return vorpane::infoRequest(DCH_dc_getApplHelp, info, applName, true, timeout, options);
+}
+
+int dc_provideAction(int16_t actionType, const char* actionOwner, const char* actionNode, const char* subnode,
+                     const char* actionName, int32_t actionID, const char* actionParms,
+                     const HubOptions& options) {
+    using vorpane::longerThan;
+    if (actionType < 1 || actionType > 5 || vorpane::missing(actionNode) || vorpane::missing(subnode) ||
+        vorpane::missing(actionName) || longerThan(actionOwner, 64) || longerThan(actionNode, 70) ||
+        longerThan(subnode, 32) || longerThan(actionName, 256) || longerThan(actionParms, 1024)) {
+        VA_ERROR("Error: dc_provideAction refused: actionType %d, or a name missing or too long\n",
+                 actionType);
+        return DCH_CLIENT_BAD_ARGUMENT;
+    }
+    vorpane::dch::MessageBuilder m;
+    m.request(DCH_dc_provideAction)
+        .int16(DCH_actionType, actionType)
+        .text(DCH_actionOwner, actionOwner != nullptr ? actionOwner : "")
+        .text(DCH_sourceName, actionNode)
+        .text(DCH_sourceName, subnode)
+        .text(DCH_actionName, actionName)
+        .int32(DCH_actionID, actionID);
+    if (!vorpane::missing(actionParms)) {
+        m.text(DCH_actionParms, actionParms);
+    }
+    return vorpane::sendOnce(m, options);
+}
+
+int dc_waitForActionResults(int32_t actionID, vorpane::DCactionResults* results, double resultWait,
+                            const HubOptions& options) {
+    if (results == nullptr) {
+        return DCH_CLIENT_BAD_ARGUMENT;
+    }
+    *results = vorpane::DCactionResults();
+    vorpane::dch::MessageBuilder m;
+    m.request(DCH_dc_waitForActionResults).int32(DCH_actionID, actionID);
+    // Its own connection: the hub keeps the waiter and sends it every later result until it closes.
+    HubConnection connection;
+    int rc = connection.connect(options);
+    std::vector<HubMessage> replies;
+    if (rc == DCH_CLIENT_OK) {
+        rc = connection.request(m, &replies);
+    }
+    if (rc == DCH_CLIENT_OK && !replies.front().isStatus(&results->status)) {
+        rc = DCH_CLIENT_PROTOCOL;
+    }
+    if (rc != DCH_CLIENT_OK) {
+        VA_ERROR("Error: dc_waitForActionResults for actionID %d failed: %s\n", actionID,
+                 DCH_clientResultText(rc));
+        return rc;
+    }
+    if (results->status != 1 || resultWait == 0) {
+        return DCH_CLIENT_OK;
+    }
+    HubMessage message;
+    if (connection.receive(HubConnection::Expect::any, &message, resultWait) == DCH_CLIENT_OK) {
+        vorpane::dch::FieldReader reader = message.fields();
+        vorpane::dch::FieldReader::Field f = reader.next();
+        if (f.type == DCH_status && f.length != 4) {
+            const void* nul = std::memchr(f.value, '\0', f.length);
+            size_t n =
+                nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - f.value) : f.length;
+            results->resultText.assign(f.value, n);
+            results->resultArrived = true;
+        }
+    }
+    return DCH_CLIENT_OK;
+}
+
+int dc_deferReportRequest(uint32_t objectRef, int32_t actionID, int32_t time, const char* applKey,
+                          const char* tableName, const char* sourceName, const HubOptions& options) {
+    using vorpane::longerThan;
+    if (applKey == nullptr || tableName == nullptr || sourceName == nullptr || longerThan(applKey, 3) ||
+        longerThan(tableName, 10) || longerThan(sourceName, 32)) {
+        VA_ERROR("Error: dc_deferReportRequest refused: a name is missing or too long\n");
+        return DCH_CLIENT_BAD_ARGUMENT;
+    }
+    vorpane::dch::MessageBuilder m;
+    m.request(DCH_dc_deferReportRequest)
+        .int32(DCH_actionID, actionID)
+        .add(DCH_objectPtr, &objectRef, 4)
+        .int32(DCH_time, time)
+        .text(DCH_applKey, applKey)
+        .text(DCH_tableName, tableName)
+        .text(DCH_sourceName, sourceName);
+    return vorpane::sendOnce(m, options);
+}

@@ -1,0 +1,165 @@
+// Collector subscriptions and action results: messages the hub pushes long after the request.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <string>
+
+#include "client/fake_hub.h"
+#include "interfaces/dch_client.h"
+
+namespace vorpane {
+namespace {
+
+using testing::FakeHub;
+using Request = FakeHub::Request;
+
+constexpr auto kGuard = std::chrono::seconds(10);
+
+dch::MessageBuilder dataMessage(const std::string& source, int16_t controlField, const std::string& value) {
+    dch::MessageBuilder m;
+    m.text(DCH_sourceName, source)
+        .int16(DCH_controlField, controlField)
+        .add(DCH_attrTypeValue, value.data(), value.size(), 'D');
+    return m;
+}
+
+class ClientCollectorTest : public ::testing::Test {
+  protected:
+    void SetUp() override { clock::setSpeedup(200); }
+    void TearDown() override { clock::setSpeedup(1); }
+    FakeHub hub;
+};
+
+TEST_F(ClientCollectorTest, DataWaiterReceivesPushedMessagesAndUnsubscribes) {
+    std::unique_ptr<DCdataWaiter> client = dc_waitOnDataInitialize("VPDEMO", "PROCS", hub.options());
+    ASSERT_NE(client, nullptr);
+    ASSERT_TRUE(hub.waitForRequests(1));
+    Request subscribe = hub.requests()[0];
+    EXPECT_EQ(subscribe.code, DCH_dc_waitOnData);
+    EXPECT_EQ(subscribe.types(), (std::vector<uint16_t>{DCH_applName, DCH_attrGroup, DCH_status}));
+    EXPECT_EQ(subscribe.fields[2].int32(), 1);
+
+    const dch::MessageBuilder first = dataMessage("SRC1", 0x11, "one");
+    const dch::MessageBuilder second = dataMessage("SRC2", 0x01, std::string(3000, 'x'));
+    hub.send(1, first);
+    hub.send(1, second);
+
+    char buffer[8192];
+    ASSERT_EQ(dc_waitOnData(client.get(), buffer, sizeof buffer, 10), 0);
+    EXPECT_EQ(std::string(buffer, first.size()), std::string(first.data(), first.size()));
+    // Too small a buffer loses nothing: the same message comes with the next call.
+    char small[64];
+    EXPECT_EQ(dc_waitOnData(client.get(), small, sizeof small, 10), 1);
+    ASSERT_EQ(dc_waitOnData(client.get(), buffer, sizeof buffer, 10), 0);
+    ASSERT_EQ(dch::totalLength(buffer), second.size());
+    dch::FieldReader reader(buffer, sizeof buffer);
+    EXPECT_EQ(reader.next().text(), "SRC2");
+    int16_t control = 0;
+    EXPECT_TRUE(reader.next().int16(&control));
+    EXPECT_EQ(control, 0x01);
+    dch::FieldReader::Field value = reader.next();
+    EXPECT_EQ(value.type, DCH_attrTypeValue);
+    EXPECT_EQ(value.extra, 'D');
+    EXPECT_EQ(value.length, 3000u);
+
+    EXPECT_EQ(dc_waitOnDataDestroy(std::move(client)), 0);
+    ASSERT_TRUE(hub.waitForDisconnect(1));
+    std::vector<Request> r = hub.requests();
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[1].fields[0].value, "VPDEMO");
+    EXPECT_EQ(r[1].fields[2].int32(), 0);
+}
+
+TEST_F(ClientCollectorTest, CancelFromAnotherThreadEndsTheWait) {
+    std::unique_ptr<DCdataWaiter> client = dc_waitOnDataInitialize("VPDEMO", "PROCS", hub.options());
+    ASSERT_NE(client, nullptr);
+    DCdataWaiter* raw = client.get();
+    auto blocked = std::async(std::launch::async, [raw] {
+        char buffer[256];
+        return dc_waitOnData(raw, buffer, sizeof buffer);  // waits without a time-out
+    });
+    dc_waitOnDataCancel(raw);
+    ASSERT_EQ(blocked.wait_for(kGuard), std::future_status::ready);
+    EXPECT_EQ(blocked.get(), -1);
+    // Cancelled for good: a later wait returns at once.
+    char buffer[256];
+    EXPECT_EQ(dc_waitOnData(raw, buffer, sizeof buffer), -1);
+    EXPECT_EQ(dc_waitOnDataDestroy(std::move(client)), 0);
+}
+
+TEST_F(ClientCollectorTest, DataWaiterFailsWhenTheHubGoes) {
+    std::unique_ptr<DCdataWaiter> client = dc_waitOnDataInitialize("VPDEMO", "PROCS", hub.options());
+    ASSERT_NE(client, nullptr);
+    ASSERT_TRUE(hub.waitForRequests(1));
+    hub.close(1);
+    auto result = std::async(std::launch::async, [&] {
+        char buffer[256];
+        return dc_waitOnData(client.get(), buffer, sizeof buffer);
+    });
+    ASSERT_EQ(result.wait_for(kGuard), std::future_status::ready);
+    EXPECT_EQ(result.get(), 1);
+}
+
+TEST_F(ClientCollectorTest, StatusWaiterTurnsRecordsIntoText) {
+    std::unique_ptr<DCstatusWaiter> handle = dc_waitForDPStatusInitialize(hub.options());
+    ASSERT_NE(handle, nullptr);
+    ASSERT_TRUE(hub.waitForRequests(1));
+    Request subscribe = hub.requests()[0];
+    EXPECT_EQ(subscribe.code, DCH_dc_waitForDPStatus);
+    EXPECT_EQ(subscribe.types(), std::vector<uint16_t>{DCH_status});
+    EXPECT_EQ(subscribe.fields[0].int32(), 1);
+
+    auto record = [](const char* source, int16_t code) {
+        dch::MessageBuilder m;
+        m.text(DCH_applName, "VPDEMO").text(DCH_attrGroup, "PROCS").text(DCH_sourceName, source);
+        m.int16(DCH_requestType, code);
+        return m;
+    };
+    hub.send(1, record("SRC1", DCH_dp_online));
+    hub.send(1, record("SRC1", DCH_dp_offline));
+    EXPECT_EQ(dc_waitForDPStatus(handle.get(), 10), "VPDEMO,PROCS,SRC1,4117");
+    EXPECT_EQ(dc_waitForDPStatus(handle.get(), 10), "VPDEMO,PROCS,SRC1,4133");
+
+    // A status 7 means the subscription arrived incomplete: it is sent again and the wait goes on.
+    hub.sendStatus(1, DCH_STATUS_RESEND);
+    hub.send(1, record("SRC2", DCH_dp_online));
+    EXPECT_EQ(dc_waitForDPStatus(handle.get(), 10), "VPDEMO,PROCS,SRC2,4117");
+    ASSERT_TRUE(hub.waitForRequests(2));
+    EXPECT_EQ(hub.requests()[1].code, DCH_dc_waitForDPStatus);
+
+    dch::MessageBuilder junk;
+    junk.text(DCH_infoText, "not a record");
+    hub.send(1, junk);
+    EXPECT_EQ(dc_waitForDPStatus(handle.get(), 10), "");
+    EXPECT_EQ(dc_waitForDPStatus(handle.get(), 1), "");  // nothing more: the time-out ends the wait
+}
+
+TEST_F(ClientCollectorTest, ActionResultsComeNowOrLater) {
+    DCactionResults results;
+    hub.setHandler([](FakeHub& h, const Request& r) { h.sendStatus(r.connection, 0); });
+    EXPECT_EQ(dc_waitForActionResults(9, &results, 10, hub.options()), 0);
+    EXPECT_EQ(results.status, 0);
+    EXPECT_FALSE(results.resultArrived);
+
+    // Not known yet: the status says 1, and the result text follows when a provider reports it.
+    hub.setHandler([](FakeHub& h, const Request& r) {
+        h.sendStatus(r.connection, 1);
+        std::string text(257, '\0');
+        text.replace(0, 9, "restarted");
+        dch::MessageBuilder m;
+        m.text(DCH_status, text);
+        h.send(r.connection, m);
+    });
+    EXPECT_EQ(dc_waitForActionResults(10, &results, 10, hub.options()), 0);
+    EXPECT_EQ(results.status, 1);
+    EXPECT_TRUE(results.resultArrived);
+    EXPECT_EQ(results.resultText, "restarted");
+
+    hub.setHandler([](FakeHub& h, const Request& r) { h.sendStatus(r.connection, 1); });
+    EXPECT_EQ(dc_waitForActionResults(11, &results, 5, hub.options()), 0);
+    EXPECT_EQ(results.status, 1);
+    EXPECT_FALSE(results.resultArrived);
+}
+
+}  // namespace
+}  // namespace vorpane

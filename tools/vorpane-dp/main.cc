@@ -1,0 +1,720 @@
+// vorpane-dp: a data provider on the command line. One run keeps one hub connection: it registers
+// the application of a description file, brings sources online, sends rows from the arguments and
+// standard input, optionally runs a handler for each action the hub forwards, and at the end takes
+// the sources offline. docs/vorpane-dp.md describes the options, formats and exit codes.
+//
+// Threads: the main thread does everything but actions; with --handler one more thread waits for
+// actions and runs the handler. SIGINT, SIGTERM and SIGHUP are blocked in both and read by the main
+// thread through a signalfd, so a signal ends the run in order (offline, unregister) instead of
+// killing it half-way.
+#include <fcntl.h>
+#include <getopt.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "interfaces/dch_client.h"
+#include "interfaces/support.h"
+#include "interfaces/sync.h"
+#include "interfaces/trace.h"
+#include "vorpane-dp/app_description.h"
+
+extern char** environ;
+
+namespace vorpane::dp {
+namespace {
+
+enum ExitCode : int {
+    kOk = 0,
+    kUsage = 1,
+    kBadDescription = 2,
+    kNoHub = 3,
+    kRefused = 4,
+    kConnection = 5,
+    kBadRow = 6,
+};
+
+constexpr size_t kMaxLine = 1024 * 1024;
+constexpr size_t kMaxActionResult = 256;  // what the hub keeps of a result text
+
+const char* const kUsageText =
+    "usage: vorpane-dp --file FILE [--online SOURCE]... [--group GROUP]...\n"
+    "                  [--row ROW]... [--stdin] [--handler COMMAND [--action-types LIST]]\n"
+    "                  [--wait] [--offline] [--unregister]\n"
+    "                  [--hub HOST:PORT] [--timeout SECONDS] [--quiet]\n"
+    "A ROW is: GROUP[@SOURCE][:CONTROL] name=value name=\"value with blanks\" ...\n";
+
+struct Settings {
+    std::string file;
+    std::vector<std::string> sources;
+    std::vector<std::string> groups;
+    std::vector<std::string> rows;
+    bool readStdin = false;
+    std::string handler;
+    std::vector<int16_t> actionTypes;
+    bool wait = false;
+    bool offline = false;
+    bool unregister = false;
+    bool quiet = false;
+    HubOptions hub = HubOptions::fromEnvironment();
+};
+
+void complain(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void complain(const char* format, ...) {
+    std::fputs("vorpane-dp: ", stderr);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+}
+
+bool parseActionTypes(const std::string& list, std::vector<int16_t>* types) {
+    std::stringstream in(list);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+        char* end = nullptr;
+        long t = std::strtol(item.c_str(), &end, 10);
+        if (item.empty() || *end != '\0' || t < 1 || t > 5) {
+            return false;
+        }
+        types->push_back(static_cast<int16_t>(t));
+    }
+    return !types->empty();
+}
+
+bool parseHub(const std::string& text, HubOptions* hub) {
+    size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) {
+        return false;
+    }
+    char* end = nullptr;
+    long port = std::strtol(text.c_str() + colon + 1, &end, 10);
+    if (*end != '\0' || port < 1 || port > 65535) {
+        return false;
+    }
+    hub->address = text.substr(0, colon);
+    hub->port = static_cast<int>(port);
+    return true;
+}
+
+// Returns kOk, or the exit code of a refused command line (after saying why).
+int parseArguments(int argc, char** argv, Settings* s) {
+    enum { kHandler = 256, kActionTypes, kOffline, kUnregister, kHub, kTimeout };
+    static const option options[] = {
+        {"file", required_argument, nullptr, 'f'},
+        {"online", required_argument, nullptr, 'o'},
+        {"group", required_argument, nullptr, 'g'},
+        {"row", required_argument, nullptr, 'r'},
+        {"stdin", no_argument, nullptr, 's'},
+        {"handler", required_argument, nullptr, kHandler},
+        {"action-types", required_argument, nullptr, kActionTypes},
+        {"wait", no_argument, nullptr, 'w'},
+        {"offline", no_argument, nullptr, kOffline},
+        {"unregister", no_argument, nullptr, kUnregister},
+        {"hub", required_argument, nullptr, kHub},
+        {"timeout", required_argument, nullptr, kTimeout},
+        {"quiet", no_argument, nullptr, 'q'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    opterr = 0;
+    int c;
+    while ((c = getopt_long(argc, argv, ":f:o:g:r:swqh", options, nullptr)) != -1) {
+        switch (c) {
+            case 'f':
+                s->file = optarg;
+                break;
+            case 'o':
+                s->sources.push_back(optarg);
+                break;
+            case 'g':
+                s->groups.push_back(optarg);
+                break;
+            case 'r':
+                s->rows.push_back(optarg);
+                break;
+            case 's':
+                s->readStdin = true;
+                break;
+            case 'w':
+                s->wait = true;
+                break;
+            case 'q':
+                s->quiet = true;
+                break;
+            case kHandler:
+                s->handler = optarg;
+                break;
+            case kOffline:
+                s->offline = true;
+                break;
+            case kUnregister:
+                s->unregister = true;
+                break;
+            case kActionTypes:
+                if (!parseActionTypes(optarg, &s->actionTypes)) {
+                    complain("--action-types \"%s\" is not a list of action types 1 to 5", optarg);
+                    return kUsage;
+                }
+                break;
+            case kHub:
+                if (!parseHub(optarg, &s->hub)) {
+                    complain("--hub \"%s\" is not HOST:PORT", optarg);
+                    return kUsage;
+                }
+                break;
+            case kTimeout: {
+                char* end = nullptr;
+                double t = std::strtod(optarg, &end);
+                if (*end != '\0' || !(t > 0)) {
+                    complain("--timeout \"%s\" is not a number of seconds", optarg);
+                    return kUsage;
+                }
+                s->hub.replyTimeout = t;
+                break;
+            }
+            case 'h':
+                std::fputs(kUsageText, stdout);
+                std::exit(kOk);
+            case ':':
+                complain("%s needs a value", argv[optind - 1]);
+                std::fputs(kUsageText, stderr);
+                return kUsage;
+            default:
+                complain("unknown option %s", argv[optind - 1]);
+                std::fputs(kUsageText, stderr);
+                return kUsage;
+        }
+    }
+    if (optind < argc) {
+        complain("unexpected argument \"%s\"", argv[optind]);
+        return kUsage;
+    }
+    if (s->file.empty()) {
+        complain("--file is required");
+        std::fputs(kUsageText, stderr);
+        return kUsage;
+    }
+    if (s->sources.empty() && (!s->rows.empty() || s->readStdin || !s->handler.empty() || s->offline)) {
+        complain("rows, --stdin, --handler and --offline need a source: give --online SOURCE");
+        return kUsage;
+    }
+    if (s->actionTypes.empty()) {
+        s->actionTypes.push_back(1);
+    }
+    return kOk;
+}
+
+// Parses a row and formats its values against the description; false with a reason.
+bool checkRow(const std::string& text, const AppDescription& d, const std::string& file, RowSpec* spec,
+              const GroupDesc** group, DProw* row, std::string* reason) {
+    if (!parseRow(text, spec, reason)) {
+        return false;
+    }
+    *group = d.group(spec->group);
+    if (*group == nullptr) {
+        *reason = "group " + spec->group + " is not in " + file;
+        return false;
+    }
+    return formatRow(*spec, **group, row, reason);
+}
+
+// The action status the hub records for a handler's end: 0 for exit 0, minus the exit code for
+// others (the hub shows "EXECUTED - RETURN STATUS n"), 2 (EXEC_ERROR) when it could not run.
+int runHandler(const std::string& command, const DPactionRequest& a, std::string* output) {
+    constexpr int kExecError = 2;
+    output->clear();
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        *output = "cannot start the handler";
+        return kExecError;
+    }
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (std::strncmp(*e, "VORPANE_ACTION_", 15) != 0) {
+            env.emplace_back(*e);
+        }
+    }
+    env.push_back("VORPANE_ACTION_TYPE=" + std::to_string(a.actionType));
+    env.push_back("VORPANE_ACTION_OWNER=" + a.owner);
+    env.push_back("VORPANE_ACTION_NODE=" + a.node);
+    env.push_back("VORPANE_ACTION_NAME=" + a.name);
+    env.push_back("VORPANE_ACTION_ID=" + std::to_string(a.actionID));
+    env.push_back("VORPANE_ACTION_PARMS=" + a.parms);
+    std::vector<char*> envp;
+    for (std::string& e : env) {
+        envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
+    std::string shell = "/bin/sh";
+    std::string dashC = "-c";
+    std::string cmd = command;
+    char* argv[] = {shell.data(), dashC.data(), cmd.data(), nullptr};
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);  // the handler gets the signals this program blocks
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, shell.c_str(), &actions, &attr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    ::close(fds[1]);
+    if (rc != 0) {
+        ::close(fds[0]);
+        *output = std::string("cannot start the handler: ") + std::strerror(rc);
+        return kExecError;
+    }
+    char chunk[4096];
+    for (;;) {
+        ssize_t n = ::read(fds[0], chunk, sizeof chunk);
+        if (n > 0) {
+            output->append(chunk, std::min(static_cast<size_t>(n),
+                                           kMaxActionResult - std::min(kMaxActionResult, output->size())));
+        } else if (n == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    ::close(fds[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    while (!output->empty() && std::isspace(static_cast<unsigned char>(output->back()))) {
+        output->pop_back();
+    }
+    for (char& ch : *output) {
+        if (ch == '\n' || ch == '\r') {
+            ch = ' ';
+        }
+    }
+    if (WIFEXITED(status)) {
+        return -WEXITSTATUS(status);
+    }
+    return kExecError;
+}
+
+class Run {
+  public:
+    Run(const Settings& settings, AppDescription description, int signalFd)
+        : _s(settings), _d(std::move(description)), _provider(settings.hub), _signalFd(signalFd) {}
+
+    int execute();
+
+  private:
+    struct Source {
+        std::string group;
+        std::string source;  // empty: named by the hub
+        int handle = 0;
+    };
+
+    int registerApplication();
+    int bringOnline();
+    int waitForActions();
+    // Checks, formats and sends one row; kBadRow (with the reason printed) when it cannot be sent.
+    int sendRow(const std::string& text, const std::string& where);
+    int readStandardInput();
+    void waitForSignal();
+    int finish(int code);
+
+    void actionLoop();
+    // Prints the hub's answer and turns a failure into the exit code.
+    int answered(const std::string& what, int16_t code, int rc, int status, int handle = -1);
+    bool interrupted();
+
+    const Settings& _s;
+    const AppDescription _d;
+    HubProvider _provider;
+    std::vector<Source> _online;
+    int _signalFd;
+    int _actionEndFd = -1;
+    pthread_t _actionThread{};
+    bool _actionThreadStarted = false;
+    int _actionResult = kOk;  // written by the action thread, read after joining it
+    bool _interrupted = false;
+    Mutex _outputLock;  // keeps the lines of the two threads whole
+};
+
+int Run::answered(const std::string& what, int16_t code, int rc, int status, int handle) {
+    if (rc == DCH_CLIENT_OK || rc == DCH_CLIENT_REFUSED) {
+        if (rc == DCH_CLIENT_OK && _s.quiet) {
+            return kOk;
+        }
+        ScopedLock g(_outputLock);
+        std::FILE* out = rc == DCH_CLIENT_OK ? stdout : stderr;
+        std::fprintf(out, "%s%s %s: status %d (%s)",
+                     rc == DCH_CLIENT_OK ? "" : "vorpane-dp: refused: ", DCH_requestName(code), what.c_str(),
+                     status, DCH_statusText(code, status));
+        if (handle >= 0 && rc == DCH_CLIENT_OK) {
+            std::fprintf(out, ", handle %d", handle);
+        }
+        std::fputc('\n', out);
+        std::fflush(out);
+        return rc == DCH_CLIENT_OK ? kOk : kRefused;
+    }
+    if (rc == DCH_CLIENT_BAD_ARGUMENT) {
+        complain("%s %s: %s", DCH_requestName(code), what.c_str(), DCH_clientResultText(rc));
+        return kUsage;
+    }
+    if (rc == DCH_CLIENT_NO_HUB) {
+        complain("hub not reachable at %s:%d", _s.hub.address.c_str(), _s.hub.port);
+        return kNoHub;
+    }
+    complain("%s %s: %s", DCH_requestName(code), what.c_str(), DCH_clientResultText(rc));
+    return kConnection;
+}
+
+bool Run::interrupted() {
+    pollfd p{_signalFd, POLLIN, 0};
+    if (!_interrupted && ::poll(&p, 1, 0) > 0) {
+        signalfd_siginfo info;
+        if (::read(_signalFd, &info, sizeof info) > 0) {
+            _interrupted = true;
+        }
+    }
+    return _interrupted;
+}
+
+int Run::registerApplication() {
+    int status = 0;
+    int rc = _provider.dp_register(&status, _d.registration());
+    // Status 1: the application was registered before; the hub accepts the registration.
+    if (rc == DCH_CLIENT_REFUSED && status == DCH_STATUS_DUPLICATE) {
+        rc = DCH_CLIENT_OK;
+    }
+    return answered(_d.name, DCH_dp_register, rc, status);
+}
+
+int Run::bringOnline() {
+    for (const GroupDesc& g : _d.groups) {
+        bool selected = _s.groups.empty();
+        for (const std::string& name : _s.groups) {
+            selected = selected || g.name == name;
+        }
+        if (!selected) {
+            continue;
+        }
+        for (const std::string& source : _s.sources) {
+            int status = 0;
+            int handle = 0;
+            int rc = _provider.dp_online(&status, &handle, _d.name.c_str(), g.name.c_str(),
+                                         source.empty() ? nullptr : source.c_str());
+            int code = answered(
+                _d.name + " " + g.name + " " + (source.empty() ? "(source named by the hub)" : source),
+                DCH_dp_online, rc, status, handle);
+            if (code != kOk) {
+                return code;
+            }
+            _online.push_back({g.name, source, handle});
+        }
+    }
+    return kOk;
+}
+
+void Run::actionLoop() {
+    for (;;) {
+        DPactionRequest a;
+        int rc = _provider.nextAction(&a, -1);
+        if (rc == DCH_CLIENT_CANCELLED) {
+            break;
+        }
+        if (rc == DCH_CLIENT_PROTOCOL) {
+            continue;  // one malformed action; the connection is still good
+        }
+        if (rc != DCH_CLIENT_OK) {
+            _actionResult = answered("(waiting for actions)", DCH_dp_waitForAction, rc, rc);
+            break;
+        }
+        if (_s.handler.empty()) {
+            continue;  // no action was asked for
+        }
+        std::string result;
+        int actionStatus = runHandler(_s.handler, a, &result);
+        int status = 0;
+        rc = _provider.dp_provideActionResults(&status, a.actionID, actionStatus, result);
+        int code = answered("action " + std::to_string(a.actionID) + " " + a.name + " on " + a.node +
+                                " (handler status " + std::to_string(actionStatus) + ")",
+                            DCH_dp_provideActionResults, rc, status);
+        if (code != kOk && code != kRefused) {
+            _actionResult = code;
+            break;
+        }
+    }
+    uint64_t one = 1;
+    if (::write(_actionEndFd, &one, sizeof one) < 0) {
+        complain("cannot signal the end of the action thread: %s", std::strerror(errno));
+    }
+}
+
+int Run::waitForActions() {
+    for (const std::string& source : _s.handler.empty() ? std::vector<std::string>() : _s.sources) {
+        for (int16_t type : _s.actionTypes) {
+            int status = 0;
+            int rc = _provider.dp_waitForAction(&status, type, source.c_str());
+            int code = answered(source + " type " + std::to_string(type), DCH_dp_waitForAction, rc, status);
+            if (code != kOk) {
+                return code;
+            }
+        }
+    }
+    _actionEndFd = ::eventfd(0, EFD_CLOEXEC);
+    if (_actionEndFd < 0 ||
+        ZOT0_CreateThread([this] { actionLoop(); }, 0, &_actionThread, "dp-actions") != 0) {
+        complain("cannot start the action thread");
+        return kConnection;
+    }
+    _actionThreadStarted = true;
+    return kOk;
+}
+
+int Run::sendRow(const std::string& text, const std::string& where) {
+    RowSpec spec;
+    const GroupDesc* group = nullptr;
+    DProw row;
+    std::string reason;
+    const Source* target = nullptr;
+    if (checkRow(text, _d, _s.file, &spec, &group, &row, &reason)) {
+        int matches = 0;
+        for (const Source& s : _online) {
+            if (s.group == spec.group && (spec.source.empty() || s.source == spec.source)) {
+                target = &s;
+                ++matches;
+            }
+        }
+        if (matches == 0) {
+            reason = "group " + spec.group + (spec.source.empty() ? "" : " of source " + spec.source) +
+                     " is not online in this run";
+        } else if (matches > 1) {
+            reason =
+                "several sources of " + spec.group + " are online: name one as " + spec.group + "@SOURCE";
+        }
+    }
+    if (!reason.empty()) {
+        complain("%s: %s", where.c_str(), reason.c_str());
+        return kBadRow;
+    }
+    int status = 0;
+    int rc = _provider.dp_data(&status, target->handle, spec.controlField, row);
+    return answered(
+        target->group + "@" + (target->source.empty() ? "-" : target->source) + " (" + where + ")",
+        DCH_dp_data, rc, status);
+}
+
+int Run::readStandardInput() {
+    std::string pending;
+    int lineNo = 0;
+    bool eof = false;
+    while (!eof) {
+        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {_signalFd, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            complain("reading standard input: %s", std::strerror(errno));
+            return kBadRow;
+        }
+        if (interrupted()) {
+            return kOk;
+        }
+        char chunk[65536];
+        ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            complain("reading standard input: %s", std::strerror(errno));
+            return kBadRow;
+        }
+        if (n == 0) {
+            eof = true;
+            if (!pending.empty()) {
+                pending += '\n';
+            }
+        } else {
+            pending.append(chunk, static_cast<size_t>(n));
+        }
+        size_t nl;
+        while ((nl = pending.find('\n')) != std::string::npos) {
+            std::string line = pending.substr(0, nl);
+            pending.erase(0, nl + 1);
+            ++lineNo;
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            size_t first = line.find_first_not_of(" \t");
+            if (first == std::string::npos || line[first] == '#') {
+                continue;
+            }
+            int code = sendRow(line, "stdin:" + std::to_string(lineNo));
+            if (code != kOk) {
+                return code;
+            }
+        }
+        if (pending.size() > kMaxLine) {
+            complain("stdin:%d: line longer than %zu bytes", lineNo + 1, kMaxLine);
+            return kBadRow;
+        }
+    }
+    return kOk;
+}
+
+void Run::waitForSignal() {
+    for (;;) {
+        pollfd fds[2] = {{_signalFd, POLLIN, 0}, {_actionEndFd, POLLIN, 0}};
+        int n = ::poll(fds, _actionEndFd >= 0 ? 2 : 1, -1);
+        if (n < 0 && errno != EINTR) {
+            return;
+        }
+        if (interrupted() || (n > 0 && (fds[1].revents & POLLIN) != 0)) {
+            return;
+        }
+    }
+}
+
+int Run::finish(int code) {
+    if (_actionThreadStarted) {
+        _provider.cancel();
+        pthread_join(_actionThread, nullptr);
+        if (code == kOk) {
+            code = _actionResult;
+        }
+    }
+    if (_actionEndFd >= 0) {
+        ::close(_actionEndFd);
+    }
+    // After a lost connection the hub has already taken the sources offline.
+    if (code == kConnection || code == kNoHub) {
+        return code;
+    }
+    for (const Source& s : _s.offline ? _online : std::vector<Source>()) {
+        int status = 0;
+        int rc = _provider.dp_offline(&status, s.handle);
+        int c = answered(s.group + "@" + (s.source.empty() ? "-" : s.source), DCH_dp_offline, rc, status);
+        code = code == kOk ? c : code;
+    }
+    if (_s.unregister) {
+        int status = 0;
+        int rc = _provider.dp_unregister(&status, _d.name.c_str());
+        int c = answered(_d.name, DCH_dp_unregister, rc, status);
+        code = code == kOk ? c : code;
+    }
+    return code;
+}
+
+int Run::execute() {
+    // Rows given as arguments are checked against the description before anything is sent.
+    for (size_t i = 0; i < _s.rows.size(); ++i) {
+        RowSpec spec;
+        const GroupDesc* group = nullptr;
+        DProw row;
+        std::string reason;
+        if (!checkRow(_s.rows[i], _d, _s.file, &spec, &group, &row, &reason)) {
+            complain("--row %zu: %s", i + 1, reason.c_str());
+            return kBadRow;
+        }
+    }
+    for (const std::string& name : _s.groups) {
+        if (_d.group(name) == nullptr) {
+            complain("--group %s: no such group in %s", name.c_str(), _s.file.c_str());
+            return kUsage;
+        }
+    }
+    int rc = _provider.connect();
+    if (rc != DCH_CLIENT_OK) {
+        return answered("", DCH_dp_register, rc, rc);
+    }
+    int code = registerApplication();
+    if (code == kOk) {
+        code = bringOnline();
+    }
+    // Also with --wait alone: the thread reading for actions is what notices a hub that goes away.
+    if (code == kOk && (_s.wait || !_s.handler.empty())) {
+        code = waitForActions();
+    }
+    for (size_t i = 0; code == kOk && i < _s.rows.size() && !interrupted(); ++i) {
+        code = sendRow(_s.rows[i], "--row " + std::to_string(i + 1));
+    }
+    if (code == kOk && _s.readStdin && !interrupted()) {
+        code = readStandardInput();
+    }
+    if (code == kOk && (_s.wait || !_s.handler.empty()) && !interrupted()) {
+        waitForSignal();
+    }
+    return finish(code);
+}
+
+int main(int argc, char** argv) {
+    // Library trace goes to the work directory's log only when asked for; the tool speaks for itself.
+    if (std::getenv("VORPANE_TRACE") != nullptr) {
+        BSS1_Main(&argc, argv, "vorpane-dp");
+    } else {
+        trace::setMask(0);
+        if (const char* speed = std::getenv("VORPANE_TIME_SPEEDUP"); speed != nullptr && *speed != '\0') {
+            clock::setSpeedup(std::atof(speed));
+        }
+    }
+    Settings settings;
+    if (int code = parseArguments(argc, argv, &settings); code != kOk) {
+        return code;
+    }
+    std::ifstream in(settings.file, std::ios::binary);
+    std::stringstream text;
+    if (!in || !(text << in.rdbuf())) {
+        complain("%s: cannot be read", settings.file.c_str());
+        return kBadDescription;
+    }
+    AppDescription description;
+    ParseError error;
+    if (!parseDescription(text.str(), &description, &error)) {
+        if (error.line > 0) {
+            complain("%s:%d: %s", settings.file.c_str(), error.line, error.reason.c_str());
+        } else {
+            complain("%s: %s", settings.file.c_str(), error.reason.c_str());
+        }
+        return kBadDescription;
+    }
+    // Blocked before any thread starts, so that every thread inherits the mask.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    int signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC);
+    if (signalFd < 0) {
+        complain("signalfd: %s", std::strerror(errno));
+        return kConnection;
+    }
+    Run run(settings, std::move(description), signalFd);
+    int code = run.execute();
+    ::close(signalFd);
+    return code;
+}
+
+}  // namespace
+}  // namespace vorpane::dp
+
+int main(int argc, char** argv) {
+    return vorpane::dp::main(argc, argv);
+}
