@@ -1,0 +1,151 @@
+// The client library against the real hub in the test process.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "interfaces/dch_client.h"
+#include "interfaces/dch_protocol.h"
+#include "testlib/hub_fixture.h"
+
+namespace {
+
+using vorpane::DPapplication;
+using vorpane::DProw;
+using vorpane::HubProvider;
+using vorpane::dch::FieldReader;
+using vorpane::testing::TestHub;
+using namespace std::chrono_literals;
+
+constexpr const char* kAttrs = "Count,C,4, , ,How many;Name,D,16, , ,Its name";
+
+DPapplication app(const std::string& name, std::vector<std::string> groups) {
+    DPapplication a{name, "help", {}};
+    for (const std::string& g : groups) {
+        a.groups.push_back({g, g + " help", 'P', 60, "APIS", kAttrs});
+    }
+    return a;
+}
+
+DProw row(int32_t count, const std::string& name) {
+    DProw r;
+    r.add("Count", &count, 4, 'C');
+    r.add("Name", name.data(), static_cast<int>(name.size()), 'D');
+    return r;
+}
+
+class ClientAgainstHub : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(_hub.ready());
+        ASSERT_EQ(_provider.connect(), 0);
+    }
+    TestHub _hub;
+    HubProvider _provider;
+};
+
+TEST_F(ClientAgainstHub, RowsReachTheSubscribedCollectorInColumnOrder) {
+    int status = -99;
+    int handle = 0;
+    ASSERT_EQ(_provider.dp_register(&status, app("LIBAPP", {"G1", "G2"})), 0);
+    ASSERT_EQ(_provider.dp_online(&status, &handle, "LIBAPP", "G2", "src"), 0);
+    auto waiter = dc_waitOnDataInitialize("LIBAPP", "G2");
+    ASSERT_TRUE(waiter);
+
+    // The subscription travels on its own connection: rows sent before the hub served it are not
+    // delivered, so send until the first one arrives.
+    std::vector<char> buffer(8192);
+    bool subscribed = false;
+    for (int attempt = 0; attempt < 200 && !subscribed; ++attempt) {
+        ASSERT_EQ(_provider.dp_data(&status, handle, DCH_NO_CONTROL_FIELD, row(-1, "probe")), 0);
+        subscribed = dc_waitOnData(waiter.get(), buffer.data(), buffer.size(), 0.05) == 0;
+    }
+    ASSERT_TRUE(subscribed);
+
+    for (int i = 1; i <= 5; ++i) {
+        ASSERT_EQ(_provider.dp_data(&status, handle, 0x11, row(i, "row" + std::to_string(i))), 0);
+        ASSERT_EQ(dc_waitOnData(waiter.get(), buffer.data(), buffer.size(), 10), 0);
+        FieldReader r(buffer.data(), buffer.size());
+        EXPECT_EQ(r.next().text(), "src");
+        int16_t control = 0;
+        ASSERT_TRUE(r.next().int16(&control));
+        EXPECT_EQ(control, 0x11);
+        int32_t count = 0;
+        FieldReader::Field c = r.next();
+        ASSERT_TRUE(c.int32(&count));
+        EXPECT_EQ(c.extra, 'C');
+        EXPECT_EQ(count, i);
+        EXPECT_EQ(r.next().text(), "row" + std::to_string(i));
+    }
+    EXPECT_EQ(dc_waitOnDataDestroy(std::move(waiter)), 0);
+}
+
+TEST_F(ClientAgainstHub, ACancelFromAnotherThreadEndsABlockedWaitPromptly) {
+    auto waiter = dc_waitOnDataInitialize("NODATA", "G");
+    ASSERT_TRUE(waiter);
+    std::vector<char> buffer(4096);
+    auto blocked = std::async(std::launch::async, [&] { return dc_waitOnData(waiter.get(), buffer.data(), buffer.size()); });
+    EXPECT_EQ(blocked.wait_for(100ms), std::future_status::timeout);  // it really blocks
+    auto start = std::chrono::steady_clock::now();
+    dc_waitOnDataCancel(waiter.get());
+    ASSERT_EQ(blocked.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(blocked.get(), -1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    dc_waitOnDataDestroy(std::move(waiter));
+}
+
+TEST_F(ClientAgainstHub, StatusEventsComeAsTextAndInfoWaitsForTheApplication) {
+    int status = -99;
+    int handle = 0;
+    ASSERT_EQ(_provider.dp_register(&status, app("STATAPP", {"G"})), 0);
+    ASSERT_EQ(_provider.dp_online(&status, &handle, "STATAPP", "G", "s1"), 0);
+    auto statusWaiter = dc_waitForDPStatusInitialize();
+    ASSERT_TRUE(statusWaiter);
+    EXPECT_EQ(dc_waitForDPStatus(statusWaiter.get(), 10), "STATAPP,G,s1,4117");  // the replay
+
+    auto attributes = std::async(std::launch::async, [] {
+        std::string info;
+        int rc = dc_getApplAttributes(&info, "LATEAPP", 30);
+        return std::make_pair(rc, info);
+    });
+    ASSERT_EQ(_provider.dp_register(&status, app("LATEAPP", {"G"})), 0);
+    ASSERT_EQ(_provider.dp_online(&status, &handle, "LATEAPP", "G", "s2"), 0);
+    auto [rc, info] = attributes.get();
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(info, "G,Count,C,4:Name,D,16:;");
+    EXPECT_EQ(dc_waitForDPStatus(statusWaiter.get(), 10), "LATEAPP,G,s2,4117");
+
+    ASSERT_EQ(_provider.dp_offline(&status, handle), 0);
+    EXPECT_EQ(dc_waitForDPStatus(statusWaiter.get(), 10), "LATEAPP,G,s2,4133");
+}
+
+TEST_F(ClientAgainstHub, RefusalsCarryTheHubsStatus) {
+    int status = -99;
+    int handle = 0;
+    ASSERT_EQ(_provider.dp_register(&status, app("REFUSE", {"G"})), 0);
+    EXPECT_EQ(_provider.dp_register(&status, app("REFUSE", {"G"})), DCH_CLIENT_REFUSED);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(_provider.dp_register(&status, app("TWICE", {"G", "G"})), DCH_CLIENT_REFUSED);
+    EXPECT_EQ(status, 6);
+    std::vector<std::string> many;
+    for (int i = 0; i < 65; ++i) {
+        many.push_back("G" + std::to_string(i));
+    }
+    EXPECT_EQ(_provider.dp_register(&status, app("MANYGROUPS", many)), DCH_CLIENT_REFUSED);
+    EXPECT_EQ(status, -1);
+
+    ASSERT_EQ(_provider.dp_online(&status, &handle, "REFUSE", "G", "s"), 0);
+    DProw unknown;
+    unknown.add("Nope", "x", 1, 'D');
+    EXPECT_EQ(_provider.dp_data(&status, handle, DCH_NO_CONTROL_FIELD, unknown), DCH_CLIENT_REFUSED);
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(_provider.dp_data(&status, handle, 0x10, DProw()), 0);
+    EXPECT_EQ(_provider.dp_data(&status, handle, 0x11, DProw()), DCH_CLIENT_REFUSED);
+    EXPECT_EQ(status, -1);
+    // The connection is still good after refusals.
+    EXPECT_EQ(_provider.dp_data(&status, handle, DCH_NO_CONTROL_FIELD, row(1, "fine")), 0);
+}
+
+}  // namespace
