@@ -7,5 +7,5 @@ cd "$(dirname "$0")/.."
 ./scripts/deps.sh
 cmake -S . -B build/release -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Release \
       -DVORPANE_BUILD_TESTS=OFF -DVORPANE_BUILD_BENCH=OFF >/dev/null
-cmake --build build/release -j "$(nproc)" --target vorpane-agent
+cmake --build build/release -j "$(nproc)" --target vorpane-agent vorpane-dp
 exec build/release/src/agent/vorpane-agent "$@"
