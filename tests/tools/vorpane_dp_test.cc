@@ -100,15 +100,15 @@ TEST(RowTest, RowsAreParsedAndFormattedByAttributeType) {
     ParseError error;
     ASSERT_TRUE(parseDescription(kGoodFile, &d, &error));
 
-    RowSpec spec;
+    RowSpec parsed;
     std::string reason;
-    ASSERT_TRUE(parseRow("procs@SRC1:first PID=0x10 Name=\"two words\" @$Owner= Load=-3", &spec, &reason))
+    ASSERT_TRUE(parseRow("procs@SRC1:first PID=0x10 Name=\"two words\" @$Owner= Load=-3", &parsed, &reason))
         << reason;
-    EXPECT_EQ(spec.group, "PROCS");
-    EXPECT_EQ(spec.source, "SRC1");
-    EXPECT_EQ(spec.controlField, 0x01);
+    EXPECT_EQ(parsed.group, "PROCS");
+    EXPECT_EQ(parsed.source, "SRC1");
+    EXPECT_EQ(parsed.controlField, 0x01);
     DProw row;
-    ASSERT_TRUE(formatRow(spec, *d.group("PROCS"), &row, &reason)) << reason;
+    ASSERT_TRUE(formatRow(parsed, *d.group("PROCS"), &row, &reason)) << reason;
     EXPECT_EQ(row.count(), 4);
     dch::MessageBuilder m;
     row.appendTo(&m);
@@ -128,11 +128,11 @@ TEST(RowTest, RowsAreParsedAndFormattedByAttributeType) {
     ASSERT_TRUE(reader.next().int16(&load));
     EXPECT_EQ(load, -3);
 
-    ASSERT_TRUE(parseRow("EVENTS:last", &spec, &reason));
-    EXPECT_EQ(spec.controlField, 0x10);
-    ASSERT_TRUE(parseRow("EVENTS:0xDD Text=x", &spec, &reason));
-    EXPECT_EQ(spec.controlField, 0xDD);
-    EXPECT_EQ(spec.source, "");
+    ASSERT_TRUE(parseRow("EVENTS:last", &parsed, &reason));
+    EXPECT_EQ(parsed.controlField, 0x10);
+    ASSERT_TRUE(parseRow("EVENTS:0xDD Text=x", &parsed, &reason));
+    EXPECT_EQ(parsed.controlField, 0xDD);
+    EXPECT_EQ(parsed.source, "");
 
     struct Bad {
         const char* row;
@@ -148,7 +148,7 @@ TEST(RowTest, RowsAreParsedAndFormattedByAttributeType) {
     };
     for (const Bad& b : parseErrors) {
         SCOPED_TRACE(b.row);
-        EXPECT_FALSE(parseRow(b.row, &spec, &reason));
+        EXPECT_FALSE(parseRow(b.row, &parsed, &reason));
         EXPECT_NE(reason.find(b.reason), std::string::npos) << reason;
     }
     const Bad formatErrors[] = {
@@ -158,8 +158,8 @@ TEST(RowTest, RowsAreParsedAndFormattedByAttributeType) {
     };
     for (const Bad& b : formatErrors) {
         SCOPED_TRACE(b.row);
-        ASSERT_TRUE(parseRow(b.row, &spec, &reason));
-        EXPECT_FALSE(formatRow(spec, *d.group("PROCS"), &row, &reason));
+        ASSERT_TRUE(parseRow(b.row, &parsed, &reason));
+        EXPECT_FALSE(formatRow(parsed, *d.group("PROCS"), &row, &reason));
         EXPECT_NE(reason.find(b.reason), std::string::npos) << reason;
     }
 }
