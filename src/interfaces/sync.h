@@ -138,6 +138,11 @@ double speedup();
 // Moves the clock forward without sleeping (tests of ages and expiry).
 void advance(double seconds);
 
+// Real elapsed time in nanoseconds on the monotonic clock, untouched by the test switch and by
+// advance(): for measuring how long something took (benchmarks, latencies), never for deciding
+// when a wait of the system ends.
+int64_t steadyNanos();
+
 }  // namespace clock
 
 }  // namespace vorpane

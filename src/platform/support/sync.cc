@@ -102,6 +102,11 @@ double now() {
 
 int64_t nowSeconds() { return static_cast<int64_t>(std::floor(now())); }
 
+int64_t steadyNanos() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 void setSpeedup(double factor) {
     if (!(factor >= 1.0)) {
         factor = 1.0;

@@ -84,6 +84,20 @@ TEST(Sync, ClockRunsFasterUnderTheSwitchAndCanBeAdvanced) {
     EXPECT_EQ(vorpane::clock::speedup(), 1.0);
 }
 
+// The measuring clock follows real time only: neither the switch nor advance() moves it.
+TEST(Sync, SteadyNanosIgnoresTheSwitchAndAdvance) {
+    const int64_t t0 = vorpane::clock::steadyNanos();
+    vorpane::clock::advance(3600);
+    {
+        Speedup fast(1000);
+        BSS1_Sleep(2);  // 2 ms of real time
+    }
+    const int64_t elapsed = vorpane::clock::steadyNanos() - t0;
+    vorpane::clock::advance(-3600);
+    EXPECT_GE(elapsed, 2'000'000);
+    EXPECT_LT(elapsed, 3600LL * 1'000'000'000);
+}
+
 TEST(Sync, DetachedAndJoinableThreadsRun) {
     std::atomic<int> ran{0};
     pthread_t joinable;
