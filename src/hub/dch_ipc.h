@@ -13,6 +13,7 @@
 // shared by every client-role object of the process under its own lock.
 #pragma once
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include "common/fixed_text.h"
+#include "hub/ipc_stream_buffer.h"
 #include "interfaces/sync.h"
 
 inline constexpr int IPC_QSIZE = 5;
@@ -187,7 +189,9 @@ class ipcSock : public DCHipc {
     static constexpr int kPollClients = 3;
     using PollSet = std::array<pollfd, kPollClients + IPC_MAX_TCP_CLIENTS>;
 
-    void sockSetSelectReadMask(PollSet* set);
+    // Fills the set and returns how many of its entries poll must look at (up to the last slot in
+    // use).
+    int sockSetSelectReadMask(PollSet* set);
     int sockGetAvailableIndex();
     void sockResetIndex();
     int sockCheckReadMask(const PollSet& set, int* index);
@@ -197,7 +201,11 @@ class ipcSock : public DCHipc {
     int allocateDCHport();
     void acceptClient();
     void receiveDatagram();
-    void readClientMessage(int index);
+    void readClient(int index);
+    void queueMessages(int index);
+    // Incomplete messages whose sender stalled past DCHtimeout(): the sender is told to resend.
+    void checkStalled(std::chrono::steady_clock::time_point now);
+    std::chrono::steady_clock::time_point nextStall() const;
     void closeClient(int index);
     void closeSockets();
 
@@ -212,10 +220,16 @@ class ipcSock : public DCHipc {
     socklen_t _sockAddrLen = sizeof(sockaddr_in);
     int _useFromSockPool = 0;
 
-    // Server loop only: each slot's peer, and the bytes still to discard of a message given up on
-    // after its sender stalled (they belong to it, not to the next message).
-    std::array<sockaddr_in, IPC_MAX_TCP_CLIENTS> _sockClientPeer{};
-    std::array<uint32_t, IPC_MAX_TCP_CLIENTS> _sockClientSkip{};
+    // Server loop only: per client slot, the peer and its dotted address (formatted once, at accept),
+    // what the connection sent that is not queued yet, and by when its incomplete message must be
+    // complete (max while there is none).
+    struct ClientStream {
+        sockaddr_in peer{};
+        std::array<char, INET_ADDRSTRLEN> name{};
+        ipcStreamBuffer in{IPC_MAX_MESSAGE};
+        std::chrono::steady_clock::time_point stallAt = std::chrono::steady_clock::time_point::max();
+    };
+    std::array<ClientStream, IPC_MAX_TCP_CLIENTS> _clientStream;
     // The listener leaves the poll set while every slot is taken (the connection waits in the backlog
     // until a slot frees) and for a second after accept failed, so a pending connection cannot spin
     // the loop.

@@ -73,37 +73,6 @@ Wait waitFor(int fd, short events, Clock::time_point deadline, int stopFd = -1) 
     }
 }
 
-// Results of receivePiece besides a byte count (> 0) and 0 for a closed or failed connection.
-constexpr ssize_t kTimedOut = -2;
-constexpr ssize_t kStopped = -3;
-
-// One receive of at most wanted bytes on a connection, waiting for data until deadline.
-ssize_t receivePiece(int fd, char* into, size_t wanted, Clock::time_point deadline, int stopFd) {
-    for (;;) {
-        const ssize_t n = recv(fd, into, wanted, MSG_DONTWAIT);
-        if (n >= 0) {
-            return n;
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            return 0;  // reset or failed: the connection is over either way
-        }
-        switch (waitFor(fd, POLLIN, deadline, stopFd)) {
-            case Wait::ready:
-                break;
-            case Wait::timedOut:
-                return kTimedOut;
-            case Wait::stopped:
-                return kStopped;
-            case Wait::failed:
-                VA_ERROR("Warning: select returned. errno[%d]\n", errno);
-                return kTimedOut;
-        }
-    }
-}
-
 std::array<char, INET_ADDRSTRLEN> dottedAddress(const sockaddr_in& address) {
     std::array<char, INET_ADDRSTRLEN> text{};
     if (inet_ntop(AF_INET, &address.sin_addr, text.data(), text.size()) == nullptr) {
@@ -431,16 +400,19 @@ int ipcSock::allocateDCHport() {
 // ---------------------------------------------------------------------------------------------------
 // Server loop
 
-void ipcSock::sockSetSelectReadMask(PollSet* set) {
+int ipcSock::sockSetSelectReadMask(PollSet* set) {
     set->fill(pollfd{-1, POLLIN, 0});
     (*set)[kPollStop].fd = _stopPipe[0];
     (*set)[kPollTCP].fd = !_clientsFull && Clock::now() >= _acceptResume ? _sockTCP : -1;
     (*set)[kPollUDP].fd = _sockUDP;
+    int used = kPollClients;
     for (size_t i = 0; i < _sockClientFD.size(); ++i) {
         if (_sockClientFD[i] > 0) {
             (*set)[kPollClients + i].fd = _sockClientFD[i];
+            used = kPollClients + static_cast<int>(i) + 1;
         }
     }
+    return used;
 }
 
 int ipcSock::sockGetAvailableIndex() {
@@ -461,13 +433,17 @@ int ipcSock::sockCheckReadMask(const PollSet& set, int* index) {
         return -1;
     }
     *index = _sockIndex++;
+    // Entries past the count given to poll still hold -1 and no events from an earlier poll.
     const pollfd& p = set[static_cast<size_t>(kPollClients + *index)];
     return p.fd > 0 && p.revents != 0 && _sockClientFD[static_cast<size_t>(*index)] == p.fd ? p.fd : 0;
 }
 
 int ipcSock::IPCServer() {
     _sockClientFD.fill(0);
-    _sockClientSkip.fill(0);
+    for (ClientStream& c : _clientStream) {
+        c.in.clear();
+        c.stallAt = kNoDeadline;
+    }
     allocateDCHport();
     if (listen(_sockTCP, 5) != 0) {
         VA_ERROR("Error: listen for _sockTCP failed. errno=%d\n", errno);
@@ -484,11 +460,16 @@ int ipcSock::IPCServer() {
     bool stopped = false;
     PollSet set;
     while (_sockError < 2) {
-        sockSetSelectReadMask(&set);
-        const int rc = poll(set.data(), set.size(),
-                            pollTimeout(Clock::now() < _acceptResume ? _acceptResume : kNoDeadline));
+        const int count = sockSetSelectReadMask(&set);
+        const Clock::time_point stall = nextStall();
+        const Clock::time_point acceptResume = _acceptResume > Clock::now() ? _acceptResume : kNoDeadline;
+        const int rc = poll(set.data(), static_cast<nfds_t>(count), pollTimeout(std::min(stall, acceptResume)));
         if (rc == 0 || (rc < 0 && errno == EINTR)) {
-            continue;  // the accept pause ended, or a signal for the process arrived
+            // A sender stalled, the accept pause ended, or a signal for the process arrived.
+            if (stall != kNoDeadline) {
+                checkStalled(Clock::now());
+            }
+            continue;
         }
         if (rc < 0) {
             VA_ERROR("Error: select failed. <%d>\n", errno);
@@ -508,9 +489,12 @@ int ipcSock::IPCServer() {
             int index = 0;
             for (int fd = sockCheckReadMask(set, &index); fd >= 0; fd = sockCheckReadMask(set, &index)) {
                 if (fd > 0) {
-                    readClientMessage(index);
+                    readClient(index);
                 }
             }
+        }
+        if (stall != kNoDeadline && Clock::now() >= stall) {
+            checkStalled(Clock::now());
         }
     }
     if (stopped) {
@@ -571,104 +555,124 @@ void ipcSock::acceptClient() {
         fd = moved;
     }
     _sockClientFD[static_cast<size_t>(index)] = fd;
-    _sockClientPeer[static_cast<size_t>(index)] = peer;
-    _sockClientSkip[static_cast<size_t>(index)] = 0;
+    ClientStream& c = _clientStream[static_cast<size_t>(index)];
+    c.peer = peer;
+    c.name = dottedAddress(peer);
+    c.in.clear();
+    c.stallAt = kNoDeadline;
 }
 
 void ipcSock::closeClient(int index) {
     const size_t slot = static_cast<size_t>(index);
     const int fd = _sockClientFD[slot];
+    ClientStream& c = _clientStream[slot];
     VA_STATE("_sockClientFD[%d]=%d closed TCP connection: continue...", index, fd);
     ZOT0_CloseTheSocket(fd);
     _sockClientFD[slot] = 0;
-    _sockClientSkip[slot] = 0;
+    c.in.clear();
+    c.stallAt = kNoDeadline;
     _clientsFull = false;
-    ipc_put_data(static_cast<int>(DCH_TEXT_DISCONNECT.size()), DCH_TEXT_DISCONNECT.data(),
-                 &_sockClientPeer[slot], sizeof(sockaddr_in), nullptr, static_cast<unsigned int>(fd));
+    ipc_put_data(static_cast<int>(DCH_TEXT_DISCONNECT.size()), DCH_TEXT_DISCONNECT.data(), &c.peer,
+                 sizeof(sockaddr_in), nullptr, static_cast<unsigned int>(fd));
 }
 
-// Reads one message from a readable connection. The header comes first and then at most the bytes
-// the header still promises, so two messages written back to back are queued as two. The whole
-// message must arrive within DCHtimeout() seconds, so one slow sender holds up the other connections
-// for a bounded time only.
-void ipcSock::readClientMessage(int index) {
+// Takes what a readable connection holds, in one receive, and queues every message that is now
+// complete. Requests are small and a provider waits for each answer, so one receive nearly always
+// brings exactly one whole request: reading its header and its body separately would cost a second
+// system call per request.
+void ipcSock::readClient(int index) {
     const size_t slot = static_cast<size_t>(index);
     const int fd = _sockClientFD[slot];
-    const int stopFd = _stopPipe[0];
-
-    if (_sockClientSkip[slot] > 0) {
-        std::array<char, IPC_READ_UNIT> discard;
-        const ssize_t n =
-            receivePiece(fd, discard.data(), std::min<size_t>(_sockClientSkip[slot], discard.size()),
-                         Clock::now(), stopFd);
-        if (n > 0) {
-            _sockClientSkip[slot] -= static_cast<uint32_t>(n);
-        } else if (n == 0) {
-            closeClient(index);
-        }
-        return;
-    }
-
-    const Clock::time_point deadline = deadlineAfter(DCHtimeout());
-    std::vector<char> message(DCH_FRAME_HEADER);
-    size_t got = 0;
+    ClientStream& c = _clientStream[slot];
+    char* into = c.in.reserve(IPC_READ_UNIT);
     ssize_t n = 0;
-    while (got < DCH_FRAME_HEADER &&
-           (n = receivePiece(fd, message.data() + got, DCH_FRAME_HEADER - got, deadline, stopFd)) > 0) {
-        got += static_cast<size_t>(n);
+    do {
+        n = recv(fd, into, c.in.room(), MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        return;
     }
-    if (got < DCH_FRAME_HEADER) {
-        if (n == kStopped) {
-            return;
+    if (n <= 0) {
+        // Closed or reset. A message the peer left unfinished cannot be resent: it is gone with it.
+        if (const uint32_t expected = c.in.expected(); expected > 0) {
+            VA_ERROR("Error: TCP received %d bytes, expected %d bytes\n", static_cast<int>(c.in.pending()),
+                     static_cast<int>(expected));
         }
-        // Without a whole header the rest of the stream cannot be framed again.
-        if (n == kTimedOut) {
-            VA_ERROR("Error: TCP received %d bytes, expected %d bytes\n", static_cast<int>(got),
+        closeClient(index);
+        return;
+    }
+    c.in.commit(static_cast<size_t>(n));
+    queueMessages(index);
+}
+
+void ipcSock::queueMessages(int index) {
+    const size_t slot = static_cast<size_t>(index);
+    const int fd = _sockClientFD[slot];
+    ClientStream& c = _clientStream[slot];
+    for (;;) {
+        const char* data = nullptr;
+        uint32_t length = 0;
+        switch (c.in.front(&data, &length)) {
+            case ipcStreamBuffer::Front::message:
+                ipc_put_data(static_cast<int>(length), data, &c.peer, sizeof(sockaddr_in), c.name.data(),
+                             static_cast<unsigned int>(fd));
+                c.in.pop();
+                c.stallAt = kNoDeadline;  // the next message has its own time to arrive
+                continue;
+            case ipcStreamBuffer::Front::badLength:
+                // A lying length leaves no way to find the next message: the connection is closed (the
+                // hub then treats the provider as gone) rather than read until the claimed length.
+                VA_ERROR("Error: TCP message length %u on _sockClientFD[%d]=%d is outside %d to %d bytes.\n",
+                         length, index, fd, static_cast<int>(DCH_FRAME_HEADER), IPC_MAX_MESSAGE);
+                closeClient(index);
+                return;
+            case ipcStreamBuffer::Front::incomplete:
+                // The whole message must arrive within DCHtimeout() seconds of its first bytes.
+                if (c.stallAt == kNoDeadline) {
+                    c.stallAt = deadlineAfter(DCHtimeout());
+                }
+                return;
+            case ipcStreamBuffer::Front::empty:
+                c.stallAt = kNoDeadline;
+                return;
+        }
+    }
+}
+
+Clock::time_point ipcSock::nextStall() const {
+    Clock::time_point first = kNoDeadline;
+    for (size_t i = 0; i < _sockClientFD.size(); ++i) {
+        if (_sockClientFD[i] > 0) {
+            first = std::min(first, _clientStream[i].stallAt);
+        }
+    }
+    return first;
+}
+
+void ipcSock::checkStalled(Clock::time_point now) {
+    for (size_t i = 0; i < _sockClientFD.size(); ++i) {
+        ClientStream& c = _clientStream[i];
+        if (_sockClientFD[i] <= 0 || c.stallAt > now) {
+            continue;
+        }
+        c.stallAt = kNoDeadline;
+        const int index = static_cast<int>(i);
+        const uint32_t expected = c.in.expected();
+        if (expected == 0) {
+            // Without a whole header the rest of the stream cannot be framed again.
+            VA_ERROR("Error: TCP received %d bytes, expected %d bytes\n", static_cast<int>(c.in.pending()),
                      static_cast<int>(DCH_FRAME_HEADER));
+            closeClient(index);
+            continue;
         }
-        closeClient(index);
-        return;
-    }
-    const uint32_t total = vorpane::dch::totalLength(message.data());
-    if (total < DCH_FRAME_HEADER || total > static_cast<uint32_t>(IPC_MAX_MESSAGE)) {
-        // A lying length leaves no way to find the next message: the connection is closed (the hub then
-        // treats the provider as gone) rather than read until the claimed length.
-        VA_ERROR("Error: TCP message length %u on _sockClientFD[%d]=%d is outside %d to %d bytes.\n", total,
-                 index, fd, static_cast<int>(DCH_FRAME_HEADER), IPC_MAX_MESSAGE);
-        closeClient(index);
-        return;
-    }
-    // Grown as the bytes arrive, so a header that lies about a large size costs nothing.
-    while (got < total) {
-        const size_t want = std::min<size_t>(total - got, IPC_READ_UNIT);
-        message.resize(got + want);
-        n = receivePiece(fd, message.data() + got, want, deadline, stopFd);
-        if (n <= 0) {
-            break;
-        }
-        got += static_cast<size_t>(n);
-    }
-    message.resize(got);
-    const auto name = dottedAddress(_sockClientPeer[slot]);
-    if (got == total) {
-        ipc_put_data(static_cast<int>(total), message.data(), &_sockClientPeer[slot], sizeof(sockaddr_in),
-                     name.data(), static_cast<unsigned int>(fd));
-        return;
-    }
-    if (n == kStopped) {
-        return;
-    }
-    VA_ERROR("Error: TCP received %d bytes, expected %d bytes\n", static_cast<int>(got),
-             static_cast<int>(total));
-    if (n == kTimedOut) {
+        VA_ERROR("Error: TCP received %d bytes, expected %d bytes\n", static_cast<int>(c.in.pending()),
+                 static_cast<int>(expected));
         // The sender is told to send again; what is still to come of this message is discarded, so
         // that the next message is read from its own header.
-        _sockClientSkip[slot] = total - static_cast<uint32_t>(got);
-        ipc_put_data(static_cast<int>(DCH_TEXT_RESEND.size()), DCH_TEXT_RESEND.data(), &_sockClientPeer[slot],
-                     sizeof(sockaddr_in), name.data(), static_cast<unsigned int>(fd));
-        return;
+        c.in.abandon();
+        ipc_put_data(static_cast<int>(DCH_TEXT_RESEND.size()), DCH_TEXT_RESEND.data(), &c.peer,
+                     sizeof(sockaddr_in), c.name.data(), static_cast<unsigned int>(_sockClientFD[i]));
     }
-    closeClient(index);  // the peer closed in the middle of a message: it cannot be told to resend
 }
 
 void ipcSock::stopServer() {
