@@ -114,6 +114,9 @@ int DCHipc::ipc_put_data(int length, const void* data, const void* clientAddr, i
 
     ipcCircularBuffer::Slot& slot =
         cb->slots[static_cast<size_t>((cb->start_idx + cb->num_full) % IPC_QSIZE)];
+    // A slot's buffer is zero past the message it held last, so only that message's bytes need
+    // clearing before the new one goes in: the buffer ends up as if zeroed whole.
+    const size_t previous = static_cast<size_t>(slot.dataLen);
     slot.dataLen = length;
     size_t capacity = slot.data.size();
     const size_t needed = static_cast<size_t>(length);
@@ -125,7 +128,11 @@ int DCHipc::ipc_put_data(int length, const void* data, const void* clientAddr, i
             capacity += IPC_READ_UNIT;
         }
     }
-    slot.data.assign(capacity, 0);
+    if (capacity != slot.data.size()) {
+        slot.data.assign(capacity, 0);
+    } else if (previous > needed) {
+        std::memset(slot.data.data() + needed, 0, std::min(previous, capacity) - needed);
+    }
     if (length > 0) {
         std::memcpy(slot.data.data(), data, needed);
     }

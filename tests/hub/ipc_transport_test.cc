@@ -68,6 +68,11 @@ class QueueOnly : public DCHipc {
         }
         return caps;
     }
+    std::string slotBytes(size_t slot) {
+        ipcCircularBuffer* cb = circularBuffer();
+        vorpane::ScopedLock g(cb->lock);
+        return std::string(cb->slots[slot].data.begin(), cb->slots[slot].data.end());
+    }
     int queued() {
         ipcCircularBuffer* cb = circularBuffer();
         vorpane::ScopedLock g(cb->lock);
@@ -147,6 +152,15 @@ TEST(IpcQueue, SlotBuffersAreKeptAndGrowIn4096ByteSteps) {
     EXPECT_EQ(buffer[4], '\0');
     EXPECT_EQ(buffer[9999], '\0');
     EXPECT_EQ(q.capacities()[1], 4096u);
+
+    // Back in slot 0, which held the 10000 bytes: a short message is followed by zeros only.
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(q.put("x"), 0);
+        EXPECT_EQ(take(q, buffer).data, "x");
+    }
+    ASSERT_EQ(q.put("tail"), 0);
+    EXPECT_EQ(q.slotBytes(0), "tail" + std::string(12289 - 4, '\0'));
+    EXPECT_EQ(take(q, buffer).data, "tail");
 }
 
 TEST(IpcQueue, InternalMessagesCarryBlanksAndShortNamesAreRefused) {
