@@ -3,6 +3,7 @@
 // dch_collector_requests.cc and dch_action_requests.cc.
 #include "hub/dch_server.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -336,12 +337,16 @@ void DCHserver::processRequest() {
 }
 
 void DCHserver::sendStatus(long status, long handle) {
-    vorpane::dch::MessageBuilder reply(64);
-    reply.int32(DCH_status, static_cast<int32_t>(status));
+    // Built on the stack: every request but the collectors' is answered, so this runs once a row.
+    std::array<char, DCH_FRAME_HEADER + 2 * (DCH_FIELD_HEADER + 4)> reply{};
+    char* cursor = reply.data() + DCH_FRAME_HEADER;
+    const int32_t statusValue = static_cast<int32_t>(status);
+    cursor += ZOT0_FormatDataField(reply.data(), reply.size(), cursor, DCH_status, &statusValue, 0);
     if (handle != kNoHandle) {
-        reply.int32(DCH_handle, static_cast<int32_t>(handle));
+        const int32_t handleValue = static_cast<int32_t>(handle);
+        cursor += ZOT0_FormatDataField(reply.data(), reply.size(), cursor, DCH_handle, &handleValue, 0);
     }
-    sendTo(reply.data(), static_cast<uint32_t>(reply.size()), _ipcClientAddr, _connectedSockFD);
+    sendTo(reply.data(), vorpane::dch::totalLength(reply.data()), _ipcClientAddr, _connectedSockFD);
 }
 
 int DCHserver::sendTo(const char* message, uint32_t length, const DCHclientAddr& clientAddr,
