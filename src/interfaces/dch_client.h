@@ -159,10 +159,13 @@ class HubConnection {
     bool _cancelled VA_GUARDED_BY(_stateLock) = false;
     int _failure VA_GUARDED_BY(_stateLock) = 0;
 
-    // The message being read. Touched only by the thread that set _reading, so that a reader that
-    // gives up half-way leaves the part it has for the next reader.
-    std::vector<char> _partial;
-    size_t _partialHave = 0;
+    // Bytes received and not handed out yet: [_receivedStart, _receivedEnd) of _received, the next
+    // message first. One receive takes whatever the socket holds, so a burst of messages costs one
+    // system call. Touched only by the thread that set _reading, so that a reader that gives up
+    // half-way leaves what it has for the next reader.
+    std::vector<char> _received;
+    size_t _receivedStart = 0;
+    size_t _receivedEnd = 0;
 };
 
 // ---------------------------------------------------------------------------------------------------

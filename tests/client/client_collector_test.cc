@@ -3,6 +3,7 @@
 
 #include <future>
 #include <string>
+#include <vector>
 
 #include "client/fake_hub.h"
 #include "interfaces/dch_client.h"
@@ -68,6 +69,30 @@ TEST_F(ClientCollectorTest, DataWaiterReceivesPushedMessagesAndUnsubscribes) {
     ASSERT_EQ(r.size(), 2u);
     EXPECT_EQ(r[1].fields[0].value, "VPDEMO");
     EXPECT_EQ(r[1].fields[2].int32(), 0);
+}
+
+// A collector that falls behind finds several messages in the socket at once, and a message may
+// arrive in pieces with the start of the next one: each call hands out exactly one whole message.
+TEST_F(ClientCollectorTest, MessagesThatArriveTogetherOrInPiecesComeOutOneByOne) {
+    std::unique_ptr<DCdataWaiter> client = dc_waitOnDataInitialize("VPDEMO", "PROCS", hub.options());
+    ASSERT_NE(client, nullptr);
+    ASSERT_TRUE(hub.waitForRequests(1));
+    std::vector<std::string> sent;
+    for (int i = 0; i < 5; ++i) {
+        const dch::MessageBuilder m = dataMessage("SRC" + std::to_string(i), 0x11, std::string(40 + i * 7000, 'v'));
+        sent.emplace_back(m.data(), m.size());
+    }
+    hub.sendRaw(1, sent[0] + sent[1] + sent[2]);
+    hub.sendRaw(1, sent[3].substr(0, 2));
+    hub.sendRaw(1, sent[3].substr(2) + sent[4].substr(0, 10));
+    hub.sendRaw(1, sent[4].substr(10));
+    std::vector<char> buffer(64 * 1024);
+    for (const std::string& expected : sent) {
+        ASSERT_EQ(dc_waitOnData(client.get(), buffer.data(), buffer.size(), 10), 0);
+        ASSERT_EQ(dch::totalLength(buffer.data()), expected.size());
+        EXPECT_EQ(std::string(buffer.data(), expected.size()), expected);
+    }
+    EXPECT_EQ(dc_waitOnDataDestroy(std::move(client)), 0);
 }
 
 TEST_F(ClientCollectorTest, CancelFromAnotherThreadEndsTheWait) {

@@ -1,7 +1,8 @@
-// HubConnection: the one implementation of the client's framing. A message is read as its 4-byte
-// length first and then exactly the rest, so a connection never reads into the next message, and a
-// length the hub could not mean (below 4, above DCH_MAX_MESSAGE) ends the connection instead of
-// being trusted. Every wait is a poll whose time-out comes from the clock switch.
+// HubConnection: the one implementation of the client's framing. Each receive takes what the socket
+// holds into the connection's buffer, and messages are cut from it by their 4-byte lengths; bytes of
+// the next message stay in the buffer for the next read. A length the hub could not mean (below 4,
+// above DCH_MAX_MESSAGE) ends the connection instead of being trusted, and the buffer grows only as
+// bytes arrive. Every wait is a poll whose time-out comes from the clock switch.
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/tcp.h>
@@ -28,6 +29,9 @@ namespace {
 constexpr size_t kMaxQueued = 1024;
 // One read takes at most this much, so that a lying length costs memory only as bytes arrive.
 constexpr size_t kReadChunk = 64 * 1024;
+// Room offered to one receive when the message in progress needs less: replies and data messages are
+// small, and a collector that fell behind takes many of them at once.
+constexpr size_t kReadRoom = 16 * 1024;
 // A status 7 answer means the hub got the request incomplete; it is sent again this many times.
 constexpr int kMaxResends = 2;
 
@@ -240,25 +244,38 @@ int HubConnection::send(const dch::MessageBuilder& request) {
 
 int HubConnection::readMessage(const Deadline& deadline, bool watchCancel, HubMessage* message) {
     for (;;) {
-        size_t want = DCH_FRAME_HEADER - std::min(_partialHave, DCH_FRAME_HEADER);
-        if (_partialHave >= DCH_FRAME_HEADER) {
-            uint32_t total = dch::totalLength(_partial.data());
+        const size_t have = _receivedEnd - _receivedStart;
+        size_t want = DCH_FRAME_HEADER;
+        if (have >= DCH_FRAME_HEADER) {
+            const char* front = _received.data() + _receivedStart;
+            uint32_t total = dch::totalLength(front);
             if (total < DCH_FRAME_HEADER || total > DCH_MAX_MESSAGE) {
                 VA_ERROR("Error: the hub sent a message length of %u bytes; closing the connection\n", total);
                 return DCH_CLIENT_PROTOCOL;
             }
-            if (_partialHave == total) {
-                message->bytes.assign(_partial.begin(), _partial.begin() + total);
-                _partialHave = 0;
-                if (_partial.capacity() > kReadChunk) {
-                    std::vector<char>().swap(_partial);  // one huge reply does not pin its memory
+            if (have >= total) {
+                message->bytes.assign(front, front + total);
+                _receivedStart += total;
+                if (_receivedStart == _receivedEnd) {
+                    _receivedStart = _receivedEnd = 0;
+                    if (_received.size() > kReadChunk) {
+                        std::vector<char>().swap(_received);  // one huge reply does not pin its memory
+                    }
                 }
                 return DCH_CLIENT_OK;
             }
-            want = std::min<size_t>(total - _partialHave, kReadChunk);
+            want = std::min<size_t>(total - have, kReadChunk);
         }
-        if (_partial.size() < _partialHave + want) {
-            _partial.resize(_partialHave + want);
+        want = std::max(want, kReadRoom);
+        if (_received.size() - _receivedEnd < want) {
+            if (_receivedStart > 0) {
+                std::memmove(_received.data(), _received.data() + _receivedStart, have);
+                _receivedStart = 0;
+                _receivedEnd = have;
+            }
+            if (_received.size() < have + want) {
+                _received.resize(have + want);
+            }
         }
         pollfd fds[2] = {{_fd, POLLIN, 0}, {_cancelFd, POLLIN, 0}};
         int rc = ::poll(fds, watchCancel ? 2 : 1, deadline.pollMillis());
@@ -281,12 +298,11 @@ int HubConnection::readMessage(const Deadline& deadline, bool watchCancel, HubMe
         if ((fds[0].revents & POLLNVAL) != 0) {
             return DCH_CLIENT_IO;
         }
-        ssize_t n = ::recv(_fd, _partial.data() + _partialHave, want, 0);
+        ssize_t n = ::recv(_fd, _received.data() + _receivedEnd, _received.size() - _receivedEnd, 0);
         if (n > 0) {
-            _partialHave += static_cast<size_t>(n);
+            _receivedEnd += static_cast<size_t>(n);
         } else if (n == 0) {
-            VA_ERROR("Error: the hub closed the connection%s\n",
-                     _partialHave > 0 ? " in the middle of a message" : "");
+            VA_ERROR("Error: the hub closed the connection%s\n", have > 0 ? " in the middle of a message" : "");
             return DCH_CLIENT_IO;
         } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
             VA_ERROR("Error: receiving from the hub failed: %s\n", std::strerror(errno));
