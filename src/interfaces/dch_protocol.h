@@ -139,6 +139,8 @@ public:
     MessageBuilder& int32(uint16_t dataType, int32_t value) { return add(dataType, &value, 4); }
     // Starts a request: the frame and its DCH_requestType field.
     MessageBuilder& request(int16_t code) { return int16(DCH_requestType, code); }
+    // Appends fields already encoded (another builder's bytes after its frame header) as they are.
+    MessageBuilder& appendFields(const char* fields, size_t length);
 
     const char* data() const { return _buf.data(); }
     size_t size() const { return _buf.size(); }

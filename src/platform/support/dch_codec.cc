@@ -115,20 +115,31 @@ void MessageBuilder::clear() {
 }
 
 MessageBuilder& MessageBuilder::add(uint16_t dataType, const void* value, size_t length, char extra) {
-    const size_t header = DCH_FIELD_HEADER + (hasExtraByte(dataType) ? 1 : 0);
-    const size_t at = _buf.size();
-    _buf.resize(at + header + length);
-    uint16_t type = htons(dataType);
-    uint32_t len = htonl(static_cast<uint32_t>(length));
-    std::memcpy(_buf.data() + at, &type, 2);
-    std::memcpy(_buf.data() + at + 2, &len, 4);
-    if (hasExtraByte(dataType)) {
-        _buf[at + DCH_FIELD_HEADER] = extra;
-    }
-    if (length != 0 && value != nullptr) {
-        std::memcpy(_buf.data() + at + header, value, length);
+    char header[DCH_FIELD_HEADER + 1];
+    const uint16_t type = htons(dataType);
+    const uint32_t len = htonl(static_cast<uint32_t>(length));
+    std::memcpy(header, &type, 2);
+    std::memcpy(header + 2, &len, 4);
+    header[DCH_FIELD_HEADER] = extra;
+    // Appended, not resized and then overwritten: the bytes are written once.
+    _buf.insert(_buf.end(), header, header + DCH_FIELD_HEADER + (hasExtraByte(dataType) ? 1 : 0));
+    if (length != 0) {
+        if (value != nullptr) {
+            const char* bytes = static_cast<const char*>(value);
+            _buf.insert(_buf.end(), bytes, bytes + length);
+        } else {
+            _buf.insert(_buf.end(), length, '\0');
+        }
     }
     storeTotal(_buf.data(), static_cast<uint32_t>(_buf.size()));
+    return *this;
+}
+
+MessageBuilder& MessageBuilder::appendFields(const char* fields, size_t length) {
+    if (fields != nullptr && length != 0) {
+        _buf.insert(_buf.end(), fields, fields + length);
+        storeTotal(_buf.data(), static_cast<uint32_t>(_buf.size()));
+    }
     return *this;
 }
 

@@ -92,6 +92,22 @@ TEST(DchCodec, EmptyValuesAndPeekingWork) {
     EXPECT_FALSE(v.int16(&x));  // wrong length
 }
 
+TEST(DchCodec, FieldsEncodedElsewhereAppendAsIfAddedHere) {
+    MessageBuilder pairs;
+    pairs.text(DCH_attrName, "Count").add(DCH_attrValue, "\x01\x00\x00\x00", 4, 'C');
+    pairs.text(DCH_attrName, "Name").add(DCH_attrValue, "init", 4, 'D');
+    MessageBuilder direct;
+    direct.request(DCH_dp_data).int32(DCH_handle, 9);
+    direct.text(DCH_attrName, "Count").add(DCH_attrValue, "\x01\x00\x00\x00", 4, 'C');
+    direct.text(DCH_attrName, "Name").add(DCH_attrValue, "init", 4, 'D');
+    MessageBuilder appended;
+    appended.request(DCH_dp_data).int32(DCH_handle, 9);
+    appended.appendFields(pairs.data() + DCH_FRAME_HEADER, pairs.size() - DCH_FRAME_HEADER);
+    appended.appendFields(nullptr, 0);
+    EXPECT_EQ(hex(appended.data(), appended.size()), hex(direct.data(), direct.size()));
+    EXPECT_EQ(vorpane::dch::totalLength(appended.data()), appended.size());
+}
+
 TEST(DchCodec, LyingLengthsEndTheFieldsCleanly) {
     MessageBuilder m;
     m.request(DCH_dp_data).int32(DCH_handle, 7).text(DCH_attrName, "name");
