@@ -7,6 +7,10 @@
 //                200-byte request and wait for a 16-byte status; one server thread forwards each
 //                request as a 200-byte message over one shared connection to a collector thread and
 //                then replies. No hub logic at all: what loopback TCP and the wake-ups allow.
+//   base+queue N the baseline with the hub's one structural cost added: the server thread hands
+//                each request through a 4-slot queue (mutex, two conditions) to a second thread
+//                that forwards and answers it. What separates it from the baseline is the price of
+//                that hand-off; what separates the hub from it is the hub's own work.
 //   hub N        the real DCHserver in this process. N HubProvider sessions (own thread, own
 //                connection) register the same application and group of 10 attributes and bring
 //                their own source online; one dc_waitOnData collector receives every row. Rows/s
@@ -75,16 +79,18 @@ struct Options {
     long growthStart = 50000;   // rows after which the steady state is taken to begin
     int growthProviders = 8;
     bool hubOnly = false;  // no baseline parts (for profiling the hub)
+    int rounds = 3;        // turns the baseline, its queued variant and the hub take per run
 };
 
 void usage() {
     std::printf(
-        "usage: hub_load [--runs N] [--rows N] [--seconds S] [--providers 1,8] [--rate R]\n"
+        "usage: hub_load [--runs N] [--rows N] [--seconds S] [--providers 1,8] [--rounds N] [--rate R]\n"
         "                [--latency-rows N] [--growth-rows N] [--growth-start N] [--growth-providers N]\n"
         "  --runs            runs, each measuring every part (default 5)\n"
         "  --rows            rows of one throughput part over all providers (default 200000)\n"
         "  --seconds         longest time one throughput part sends (default 60)\n"
         "  --providers       provider counts of the throughput parts (default 1,8)\n"
+        "  --rounds          turns per run in which the throughput parts alternate (default 3)\n"
         "  --rate            rows/s of the latency parts (default 2000)\n"
         "  --latency-rows    rows of one latency part (default 10000)\n"
         "  --growth-rows     rows of the memory growth part, 0 for none (default 1000000)\n"
@@ -127,6 +133,8 @@ bool parseOptions(int argc, char** argv, Options* o) {
                 }
                 o->providers.push_back(n);
             }
+        } else if (arg == "--rounds") {
+            o->rounds = std::clamp(std::atoi(value.c_str()), 1, 100);
         } else if (arg == "--rate") {
             o->rate = std::max(1.0, std::atof(value.c_str()));
         } else if (arg == "--latency-rows") {
@@ -300,6 +308,8 @@ struct PartResult {
     bool ok = false;
     long sent = 0;
     long received = 0;
+    double elapsed = 0;     // seconds from the first send to the last receipt
+    double cpuSeconds = 0;  // of the server side's threads over the same time
     double rowsPerSecond = 0;
     double cpuMicrosPerRow = 0;  // of the server side's threads
     long peakKb = 0;
@@ -307,6 +317,23 @@ struct PartResult {
     long rssStartKb = 0;
     long rssEndKb = 0;
 };
+
+// Several rounds of one throughput part as one: rows over the summed time, CPU over the summed rows.
+PartResult combine(const std::vector<PartResult>& rounds) {
+    PartResult all;
+    all.ok = !rounds.empty();
+    for (const PartResult& r : rounds) {
+        all.ok = all.ok && r.ok;
+        all.sent += r.sent;
+        all.received += r.received;
+        all.elapsed += r.elapsed;
+        all.cpuSeconds += r.cpuSeconds;
+        all.peakKb = std::max(all.peakKb, r.peakKb);
+    }
+    all.rowsPerSecond = all.elapsed > 0 ? static_cast<double>(all.received) / all.elapsed : 0;
+    all.cpuMicrosPerRow = all.received > 0 ? all.cpuSeconds * 1e6 / static_cast<double>(all.received) : 0;
+    return all;
+}
 
 // The receiving side of one part: counts rows and keeps their latencies.
 struct Receipts {
@@ -377,6 +404,63 @@ bool recvAll(int fd, char* p, size_t n) {
     return true;
 }
 
+// The hub's request hand-off in miniature: the thread that reads the sockets queues each request
+// (at most 4 at a time, as the hub's queue holds) for another thread that answers it, under one
+// mutex with two conditions.
+class HandOff {
+  public:
+    struct Item {
+        size_t provider = 0;
+        uint32_t length = 0;
+        std::array<char, 512> bytes{};
+    };
+
+    // Blocks while 4 are queued. False when closed.
+    bool put(size_t provider, const char* data, uint32_t length) {
+        vorpane::ScopedLock g(_lock);
+        _notFull.waitUntil(_lock, -1, [&]() VA_REQUIRES(_lock) { return _count < kQueued || _closed; });
+        if (_closed || length > Item{}.bytes.size()) {
+            return false;
+        }
+        Item& item = _slots[(_first + _count) % _slots.size()];
+        item.provider = provider;
+        item.length = length;
+        std::memcpy(item.bytes.data(), data, length);
+        ++_count;
+        _notEmpty.signal();
+        return true;
+    }
+    // Blocks while none is queued. False when closed and empty.
+    bool take(Item* item) {
+        vorpane::ScopedLock g(_lock);
+        _notEmpty.waitUntil(_lock, -1, [&]() VA_REQUIRES(_lock) { return _count > 0 || _closed; });
+        if (_count == 0) {
+            return false;
+        }
+        *item = _slots[_first];
+        _first = (_first + 1) % _slots.size();
+        --_count;
+        _notFull.signal();
+        return true;
+    }
+    void close() {
+        vorpane::ScopedLock g(_lock);
+        _closed = true;
+        _notFull.broadcast();
+        _notEmpty.broadcast();
+    }
+
+  private:
+    static constexpr size_t kQueued = 4;
+    vorpane::Mutex _lock;
+    vorpane::CondVar _notFull;
+    vorpane::CondVar _notEmpty;
+    std::array<Item, kQueued + 1> _slots VA_GUARDED_BY(_lock);
+    size_t _first VA_GUARDED_BY(_lock) = 0;
+    size_t _count VA_GUARDED_BY(_lock) = 0;
+    bool _closed VA_GUARDED_BY(_lock) = false;
+};
+
 class Baseline {
   public:
     // A connected pair of loopback sockets: the client end and the accepted end.
@@ -394,8 +478,10 @@ class Baseline {
         return true;
     }
 
-    // providers threads, each sending rowsEach rows (paced at rate rows/s when rate > 0).
-    static PartResult run(int providers, long rowsEach, double seconds, double rate) {
+    // providers threads, each sending rowsEach rows (paced at rate rows/s when rate > 0). With
+    // handOff the server thread queues each request for a second thread that forwards and answers
+    // it, as the hub's transport hands requests to its request thread.
+    static PartResult run(int providers, long rowsEach, double seconds, double rate, bool handOff = false) {
         PartResult result;
         const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in at{};
@@ -428,6 +514,11 @@ class Baseline {
             receipts.latencies.reserve(static_cast<size_t>(rowsEach * providers));
         }
         std::atomic<pid_t> serverTid{0};
+        std::atomic<pid_t> workerTid{handOff ? 0 : -1};
+        HandOff queue;
+        char status[kBaselineStatus] = {};
+        const uint32_t statusLength = htonl(kBaselineStatus);
+        std::memcpy(status, &statusLength, 4);
         StartGate gate;
         std::atomic<int64_t> firstSend{0};
         std::atomic<long> sent{0};
@@ -472,9 +563,6 @@ class Baseline {
             }
             std::vector<std::vector<char>> buffers(set.size(), std::vector<char>(64 * 1024));
             std::vector<size_t> have(set.size(), 0);
-            char status[kBaselineStatus] = {};
-            const uint32_t statusLength = htonl(kBaselineStatus);
-            std::memcpy(status, &statusLength, 4);
             size_t open = set.size();
             while (open > 0) {
                 if (poll(set.data(), set.size(), -1) < 0) {
@@ -501,16 +589,37 @@ class Baseline {
                         if (have[i] - at < total) {
                             break;
                         }
-                        sendAll(collectorServer, buf.data() + at, total);
-                        sendAll(providerServer[i], status, sizeof status);
+                        if (handOff) {
+                            queue.put(i, buf.data() + at, total);
+                        } else {
+                            sendAll(collectorServer, buf.data() + at, total);
+                            sendAll(providerServer[i], status, sizeof status);
+                        }
                         at += total;
                     }
                     std::memmove(buf.data(), buf.data() + at, have[i] - at);
                     have[i] -= at;
                 }
             }
-            shutdown(collectorServer, SHUT_WR);  // the collector sees the end
+            queue.close();
+            if (!handOff) {
+                shutdown(collectorServer, SHUT_WR);  // the collector sees the end
+            }
         });
+
+        std::thread worker;
+        if (handOff) {
+            worker = std::thread([&] {
+                pthread_setname_np(pthread_self(), "base-worker");
+                workerTid = currentTid();
+                HandOff::Item item;
+                while (queue.take(&item)) {
+                    sendAll(collectorServer, item.bytes.data(), item.length);
+                    sendAll(providerServer[item.provider], status, sizeof status);
+                }
+                shutdown(collectorServer, SHUT_WR);
+            });
+        }
 
         std::vector<std::thread> senders;
         for (int p = 0; p < providers; ++p) {
@@ -545,10 +654,13 @@ class Baseline {
             });
         }
 
-        while (serverTid.load() == 0) {
+        while (serverTid.load() == 0 || workerTid.load() == 0) {
             BSS1_Sleep(0.001);
         }
-        const std::set<pid_t> serverThread{serverTid.load()};
+        std::set<pid_t> serverThread{serverTid.load()};
+        if (handOff) {
+            serverThread.insert(workerTid.load());
+        }
         resetPeakMemory();
         const double cpuBefore = threadCpuSeconds(serverThread);
         gate.open();
@@ -563,6 +675,9 @@ class Baseline {
             shutdown(fd, SHUT_WR);
         }
         server.join();
+        if (worker.joinable()) {
+            worker.join();
+        }
         collector.join();
         for (int fd : providerClient) {
             close(fd);
@@ -577,6 +692,8 @@ class Baseline {
         result.received = receipts.received.load();
         result.ok = all && receipts.errors.load() == 0 && result.received == result.sent;
         const double elapsed = static_cast<double>(receipts.lastAt.load() - firstSend.load()) / 1e9;
+        result.elapsed = elapsed;
+        result.cpuSeconds = cpuAfter - cpuBefore;
         result.rowsPerSecond = elapsed > 0 ? static_cast<double>(result.received) / elapsed : 0;
         result.cpuMicrosPerRow =
             result.received > 0 ? (cpuAfter - cpuBefore) * 1e6 / static_cast<double>(result.received) : 0;
@@ -852,6 +969,8 @@ PartResult runHub(const HubPartSpec& spec) {
     result.received = receipts.received.load();
     result.ok = all && receipts.errors.load() == 0 && result.received == result.sent;
     const double elapsed = static_cast<double>(receipts.lastAt.load() - firstSend.load()) / 1e9;
+    result.elapsed = elapsed;
+    result.cpuSeconds = cpuAfter - cpuBefore;
     result.rowsPerSecond = elapsed > 0 ? static_cast<double>(result.received) / elapsed : 0;
     result.cpuMicrosPerRow =
         result.received > 0 ? (cpuAfter - cpuBefore) * 1e6 / static_cast<double>(result.received) : 0;
@@ -948,24 +1067,44 @@ int main(int argc, char** argv) {
     bool allOk = true;
     for (int run = 1; run <= o.runs; ++run) {
         for (int n : o.providers) {
-            const long each = std::max(1L, o.rows / n);
-            const PartResult base = o.hubOnly ? PartResult{true} : Baseline::run(n, each, o.seconds, 0);
+            // The three take turns in rounds, so that a slow spell of the machine falls on all of them.
+            const long each = std::max(1L, o.rows / n / o.rounds);
+            std::vector<PartResult> baseRounds;
+            std::vector<PartResult> queuedRounds;
+            std::vector<PartResult> hubRounds;
+            for (int round = 0; round < o.rounds; ++round) {
+                if (!o.hubOnly) {
+                    baseRounds.push_back(Baseline::run(n, each, o.seconds, 0));
+                    queuedRounds.push_back(Baseline::run(n, each, o.seconds, 0, true));
+                }
+                HubPartSpec spec;
+                spec.providers = n;
+                spec.rowsEach = each;
+                spec.seconds = o.seconds;
+                hubRounds.push_back(runHub(spec));
+            }
+            const PartResult base = o.hubOnly ? PartResult{true} : combine(baseRounds);
+            const PartResult queued = o.hubOnly ? PartResult{true} : combine(queuedRounds);
+            const PartResult hub = combine(hubRounds);
             if (!o.hubOnly) {
                 printPart(run, ("baseline " + std::to_string(n)).c_str(), base);
+                printPart(run, ("base+queue " + std::to_string(n)).c_str(), queued);
             }
-            HubPartSpec spec;
-            spec.providers = n;
-            spec.rowsEach = each;
-            spec.seconds = o.seconds;
-            const PartResult hub = runHub(spec);
             printPart(run, ("hub " + std::to_string(n)).c_str(), hub);
-            allOk = allOk && base.ok && hub.ok;
+            allOk = allOk && base.ok && queued.ok && hub.ok;
             const std::string p = std::to_string(n) + (n == 1 ? " provider" : " providers");
             figures.add("baseline rows/s, " + p, "rows/s", base.rowsPerSecond, 0);
             figures.add("hub rows/s, " + p, "rows/s", hub.rowsPerSecond, 0);
             figures.add("hub / baseline, " + p, "ratio", base.rowsPerSecond > 0 ? hub.rowsPerSecond / base.rowsPerSecond : 0, 3);
+            figures.add("baseline with queue hand-off rows/s, " + p, "rows/s", queued.rowsPerSecond, 0);
+            figures.add("baseline with queue hand-off / baseline, " + p, "ratio",
+                        base.rowsPerSecond > 0 ? queued.rowsPerSecond / base.rowsPerSecond : 0, 3);
+            figures.add("hub / baseline with queue hand-off, " + p, "ratio",
+                        queued.rowsPerSecond > 0 ? hub.rowsPerSecond / queued.rowsPerSecond : 0, 3);
             figures.add("hub CPU per row (server + request thread), " + p, "us", hub.cpuMicrosPerRow, 2);
             figures.add("baseline CPU per row (server thread), " + p, "us", base.cpuMicrosPerRow, 2);
+            figures.add("baseline with queue hand-off CPU per row (server + worker thread), " + p, "us",
+                        queued.cpuMicrosPerRow, 2);
             figures.add("peak memory (VmHWM) during hub part, " + p, "MB", static_cast<double>(hub.peakKb) / 1024.0, 1);
         }
         if (o.latencyRows > 0) {
