@@ -40,7 +40,14 @@ void DCHserver::dc_waitOnData(std::string_view message, long handle, const DCHcl
     if (message.empty()) {
         const int length = _buckets->getData(_valuesBuf, _valuesBuf.size(), static_cast<int32_t>(handle), 1);
         if (length > 0) {
-            sendTo(_valuesBuf.data(), static_cast<uint32_t>(length), clientAddr, connectedSockFD);
+            if (connectedSockFD != 0) {
+                holdData(_valuesBuf.data(), static_cast<uint32_t>(length), connectedSockFD);
+                if (_ipcSrv->ipc_queued() == 0 || _heldBytes >= kMaxHeldData) {
+                    flushHeldData();
+                }
+            } else {
+                sendTo(_valuesBuf.data(), static_cast<uint32_t>(length), clientAddr, connectedSockFD);
+            }
             VA_DETAIL("dc_waitOnData response sent to client: %d bytes\n", length);
         } else {
             VA_ERROR("Error: getData for handle %ld returned %d\n", handle, length);

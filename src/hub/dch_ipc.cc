@@ -80,6 +80,11 @@ void DCHipc::stopServer() {
     }
 }
 
+int DCHipc::ipc_queued() const {
+    const ipcCircularBuffer* cb = _ipcCircularBuffer.get();
+    return cb == nullptr ? 0 : cb->queued.load(std::memory_order_acquire);
+}
+
 int DCHipc::ipc_put_data(int length, const void* data, const void* clientAddr, int clientAddrLen,
                          const char* clientName, unsigned int connectedSockFD) {
     _ipcError = 0;
@@ -152,6 +157,7 @@ int DCHipc::ipc_put_data(int length, const void* data, const void* clientAddr, i
     }
     slot.connectedSockFD = connectedSockFD;
     ++cb->num_full;
+    cb->queued.store(cb->num_full, std::memory_order_release);
 
     if (int rc = cb->notEmpty.signal(); rc != 0) {
         VA_ERROR("Error: pthread_cond_signal failed. rc=%d errno=%d\n", rc, errno);
@@ -223,6 +229,7 @@ int DCHipc::ipc_get_data(std::vector<char>& buffer, int* dataLen, DCHclientAddr*
     }
     cb->start_idx = (cb->start_idx + 1) % IPC_QSIZE;
     --cb->num_full;
+    cb->queued.store(cb->num_full, std::memory_order_release);
     if (int rc = cb->notFull.signal(); rc != 0) {
         VA_ERROR("Error: pthread_cond_signal failed. rc=%d errno=%d\n", rc, errno);
         _ipcError = 1;

@@ -58,6 +58,9 @@ struct ipcCircularBuffer {
     vorpane::Mutex lock;
     int start_idx VA_GUARDED_BY(lock) = 0;
     int num_full VA_GUARDED_BY(lock) = 0;
+    // num_full as last set under the lock, for a reader that only wants to know whether a get would
+    // wait: only the reader takes messages out, so what it sees is never more than is queued.
+    std::atomic<int> queued{0};
     bool closed VA_GUARDED_BY(lock) = false;  // set by stopServer(): put and get fail at once
     vorpane::CondVar notFull;
     vorpane::CondVar notEmpty;
@@ -120,6 +123,10 @@ class DCHipc {
     // 0, or 1 when nothing was taken (*dataLen is then 0).
     int ipc_get_data(std::vector<char>& buffer, int* dataLen, DCHclientAddr* clientAddr,
                      DCHclientName* clientName, unsigned int* connectedSockFD);
+
+    // Messages queued right now, without taking the lock. Meant for the one reader: a count above 0
+    // means its next ipc_get_data will not wait.
+    int ipc_queued() const;
 
     // Tests: the queue of a server-role object.
     ipcCircularBuffer* circularBuffer() { return _ipcCircularBuffer.get(); }

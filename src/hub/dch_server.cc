@@ -48,6 +48,12 @@ bool startsWith(std::string_view message, std::string_view text) { return messag
 
 bool queuedInternally(const DCHclientName& name) { return name.view().find_first_not_of(' ') == std::string_view::npos; }
 
+bool isDataRequest(std::string_view message) {
+    vorpane::dch::FieldReader reader(message.data(), message.size());
+    int16_t code = 0;
+    return reader.next().int16(&code) && code == DCH_dp_data;
+}
+
 [[noreturn]] void hubFatal() {
     std::fflush(stderr);
     std::fflush(stdout);
@@ -161,9 +167,13 @@ void DCHserver::processRequest() {
     while (errorCount <= kMaxErrors - 1 || ignoreErrors) {
         int dataLen = 0;
         _ipcClientName.assign(std::string_view());
+        if (_heldBytes > 0 && _ipcSrv->ipc_queued() == 0) {
+            flushHeldData();  // nothing is sent while the thread waits
+        }
         if (_ipcSrv->ipc_get_data(buffer, &dataLen, &_ipcClientAddr, &_ipcClientName, &_connectedSockFD) != 0) {
             // The queue was closed under us: nothing more will arrive.
             VA_ERROR("Error: DCHserver request queue is closed.\n");
+            flushHeldData();
             return;
         }
         _ipcClient->setClientAddr(_ipcClientAddr.bytes.data(), _ipcClientAddr.length);
@@ -172,6 +182,13 @@ void DCHserver::processRequest() {
         }
         const std::string_view message(buffer.data(), static_cast<size_t>(dataLen));
         const bool internal = queuedInternally(_ipcClientName);
+        if (_heldBytes > 0 && !isDataRequest(message)) {
+            // Held data is never overtaken by the effects of any other request.
+            if (internal && startsWith(message, DCH_TEXT_DISCONNECT)) {
+                dropHeldData(_connectedSockFD);
+            }
+            flushHeldData();
+        }
 
         if (internal && startsWith(message, kStopText)) {
             VA_STATE("DCHserver request thread stopping.\n");
@@ -333,6 +350,7 @@ void DCHserver::processRequest() {
         }
         lastStatus = status;
     }
+    flushHeldData();
     VA_ERROR("Error: DCHserver cannot continue. Maximum of %d errors reached.\n", kMaxErrors);
 }
 
@@ -351,8 +369,61 @@ void DCHserver::sendStatus(long status, long handle) {
 
 int DCHserver::sendTo(const char* message, uint32_t length, const DCHclientAddr& clientAddr,
                       unsigned int connectedSockFD) {
+    if (_heldBytes > 0 && connectedSockFD != 0) {
+        flushHeldData(connectedSockFD);
+    }
+    return writeTo(message, length, clientAddr, connectedSockFD);
+}
+
+int DCHserver::writeTo(const char* message, uint32_t length, const DCHclientAddr& clientAddr,
+                       unsigned int connectedSockFD) {
     _ipcClient->setClientAddr(clientAddr.bytes.data(), clientAddr.length);
     return _ipcClient->ipcWrite(message, static_cast<int>(length), connectedSockFD);
+}
+
+void DCHserver::holdData(const char* message, uint32_t length, unsigned int connectedSockFD) {
+    HeldData* held = nullptr;
+    for (HeldData& h : _heldData) {
+        if (h.connectedSockFD == connectedSockFD) {
+            held = &h;
+            break;
+        }
+    }
+    if (held == nullptr) {
+        held = &_heldData.emplace_back();
+        held->connectedSockFD = connectedSockFD;
+    }
+    held->bytes.insert(held->bytes.end(), message, message + length);
+    _heldBytes += length;
+}
+
+void DCHserver::flushHeldData(unsigned int connectedSockFD) {
+    for (HeldData& h : _heldData) {
+        if (h.connectedSockFD == connectedSockFD && !h.bytes.empty()) {
+            // A TCP write needs no address: the connection names the peer.
+            writeTo(h.bytes.data(), static_cast<uint32_t>(h.bytes.size()), DCHclientAddr{}, connectedSockFD);
+            _heldBytes -= h.bytes.size();
+            h.bytes.clear();
+        }
+    }
+}
+
+void DCHserver::flushHeldData() {
+    for (HeldData& h : _heldData) {
+        if (!h.bytes.empty()) {
+            flushHeldData(h.connectedSockFD);
+        }
+    }
+}
+
+void DCHserver::dropHeldData(unsigned int connectedSockFD) {
+    for (auto it = _heldData.begin(); it != _heldData.end(); ++it) {
+        if (it->connectedSockFD == connectedSockFD) {
+            _heldBytes -= it->bytes.size();
+            _heldData.erase(it);
+            return;
+        }
+    }
 }
 
 void DCHserver::processDisconnect(unsigned int connectedSockFD) {

@@ -83,7 +83,8 @@ public:
     int dc_provideAction(std::string_view message);
     int dc_waitForActionResults(std::string_view message, int* actionResult);
 
-    // Sends a built message to an address or connection through the reply transport.
+    // Sends a built message to an address or connection through the reply transport. Data messages
+    // held back for the same connection go first, so that it receives everything in order.
     int sendTo(const char* message, uint32_t length, const DCHclientAddr& clientAddr, unsigned int connectedSockFD);
 
     // Tests: the registry and the waiting list (only while the request thread is not running them).
@@ -91,6 +92,24 @@ public:
     DCwaitingList* waitingList() { return _waitList.get(); }
 
 private:
+    // Data messages for collectors on TCP connections are held back while further requests wait in
+    // the queue, and leave as one send per connection when the queue runs dry, before any request
+    // other than dp_data is handled, or before anything else goes to that connection. A collector
+    // then takes a burst of rows with one wake-up instead of one per row, and each connection still
+    // receives its messages in the order they were made.
+    // Held data leaves at the latest at this size: a burst the collector takes in one receive.
+    static constexpr size_t kMaxHeldData = 16 * 1024;
+    struct HeldData {
+        unsigned int connectedSockFD = 0;
+        std::vector<char> bytes;
+    };
+    void holdData(const char* message, uint32_t length, unsigned int connectedSockFD);
+    void flushHeldData();
+    void flushHeldData(unsigned int connectedSockFD);
+    // The connection is gone (its descriptor may soon name another one): what was held for it is dropped.
+    void dropHeldData(unsigned int connectedSockFD);
+    int writeTo(const char* message, uint32_t length, const DCHclientAddr& clientAddr, unsigned int connectedSockFD);
+
     // The agent's action log source came online or went offline (its "DPLOG" group).
     int actionSourceOnline();
     void actionSourceOffline();
@@ -118,6 +137,8 @@ private:
     short _actionDataStarted = 0;
 
     std::vector<char> _valuesBuf;
+    std::vector<HeldData> _heldData;  // request thread only; one entry per collector connection
+    size_t _heldBytes = 0;
     int _maxApplications = 64;
     int _maxAttrGroupPerAppl = 64;
 

@@ -249,6 +249,79 @@ TEST_F(Hub, ACollectorReceivesOneDataMessagePerRowUntilItUnsubscribes) {
     EXPECT_FALSE(collector.receive(300ms));
 }
 
+// Rows that wait in the queue together are answered at once, while their data messages may leave
+// together a little later: each collector still receives every one of them, in order, and nothing
+// the hub does for a later request overtakes them.
+TEST_F(Hub, RowsQueuedTogetherReachTheCollectorInOrderAndAreNotOvertaken) {
+    HubTestClient p(_hub.port());
+    HubTestClient collector(_hub.port());  // data and provider status on one connection
+    ASSERT_TRUE(p.send(registration("BURST", {{"DISK", 'P', kAttrs}})));
+    ASSERT_EQ(p.receiveStatus(), 0);
+    ASSERT_TRUE(p.send(online("BURST", "DISK", "src1")));
+    OnlineReply on = onlineReply(p);
+    ASSERT_EQ(on.status, 0);
+    ASSERT_TRUE(collector.send(subscribe(DCH_dc_waitOnData, "BURST", "DISK", 1)));
+    ASSERT_TRUE(collector.send(subscribe(DCH_dc_waitForDPStatus, "", "", 1)));
+    std::optional<StatusRecord> replay = statusRecord(collector);
+    ASSERT_TRUE(replay);
+    EXPECT_EQ(replay->code, DCH_dp_online);
+
+    // Forty rows and the source going offline, in one write: the hub queues them back to back.
+    constexpr int kRows = 40;
+    std::string burst;
+    for (int i = 0; i < kRows; ++i) {
+        MessageBuilder m = row(on.handle, i, "n" + std::to_string(i));
+        burst.append(m.data(), m.size());
+    }
+    MessageBuilder offline;
+    offline.request(DCH_dp_offline).int32(DCH_handle, on.handle);
+    burst.append(offline.data(), offline.size());
+    ASSERT_TRUE(p.sendRaw(burst));
+    for (int i = 0; i <= kRows; ++i) {
+        ASSERT_EQ(p.receiveStatus(), 0) << "reply " << i;
+    }
+    for (int i = 0; i < kRows; ++i) {
+        auto data = collector.receive();
+        ASSERT_TRUE(data) << "row " << i;
+        FieldReader r(data->data(), data->size());
+        EXPECT_EQ(r.next().text(), "src1");
+        r.next();
+        int32_t n = -1;
+        ASSERT_TRUE(r.next().int32(&n));
+        EXPECT_EQ(n, i);
+    }
+    std::optional<StatusRecord> gone = statusRecord(collector);
+    ASSERT_TRUE(gone);
+    EXPECT_EQ(gone->code, DCH_dp_offline);
+    EXPECT_EQ(gone->source, "src1");
+
+    // A provider that also collects its own group gets each row's data message before its status.
+    HubTestClient self(_hub.port());
+    ASSERT_TRUE(self.send(registration("SELF", {{"G", 'P', kAttrs}})));
+    ASSERT_EQ(self.receiveStatus(), 0);
+    ASSERT_TRUE(self.send(online("SELF", "G", "me")));
+    OnlineReply mine = onlineReply(self);
+    ASSERT_EQ(mine.status, 0);
+    ASSERT_TRUE(self.send(subscribe(DCH_dc_waitOnData, "SELF", "G", 1)));
+    burst.clear();
+    for (int i = 0; i < 10; ++i) {
+        MessageBuilder m = row(mine.handle, 100 + i, "x");
+        burst.append(m.data(), m.size());
+    }
+    ASSERT_TRUE(self.sendRaw(burst));
+    for (int i = 0; i < 10; ++i) {
+        auto data = self.receive();
+        ASSERT_TRUE(data);
+        FieldReader r(data->data(), data->size());
+        EXPECT_EQ(r.next().type, DCH_sourceName) << "row " << i << " must come before its status";
+        r.next();
+        int32_t n = -1;
+        ASSERT_TRUE(r.next().int32(&n));
+        EXPECT_EQ(n, 100 + i);
+        EXPECT_EQ(self.receiveStatus(), 0);
+    }
+}
+
 TEST_F(Hub, DataRequestsThatCannotBeStored) {
     HubTestClient p(_hub.port());
     ASSERT_TRUE(p.send(registration("DATA", {{"G", 'K', kAttrs}})));
