@@ -287,7 +287,7 @@ struct Latencies {
 };
 
 // Nearest-rank percentiles in microseconds.
-Latencies percentiles(std::vector<int64_t> nanos) {
+Latencies percentiles(std::vector<int64_t> nanos) {  // a copy: sorted here
     Latencies l;
     if (nanos.empty()) {
         return l;
@@ -303,6 +303,9 @@ Latencies percentiles(std::vector<int64_t> nanos) {
     return l;
 }
 
+// At full load the latency of every 16th row is kept.
+constexpr int32_t kLoadSampleEvery = 16;
+
 // What one part measured.
 struct PartResult {
     bool ok = false;
@@ -310,6 +313,7 @@ struct PartResult {
     long received = 0;
     double elapsed = 0;     // seconds from the first send to the last receipt
     double cpuSeconds = 0;  // of the server side's threads over the same time
+    std::vector<int64_t> samples;  // send-to-receipt nanoseconds of every row
     double rowsPerSecond = 0;
     double cpuMicrosPerRow = 0;  // of the server side's threads
     long peakKb = 0;
@@ -329,7 +333,9 @@ PartResult combine(const std::vector<PartResult>& rounds) {
         all.elapsed += r.elapsed;
         all.cpuSeconds += r.cpuSeconds;
         all.peakKb = std::max(all.peakKb, r.peakKb);
+        all.samples.insert(all.samples.end(), r.samples.begin(), r.samples.end());
     }
+    all.latency = percentiles(all.samples);
     all.rowsPerSecond = all.elapsed > 0 ? static_cast<double>(all.received) / all.elapsed : 0;
     all.cpuMicrosPerRow = all.received > 0 ? all.cpuSeconds * 1e6 / static_cast<double>(all.received) : 0;
     return all;
@@ -341,10 +347,11 @@ struct Receipts {
     std::atomic<int64_t> lastAt{0};
     std::atomic<int> errors{0};
     std::vector<int64_t> latencies;  // collector thread only, read after it ended
+    int32_t sampleEvery = 1;         // keep the latency of every n-th row (by its sequence number)
 
-    void add(int64_t sentAt, bool keepLatency) {
+    void add(int64_t sentAt, int32_t seq, bool keepLatency) {
         const int64_t now = steadyNanos();
-        if (keepLatency) {
+        if (keepLatency && seq % sampleEvery == 0) {
             latencies.push_back(now - sentAt);
         }
         lastAt.store(now, std::memory_order_relaxed);
@@ -509,10 +516,10 @@ class Baseline {
         }
 
         Receipts receipts;
-        const bool keepLatency = rate > 0;
-        if (keepLatency) {
-            receipts.latencies.reserve(static_cast<size_t>(rowsEach * providers));
-        }
+        const bool keepLatency = true;
+        // At full load a sample of the rows is enough, and keeps the samples out of the memory figures.
+        receipts.sampleEvery = rate > 0 ? 1 : kLoadSampleEvery;
+        receipts.latencies.reserve(static_cast<size_t>(rowsEach * providers / receipts.sampleEvery + 1));
         std::atomic<pid_t> serverTid{0};
         std::atomic<pid_t> workerTid{handOff ? 0 : -1};
         HandOff queue;
@@ -545,8 +552,10 @@ class Baseline {
                         break;
                     }
                     int64_t sentAt = 0;
+                    int32_t seq = 0;
                     std::memcpy(&sentAt, buf.data() + at + 4, 8);
-                    receipts.add(sentAt, keepLatency);
+                    std::memcpy(&seq, buf.data() + at + 16, 4);
+                    receipts.add(sentAt, seq, keepLatency);
                     at += total;
                 }
                 std::memmove(buf.data(), buf.data() + at, have - at);
@@ -698,7 +707,8 @@ class Baseline {
         result.cpuMicrosPerRow =
             result.received > 0 ? (cpuAfter - cpuBefore) * 1e6 / static_cast<double>(result.received) : 0;
         if (keepLatency) {
-            result.latency = percentiles(std::move(receipts.latencies));
+            result.samples = std::move(receipts.latencies);
+            result.latency = percentiles(result.samples);
         }
         return result;
     }
@@ -889,9 +899,11 @@ PartResult runHub(const HubPartSpec& spec) {
     }
 
     Receipts receipts;
-    const bool keepLatency = spec.rate > 0;
+    // Not in the growth part: its samples would be the memory it is measuring.
+    const bool keepLatency = spec.growthStart < 0;
+    receipts.sampleEvery = spec.rate > 0 ? 1 : kLoadSampleEvery;
     if (keepLatency) {
-        receipts.latencies.reserve(static_cast<size_t>(spec.rowsEach * spec.providers));
+        receipts.latencies.reserve(static_cast<size_t>(spec.rowsEach * spec.providers / receipts.sampleEvery + 1));
     }
     vorpane::DCdataWaiter* client = waiter.get();
     std::thread collector([&] {
@@ -908,7 +920,7 @@ PartResult runHub(const HubPartSpec& spec) {
                 return;
             }
             if (seq >= 0) {  // late warm-up rows do not count
-                receipts.add(sentAt, keepLatency);
+                receipts.add(sentAt, seq, keepLatency);
             }
         }
     });
@@ -975,7 +987,8 @@ PartResult runHub(const HubPartSpec& spec) {
     result.cpuMicrosPerRow =
         result.received > 0 ? (cpuAfter - cpuBefore) * 1e6 / static_cast<double>(result.received) : 0;
     if (keepLatency) {
-        result.latency = percentiles(std::move(receipts.latencies));
+        result.samples = std::move(receipts.latencies);
+        result.latency = percentiles(result.samples);
     }
     return result;
 }
@@ -1106,12 +1119,20 @@ int main(int argc, char** argv) {
             figures.add("baseline with queue hand-off CPU per row (server + worker thread), " + p, "us",
                         queued.cpuMicrosPerRow, 2);
             figures.add("peak memory (VmHWM) during hub part, " + p, "MB", static_cast<double>(hub.peakKb) / 1024.0, 1);
+            figures.add("hub latency p50 at full load, " + p, "us", hub.latency.p50, 0);
+            figures.add("hub latency p99 at full load, " + p, "us", hub.latency.p99, 0);
+            figures.add("baseline latency p50 at full load, " + p, "us", base.latency.p50, 0);
+            figures.add("baseline latency p99 at full load, " + p, "us", base.latency.p99, 0);
         }
         if (o.latencyRows > 0) {
             const PartResult base =
                 o.hubOnly ? PartResult{true} : Baseline::run(1, o.latencyRows, o.seconds + o.latencyRows / o.rate, o.rate);
+            const PartResult queued =
+                o.hubOnly ? PartResult{true}
+                          : Baseline::run(1, o.latencyRows, o.seconds + o.latencyRows / o.rate, o.rate, true);
             if (!o.hubOnly) {
                 printPart(run, "baseline lat", base);
+                printPart(run, "base+queue lat", queued);
             }
             HubPartSpec spec;
             spec.providers = 1;
@@ -1120,7 +1141,7 @@ int main(int argc, char** argv) {
             spec.seconds = o.seconds + static_cast<double>(o.latencyRows) / o.rate;
             const PartResult hub = runHub(spec);
             printPart(run, "hub lat", hub);
-            allOk = allOk && base.ok && hub.ok;
+            allOk = allOk && base.ok && queued.ok && hub.ok;
             char rate[32];
             std::snprintf(rate, sizeof rate, "%.0f rows/s", o.rate);
             figures.add(std::string("hub latency p50 at ") + rate, "us", hub.latency.p50, 0);
@@ -1129,6 +1150,8 @@ int main(int argc, char** argv) {
             figures.add(std::string("baseline latency p50 at ") + rate, "us", base.latency.p50, 0);
             figures.add(std::string("baseline latency p99 at ") + rate, "us", base.latency.p99, 0);
             figures.add(std::string("baseline latency max at ") + rate, "us", base.latency.max, 0);
+            figures.add(std::string("baseline with queue hand-off latency p50 at ") + rate, "us", queued.latency.p50, 0);
+            figures.add(std::string("baseline with queue hand-off latency p99 at ") + rate, "us", queued.latency.p99, 0);
         }
         if (o.growthRows > 0) {
             HubPartSpec spec;
