@@ -1,6 +1,7 @@
 // ipcSock: the hub port, the server loop, the client role, the UDP socket pool, reads and writes.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -553,6 +554,13 @@ void ipcSock::acceptClient() {
             return;
         }
         fd = moved;
+    }
+    // Every write of the hub is a whole message (a reply, or data messages for a collector) that its
+    // peer waits for: holding it back until the previous one is acknowledged would only add delay,
+    // and a collector, which never sends, acknowledges late.
+    const int one = 1;
+    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) {
+        VA_DETAIL("TCP_NODELAY refused on _sockClientFD[%d]=%d. errno=%d\n", index, fd, errno);
     }
     _sockClientFD[static_cast<size_t>(index)] = fd;
     ClientStream& c = _clientStream[static_cast<size_t>(index)];

@@ -2,6 +2,7 @@
 // assignment, the client role with its UDP pool, and replies over UDP.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/tcp.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -296,6 +297,11 @@ TEST_F(IpcHub, TcpRequestsAreQueuedWholeAndOneByOne) {
     EXPECT_EQ(whole->data, request);
     EXPECT_EQ(whole->name, "127.0.0.1");
     EXPECT_GT(whole->fd, 0u);
+    // The hub's writes on the connection are whole messages that are not held back for Nagle.
+    int noDelay = 0;
+    socklen_t noDelayLength = sizeof noDelay;
+    ASSERT_EQ(getsockopt(static_cast<int>(whole->fd), IPPROTO_TCP, TCP_NODELAY, &noDelay, &noDelayLength), 0);
+    EXPECT_NE(noDelay, 0);
 
     ASSERT_TRUE(peer.sendRaw(frame(100, 'a') + frame(200, 'b')));
     std::optional<Taken> first = hub.next();
