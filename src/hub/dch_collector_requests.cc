@@ -41,8 +41,7 @@ void DCHserver::dc_waitOnData(std::string_view message, long handle, const DCHcl
         const int length = _buckets->getData(_valuesBuf, _valuesBuf.size(), static_cast<int32_t>(handle), 1);
         if (length > 0) {
             if (connectedSockFD != 0) {
-                holdData(_valuesBuf.data(), static_cast<uint32_t>(length), connectedSockFD);
-                if (_ipcSrv->ipc_queued() == 0 || _heldBytes >= kMaxHeldData) {
+                if (holdData(_valuesBuf.data(), static_cast<uint32_t>(length), connectedSockFD)) {
                     flushHeldData();
                 }
             } else {

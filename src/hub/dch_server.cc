@@ -381,7 +381,12 @@ int DCHserver::writeTo(const char* message, uint32_t length, const DCHclientAddr
     return _ipcClient->ipcWrite(message, static_cast<int>(length), connectedSockFD);
 }
 
-void DCHserver::holdData(const char* message, uint32_t length, unsigned int connectedSockFD) {
+bool DCHserver::holdData(const char* message, uint32_t length, unsigned int connectedSockFD) {
+    const int queued = _ipcSrv->ipc_queued();
+    if (_heldBytes == 0) {
+        _heldRows = 0;
+        _burstRows = queued;
+    }
     HeldData* held = nullptr;
     for (HeldData& h : _heldData) {
         if (h.connectedSockFD == connectedSockFD) {
@@ -395,6 +400,8 @@ void DCHserver::holdData(const char* message, uint32_t length, unsigned int conn
     }
     held->bytes.insert(held->bytes.end(), message, message + length);
     _heldBytes += length;
+    ++_heldRows;
+    return queued == 0 || _heldRows > _burstRows || _heldBytes >= kMaxHeldData;
 }
 
 void DCHserver::flushHeldData(unsigned int connectedSockFD) {

@@ -93,17 +93,20 @@ public:
 
 private:
     // Data messages for collectors on TCP connections are held back while further requests wait in
-    // the queue, and leave as one send per connection when the queue runs dry, before any request
-    // other than dp_data is handled, or before anything else goes to that connection. A collector
-    // then takes a burst of rows with one wake-up instead of one per row, and each connection still
-    // receives its messages in the order they were made.
-    // Held data leaves at the latest at this size: a burst the collector takes in one receive.
+    // the queue, and leave as one send per connection when the requests that were already waiting
+    // when the first was held have been handled (at most 4, the queue's depth), when the queue runs
+    // dry, before any request other than dp_data is handled, or before anything else goes to that
+    // connection. A collector then takes a burst of rows with one wake-up instead of one per row,
+    // each connection still receives its messages in the order they were made, and a message waits
+    // at most for the handling of the requests queued ahead of it.
+    // Held data also leaves once this much has gathered (a large values buffer).
     static constexpr size_t kMaxHeldData = 16 * 1024;
     struct HeldData {
         unsigned int connectedSockFD = 0;
         std::vector<char> bytes;
     };
-    void holdData(const char* message, uint32_t length, unsigned int connectedSockFD);
+    // Holds one data message; true when the held data must leave now.
+    bool holdData(const char* message, uint32_t length, unsigned int connectedSockFD);
     void flushHeldData();
     void flushHeldData(unsigned int connectedSockFD);
     // The connection is gone (its descriptor may soon name another one): what was held for it is dropped.
@@ -139,6 +142,8 @@ private:
     std::vector<char> _valuesBuf;
     std::vector<HeldData> _heldData;  // request thread only; one entry per collector connection
     size_t _heldBytes = 0;
+    int _heldRows = 0;   // data messages held since the burst began
+    int _burstRows = 0;  // requests that were waiting when it began
     int _maxApplications = 64;
     int _maxAttrGroupPerAppl = 64;
 
