@@ -196,8 +196,7 @@ class ipcSock : public DCHipc {
     static constexpr int kPollClients = 3;
     using PollSet = std::array<pollfd, kPollClients + IPC_MAX_TCP_CLIENTS>;
 
-    // Fills the set and returns how many of its entries poll must look at (up to the last slot in
-    // use).
+    // Fills the set up to the last slot in use and returns how many of its entries poll must look at.
     int sockSetSelectReadMask(PollSet* set);
     int sockGetAvailableIndex();
     void sockResetIndex();
@@ -223,6 +222,7 @@ class ipcSock : public DCHipc {
     int _sockUDP = IPC_NO_SOCKET;
     int _sockIndex = 0;
     std::array<int, IPC_MAX_TCP_CLIENTS> _sockClientFD{};  // 0: free slot
+    int _slotsInUse = 0;  // server loop: slots up to the last one holding a connection
     sockaddr_in _sockAddress{};
     socklen_t _sockAddrLen = sizeof(sockaddr_in);
     int _useFromSockPool = 0;

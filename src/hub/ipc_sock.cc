@@ -402,18 +402,13 @@ int ipcSock::allocateDCHport() {
 // Server loop
 
 int ipcSock::sockSetSelectReadMask(PollSet* set) {
-    set->fill(pollfd{-1, POLLIN, 0});
-    (*set)[kPollStop].fd = _stopPipe[0];
-    (*set)[kPollTCP].fd = !_clientsFull && Clock::now() >= _acceptResume ? _sockTCP : -1;
-    (*set)[kPollUDP].fd = _sockUDP;
-    int used = kPollClients;
-    for (size_t i = 0; i < _sockClientFD.size(); ++i) {
-        if (_sockClientFD[i] > 0) {
-            (*set)[kPollClients + i].fd = _sockClientFD[i];
-            used = kPollClients + static_cast<int>(i) + 1;
-        }
+    (*set)[kPollStop] = pollfd{_stopPipe[0], POLLIN, 0};
+    (*set)[kPollTCP] = pollfd{!_clientsFull && Clock::now() >= _acceptResume ? _sockTCP : -1, POLLIN, 0};
+    (*set)[kPollUDP] = pollfd{_sockUDP, POLLIN, 0};
+    for (size_t i = 0; i < static_cast<size_t>(_slotsInUse); ++i) {
+        (*set)[kPollClients + i] = pollfd{_sockClientFD[i] > 0 ? _sockClientFD[i] : -1, POLLIN, 0};
     }
-    return used;
+    return kPollClients + _slotsInUse;
 }
 
 int ipcSock::sockGetAvailableIndex() {
@@ -430,17 +425,18 @@ void ipcSock::sockResetIndex() {
 }
 
 int ipcSock::sockCheckReadMask(const PollSet& set, int* index) {
-    if (_sockIndex >= IPC_MAX_TCP_CLIENTS) {
+    // Slots past the last one in use hold no connection (and their entries were not given to poll).
+    if (_sockIndex >= _slotsInUse) {
         return -1;
     }
     *index = _sockIndex++;
-    // Entries past the count given to poll still hold -1 and no events from an earlier poll.
     const pollfd& p = set[static_cast<size_t>(kPollClients + *index)];
     return p.fd > 0 && p.revents != 0 && _sockClientFD[static_cast<size_t>(*index)] == p.fd ? p.fd : 0;
 }
 
 int ipcSock::IPCServer() {
     _sockClientFD.fill(0);
+    _slotsInUse = 0;
     for (ClientStream& c : _clientStream) {
         c.in.clear();
         c.stallAt = kNoDeadline;
@@ -563,6 +559,7 @@ void ipcSock::acceptClient() {
         VA_DETAIL("TCP_NODELAY refused on _sockClientFD[%d]=%d. errno=%d\n", index, fd, errno);
     }
     _sockClientFD[static_cast<size_t>(index)] = fd;
+    _slotsInUse = std::max(_slotsInUse, index + 1);
     ClientStream& c = _clientStream[static_cast<size_t>(index)];
     c.peer = peer;
     c.name = dottedAddress(peer);
@@ -577,6 +574,9 @@ void ipcSock::closeClient(int index) {
     VA_STATE("_sockClientFD[%d]=%d closed TCP connection: continue...", index, fd);
     ZOT0_CloseTheSocket(fd);
     _sockClientFD[slot] = 0;
+    while (_slotsInUse > 0 && _sockClientFD[static_cast<size_t>(_slotsInUse - 1)] == 0) {
+        --_slotsInUse;
+    }
     c.in.clear();
     c.stallAt = kNoDeadline;
     _clientsFull = false;
@@ -649,7 +649,7 @@ void ipcSock::queueMessages(int index) {
 
 Clock::time_point ipcSock::nextStall() const {
     Clock::time_point first = kNoDeadline;
-    for (size_t i = 0; i < _sockClientFD.size(); ++i) {
+    for (size_t i = 0; i < static_cast<size_t>(_slotsInUse); ++i) {
         if (_sockClientFD[i] > 0) {
             first = std::min(first, _clientStream[i].stallAt);
         }
@@ -658,7 +658,7 @@ Clock::time_point ipcSock::nextStall() const {
 }
 
 void ipcSock::checkStalled(Clock::time_point now) {
-    for (size_t i = 0; i < _sockClientFD.size(); ++i) {
+    for (size_t i = 0; i < static_cast<size_t>(_slotsInUse); ++i) {
         ClientStream& c = _clientStream[i];
         if (_sockClientFD[i] <= 0 || c.stallAt > now) {
             continue;
@@ -702,6 +702,7 @@ void ipcSock::closeSockets() {
             fd = 0;
         }
     }
+    _slotsInUse = 0;
     if (_sockTCP != IPC_NO_SOCKET) {
         VA_STATE("Closing TCP socket %d for DCH port %d\n", _sockTCP, envPortNo());
         ZOT0_CloseTheSocket(_sockTCP);
