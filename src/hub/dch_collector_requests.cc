@@ -11,6 +11,7 @@
 #include "datapath/samples_list.h"
 #include "hub/appl_space_list.h"
 #include "hub/dc_waiting_list.h"
+#include "hub/dch_request_fields.h"
 #include "hub/dch_server.h"
 #include "interfaces/dch_protocol.h"
 #include "interfaces/support.h"
@@ -20,10 +21,10 @@ namespace {
 using vorpane::dch::FieldReader;
 using vorpane::dch::MessageBuilder;
 
-constexpr size_t kMinApplName = 3;
-constexpr size_t kMaxApplName = 20;
-constexpr size_t kMaxGroupName = 32;
-constexpr size_t kMaxSourceName = 32;
+constexpr size_t kMinApplName = DCH_MIN_APPL_NAME;
+constexpr size_t kMaxApplName = DCH_MAX_APPL_NAME;
+constexpr size_t kMaxGroupName = DCH_MAX_ATTR_GROUP;
+constexpr size_t kMaxSourceName = DCH_MAX_SOURCE_NAME;
 constexpr int kSamplesEntryTries = 10;
 constexpr double kSamplesEntryWait = 3;
 
@@ -237,8 +238,7 @@ int DCHserver::dp_redriveReportRequest(std::string_view message) {
     FieldReader r(message.data(), message.size(), DCH_REQUEST_FIELDS);
     int32_t handle = 0;
     int32_t actionID = 0;
-    if (!r.next().int32(&handle)) {
-        VA_ERROR("Error: dataType of DCH_handle missing\n");
+    if (!readHandleField(r, &handle)) {
         return DCH_STATUS_FAILED;
     }
     if (!r.next().int32(&actionID)) {

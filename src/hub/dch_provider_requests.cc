@@ -9,6 +9,7 @@
 #include "hub/appl_space_list.h"
 #include "hub/attr_info_list.h"
 #include "hub/dc_waiting_list.h"
+#include "hub/dch_request_fields.h"
 #include "hub/dch_server.h"
 #include "interfaces/dch_protocol.h"
 #include "interfaces/support.h"
@@ -17,13 +18,13 @@ namespace {
 
 using vorpane::dch::FieldReader;
 
-constexpr size_t kMinApplName = 3;
-constexpr size_t kMaxApplName = 20;
-constexpr size_t kMaxGroupName = 32;
-constexpr size_t kMaxSourceName = 32;
-constexpr size_t kMaxHelp = 245;
-constexpr size_t kMaxAttrName = 201;
-constexpr size_t kMaxDpType = 4;
+constexpr size_t kMinApplName = DCH_MIN_APPL_NAME;
+constexpr size_t kMaxApplName = DCH_MAX_APPL_NAME;
+constexpr size_t kMaxGroupName = DCH_MAX_ATTR_GROUP;
+constexpr size_t kMaxSourceName = DCH_MAX_SOURCE_NAME;
+constexpr size_t kMaxHelp = DCH_MAX_HELP_TEXT;
+constexpr size_t kMaxAttrName = DCH_MAX_ATTR_NAME;
+constexpr size_t kMaxDpType = DCH_MAX_DP_TYPE;
 constexpr size_t kMaxAppInfo = 4095;  // the application information is built in a 4096-byte buffer
 constexpr size_t kMaxRegisteredAttribute = 4095;
 constexpr std::string_view kRegisteredAttrTypes = "ACDGIKLNORST";
@@ -426,14 +427,12 @@ int DCHserver::dp_online(std::string_view message, const char* clientName, long*
 
 int DCHserver::dp_data(std::string_view message) {
     FieldReader r(message.data(), message.size(), DCH_REQUEST_FIELDS);
-    FieldReader::Field f = r.next();
     int32_t handle = 0;
-    if (f.type != DCH_handle || !f.int32(&handle)) {
-        VA_ERROR("Error: dataType of DCH_handle missing\n");
+    if (!readHandleField(r, &handle)) {
         return DCH_STATUS_FAILED;
     }
     int16_t controlField = kDefaultControlField;
-    f = r.next();
+    FieldReader::Field f = r.next();
     if (f.type == DCH_controlField && f.int16(&controlField)) {
         f = r.next();
     } else {
@@ -525,10 +524,8 @@ int DCHserver::dp_data(std::string_view message) {
 
 int DCHserver::dp_offline(std::string_view message) {
     FieldReader r(message.data(), message.size(), DCH_REQUEST_FIELDS);
-    FieldReader::Field f = r.next();
     int32_t handle = 0;
-    if (f.type != DCH_handle || !f.int32(&handle)) {
-        VA_ERROR("Error: dataType of DCH_handle missing\n");
+    if (!readHandleField(r, &handle)) {
         return DCH_STATUS_FAILED;
     }
     attrInfoList* list = _buckets->searchAttrInfoList(handle);

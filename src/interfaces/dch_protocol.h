@@ -89,6 +89,15 @@ inline constexpr std::string_view DCH_TEXT_SERVER_READY = "IPC-SERVER_READY";
 inline constexpr std::string_view DCH_TEXT_DISCONNECT = "DP-DISCONNECT";
 inline constexpr std::string_view DCH_TEXT_RESEND = "RESEND_MESSAGE";
 
+// Widths of the names and texts the hub accepts (longer ones are cut or refused, per request).
+inline constexpr size_t DCH_MIN_APPL_NAME = 3;
+inline constexpr size_t DCH_MAX_APPL_NAME = 20;
+inline constexpr size_t DCH_MAX_ATTR_GROUP = 32;
+inline constexpr size_t DCH_MAX_SOURCE_NAME = 32;
+inline constexpr size_t DCH_MAX_HELP_TEXT = 245;
+inline constexpr size_t DCH_MAX_ATTR_NAME = 201;
+inline constexpr size_t DCH_MAX_DP_TYPE = 4;
+
 // Size of the frame's length prefix and of one field's header.
 inline constexpr size_t DCH_FRAME_HEADER = 4;
 inline constexpr size_t DCH_FIELD_HEADER = 6;

@@ -138,7 +138,8 @@ DCdataWaiter::~DCdataWaiter() {
 }
 
 int DCdataWaiter::open() {
-    if (_applName.size() < 3 || _applName.size() > 20 || _attrGroup.empty() || _attrGroup.size() > 32) {
+    if (_applName.size() < DCH_MIN_APPL_NAME || _applName.size() > DCH_MAX_APPL_NAME || _attrGroup.empty() ||
+        _attrGroup.size() > DCH_MAX_ATTR_GROUP) {
         VA_ERROR("Error: cannot wait for data of <%s/%s>: names out of range\n", _applName.c_str(),
                  _attrGroup.c_str());
         return DCH_CLIENT_BAD_ARGUMENT;
