@@ -842,7 +842,7 @@ struct HubPartSpec {
     long growthStart = -1;  // >= 0: VmRSS when this many rows arrived, and at the end
 };
 
-PartResult runHub(const HubPartSpec& spec) {
+PartResult runHub(const HubPartSpec& part) {
     PartResult result;
     BenchHub hub;
     if (!hub.ready()) {
@@ -865,7 +865,7 @@ PartResult runHub(const HubPartSpec& spec) {
 
     std::vector<std::unique_ptr<vorpane::HubProvider>> providers;
     std::vector<int> handles;
-    for (int p = 0; p < spec.providers; ++p) {
+    for (int p = 0; p < part.providers; ++p) {
         providers.push_back(std::make_unique<vorpane::HubProvider>(options));
         int status = 0;
         int handle = 0;
@@ -900,10 +900,10 @@ PartResult runHub(const HubPartSpec& spec) {
 
     Receipts receipts;
     // Not in the growth part: its samples would be the memory it is measuring.
-    const bool keepLatency = spec.growthStart < 0;
-    receipts.sampleEvery = spec.rate > 0 ? 1 : kLoadSampleEvery;
+    const bool keepLatency = part.growthStart < 0;
+    receipts.sampleEvery = part.rate > 0 ? 1 : kLoadSampleEvery;
     if (keepLatency) {
-        receipts.latencies.reserve(static_cast<size_t>(spec.rowsEach * spec.providers / receipts.sampleEvery + 1));
+        receipts.latencies.reserve(static_cast<size_t>(part.rowsEach * part.providers / receipts.sampleEvery + 1));
     }
     vorpane::DCdataWaiter* client = waiter.get();
     std::thread collector([&] {
@@ -928,9 +928,9 @@ PartResult runHub(const HubPartSpec& spec) {
     StartGate gate;
     std::atomic<int64_t> firstSend{0};
     std::atomic<long> sent{0};
-    const int64_t stopAt = steadyNanos() + static_cast<int64_t>(spec.seconds * 1e9);
+    const int64_t stopAt = steadyNanos() + static_cast<int64_t>(part.seconds * 1e9);
     std::vector<std::thread> senders;
-    for (int p = 0; p < spec.providers; ++p) {
+    for (int p = 0; p < part.providers; ++p) {
         senders.emplace_back([&, p] {
             pthread_setname_np(pthread_self(), "hub-provider");
             RowMaker maker(p);
@@ -940,9 +940,9 @@ PartResult runHub(const HubPartSpec& spec) {
             const int64_t begin = steadyNanos();
             int64_t expected = 0;
             firstSend.compare_exchange_strong(expected, begin);
-            for (long i = 0; i < spec.rowsEach; ++i) {
-                if (spec.rate > 0) {
-                    sleepUntil(begin + static_cast<int64_t>(static_cast<double>(i) * 1e9 / spec.rate));
+            for (long i = 0; i < part.rowsEach; ++i) {
+                if (part.rate > 0) {
+                    sleepUntil(begin + static_cast<int64_t>(static_cast<double>(i) * 1e9 / part.rate));
                 } else if (steadyNanos() > stopAt) {
                     break;
                 }
@@ -961,8 +961,8 @@ PartResult runHub(const HubPartSpec& spec) {
     resetPeakMemory();
     const double cpuBefore = threadCpuSeconds(hub.threads());
     gate.open();
-    if (spec.growthStart >= 0) {
-        receipts.waitFor(spec.growthStart, spec.seconds);
+    if (part.growthStart >= 0) {
+        receipts.waitFor(part.growthStart, part.seconds);
         result.rssStartKb = statusKb("VmRSS");
     }
     for (std::thread& t : senders) {
@@ -1090,11 +1090,11 @@ int main(int argc, char** argv) {
                     baseRounds.push_back(Baseline::run(n, each, o.seconds, 0));
                     queuedRounds.push_back(Baseline::run(n, each, o.seconds, 0, true));
                 }
-                HubPartSpec spec;
-                spec.providers = n;
-                spec.rowsEach = each;
-                spec.seconds = o.seconds;
-                hubRounds.push_back(runHub(spec));
+                HubPartSpec part;
+                part.providers = n;
+                part.rowsEach = each;
+                part.seconds = o.seconds;
+                hubRounds.push_back(runHub(part));
             }
             const PartResult base = o.hubOnly ? PartResult{true} : combine(baseRounds);
             const PartResult queued = o.hubOnly ? PartResult{true} : combine(queuedRounds);
@@ -1134,12 +1134,12 @@ int main(int argc, char** argv) {
                 printPart(run, "baseline lat", base);
                 printPart(run, "base+queue lat", queued);
             }
-            HubPartSpec spec;
-            spec.providers = 1;
-            spec.rowsEach = o.latencyRows;
-            spec.rate = o.rate;
-            spec.seconds = o.seconds + static_cast<double>(o.latencyRows) / o.rate;
-            const PartResult hub = runHub(spec);
+            HubPartSpec part;
+            part.providers = 1;
+            part.rowsEach = o.latencyRows;
+            part.rate = o.rate;
+            part.seconds = o.seconds + static_cast<double>(o.latencyRows) / o.rate;
+            const PartResult hub = runHub(part);
             printPart(run, "hub lat", hub);
             allOk = allOk && base.ok && queued.ok && hub.ok;
             char rate[32];
@@ -1154,17 +1154,17 @@ int main(int argc, char** argv) {
             figures.add(std::string("baseline with queue hand-off latency p99 at ") + rate, "us", queued.latency.p99, 0);
         }
         if (o.growthRows > 0) {
-            HubPartSpec spec;
-            spec.providers = o.growthProviders;
-            spec.rowsEach = std::max(1L, o.growthRows / o.growthProviders);
-            spec.seconds = std::max(o.seconds, 600.0);
-            spec.growthStart = std::min(o.growthStart, spec.rowsEach * o.growthProviders);
-            const PartResult hub = runHub(spec);
+            HubPartSpec part;
+            part.providers = o.growthProviders;
+            part.rowsEach = std::max(1L, o.growthRows / o.growthProviders);
+            part.seconds = std::max(o.seconds, 600.0);
+            part.growthStart = std::min(o.growthStart, part.rowsEach * o.growthProviders);
+            const PartResult hub = runHub(part);
             printPart(run, "hub growth", hub);
             allOk = allOk && hub.ok;
-            const std::string rows = std::to_string(spec.rowsEach * o.growthProviders);
+            const std::string rows = std::to_string(part.rowsEach * o.growthProviders);
             figures.add("hub rows/s, growth part (" + rows + " rows)", "rows/s", hub.rowsPerSecond, 0);
-            figures.add("VmRSS growth after the first " + std::to_string(spec.growthStart) + " rows", "kB",
+            figures.add("VmRSS growth after the first " + std::to_string(part.growthStart) + " rows", "kB",
                         static_cast<double>(hub.rssEndKb - hub.rssStartKb), 0);
         }
     }
