@@ -405,9 +405,9 @@ bool parseRow(std::string_view line, RowSpec* row, std::string* reason) {
     return true;
 }
 
-bool formatRow(const RowSpec& spec, const GroupDesc& group, DProw* row, std::string* reason) {
+bool formatRow(const RowSpec& parsedRow, const GroupDesc& group, DProw* row, std::string* reason) {
     row->clear();
-    for (const auto& [given, value] : spec.values) {
+    for (const auto& [given, value] : parsedRow.values) {
         AttributeDesc probe;
         probe.name = given;
         const AttributeDesc* a = group.attribute(probe.plainName());

@@ -76,6 +76,6 @@ bool parseRow(std::string_view line, RowSpec* row, std::string* reason);
 // Turns the values into attribute values of the group's types: numbers for A, C, G and S, text
 // for D, O and T. False with a reason for an unknown attribute, a number out of range or too long
 // a text.
-bool formatRow(const RowSpec& spec, const GroupDesc& group, DProw* row, std::string* reason);
+bool formatRow(const RowSpec& parsedRow, const GroupDesc& group, DProw* row, std::string* reason);
 
 }  // namespace vorpane::dp

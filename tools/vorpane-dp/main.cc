@@ -223,17 +223,17 @@ int parseArguments(int argc, char** argv, Settings* s) {
 }
 
 // Parses a row and formats its values against the description; false with a reason.
-bool checkRow(const std::string& text, const AppDescription& d, const std::string& file, RowSpec* spec,
+bool checkRow(const std::string& text, const AppDescription& d, const std::string& file, RowSpec* parsedRow,
               const GroupDesc** group, DProw* row, std::string* reason) {
-    if (!parseRow(text, spec, reason)) {
+    if (!parseRow(text, parsedRow, reason)) {
         return false;
     }
-    *group = d.group(spec->group);
+    *group = d.group(parsedRow->group);
     if (*group == nullptr) {
-        *reason = "group " + spec->group + " is not in " + file;
+        *reason = "group " + parsedRow->group + " is not in " + file;
         return false;
     }
-    return formatRow(*spec, **group, row, reason);
+    return formatRow(*parsedRow, **group, row, reason);
 }
 
 // The action status the hub records for a handler's end: 0 for exit 0, minus the exit code for
@@ -489,25 +489,25 @@ int Run::waitForActions() {
 }
 
 int Run::sendRow(const std::string& text, const std::string& where) {
-    RowSpec spec;
+    RowSpec parsedRow;
     const GroupDesc* group = nullptr;
     DProw row;
     std::string reason;
     const Source* target = nullptr;
-    if (checkRow(text, _d, _s.file, &spec, &group, &row, &reason)) {
+    if (checkRow(text, _d, _s.file, &parsedRow, &group, &row, &reason)) {
         int matches = 0;
         for (const Source& s : _online) {
-            if (s.group == spec.group && (spec.source.empty() || s.source == spec.source)) {
+            if (s.group == parsedRow.group && (parsedRow.source.empty() || s.source == parsedRow.source)) {
                 target = &s;
                 ++matches;
             }
         }
         if (matches == 0) {
-            reason = "group " + spec.group + (spec.source.empty() ? "" : " of source " + spec.source) +
+            reason = "group " + parsedRow.group + (parsedRow.source.empty() ? "" : " of source " + parsedRow.source) +
                      " is not online in this run";
         } else if (matches > 1) {
             reason =
-                "several sources of " + spec.group + " are online: name one as " + spec.group + "@SOURCE";
+                "several sources of " + parsedRow.group + " are online: name one as " + parsedRow.group + "@SOURCE";
         }
     }
     if (!reason.empty()) {
@@ -515,7 +515,7 @@ int Run::sendRow(const std::string& text, const std::string& where) {
         return kBadRow;
     }
     int status = 0;
-    int rc = _provider.dp_data(&status, target->handle, spec.controlField, row);
+    int rc = _provider.dp_data(&status, target->handle, parsedRow.controlField, row);
     return answered(
         target->group + "@" + (target->source.empty() ? "-" : target->source) + " (" + where + ")",
         DCH_dp_data, rc, status);
@@ -625,11 +625,11 @@ int Run::finish(int code) {
 int Run::execute() {
     // Rows given as arguments are checked against the description before anything is sent.
     for (size_t i = 0; i < _s.rows.size(); ++i) {
-        RowSpec spec;
+        RowSpec parsedRow;
         const GroupDesc* group = nullptr;
         DProw row;
         std::string reason;
-        if (!checkRow(_s.rows[i], _d, _s.file, &spec, &group, &row, &reason)) {
+        if (!checkRow(_s.rows[i], _d, _s.file, &parsedRow, &group, &row, &reason)) {
             complain("--row %zu: %s", i + 1, reason.c_str());
             return kBadRow;
         }
