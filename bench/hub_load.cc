@@ -370,6 +370,24 @@ struct Receipts {
     }
 };
 
+// The figures of one part once its collector has stopped: every row sent must have arrived.
+void finishPart(PartResult* result, long sent, Receipts& receipts, int64_t firstSend, double cpuSeconds, bool all,
+                bool keepLatency) {
+    result->sent = sent;
+    result->received = receipts.received.load();
+    result->ok = all && receipts.errors.load() == 0 && result->received == result->sent;
+    result->elapsed = static_cast<double>(receipts.lastAt.load() - firstSend) / 1e9;
+    result->cpuSeconds = cpuSeconds;
+    result->rowsPerSecond = result->elapsed > 0 ? static_cast<double>(result->received) / result->elapsed : 0;
+    result->cpuMicrosPerRow =
+        result->received > 0 ? cpuSeconds * 1e6 / static_cast<double>(result->received) : 0;
+    if (keepLatency) {
+        result->samples = std::move(receipts.latencies);
+        result->latency = percentiles(result->samples);
+    }
+}
+
+
 // ---------------------------------------------------------------------------------------------------
 // The baseline: plain sockets, no hub.
 
@@ -697,19 +715,7 @@ class Baseline {
         close(collectorClient);
         close(collectorServer);
 
-        result.sent = sent.load();
-        result.received = receipts.received.load();
-        result.ok = all && receipts.errors.load() == 0 && result.received == result.sent;
-        const double elapsed = static_cast<double>(receipts.lastAt.load() - firstSend.load()) / 1e9;
-        result.elapsed = elapsed;
-        result.cpuSeconds = cpuAfter - cpuBefore;
-        result.rowsPerSecond = elapsed > 0 ? static_cast<double>(result.received) / elapsed : 0;
-        result.cpuMicrosPerRow =
-            result.received > 0 ? (cpuAfter - cpuBefore) * 1e6 / static_cast<double>(result.received) : 0;
-        if (keepLatency) {
-            result.samples = std::move(receipts.latencies);
-            result.latency = percentiles(result.samples);
-        }
+        finishPart(&result, sent.load(), receipts, firstSend.load(), cpuAfter - cpuBefore, all, keepLatency);
         return result;
     }
 };
@@ -977,19 +983,7 @@ PartResult runHub(const HubPartSpec& part) {
     dc_waitOnDataDestroy(std::move(waiter));
     providers.clear();
 
-    result.sent = sent.load();
-    result.received = receipts.received.load();
-    result.ok = all && receipts.errors.load() == 0 && result.received == result.sent;
-    const double elapsed = static_cast<double>(receipts.lastAt.load() - firstSend.load()) / 1e9;
-    result.elapsed = elapsed;
-    result.cpuSeconds = cpuAfter - cpuBefore;
-    result.rowsPerSecond = elapsed > 0 ? static_cast<double>(result.received) / elapsed : 0;
-    result.cpuMicrosPerRow =
-        result.received > 0 ? (cpuAfter - cpuBefore) * 1e6 / static_cast<double>(result.received) : 0;
-    if (keepLatency) {
-        result.samples = std::move(receipts.latencies);
-        result.latency = percentiles(result.samples);
-    }
+    finishPart(&result, sent.load(), receipts, firstSend.load(), cpuAfter - cpuBefore, all, keepLatency);
     return result;
 }
 

@@ -211,10 +211,8 @@ void startMonitors() {
 }
 
 DPSelection chooseProviders(int argc, char** argv, const VA_ConfigKeys& keys) {
-    std::optional<std::string> variant = ZOT0_QueryProductSpec(ZOT2_PRODUCT_VARIANT);
-    bool productAgent = variant && std::atoi(variant->c_str()) != 0;
     DPSelection sel;
-    if (!productAgent) {
+    if (!vorpane::productAgent()) {
         std::vector<std::string> args;
         for (int i = 1; i < argc; ++i) {
             args.emplace_back(argv[i] != nullptr ? argv[i] : "");
@@ -273,8 +271,7 @@ int VA_Main(int argc, char** argv) {
 
     setFrameworkIdentity();
 
-    std::optional<std::string> variant = ZOT0_QueryProductSpec(ZOT2_PRODUCT_VARIANT);
-    setVaLimits(parseConfigKeys(keys, variant && std::atoi(variant->c_str()) != 0));
+    setVaLimits(parseConfigKeys(keys, vorpane::productAgent()));
 
     std::unique_ptr<DCHserver> hub = startHub();
     createAgentLists();
@@ -351,9 +348,8 @@ void startAXF() {
 
 int LoadAgents() {
     t7srv_rmtfile_init();
-    std::optional<std::string> variant = ZOT0_QueryProductSpec(ZOT2_PRODUCT_VARIANT);
     std::optional<std::string> code = ZOT0_QueryProductSpec(ZOT2_PRODUCT_CODE);
-    if (variant && std::atoi(variant->c_str()) != 0 && code && *code == "EB") {
+    if (vorpane::productAgent() && code && *code == "EB") {
         VA_ERROR("Starting the HP/ITO Alert Emitter probe...\n");
         qeb_qebact_init();
     } else {

@@ -30,10 +30,6 @@ constexpr size_t kMaxRegisteredAttribute = 4095;
 constexpr std::string_view kRegisteredAttrTypes = "ACDGIKLNORST";
 constexpr int16_t kDefaultControlField = 0x11;
 
-bool productAgent() {
-    std::optional<std::string> v = ZOT0_QueryProductSpec(ZOT2_PRODUCT_VARIANT);
-    return v && std::atoi(v->c_str()) != 0;
-}
 
 // Reads the application name field (3 to 20 characters) and upper-cases it. False with the
 // specified trace when it is missing or of a wrong length.
@@ -70,7 +66,6 @@ bool readGroupName(FieldReader& r, std::string* group) {
 // A help text as the information texts carry it: at most 245 characters, cleaned, never empty.
 std::string helpText(std::string_view raw, const char* whenEmpty) {
     std::string help(raw.substr(0, kMaxHelp));
-    help.resize(std::strlen(help.c_str()));  // a NUL inside the field ends the text
     ZOTA_validateHelpText(help);
     if (help.empty()) {
         help = whenEmpty;
@@ -117,10 +112,8 @@ bool isActionSource(std::string_view appl, std::string_view group) {
     if (appl == "VAGENT") {
         return true;
     }
-    std::optional<std::string> variant = ZOT0_QueryProductSpec(ZOT2_PRODUCT_VARIANT);
-    std::optional<std::string> actions = ZOT0_QueryProductSpec(ZOT2_NODE_TYPE_ACTIONS);
     std::optional<std::string> nodeType = ZOT0_QueryProductSpec(ZOT2_NODE_TYPE);
-    if (!variant || std::atoi(variant->c_str()) == 0 || !actions || std::atoi(actions->c_str()) == 0 || !nodeType) {
+    if (!vorpane::productAgent() || ZOT0_QueryProductSpecNumber(ZOT2_NODE_TYPE_ACTIONS).value_or(0) == 0 || !nodeType) {
         return false;
     }
     std::string upper = *nodeType;
@@ -144,9 +137,9 @@ int DCHserver::dp_register(std::string_view message) {
         VA_ERROR("Error: dataType of DCH_helpText missing\n");
         return DCH_STATUS_FAILED;
     }
-    const std::string applHelp = helpText(f.text(), "No Application Help Defined");
+    const std::string applHelp = helpText(f.cText(), "No Application Help Defined");
 
-    const bool unlimitedGroups = productAgent();
+    const bool unlimitedGroups = vorpane::productAgent();
     std::string applInfo;
     std::string attrInfo;
     std::string helpInfo;
@@ -187,7 +180,7 @@ int DCHserver::dp_register(std::string_view message) {
             status = DCH_STATUS_FAILED;
             break;
         }
-        const std::string groupHelp = helpText(f.text(), "No attribute group Help Defined");
+        const std::string groupHelp = helpText(f.cText(), "No attribute group Help Defined");
         f = r.next();
         if (f.type != DCH_attributesType || f.length < 1) {
             VA_ERROR("Error: dataType of DCH_attributesType missing\n");
@@ -208,16 +201,14 @@ int DCHserver::dp_register(std::string_view message) {
             status = DCH_STATUS_FAILED;
             break;
         }
-        std::string dpType(f.text().substr(0, kMaxDpType));
-        dpType.resize(std::strlen(dpType.c_str()));
+        const std::string dpType(f.cText().substr(0, kMaxDpType));
         f = r.next();
         if (f.type != DCH_attrRegister) {
             VA_ERROR("Error: dataType of DCH_attrRegister missing\n");
             status = DCH_STATUS_FAILED;
             break;
         }
-        std::string attrRegister(f.text());
-        attrRegister.resize(std::strlen(attrRegister.c_str()));
+        const std::string attrRegister(f.cText());
 
         const int rc = _buckets->allocApplicationSpace(appl, group, attrType, ttl, attrRegister,
                                                        static_cast<short>(groups == 1 ? 1 : 0), _connectedSockFD);
@@ -303,13 +294,11 @@ int DCHserver::dp_online(std::string_view message, const char* clientName, long*
 
     std::string source;
     if (r.peek().type == DCH_sourceName && r.peek().length > 0) {
-        source.assign(r.next().text());
-        source.resize(std::strlen(source.c_str()));
+        source.assign(r.next().cText());
     }
     if (source.empty()) {
         // An empty name is taken as no name: the sender's address names the source.
         source = clientName != nullptr ? clientName : "";
-        source.resize(std::strlen(source.c_str()));
         while (!source.empty() && source.back() == ' ') {
             source.pop_back();
         }

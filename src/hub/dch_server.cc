@@ -54,12 +54,6 @@ bool isDataRequest(std::string_view message) {
     return reader.next().int16(&code) && code == DCH_dp_data;
 }
 
-[[noreturn]] void hubFatal() {
-    std::fflush(stderr);
-    std::fflush(stdout);
-    BSS1_Sleep(1);
-    std::exit(1);
-}
 
 }  // namespace
 
@@ -93,11 +87,11 @@ DCHserver::DCHserver()
         _ipcClient = std::make_unique<ipcLPC>(1);
     } else {
         VA_ERROR("Error: Unrecognized IPC type %d.  Exiting...\n", _ipcType);
-        hubFatal();
+        vorpane::fatalExit();
     }
     if (_ipcSrv->ipcGetError() > 0) {
         VA_ERROR("Error: DCH Manager cannot continue. IPC initialization failed <%d>\n", _ipcSrv->ipcGetError());
-        hubFatal();
+        vorpane::fatalExit();
     }
 
     if (_ipcType == 2) {
@@ -116,7 +110,7 @@ DCHserver::DCHserver()
     }
     if (ZOT0_CreateThread([this] { process_request(this); }, 1, nullptr, "dch-requests") != 0) {
         VA_ERROR("Error: process_request thread failed creation. Cannot continue.\n");
-        hubFatal();
+        vorpane::fatalExit();
     }
 }
 

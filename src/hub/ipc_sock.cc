@@ -96,15 +96,6 @@ int envNumber(const char* key, int fallback, int low, int high) {
     return n;
 }
 
-// A product-specification item holding a number: nothing when the item is absent or empty.
-std::optional<int> productSpecNumber(int item) {
-    std::optional<std::string> text = ZOT0_QueryProductSpec(item);
-    if (!text || text->empty()) {
-        return std::nullopt;
-    }
-    return std::atoi(text->c_str());
-}
-
 }  // namespace
 
 // The state every ipcSock of the process shares.
@@ -219,7 +210,7 @@ void ipcSock::getEnvVariables() {
         _sockError = 1;
     }
     int portDefault = kDefaultPort;
-    if (std::optional<int> port = productSpecNumber(ZOT2_DCH_PORT); port && *port >= 1 && *port <= 65535) {
+    if (std::optional<int> port = ZOT0_QueryProductSpecNumber(ZOT2_DCH_PORT); port && *port >= 1 && *port <= 65535) {
         portDefault = *port;
     }
     s.envPortNo = envNumber("ZOTA_DCH_PORT", portDefault, 1, 65535);
@@ -284,7 +275,7 @@ void ipcSock::setClientAddr(const void* addr, int length) {
 int ipcSock::allocateDCHport() {
     Shared& s = shared();
     const std::string product = ZOT0_QueryProductSpec(ZOT2_PRODUCT_NAME).value_or("");
-    const bool variant = productSpecNumber(ZOT2_PRODUCT_VARIANT).value_or(0) != 0;
+    const bool variant = ZOT0_QueryProductSpecNumber(ZOT2_PRODUCT_VARIANT).value_or(0) != 0;
     const int envPort = s.envPortNo.load();
     int udpErr = 0;
     int tcpErr = 0;
@@ -317,7 +308,7 @@ int ipcSock::allocateDCHport() {
     } else {
         int base = kCandidateBase;
         int step = 0;
-        if (std::optional<int> offset = productSpecNumber(ZOT2_DP_PORT_OFFSET); offset) {
+        if (std::optional<int> offset = ZOT0_QueryProductSpecNumber(ZOT2_DP_PORT_OFFSET); offset) {
             step = *offset;
             if (variant) {
                 base = 0;

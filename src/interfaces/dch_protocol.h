@@ -173,6 +173,11 @@ public:
 
         explicit operator bool() const { return type != DCH_noField; }
         std::string_view text() const { return std::string_view(value, length); }
+        // The text up to its first NUL: senders that terminate their texts inside the field.
+        std::string_view cText() const {
+            const std::string_view t = text();
+            return t.substr(0, t.find('\0'));
+        }
         bool int16(int16_t* out) const;
         bool int32(int32_t* out) const;
     };

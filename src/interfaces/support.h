@@ -71,6 +71,14 @@ bool ZOT0_InitializeProductSpec(const char* subsystemId);
 // The text of an item, or nothing when the item is absent.
 std::optional<std::string> ZOT0_QueryProductSpec(int item);
 
+// An item read as a number (atoi), or nothing when the item is absent or empty.
+std::optional<int> ZOT0_QueryProductSpecNumber(int item);
+
+namespace vorpane {
+// Item 0 non-zero: a product agent rather than the generic agent.
+inline bool productAgent() { return ZOT0_QueryProductSpecNumber(ZOT2_PRODUCT_VARIANT).value_or(0) != 0; }
+}  // namespace vorpane
+
 // Replaces an item's text in this process (the file is not rewritten). False for an item number
 // outside 0..99.
 bool ZOT0_UpdateProductSpec(int item, std::string_view value);

@@ -33,10 +33,8 @@ using vorpane::testing::TraceCapture;
 
 // Shortens the transport's sleeps and waits (2 s before binding, 1 s between datagrams, 10 s pool
 // waits, the 30 s message time-out) for the length of a test.
-class FastClock {
-  public:
-    FastClock() { vorpane::clock::setSpeedup(50); }
-    ~FastClock() { vorpane::clock::setSpeedup(1); }
+struct FastClock : vorpane::testing::ScopedSpeedup {
+    FastClock() : ScopedSpeedup(50) {}
 };
 
 const std::string kBlanks(DCHclientName::capacity, ' ');

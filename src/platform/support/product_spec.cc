@@ -1,6 +1,7 @@
 // The product specification: numbered items read from a small text file or the embedded default.
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -175,6 +176,14 @@ std::optional<std::string> ZOT0_QueryProductSpec(int item) {
         return std::nullopt;
     }
     return it->second;
+}
+
+std::optional<int> ZOT0_QueryProductSpecNumber(int item) {
+    std::optional<std::string> text = ZOT0_QueryProductSpec(item);
+    if (!text || text->empty()) {
+        return std::nullopt;
+    }
+    return std::atoi(text->c_str());
 }
 
 bool ZOT0_UpdateProductSpec(int item, std::string_view value) {

@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "interfaces/support.h"
+#include "testlib/scoped_env.h"
 
 namespace {
 
@@ -12,11 +13,7 @@ using vorpane::CondVar;
 using vorpane::Mutex;
 using vorpane::ScopedLock;
 
-// Restores the clock speed a test changed.
-struct Speedup {
-    explicit Speedup(double factor) { vorpane::clock::setSpeedup(factor); }
-    ~Speedup() { vorpane::clock::setSpeedup(1); }
-};
+using Speedup = vorpane::testing::ScopedSpeedup;
 
 // Misuses the lock on purpose, which the static analysis rightly refuses.
 void relockOwnMutex() VA_NO_THREAD_SAFETY_ANALYSIS {
