@@ -60,6 +60,14 @@ int infoRequest(int16_t code, std::string* info, const char* applName, bool name
     if (info == nullptr || (nameRequired && missing(applName))) {
         return DCH_CLIENT_BAD_ARGUMENT;
     }
+    // The hub drops a request whose name it cannot take without answering it: the caller learns of
+    // it now instead of after the whole wait.
+    if (!missing(applName) &&
+        (std::strlen(applName) < DCH_MIN_APPL_NAME || std::strlen(applName) > DCH_MAX_APPL_NAME)) {
+        VA_ERROR("Error: %s<%s> refused: an application name has %d to %d characters\n", DCH_requestName(code),
+                 applName, static_cast<int>(DCH_MIN_APPL_NAME), static_cast<int>(DCH_MAX_APPL_NAME));
+        return DCH_CLIENT_BAD_ARGUMENT;
+    }
     info->clear();
     dch::MessageBuilder m;
     m.request(code);
