@@ -861,4 +861,95 @@ TEST(HubArrival, ARequestSplitOverTwoSegmentsIsAnsweredWithAZeroSendTimeout) {
     EXPECT_EQ(p.receiveStatus(), -1);
 }
 
+// A collector that never reads while eight providers stream: it is cut once its outgoing queue is
+// full or it takes nothing for the send time-out; nobody else waits for it or sees a broken frame,
+// and what it was sent before the cut is whole messages.
+TEST(HubStall, ACollectorThatNeverReadsIsCutAndCostsTheOthersNothing) {
+    ScopedEnv bound("VORPANE_DCH_SEND_QUEUE", "65536");
+    TraceCapture trace(vorpane::trace::kError);
+    TestHub hub(100);
+    ASSERT_TRUE(hub.ready());
+    constexpr int kProviders = 8;
+    std::vector<std::unique_ptr<HubTestClient>> providers;
+    std::vector<int32_t> toStalled;
+    std::vector<int32_t> toReader;
+    for (int i = 0; i < kProviders; ++i) {
+        providers.push_back(std::make_unique<HubTestClient>(hub.port()));
+        HubTestClient& p = *providers.back();
+        if (i == 0) {
+            // Large rows fill the stalled collector's socket buffers in fewer rounds.
+            const std::string wide = "Count,C,4, , ,How many;Name,D,4000, , ,Its name;@Key,D,4, , ,The key";
+            ASSERT_TRUE(p.send(registration("FLOOD", {{"G", 'P', wide}, {"H", 'P', wide}})));
+            ASSERT_EQ(p.receiveStatus(), 0);
+        }
+        for (const char* g : {"G", "H"}) {
+            ASSERT_TRUE(p.send(online("FLOOD", g, "p" + std::to_string(i))));
+            OnlineReply on = onlineReply(p);
+            ASSERT_EQ(on.status, 0);
+            (std::string_view(g) == "G" ? toStalled : toReader).push_back(on.handle);
+        }
+    }
+    HubTestClient stalled(hub.port(), 4096);
+    ASSERT_TRUE(stalled.send(subscribe(DCH_dc_waitOnData, "FLOOD", "G", 1)));
+    HubTestClient reader(hub.port());
+    ASSERT_TRUE(reader.send(subscribe(DCH_dc_waitOnData, "FLOOD", "H", 1)));
+    sync(*providers[0]);
+
+    const std::string name(4000, 'n');
+    int rounds = 0;
+    for (; rounds < 20000 && hub.server().sender()->cutCount() == 0; ++rounds) {
+        for (int i = 0; i < kProviders; ++i) {
+            HubTestClient& p = *providers[static_cast<size_t>(i)];
+            ASSERT_TRUE(p.send(row(toStalled[static_cast<size_t>(i)], rounds, name)));
+            ASSERT_EQ(p.receiveStatus(), 0) << "round " << rounds;
+            ASSERT_TRUE(p.send(row(toReader[static_cast<size_t>(i)], rounds, name)));
+            ASSERT_EQ(p.receiveStatus(), 0) << "round " << rounds;
+            auto data = reader.receive();
+            ASSERT_TRUE(data) << "round " << rounds;
+            FieldReader r(data->data(), data->size());
+            ASSERT_EQ(r.next().text(), "p" + std::to_string(i));
+            r.next();
+            int32_t n = -1;
+            ASSERT_TRUE(r.next().int32(&n));
+            ASSERT_EQ(n, rounds);
+        }
+    }
+    ASSERT_EQ(hub.server().sender()->cutCount(), 1) << "after " << rounds << " rounds";
+    EXPECT_TRUE(trace.contains("Error: connection "));
+
+    // What reached the stalled collector is whole data messages in order, then the end.
+    std::string bytes;
+    char chunk[65536];
+    for (;;) {
+        pollfd pf{stalled.fd(), POLLIN, 0};
+        ASSERT_EQ(poll(&pf, 1, 10000), 1);
+        const ssize_t n = recv(stalled.fd(), chunk, sizeof chunk, 0);
+        if (n <= 0) {
+            break;
+        }
+        bytes.append(chunk, static_cast<size_t>(n));
+    }
+    size_t at = 0;
+    int messages = 0;
+    while (bytes.size() - at >= DCH_FRAME_HEADER) {
+        const uint32_t length = vorpane::dch::totalLength(bytes.data() + at);
+        if (bytes.size() - at < length) {
+            break;  // the message on its way when the connection was cut
+        }
+        FieldReader r(bytes.data() + at, length);
+        FieldReader::Field source = r.next();
+        ASSERT_EQ(source.type, DCH_sourceName) << "message " << messages;
+        ASSERT_EQ(source.text().substr(0, 1), "p");
+        at += length;
+        ++messages;
+    }
+    EXPECT_GT(messages, 0);
+
+    // The providers go on as before; the cut collector's subscription is gone with it.
+    for (int i = 0; i < kProviders; ++i) {
+        ASSERT_TRUE(providers[static_cast<size_t>(i)]->send(row(toStalled[static_cast<size_t>(i)], -1, name)));
+        EXPECT_EQ(providers[static_cast<size_t>(i)]->receiveStatus(), 0);
+    }
+}
+
 }  // namespace
