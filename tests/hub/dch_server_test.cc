@@ -771,6 +771,12 @@ TEST_F(Hub, ASourceNamedLikeItsGroupsDefaultSourceComesOnlineAgainWithoutANewLis
         }
         EXPECT_EQ(r.handle, handle) << "call " << i;
     }
+    // Handles are numbered in the order lists are made: the next list is the very next number, so
+    // none was made (and left behind) by those five calls.
+    ASSERT_TRUE(p.send(online("DFLT", "G", "fresh")));
+    OnlineReply fresh = onlineReply(p);
+    ASSERT_EQ(fresh.status, 0);
+    EXPECT_EQ(fresh.handle, handle + 1);
     // A source named exactly like its application is served the same way.
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(p.send(online("DFLT", "G", "DFLT")));
@@ -792,7 +798,7 @@ TEST_F(Hub, ASourceNamedLikeItsGroupsDefaultSourceComesOnlineAgainWithoutANewLis
         sources.emplace_back(r.next().text().data(), 0);
         sources.back().assign(r.next().text());
     }
-    EXPECT_EQ(sources, (std::vector<std::string>{"DFLT_0", "DFLT"}));
+    EXPECT_EQ(sources, (std::vector<std::string>{"DFLT_0", "fresh", "DFLT"}));
 }
 
 // Names are the same text whether or not the sender counted a terminator; a field of the right
