@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "hub/dc_waiting_list.h"
 #include "interfaces/dch_protocol.h"
 #include "testlib/hub_fixture.h"
 #include "testlib/hub_test_client.h"
@@ -971,6 +972,21 @@ std::string infoText(HubTestClient& c, int16_t code, const std::string& appl) {
     FieldReader r(frame->data(), frame->size());
     FieldReader::Field f = r.next();
     return f.type == DCH_infoText ? std::string(f.text()) : "<not an information text>";
+}
+
+// One connection that asks again and again for an application that never comes parks at most the
+// per-sender bound; the rest are refused, and it is still served.
+TEST_F(Hub, RequestsParkedForApplicationsThatNeverComeAreBounded) {
+    HubTestClient c(_hub.port());
+    MessageBuilder ask;
+    ask.request(DCH_dc_getApplAttributes).text(DCH_applName, "NEVERCOMES");
+    std::string many;
+    for (int i = 0; i < DCwaitingList::kMaxPerSender + 10; ++i) {
+        many.append(ask.data(), ask.size());
+    }
+    ASSERT_TRUE(c.sendRaw(many));
+    sync(c);
+    EXPECT_EQ(_trace.count("Error: waiting list full:"), 10);
 }
 
 // The three information texts, exactly as docs/hub-protocol.md shows them.
