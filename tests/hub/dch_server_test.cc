@@ -1075,6 +1075,49 @@ TEST_F(Hub, AFirstFieldOfTheWrongTypeIsNoRequest) {
     EXPECT_EQ(_trace.count("Error: dataType of DCH_requestType missing"), 1);
 }
 
+// Groups whose application text ("APPL,G,P,60,APIS:" then "G,P,60,APIS:" per group, then ";") is
+// exactly `total` bytes long.
+std::vector<Group> groupsForApplicationText(const std::string& appl, size_t total) {
+    std::vector<Group> groups;
+    size_t left = total - 1 - (appl.size() + 1);  // the final ";" and "APPL,"
+    for (int i = 0; left > 0; ++i) {
+        size_t length = 32;
+        if (left < 32 + 11 + 12 && left != 32 + 11) {
+            length = left - 11 <= 32 ? left - 11 : left - 11 - 12;
+        }
+        std::string name = "G" + std::to_string(i);
+        name.append(length > name.size() ? length - name.size() : 0, 'X');
+        groups.push_back({name.substr(0, length), 'P', "A,C,4, , ,x"});
+        left -= length + 11;
+    }
+    return groups;
+}
+
+// The application text may be 4,095 bytes and not one more; the refused one leaves nothing behind.
+TEST_F(Hub, AnApplicationTextOfExactly4095BytesIsTakenAndOneMoreIsRefused) {
+    // A product agent has no limit on groups per application, so the text can grow that long.
+    ASSERT_TRUE(ZOT0_UpdateProductSpec(ZOT2_PRODUCT_VARIANT, "1"));
+    struct Restore {
+        ~Restore() { ZOT0_UpdateProductSpec(ZOT2_PRODUCT_VARIANT, "0"); }
+    } restore;
+    HubTestClient p(_hub.port());
+    ASSERT_TRUE(p.send(registration("FULLTEXT", groupsForApplicationText("FULLTEXT", 4095))));
+    ASSERT_EQ(p.receiveStatus(), 0);
+    MessageBuilder ask;
+    ask.request(DCH_dc_getApplications).text(DCH_applName, "FULLTEXT");
+    ASSERT_TRUE(p.send(ask));
+    auto frame = p.receive();
+    ASSERT_TRUE(frame);
+    FieldReader r(frame->data(), frame->size());
+    EXPECT_EQ(r.next().length, 4095u);
+
+    ASSERT_TRUE(p.send(registration("OVERFULL", groupsForApplicationText("OVERFULL", 4096))));
+    EXPECT_EQ(p.receiveStatus(), -1);
+    EXPECT_TRUE(_trace.contains("Error: application information of <OVERFULL> exceeds 4096 bytes"));
+    ASSERT_TRUE(p.send(online("OVERFULL", "G0XXXXXXXXXXXXXXXXXXXXXXXXXXXXXX", "s")));
+    EXPECT_EQ(onlineReply(p).status, 4);
+}
+
 // The three information texts, exactly as docs/hub-protocol.md shows them.
 TEST_F(Hub, InformationTextsHaveTheDocumentedFormats) {
     HubTestClient p(_hub.port());
