@@ -108,12 +108,15 @@ TEST_F(VorpaneDp, AKilledProviderGoesOfflineAndItsApplicationIsUnregistered) {
     vorpane::HubOptions options = vorpane::HubOptions::fromEnvironment();
     auto status = dc_waitForDPStatusInitialize(options);
     ASSERT_TRUE(status);
+    // Clock seconds, which the hub's test switch shortens a hundredfold: the child must start (under
+    // a sanitizer, on a busy machine) within this real time.
+    constexpr double kStatusWait = 2000;
 
     ChildProcess doomed({VORPANE_DP_BIN, "--file", _dir.file("app.desc"), "--online", "h1", "--wait"},
                         env(hub.port()));
     std::vector<std::string> online;
     for (int i = 0; i < 2; ++i) {
-        online.push_back(dc_waitForDPStatus(status.get(), 20));
+        online.push_back(dc_waitForDPStatus(status.get(), kStatusWait));
     }
     EXPECT_EQ(online, (std::vector<std::string>{"E2EAPP,DISK,h1,4117", "E2EAPP,CPU,h1,4117"}));
 
@@ -124,13 +127,13 @@ TEST_F(VorpaneDp, AKilledProviderGoesOfflineAndItsApplicationIsUnregistered) {
     int handle = 0;
     ASSERT_EQ(other.dp_register(&st, {"OTHERAPP", "help", {{"G", "help", 'P', 60, "APIS", "V,C,4, , ,v"}}}), 0);
     ASSERT_EQ(other.dp_online(&st, &handle, "OTHERAPP", "G", "h2"), 0);
-    EXPECT_EQ(dc_waitForDPStatus(status.get(), 20), "OTHERAPP,G,h2,4117");
+    EXPECT_EQ(dc_waitForDPStatus(status.get(), kStatusWait), "OTHERAPP,G,h2,4117");
 
     doomed.signal(SIGKILL);
     EXPECT_EQ(doomed.waitExit(), 128 + SIGKILL);
     std::vector<std::string> offline;
     for (int i = 0; i < 2; ++i) {
-        offline.push_back(dc_waitForDPStatus(status.get(), 20));
+        offline.push_back(dc_waitForDPStatus(status.get(), kStatusWait));
     }
     EXPECT_EQ(offline, (std::vector<std::string>{"E2EAPP,DISK,h1,4133", "E2EAPP,CPU,h1,4133"}));
 

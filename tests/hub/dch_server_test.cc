@@ -1118,6 +1118,38 @@ TEST_F(Hub, AnApplicationTextOfExactly4095BytesIsTakenAndOneMoreIsRefused) {
     EXPECT_EQ(onlineReply(p).status, 4);
 }
 
+// A source online again after its application registered again (a duplicate) has one list: the
+// status replay names it once, and the next list made takes the very next handle.
+TEST_F(Hub, ASourceOnlineAgainAfterARepeatedRegistrationHasOneList) {
+    HubTestClient p(_hub.port());
+    ASSERT_TRUE(p.send(registration("AGAIN", {{"G", 'P', kAttrs}})));
+    ASSERT_EQ(p.receiveStatus(), 0);
+    ASSERT_TRUE(p.send(online("AGAIN", "G", "src")));
+    ASSERT_EQ(onlineReply(p).status, 0);
+    ASSERT_TRUE(p.send(registration("AGAIN", {{"G", 'P', kAttrs}})));
+    ASSERT_EQ(p.receiveStatus(), 1);
+    ASSERT_TRUE(p.send(online("AGAIN", "G", "src")));
+    OnlineReply again = onlineReply(p);
+    ASSERT_EQ(again.status, 0);
+    ASSERT_TRUE(p.send(online("AGAIN", "G", "next")));
+    EXPECT_EQ(onlineReply(p).handle, again.handle + 1);
+    HubTestClient status(_hub.port());
+    ASSERT_TRUE(status.send(subscribe(DCH_dc_waitForDPStatus, "", "", 1)));
+    ASSERT_TRUE(status.send(unregister("NOSUCHAPP")));  // its status reply ends the replay
+    std::vector<std::string> sources;
+    for (;;) {
+        auto frame = status.receive();
+        ASSERT_TRUE(frame);
+        FieldReader r(frame->data(), frame->size());
+        if (r.next().type == DCH_status) {
+            break;
+        }
+        r.next();
+        sources.emplace_back(r.next().text());
+    }
+    EXPECT_EQ(sources, (std::vector<std::string>{"src", "next"}));
+}
+
 // The three information texts, exactly as docs/hub-protocol.md shows them.
 TEST_F(Hub, InformationTextsHaveTheDocumentedFormats) {
     HubTestClient p(_hub.port());
