@@ -32,11 +32,17 @@ DCwaitingList::~DCwaitingList() {
 }
 
 std::string DCwaitingList::senderKey(const DCHclientAddr& clientAddr, unsigned int connectedSockFD) {
+    // Appended piece by piece: building it with operator+ makes g++ 12 see an overlapping copy.
+    std::string key;
     if (connectedSockFD != 0) {
-        return "c" + std::to_string(connectedSockFD);
+        key.push_back('c');
+        key.append(std::to_string(connectedSockFD));
+        return key;
     }
     const size_t length = static_cast<size_t>(std::clamp(clientAddr.length, 0, static_cast<int>(clientAddr.bytes.size())));
-    return "a" + std::string(reinterpret_cast<const char*>(clientAddr.bytes.data()), length);
+    key.push_back('a');
+    key.append(reinterpret_cast<const char*>(clientAddr.bytes.data()), length);
+    return key;
 }
 
 void DCwaitingList::forget(const DCwaitingListEntry& entry) {
