@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "common/result.h"
 
 namespace {
@@ -21,8 +23,9 @@ TEST(FixedText, CutsAtItsWidthAndSaysSo) {
 
 TEST(FixedText, FieldCopiesStopAtTheFirstNul) {
     vorpane::FixedText<8> t;
-    const char field[6] = {'a', 'b', '\0', 'c', 'd', 'e'};
-    EXPECT_TRUE(t.assignField(field, sizeof field));
+    // Held in a string: g++ 12 at -O3 cannot see that the copy stops at the NUL inside a 6-byte array.
+    const std::string field("ab\0cde", 6);
+    EXPECT_TRUE(t.assignField(field.data(), field.size()));
     EXPECT_EQ(t.view(), "ab");
     const char unterminated[10] = {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9'};
     EXPECT_FALSE(t.assignField(unterminated, sizeof unterminated));

@@ -98,7 +98,7 @@ TEST(RingList, RemovingMiddleAndLastKeepsTheRingClosed) {
 }
 
 TEST(RingList, RemovalWhileIteratingVisitsEveryOtherMemberOnce) {
-    for (const std::string& doomed : {"a", "b", "c", "d"}) {
+    for (const std::string doomed : {"a", "b", "c", "d"}) {
         int destroyed = 0;
         List list;
         for (const char* n : {"a", "b", "c", "d"}) {
