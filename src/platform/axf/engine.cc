@@ -62,6 +62,7 @@ public:
     bool waitingRedrive = false;  // deferred, waiting for Redrive
     uint64_t deferGeneration = 0;
     bool closing = false;
+    bool closed = false;
     // Reports.
     bool done = false;
     Status result;
@@ -545,11 +546,13 @@ public:
         {
             vorpane::ScopedLock g(_lock);
             if (o->closing) {
+                // Another thread closes it (a table's Shutdown and a situation's removal may meet):
+                // return only once the request is gone, as the caller expects.
+                _doneCond.waitUntil(_lock, -1, [&]() VA_REQUIRES(_lock) { return o->closed; });
                 return;
             }
             o->closing = true;
             _doneCond.waitUntil(_lock, -1, [&]() VA_REQUIRES(_lock) { return !o->sampling || (_stopping && _busy == 0); });
-            _open.erase(o->handle);
             if (o->situation != nullptr && o->situation->open == o) {
                 o->situation->open.reset();
             }
@@ -563,6 +566,11 @@ public:
         }
         releaseHandle(o->handle);
         o->request.reset();  // the table class's destructor runs here, with no lock of ours held
+        vorpane::ScopedLock g(_lock);
+        // Listed until here, so that a table's Shutdown meeting this close waits for its end.
+        _open.erase(o->handle);
+        o->closed = true;
+        _doneCond.broadcast();
     }
 
     // ---- reports
