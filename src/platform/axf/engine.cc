@@ -836,6 +836,8 @@ public:
         }
     }
 
+    // Registrations come in bursts at start-up: one refresh runs at a time and runs again when asked
+    // meanwhile, so the pool is never filled with refreshes waiting for samples queued behind them.
     void subnodesChanged() {
         vorpane::ScopedLock g(_lock);
         if (!_started || _stopped) {
@@ -845,8 +847,22 @@ public:
         for (const auto& [id, s] : _situations) {
             any = any || s->plan.autoSubnodes;
         }
-        if (any) {
-            submit([this] { refreshSubnodes(); });
+        if (!any) {
+            return;
+        }
+        _refreshWanted = true;
+        if (!_refreshRunning) {
+            _refreshRunning = true;
+            submit([this] {
+                vorpane::ScopedLock r(_lock);
+                while (_refreshWanted && !_stopping) {
+                    _refreshWanted = false;
+                    _lock.unlock();
+                    refreshSubnodes();
+                    _lock.lock();
+                }
+                _refreshRunning = false;
+            });
         }
     }
 
@@ -865,6 +881,8 @@ public:
         vorpane::ScopedLock g(_lock);
         _stopped = false;
         _stopping = false;
+        _refreshWanted = false;
+        _refreshRunning = false;
         _events.clear();
         _eventSeq = 0;
     }
@@ -879,6 +897,8 @@ private:
     bool _stopping VA_GUARDED_BY(_lock) = false;  // the threads end
     std::vector<pthread_t> _threads VA_GUARDED_BY(_lock);
     int _busy VA_GUARDED_BY(_lock) = 0;  // workers running a job
+    bool _refreshWanted VA_GUARDED_BY(_lock) = false;
+    bool _refreshRunning VA_GUARDED_BY(_lock) = false;
     std::deque<std::function<void()>> _jobs VA_GUARDED_BY(_lock);
     std::priority_queue<TimelineEntry, std::vector<TimelineEntry>, std::greater<TimelineEntry>> _timeline
         VA_GUARDED_BY(_lock);
