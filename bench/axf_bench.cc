@@ -32,6 +32,13 @@ double cpuSeconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
+// prefix, n and suffix as one name ("E", 7, "01" -> "E701").
+std::string numbered(const char* prefix, int n, const char* suffix = "") {
+    char name[64];
+    std::snprintf(name, sizeof name, "%s%d%s", prefix, n, suffix);
+    return name;
+}
+
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[v.size() / 2];
@@ -85,7 +92,7 @@ double filterRate(const Options& o) {
     const char* types[] = {"ext4", "xfs", "tmpfs", "ext4", "btrfs"};
     std::vector<std::vector<char>> rows;
     for (int i = 0; i < 1000; ++i) {
-        rows.push_back(table.rowImage({"host" + std::to_string(i % 7) + ":BEN01", mounts[i % 8],
+        rows.push_back(table.rowImage({numbered("host", i % 7, ":BEN01"), mounts[i % 8],
                                        std::to_string((i * 37) % 100), types[i % 5], "some text of the row"}));
     }
     long passed = 0;
@@ -107,15 +114,15 @@ double filterRate(const Options& o) {
 std::pair<double, double> sampleCost(const Options& o) {
     std::vector<std::unique_ptr<axf::MemoryTable>> tables;
     for (int t = 0; t < o.tables; ++t) {
-        std::string appl = "E" + std::to_string(t) + "01";
-        tables.push_back(std::make_unique<axf::MemoryTable>(appl.c_str(), ("EMPTY" + std::to_string(t)).c_str(),
+        std::string appl = numbered("E", t, "01");
+        tables.push_back(std::make_unique<axf::MemoryTable>(appl.c_str(), numbered("EMPTY", t).c_str(),
                                                             rowColumns()));
     }
     vorpane::clock::setSpeedup(o.speedup);
     for (int t = 0; t < o.tables; ++t) {
-        axf::SituationDef def{"Empty_" + std::to_string(t), tables[static_cast<size_t>(t)]->ApplicationName(),
+        axf::SituationDef def{numbered("Empty_", t), tables[static_cast<size_t>(t)]->ApplicationName(),
                               tables[static_cast<size_t>(t)]->TableName(), {{"VA2", axf::CompareOp::GT, "90"}}, 1};
-        def.subnodes = {"host:" + def.applName};
+        def.subnodes = {std::string("host:").append(def.applName)};
         if (!axf::addSituation(def).ok()) {
             std::fprintf(stderr, "situation refused\n");
             std::exit(2);

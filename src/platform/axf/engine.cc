@@ -41,8 +41,7 @@ struct SituationRec;
 // One open request and what the engine knows of it.
 class OpenRequest final : public RequestOwner, public std::enable_shared_from_this<OpenRequest> {
 public:
-    OpenRequest(Engine& engine, TableManager* manager, Purpose purpose)
-        : _engine(engine), manager(manager), purpose(purpose) {}
+    OpenRequest(Engine& owner, TableManager* table, Purpose kind) : _engine(owner), manager(table), purpose(kind) {}
 
     int dispatched(plaxf& request) override;
     void deferRequested(plaxf& request) override;

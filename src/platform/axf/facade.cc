@@ -31,7 +31,10 @@ bool equalsNoCase(std::string_view a, std::string_view b) {
 }
 
 std::string tableText(std::string_view appl, std::string_view table) {
-    return "<" + std::string(appl) + "/" + std::string(table) + ">";
+    std::string out;
+    out.reserve(appl.size() + table.size() + 3);
+    out.append(1, '<').append(appl).append(1, '/').append(table).append(1, '>');
+    return out;
 }
 
 // The index of the column named name (its filter name or its attribute name, case-blind), or -1.
