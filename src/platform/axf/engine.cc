@@ -71,10 +71,6 @@ public:
     std::shared_ptr<SituationRec> situation;
 };
 
-struct StateRec {
-    SituationState state;
-};
-
 struct SituationRec {
     uint64_t id = 0;
     SituationPlan plan;
