@@ -69,6 +69,11 @@ protected:
         }
         EXPECT_EQ(readFile(work("attrlib/" + key + "ATR00")), readFile(kGolden + "/" + folder + "/" + key + "ATR00"));
         EXPECT_TRUE(exists(work("zotaw" + key)));
+        // Where a work file was written by hand too (checksums computed apart), it must match.
+        const std::string workGolden = kGolden + "/" + folder + "/zotaw" + key;
+        if (exists(workGolden)) {
+            EXPECT_EQ(readFile(work("zotaw" + key)), readFile(workGolden));
+        }
     }
 };
 
