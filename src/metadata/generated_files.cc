@@ -67,27 +67,29 @@ std::vector<EnumItem> enumItems(std::string_view text) {
     return items;
 }
 
-// The application help and the ordinal-th group's chunk of the help information.
+// The application help and each group's chunk of the help information, split once per generation.
 struct HelpParts {
     std::optional<std::string_view> applHelp;
-    std::optional<std::string_view> chunk;  // group "," groupHelp "," then name, help, format, enum per attribute
-};
+    std::vector<std::string_view> chunks;  // group "," groupHelp "," then name, help, format, enum per attribute
 
-HelpParts helpParts(std::string_view helpInfo, int ordinal) {
-    HelpParts parts;
-    TextScanner scan(helpInfo);
-    parts.applHelp = scan.next(",");
-    for (int i = 0; i < ordinal; ++i) {
-        parts.chunk = scan.next(":");
-        if (!parts.chunk) {
-            break;
+    explicit HelpParts(std::string_view helpInfo) {
+        TextScanner scan(helpInfo);
+        applHelp = scan.next(",");
+        while (std::optional<std::string_view> chunk = scan.next(":")) {
+            if (chunk->front() == ';') {
+                break;
+            }
+            chunks.push_back(*chunk);
         }
     }
-    if (parts.chunk && parts.chunk->front() == ';') {
-        parts.chunk.reset();
+    // The chunk of the ordinal-th group (from 1), or nothing.
+    std::optional<std::string_view> chunk(int ordinal) const {
+        if (ordinal < 1 || static_cast<std::size_t>(ordinal) > chunks.size()) {
+            return std::nullopt;
+        }
+        return chunks[static_cast<std::size_t>(ordinal) - 1];
     }
-    return parts;
-}
+};
 
 std::string quotedHelp(std::string_view help) {
     std::string out("vale \"");
@@ -126,6 +128,7 @@ uint16_t userDataList::generateFiles(const std::string& workFile) {
     _columnNumber = 0;
     _filesGenerated = false;
 
+    const HelpParts help(_helpInfo);
     std::string cat, atr, odi;
     bool first = true;
     int ordinal = 0;
@@ -137,10 +140,10 @@ uint16_t userDataList::generateFiles(const std::string& workFile) {
         VA_TRACE(trace::kFlow, "%d: Generating portions for table <%s>\n", ordinal, _tableName.c_str());
         uint16_t rc = generateCATfile(entry, first, &cat);
         if (rc == 0) {
-            rc = generateATRfile(entry, first, ordinal, &atr);
+            rc = generateATRfile(entry, first, help.applHelp, help.chunk(ordinal), &atr);
         }
         if (rc == 0) {
-            rc = generateODIfile(entry, first, ordinal, &odi);
+            rc = generateODIfile(entry, first, help.applHelp, help.chunk(ordinal), &odi);
         }
         if (rc != 0) {
             return rc;
@@ -298,7 +301,9 @@ uint16_t userDataList::generateCATfile(const userDataListEntry& entry, bool firs
     return 0;
 }
 
-uint16_t userDataList::generateATRfile(const userDataListEntry& entry, bool first, int ordinal, std::string* out) {
+uint16_t userDataList::generateATRfile(const userDataListEntry& entry, bool first,
+                                       std::optional<std::string_view> applHelp,
+                                       std::optional<std::string_view> helpChunk, std::string* out) {
     const userDataInfo& udi = *entry.udi();
     const std::string tablePrefix = std::string(_applName.view()) + entry.attrGroup() + _RR.c_str();
     const std::string affi = std::string("affi ") + _affinity.c_str() + "\n";
@@ -367,17 +372,16 @@ uint16_t userDataList::generateATRfile(const userDataListEntry& entry, bool firs
         text.append(e);
     }
 
-    const HelpParts help = helpParts(_helpInfo, ordinal);
     text.append("//\nentr HIDDEN\n");
     text.append("name ").append(tablePrefix).append(".ZOTHELP\n");
     text.append(affi);
     text.append("colu ZOTHELP\ntype 3\nopgr 0\ncost 9\n");
     text.append("vali ^APPLICATION\n");
-    text.append(quotedHelp(help.applHelp.value_or(std::string_view())));
+    text.append(quotedHelp(applHelp.value_or(std::string_view())));
     text.append("vali ^ATTRGROUP[").append(entry.attrGroup()).append("]\n");
     std::optional<std::string_view> groupHelp;
-    TextScanner fields(help.chunk.value_or(std::string_view()));
-    if (help.chunk) {
+    TextScanner fields(helpChunk.value_or(std::string_view()));
+    if (helpChunk) {
         fields.next(",");  // the group name
         groupHelp = fields.next(",");
     }
@@ -397,10 +401,11 @@ uint16_t userDataList::generateATRfile(const userDataListEntry& entry, bool firs
     return 0;
 }
 
-uint16_t userDataList::generateODIfile(const userDataListEntry& entry, bool first, int ordinal, std::string* out) {
+uint16_t userDataList::generateODIfile(const userDataListEntry& entry, bool first,
+                                       std::optional<std::string_view> applHelp,
+                                       std::optional<std::string_view> helpChunk, std::string* out) {
     const userDataInfo& udi = *entry.udi();
     const std::string objectName = std::string(_applName.view()) + entry.attrGroup() + _RR.c_str();
-    const HelpParts help = helpParts(_helpInfo, ordinal);
     const std::string nlsid = std::string("*NLSID: ") + _applKey.c_str() + "0000\n";
     uint16_t rc = 0;
 
@@ -412,8 +417,8 @@ uint16_t userDataList::generateODIfile(const userDataListEntry& entry, bool firs
         text.append("*PROJ: ").append(_applKey.view()).append(",").append(_cvrm.view()).append("\n");
         text.append("*APPL: ").append(_applKey.view()).append(_RR.view()).append("\n");
         text.append("*NODETYPE: ").append(_applNameRR.view()).append("\n");
-        if (help.applHelp) {
-            text.append("*OPTION: APPL_DESCRIPTION=").append(*help.applHelp).append("\n");
+        if (applHelp) {
+            text.append("*OPTION: APPL_DESCRIPTION=").append(*applHelp).append("\n");
         }
         text.append("*DLL: ZRFNDREG\n");
         if (std::optional<std::string> affinityName = ZOT0_QueryProductSpec(ZOT2_SUBNODE_AFF_NAME)) {
@@ -426,9 +431,9 @@ uint16_t userDataList::generateODIfile(const userDataListEntry& entry, bool firs
         text.append("*AXF:\n");
     }
 
-    TextScanner fields(help.chunk.value_or(std::string_view()));
+    TextScanner fields(helpChunk.value_or(std::string_view()));
     std::optional<std::string_view> groupHelp;
-    if (help.chunk) {
+    if (helpChunk) {
         fields.next(",");  // the group name
         groupHelp = fields.next(",");
     }
@@ -454,7 +459,7 @@ uint16_t userDataList::generateODIfile(const userDataListEntry& entry, bool firs
     }
     text.append(" \n");
 
-    bool helpLeft = help.chunk.has_value();
+    bool helpLeft = helpChunk.has_value();
     for (std::size_t i = 0; i < udi.noOfColumns(); ++i) {
         const attrInfo_t& c = udi.attrInfo(i);
         // The help chunk lists the attributes in column order: four fields each.

@@ -132,10 +132,14 @@ private:
     // Fetches the texts, computes the checksums, reads the work file and decides the version.
     bool calculateChecksum(applicationTextSource& source);
 
-    // Text of one group's part of each file, appended to *out. 0, or 1 on failure.
+    // Text of one group's part of each file, appended to *out; first: the application's first group.
+    // applHelp and helpChunk: the application help and the group's chunk of the help information.
+    // 0, or 1 on failure.
     uint16_t generateCATfile(const userDataListEntry& entry, bool first, std::string* out);
-    uint16_t generateATRfile(const userDataListEntry& entry, bool first, int ordinal, std::string* out);
-    uint16_t generateODIfile(const userDataListEntry& entry, bool first, int ordinal, std::string* out);
+    uint16_t generateATRfile(const userDataListEntry& entry, bool first, std::optional<std::string_view> applHelp,
+                             std::optional<std::string_view> helpChunk, std::string* out);
+    uint16_t generateODIfile(const userDataListEntry& entry, bool first, std::optional<std::string_view> applHelp,
+                             std::optional<std::string_view> helpChunk, std::string* out);
     // Copies the ATR file into the ATTRLIB directory. True after a complete copy.
     bool copyATRfile(const std::string& fileName, const std::string& contents);
 
