@@ -34,7 +34,8 @@ Texts largeApplication(int groups, int attributes) {
             t.attrInfo += name + (text ? ",D,32:" : ",C,4:");
             t.helpInfo += "Attr_" + std::to_string(a) + ",Help of attribute " + std::to_string(a) +
                           ",CAPTION{Attribute " + std::to_string(a) + "}," +
-                          (a % 5 == 2 ? "ENUM{ low(0) mid(5) high(9) }" : " ") + (a + 1 == attributes ? ":" : ",");
+                          (a % 5 == 2 ? "ENUM{ low(0) mid(5) high(9) }" : " ") +
+                          (a + 1 == attributes ? ":" : ",");
         }
         t.attrInfo += ";";
     }

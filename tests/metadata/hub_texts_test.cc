@@ -19,8 +19,9 @@ TEST_F(MetadataFromHub, RegisteredApplicationGivesTheExpectedFiles) {
     HubProvider provider;
     ASSERT_EQ(provider.connect(), 0);
     DPapplication app{"NETMON", "Network monitor", {}};
-    app.groups.push_back({"IFTABLE", "Interface table", 'N', 60, "SNMP",
-                          "@ifIndex,C,4, , ,Interface index;ifDescr,D,16, ,CAPTION{Description},Interface description"});
+    app.groups.push_back(
+        {"IFTABLE", "Interface table", 'N', 60, "SNMP",
+         "@ifIndex,C,4, , ,Interface index;ifDescr,D,16, ,CAPTION{Description},Interface description"});
     int status = -1;
     ASSERT_EQ(provider.dp_register(&status, app), 0);
     int handle = 0;
