@@ -71,6 +71,7 @@ public:
     // Starts the group's collection thread once the columns are known. 0 on success, 1 on failure.
     virtual int startCollection(userDataInfo& layout) = 0;
     // The layout is going away: detach it from its table manager and stop its collection thread.
+    // Called for every layout whose attachTableManager was called, whatever it returned.
     virtual void releaseLayout(userDataInfo& layout) = 0;
 };
 

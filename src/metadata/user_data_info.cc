@@ -60,13 +60,16 @@ userDataInfo::userDataInfo(userDataListEntry& entry, const metadataSettings& set
     }
     _tableNameRR.assign(generateTableName(""));
     _applName.assign(bareName);
-    if (_hooks != nullptr && _hooks->attachTableManager(*this) != 0) {
-        _errors = 1;
+    if (_hooks != nullptr) {
+        _attached = true;
+        if (_hooks->attachTableManager(*this) != 0) {
+            _errors = 1;
+        }
     }
 }
 
 userDataInfo::~userDataInfo() {
-    if (_hooks != nullptr) {
+    if (_attached) {
         _hooks->releaseLayout(*this);
     }
 }

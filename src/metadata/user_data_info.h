@@ -109,6 +109,7 @@ private:
     userDataListEntry* _entry;
     const metadataSettings& _settings;
     tableLayoutHooks* _hooks;
+    bool _attached = false;  // the hooks were asked for a table manager, so they are told of the end
     FixedText<20> _applName;
     FixedText<3> _applKey;
     FixedText<22> _applNameRR;

@@ -95,9 +95,6 @@ public:
     // True when name was written before in this build; otherwise remembers it and returns false.
     bool findDomain(std::string_view name);
 
-    // Writes the CAT, ATR and ODI files of every group, copies the ATR file into ATTRLIB and then
-    // writes the work file. The files are replaced whole or not at all. 0, or 1 on failure.
-    uint16_t generateFiles(const std::string& workFile);
     // Whether the last build wrote the files (the version decision asked for it and it worked).
     bool filesGenerated() const { return _filesGenerated; }
 
@@ -125,6 +122,10 @@ private:
     friend class userDataListEntry;
 
     void build(const char* applName, applicationTextSource& source);
+    // Writes the CAT, ATR and ODI files of every group, copies the ATR file into ATTRLIB and then
+    // writes the work file. The files are replaced whole or not at all. 0, or 1 on failure. Only
+    // during construction: it needs the hub's texts and the checksums, which the build then frees.
+    uint16_t generateFiles(const std::string& workFile);
     userDataListEntry* findEntry(std::string_view attrGroup) const;
     void addAttrGroup(std::string_view record);
     uint16_t addAttrInfo(std::string_view group, std::string_view attributeList,
