@@ -357,6 +357,15 @@ int HubSession::send(int handle, int controlField, const DProw& row) {
                   (rc == DCH_CLIENT_REFUSED ? "status " + std::to_string(status) : DCH_clientResultText(rc)));
     if (rc != DCH_CLIENT_REFUSED) {
         dropConnection();  // the hub dropped our sources with the connection: start over
+    } else {
+        // The hub no longer knows the handle (a later registration of the application may have
+        // replaced the source's list): bring the source online again at the next row.
+        for (auto it = _handles.begin(); it != _handles.end(); ++it) {
+            if (it->second == handle) {
+                _handles.erase(it);
+                break;
+            }
+        }
     }
     return rc;
 }
