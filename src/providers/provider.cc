@@ -481,14 +481,15 @@ void runProviders(int dpType, const ProviderContext& context, StopSignal& stop) 
     }
 
     // The API server is the hub's own client protocol: ready as soon as the hub answers a provider.
-    HubSession statusSession(context.hub, statusApplication(), apiStatus);
+    ProviderStatus publisher(type + " status");  // its failures are traced; not a row of its own
+    HubSession statusSession(context.hub, statusApplication(), publisher);
     bool apiServer = type == "APIS" || type == "ASFS";
     do {
-        publishStatus(statusSession, type, statuses);
-        if (apiServer && statusSession.handle(kStatusGroup, type) >= 0 && ZOTP_GetAPIServerComplete() == 0) {
+        if (apiServer && ZOTP_GetAPIServerComplete() == 0 && statusSession.handle(kStatusGroup, type) >= 0) {
             setAPIServerComplete(true);
             VA_STATE("%s: the API server is ready\n", type.c_str());
         }
+        publishStatus(statusSession, type, statuses);
     } while (!stop.waitFor(kStatusInterval));
 
     for (pthread_t t : threads) {
