@@ -38,6 +38,11 @@ std::string workDirectory();
 // Tests point the process at a fresh directory.
 void setWorkDirectory(std::string path);
 
+// Writes a file whole or not at all: a temporary file in the same directory, flushed to disk, then
+// renamed over path. A crash at any moment leaves the old file or the new one. False with the
+// reason in *error (the old file is untouched).
+bool writeFileWhole(const std::string& path, std::string_view content, std::string* error);
+
 // The fatal exit: flush standard output and standard error, sleep 1 second, exit with code 1.
 [[noreturn]] void fatalExit();
 
