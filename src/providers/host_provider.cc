@@ -279,6 +279,15 @@ bool HostProvider::sample(Group group) {
     return false;
 }
 
+bool HostProvider::sendFreshRows(std::string_view group) {
+    for (int g = 0; g < kGroups; ++g) {
+        if (group == kGroupNames[g]) {
+            return sample(static_cast<Group>(g));
+        }
+    }
+    return false;
+}
+
 void HostProvider::run(StopSignal& stop) {
     double due[kGroups];
     const double start = clock::now();

@@ -35,6 +35,7 @@ class HostProvider : public Provider {
     void run(StopSignal& stop) override;
     // Reads and sends one group now. False when its files could not be read or the hub refused.
     bool sample(Group group);
+    bool sendFreshRows(std::string_view group) override;
 
     static const char* groupName(Group group);
     // The registration of the application (its attributes in column order).

@@ -152,6 +152,14 @@ std::vector<HttpProvider::Result> HttpProvider::probeAll() {
     return results;
 }
 
+bool HttpProvider::sendFreshRows(std::string_view group) {
+    if (group != _options.group) {
+        return false;
+    }
+    probeAll();
+    return true;
+}
+
 void HttpProvider::run(StopSignal& stop) {
     do {
         probeAll();

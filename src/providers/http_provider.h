@@ -48,6 +48,7 @@ class HttpProvider : public Provider {
     // One round: every URL probed in turn, the rows sent as one set. The results, in target order.
     std::vector<Result> probeAll();
     Result probe(const Target& target) const;
+    bool sendFreshRows(std::string_view group) override;
 
     static std::unique_ptr<Provider> make(const Definition& d, const ProviderContext& context, dp::ParseError* error);
 

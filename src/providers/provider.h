@@ -115,6 +115,15 @@ class Provider {
     virtual void run(StopSignal& stop) = 0;
     ProviderStatus& status() { return _status; }
 
+    // The seam for REPORT_REQUEST and SITUATION_REQUEST actions: sends fresh rows of a group now.
+    // The hub does not forward those actions yet; when it does, the provider's action wait calls
+    // this on the provider's thread. False when the provider cannot (the default: rows arrive on
+    // their own, as lines and file records do).
+    virtual bool sendFreshRows(std::string_view group) {
+        (void)group;
+        return false;
+    }
+
   private:
     ProviderStatus _status;
 };

@@ -201,6 +201,7 @@ TEST_F(HostAgainstHub, EachGroupArrivesWithTheFixtureValues) {
     ASSERT_EQ(next.size(), 1u);
     EXPECT_EQ(next[0].values, (Values{"total", "3333", "3333", "3333", "0", "6667"}));
 
+    EXPECT_FALSE(_provider.sendFreshRows("NOSUCH"));
     std::vector<ReceivedRow> memory = firstSample(HostProvider::kMemory, 1);
     ASSERT_EQ(memory.size(), 1u);
     EXPECT_EQ(memory[0].control, 0x11);
@@ -210,6 +211,11 @@ TEST_F(HostAgainstHub, EachGroupArrivesWithTheFixtureValues) {
     std::vector<ReceivedRow> load = firstSample(HostProvider::kLoad, 1);
     ASSERT_EQ(load.size(), 1u);
     EXPECT_EQ(load[0].values, (Values{"52", "105", "250", "3", "456"}));
+    {
+        // A report request's fresh rows: the group sampled now.
+        RowCollector fresh(HostProvider::kApplication, "LOAD");
+        ASSERT_TRUE(fresh.waitUntilDelivering([&] { EXPECT_TRUE(_provider.sendFreshRows("LOAD")); }));
+    }
 
     std::vector<ReceivedRow> fs = firstSample(HostProvider::kFileSystem, 2);
     ASSERT_EQ(fs.size(), 2u);
