@@ -224,6 +224,12 @@ bool RecordFormat::parseJson(std::string_view line, Values* values, std::string*
 }
 
 bool RecordFormat::parseRegex(std::string_view line, Values* values, std::string* reason) const {
+    // The standard library's matcher recurses per character: a bound keeps a long line from
+    // exhausting the provider thread's stack.
+    if (line.size() > kMaxRegexLine) {
+        *reason = "longer than " + std::to_string(kMaxRegexLine) + " bytes, the limit for a pattern";
+        return false;
+    }
     std::match_results<std::string_view::const_iterator> m;
     if (!std::regex_search(line.begin(), line.end(), m, *_regex)) {
         *reason = "the pattern does not match";

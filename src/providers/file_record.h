@@ -16,6 +16,7 @@ namespace vorpane::providers {
 class RecordFormat {
   public:
     enum Kind { kDelimited, kKeyValue, kJson, kRegex };
+    static constexpr size_t kMaxRegexLine = 4096;  // longer lines are malformed for format=regex
     using Values = std::vector<std::pair<std::string, std::string>>;
 
     // Builds the format for a group. delimited: delimiter (one character, or "tab") and fields, the

@@ -73,6 +73,8 @@ TEST(FileRecord, EachFormatGivesTheGroupsValues) {
     EXPECT_EQ(v, (Values{{"Seq", "42"}, {"Text", "done"}}));
     EXPECT_FALSE(re.parse("no match here", &v, &reason));
     EXPECT_EQ(reason, "the pattern does not match");
+    EXPECT_FALSE(re.parse("GET [(] 42 y " + std::string(RecordFormat::kMaxRegexLine, 'z'), &v, &reason));
+    EXPECT_NE(reason.find("the limit for a pattern"), std::string::npos);
 
     RecordFormat refused;
     EXPECT_FALSE(RecordFormat::make(RecordFormat::kRegex, group(), "", {}, "(\\d+)", &refused, &reason));
