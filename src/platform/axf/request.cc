@@ -84,7 +84,7 @@ std::string fieldText(const char* field, int length) {
 
 }  // namespace axf::detail
 
-plaxf::plaxf(RequestDetail* request, ContextInfo* context, TableManager* manager)
+plaxf::plaxf(const RequestDetail* request, const ContextInfo* context, TableManager* manager)
     : _detail(request != nullptr ? *request : RequestDetail()),
       _context(context != nullptr ? *context : ContextInfo()),
       _manager(manager),
