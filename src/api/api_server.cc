@@ -723,6 +723,12 @@ bool ApiServer::start(const ApiConfig& config, std::string token, std::string* e
     server.set_read_timeout(config.readTimeoutSeconds, 0);
     server.set_write_timeout(config.writeTimeoutSeconds, 0);
     server.set_keep_alive_timeout(2);
+    // SO_REUSEADDR only: httplib's default also sets SO_REUSEPORT, which would let a second agent
+    // share the port silently instead of being told it is taken.
+    server.set_socket_options([](int sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server.set_keep_alive_max_count(100);
     server.new_task_queue = [this] {
         // Runs on the listener thread as it starts serving: start() may return.

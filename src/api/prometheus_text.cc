@@ -29,11 +29,8 @@ std::string metricName(std::string_view raw) {
 }
 
 std::string labelName(std::string_view raw) {
-    std::string out = metricName(raw);
-    if (out.starts_with("__")) {
-        out.insert(out.begin(), 'l');
-    }
-    return out;
+    // metricName never yields a leading "__": leading separators are dropped.
+    return metricName(raw);
 }
 
 std::string escapeLabelValue(std::string_view value) {

@@ -12,9 +12,9 @@ namespace vorpane::api {
 using Labels = std::vector<std::pair<std::string, std::string>>;
 
 // A metric name: letters, digits and "_" only, lower case, not starting with a digit; runs of other
-// characters become one "_".
+// characters become one "_", and leading ones are dropped.
 std::string metricName(std::string_view raw);
-// A label name: as a metric name, and never beginning with "__" (reserved).
+// A label name: the same rules; a sanitised name never begins with the reserved "__".
 std::string labelName(std::string_view raw);
 // Backslash, double quote and line feed escaped for a label value.
 std::string escapeLabelValue(std::string_view value);
