@@ -26,6 +26,7 @@
 #include "agent/startup.h"
 #include "agent/take_action.h"
 #include "agent/va_limits.h"
+#include "api/api_server.h"
 #include "datapath/atomic_situation_list.h"
 #include "datapath/samples_list.h"
 #include "hub/dch_server.h"
@@ -298,6 +299,7 @@ int VA_Main(int argc, char** argv) {
         g_stop = true;
     } else {
         VA_STATE("startAXF thread created.\n");
+        vorpane::api::startAgentApi();
         startClientProcess(keys, entries);
         const std::string product = productName();
         if (entries.empty()) {
@@ -331,6 +333,7 @@ int VA_Main(int argc, char** argv) {
         }
     }
 
+    vorpane::api::stopAgentApi();
     deleteAgentLists();
     DCH_api_destroy();
     return 0;
@@ -363,6 +366,7 @@ void CleanUp(int signal) {
     if (const char* name = SIG1_SignalName(signal); name != nullptr) {
         VA_ERROR("Shutdown signal captured: %s\n", name);
     }
+    vorpane::api::stopAgentApi();
     AXF_Shutdown(1);
     std::fflush(stdout);
     std::exit(0);

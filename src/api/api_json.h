@@ -14,7 +14,8 @@
 
 namespace vorpane::api {
 
-using Json = nlohmann::json;
+// Objects keep the order their members were set in (a row's columns in column order).
+using Json = nlohmann::ordered_json;
 
 // Seconds since the epoch as ISO 8601 in UTC ("2026-12-06T06:00:00Z").
 std::string isoTime(int64_t seconds);
