@@ -259,9 +259,15 @@ struct ApiServer::Routes {
             }
         }
         axf::Identity id = axf::identity();
+        // The hub writes the port it took into the product specification and the environment.
         Json hubPort = nullptr;
-        if (const char* p = BSS1_GetEnv("ZOTA_DCH_PORT"); p != nullptr && *p != '\0') {
-            hubPort = std::atoi(p);
+        if (std::optional<int> p = ZOT0_QueryProductSpecNumber(ZOT2_DCH_PORT); p && *p > 0) {
+            hubPort = *p;
+        } else {
+            ScopedLock env(ZOTA_GetEnvVarsInitLock());
+            if (const char* text = BSS1_GetEnv("ZOTA_DCH_PORT"); env.ok() && text != nullptr && *text != '\0') {
+                hubPort = std::atoi(text);
+            }
         }
         std::optional<std::string> product = ZOT0_QueryProductSpec(ZOT2_PRODUCT_NAME);
         reply(res, 200,
