@@ -29,6 +29,7 @@ constexpr double kReportTimeoutSeconds = 10;
 constexpr double kScrapeTimeoutSeconds = 2;
 constexpr double kKeepRetrySeconds = 5;
 constexpr size_t kMaxEventsPerPoll = 1000;
+constexpr double kPollSliceSeconds = 1;
 constexpr const char* kJsonType = "application/json";
 constexpr const char* kApiUser = "api";
 
@@ -496,7 +497,17 @@ struct ApiServer::Routes {
         if (wait > 0 && !slot.held()) {
             return fail(res, 503, "too many clients are waiting for events; try again");
         }
-        axf::EventBatch batch = axf::readEvents(after, slot.held() ? wait : 0, kMaxEventsPerPoll);
+        // The wait goes in slices so that stop() need not sit out a long poll: shutdown waits at most
+        // one slice for it.
+        axf::EventBatch batch = axf::readEvents(after, 0, kMaxEventsPerPoll);
+        const double deadline = clock::now() + (slot.held() ? wait : 0);
+        while (batch.events.empty() && !s._closing.load()) {
+            double left = deadline - clock::now();
+            if (left <= 0) {
+                break;
+            }
+            batch = axf::readEvents(after, std::min(left, kPollSliceSeconds), kMaxEventsPerPoll);
+        }
         std::map<std::pair<std::string, std::string>, std::optional<axf::TableDesc>> described;
         Json list = Json::array();
         for (const axf::Event& e : batch.events) {
@@ -912,6 +923,7 @@ void ApiServer::stop() {
         return;
     }
     _listening = false;
+    _closing.store(true);
     _server->stop();
     pthread_join(_listener, nullptr);
     bool joinKeeper = false;

@@ -76,6 +76,7 @@ private:
     std::map<int, long long> _responses VA_GUARDED_BY(_lock);  // by status code
     std::map<long, long long> _actionResults VA_GUARDED_BY(_lock);  // by the command callback's result
     std::atomic<int> _waiting{0};  // long polls in progress
+    std::atomic<bool> _closing{false};  // stop() began: long polls return
 };
 
 // The agent's API: started by the process entry once the framework runs (nothing when
