@@ -310,6 +310,9 @@ public:
 
 private:
     friend struct axf::detail::Access;
+    // The columns as GetColumnInfo gives them, read once for the filter (rebuilt when their number changes).
+    const ColumnInfo* columnByName(const char* name);
+
     RequestDetail _detail;
     ContextInfo _context;
     TableManager* _manager;
@@ -320,6 +323,7 @@ private:
     int _allocationDefault = 1;
     int _count = 0;
     std::vector<char> _rows;
+    std::vector<ColumnInfo> _columnCache;
     unsigned long _handle = 0;
     axf::detail::RequestOwner* _owner = nullptr;  // set by the framework once the request is open
 };

@@ -62,6 +62,7 @@ public:
     bool waitingRedrive = false;  // deferred, waiting for Redrive
     uint64_t deferGeneration = 0;
     bool closing = false;
+    bool closed = false;
     // Reports.
     bool done = false;
     Status result;
@@ -545,11 +546,13 @@ public:
         {
             vorpane::ScopedLock g(_lock);
             if (o->closing) {
+                // Another thread closes it (a table's Shutdown and a situation's removal may meet):
+                // return only once the request is gone, as the caller expects.
+                _doneCond.waitUntil(_lock, -1, [&]() VA_REQUIRES(_lock) { return o->closed; });
                 return;
             }
             o->closing = true;
             _doneCond.waitUntil(_lock, -1, [&]() VA_REQUIRES(_lock) { return !o->sampling || (_stopping && _busy == 0); });
-            _open.erase(o->handle);
             if (o->situation != nullptr && o->situation->open == o) {
                 o->situation->open.reset();
             }
@@ -563,6 +566,11 @@ public:
         }
         releaseHandle(o->handle);
         o->request.reset();  // the table class's destructor runs here, with no lock of ours held
+        vorpane::ScopedLock g(_lock);
+        // Listed until here, so that a table's Shutdown meeting this close waits for its end.
+        _open.erase(o->handle);
+        o->closed = true;
+        _doneCond.broadcast();
     }
 
     // ---- reports
@@ -828,6 +836,8 @@ public:
         }
     }
 
+    // Registrations come in bursts at start-up: one refresh runs at a time and runs again when asked
+    // meanwhile, so the pool is never filled with refreshes waiting for samples queued behind them.
     void subnodesChanged() {
         vorpane::ScopedLock g(_lock);
         if (!_started || _stopped) {
@@ -837,8 +847,22 @@ public:
         for (const auto& [id, s] : _situations) {
             any = any || s->plan.autoSubnodes;
         }
-        if (any) {
-            submit([this] { refreshSubnodes(); });
+        if (!any) {
+            return;
+        }
+        _refreshWanted = true;
+        if (!_refreshRunning) {
+            _refreshRunning = true;
+            submit([this] {
+                vorpane::ScopedLock r(_lock);
+                while (_refreshWanted && !_stopping) {
+                    _refreshWanted = false;
+                    _lock.unlock();
+                    refreshSubnodes();
+                    _lock.lock();
+                }
+                _refreshRunning = false;
+            });
         }
     }
 
@@ -857,6 +881,8 @@ public:
         vorpane::ScopedLock g(_lock);
         _stopped = false;
         _stopping = false;
+        _refreshWanted = false;
+        _refreshRunning = false;
         _events.clear();
         _eventSeq = 0;
     }
@@ -871,6 +897,8 @@ private:
     bool _stopping VA_GUARDED_BY(_lock) = false;  // the threads end
     std::vector<pthread_t> _threads VA_GUARDED_BY(_lock);
     int _busy VA_GUARDED_BY(_lock) = 0;  // workers running a job
+    bool _refreshWanted VA_GUARDED_BY(_lock) = false;
+    bool _refreshRunning VA_GUARDED_BY(_lock) = false;
     std::deque<std::function<void()>> _jobs VA_GUARDED_BY(_lock);
     std::priority_queue<TimelineEntry, std::vector<TimelineEntry>, std::greater<TimelineEntry>> _timeline
         VA_GUARDED_BY(_lock);

@@ -340,7 +340,7 @@ std::string formatFilter(const Filter& filter) {
     return out;
 }
 
-ReportResult runReport(const ReportQuery& query) {
+static ReportResult runReportChecked(const ReportQuery& query) {
     ReportResult r;
     Found f;
     if (r.status = findTable(query.applName, query.tableName, &f); !r.status.ok()) {
@@ -369,7 +369,16 @@ ReportResult runReport(const ReportQuery& query) {
     return r;
 }
 
-Status addSituation(const SituationDef& def) {
+ReportResult runReport(const ReportQuery& query) {
+    ReportResult r = runReportChecked(query);
+    if (!r.status.ok()) {
+        VA_ERROR("Error: report on <%s/%s> failed: %s\n", query.applName.c_str(), query.tableName.c_str(),
+                 r.status.message.c_str());
+    }
+    return r;
+}
+
+static Status addSituationChecked(const SituationDef& def) {
     if (!validSituationName(def.name)) {
         return Status{kInvalid, "situation name <" + def.name + "> must be 1 to 32 letters, digits or _"};
     }
@@ -389,7 +398,6 @@ Status addSituation(const SituationDef& def) {
     if (Status s = encodeFilter(def.filter, plan.columns, def.tableName, &plan.detail.filter); !s.ok()) {
         f.hold->Drop();
         s.message = "situation <" + def.name + ">: " + s.message;
-        VA_ERROR("Error: situation <%s> refused: %s\n", def.name.c_str(), s.message.c_str());
         return s;
     }
     plan.originColumn = findColumn(plan.columns, "ORIGINNODE");
@@ -411,6 +419,14 @@ Status addSituation(const SituationDef& def) {
     plan.autoSubnodes = def.subnodes.empty();
     plan.detail.subnodes = plan.autoSubnodes ? detail::subnodesOfApplication(plan.detail.applName) : def.subnodes;
     return detail::startSituation(f.manager, f.hold, std::move(plan));
+}
+
+Status addSituation(const SituationDef& def) {
+    Status s = addSituationChecked(def);
+    if (!s.ok()) {
+        VA_ERROR("Error: situation <%s> refused: %s\n", def.name.c_str(), s.message.c_str());
+    }
+    return s;
 }
 
 Status removeSituation(std::string_view name) { return detail::stopSituation(name); }
