@@ -194,7 +194,7 @@ TEST_F(Api, SituationsAreDefinedListedRemovedAndKeptForTheNextStart) {
     EXPECT_EQ(client()->Get("/v1/situations/Nope")->status, 404);
 
     // Kept in the work directory, and defined again by the next server.
-    std::vector<Json> kept;
+    std::vector<api::Json> kept;
     std::string error;
     ASSERT_TRUE(api::SituationStore(_dir.file(api::kSituationsFileName)).load(&kept, &error)) << error;
     ASSERT_EQ(kept.size(), 1u);
