@@ -231,7 +231,10 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
                 for (const Json& a : j["applications"]) {
                     std::string versions;
                     for (const Json& v : a["versions"]) {
-                        versions += (versions.empty() ? "" : ",") + text(v);
+                        if (!versions.empty()) {
+                            versions += ',';
+                        }
+                        versions += text(v);
                     }
                     rows.push_back({text(a["name"]), versions, text(a["subnodes"]), std::to_string(a["groups"].size())});
                 }
@@ -284,12 +287,12 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
 
     std::string rowsAppl, rowsTable, where;
     std::vector<std::string> rowSubnodes;
-    CLI::App* rows = app.add_subcommand("rows", "A report of a table's rows");
-    rows->add_option("application", rowsAppl, "Application name as the tables carry it")->required();
-    rows->add_option("table", rowsTable, "Table name")->required();
-    rows->add_option("--subnode", rowSubnodes, "Only these subnodes (repeatable)");
-    rows->add_option("--where", where, "Filter, e.g. \"Used_Pct > 90 AND Mount LIKE '/v*'\"");
-    rows->callback([&] {
+    CLI::App* rowsCommand = app.add_subcommand("rows", "A report of a table's rows");
+    rowsCommand->add_option("application", rowsAppl, "Application name as the tables carry it")->required();
+    rowsCommand->add_option("table", rowsTable, "Table name")->required();
+    rowsCommand->add_option("--subnode", rowSubnodes, "Only these subnodes (repeatable)");
+    rowsCommand->add_option("--where", where, "Filter, e.g. \"Used_Pct > 90 AND Mount LIKE '/v*'\"");
+    rowsCommand->callback([&] {
         std::vector<std::pair<std::string, std::string>> params;
         for (const std::string& n : rowSubnodes) {
             params.emplace_back("subnode", n);
