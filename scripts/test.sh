@@ -11,12 +11,16 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 cmake -S . -B build/asan -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
-      -DVORPANE_SANITIZE=address,undefined -DVORPANE_BUILD_FUZZ=ON
+      -DVORPANE_SANITIZE=address,undefined -DVORPANE_BUILD_FUZZ=ON -DVORPANE_WERROR=ON
 cmake --build build/asan -j "$jobs"
 ctest --test-dir build/asan -j "$jobs" --output-on-failure --timeout 300
 
 cmake -S . -B build/tsan -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
-      -DVORPANE_SANITIZE=thread -DVORPANE_BUILD_BENCH=OFF
+      -DVORPANE_SANITIZE=thread -DVORPANE_BUILD_BENCH=OFF -DVORPANE_WERROR=ON
 cmake --build build/tsan -j "$jobs"
 ctest --test-dir build/tsan -j "$jobs" --output-on-failure --timeout 300 -L concurrency
+
+# The system's default compiler (g++) must build everything warning-free as well.
+cmake -S . -B build/gcc -G Ninja -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=Release -DVORPANE_WERROR=ON
+cmake --build build/gcc -j "$jobs"
 echo "All tests passed."

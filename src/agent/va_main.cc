@@ -331,6 +331,8 @@ int VA_Main(int argc, char** argv) {
         }
     }
 
+    // The hub's request thread reads the lists (deferred and demand reports): it ends first.
+    hub->stop();
     deleteAgentLists();
     DCH_api_destroy();
     return 0;

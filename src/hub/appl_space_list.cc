@@ -215,6 +215,25 @@ applSpaceEntry* applSpaceList::searchApplSpace(std::string_view applName) const 
     return _entries.findFirst([&](const applSpaceEntry& entry) { return entry.applNameView() == applName; });
 }
 
+void applSpaceList::undoRegistration(std::string_view applName, bool existed, int16_t firstCounter) {
+    applSpaceEntry* entry = searchApplSpace(applName);
+    if (entry == nullptr) {
+        return;
+    }
+    if (!existed) {
+        VA_STATE("Removing applSpaceEntry <%s> of a refused registration\n", entry->applName());
+        _entries.erase(*entry);
+        return;
+    }
+    for (int16_t n = firstCounter; n != _sourceCounter; n = static_cast<int16_t>(n + 1)) {
+        std::array<char, 48> defaultSource{};
+        std::snprintf(defaultSource.data(), defaultSource.size(), "%s_%d", entry->applName(), n);
+        while (attrInfoList* list = entry->searchAttrInfoList(defaultSource.data(), nullptr)) {
+            entry->freeAttrInfoList(list);
+        }
+    }
+}
+
 attrInfoList* applSpaceList::searchAttrInfoList(std::string_view applName, std::string_view attrGroup,
                                                 std::string_view sourceName) const {
     const applSpaceEntry* entry = searchApplSpace(applName);

@@ -103,6 +103,11 @@ class applSpaceList {
                               unsigned int connectedDP);
     // 0 removed; 3 a source of it is online (nothing removed); -1 no such application.
     int freeApplicationSpace(std::string_view applName);
+    // A registration was refused: what it added since the source counter stood at firstCounter
+    // leaves again. An application that did not exist before (existed false) goes whole; one that
+    // did loses only the default-source lists this registration made. The counter itself keeps
+    // counting, as it does for every allocation.
+    void undoRegistration(std::string_view applName, bool existed, int16_t firstCounter);
     applSpaceEntry* searchApplSpace(std::string_view applName) const;
     // The source list of (application, group, source). A sourceName equal to applName matches every
     // source name that begins with it, so the default source names are found by the application name.

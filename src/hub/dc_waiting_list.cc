@@ -2,8 +2,22 @@
 
 #include "interfaces/trace.h"
 
+#include <algorithm>
+
 namespace {
 const char* orNull(const char* s) { return (s != nullptr && *s != '\0') ? s : "NULL"; }
+
+bool sameSender(const DCwaitingListEntry& e, const DCHclientAddr& clientAddr, unsigned int connectedSockFD) {
+    if (e.connectedSockFD() != connectedSockFD) {
+        return false;
+    }
+    if (connectedSockFD != 0) {
+        return true;
+    }
+    const DCHclientAddr& a = e.clientAddr();
+    return a.length == clientAddr.length &&
+           std::equal(a.bytes.begin(), a.bytes.begin() + a.length, clientAddr.bytes.begin());
+}
 }  // namespace
 
 DCwaitingListEntry::DCwaitingListEntry(const char* applName, const char* attrGroup, short waiterType,
@@ -93,6 +107,29 @@ int DCwaitingList::removeEntry(short waiterType, const char* applName, const cha
     }
     destroy(*found);
     return 0;
+}
+
+int DCwaitingList::removeEntry(short waiterType, const char* applName, const char* attrGroup,
+                               const DCHclientAddr& clientAddr, unsigned int connectedSockFD) {
+    const std::string_view appl = orNull(applName);
+    const std::string_view group = orNull(attrGroup);
+    DCwaitingListEntry* found = _ring.findFirst([&](const DCwaitingListEntry& e) {
+        return e._waiterType == waiterType && e._applName.view() == appl && e._attrGroup.view() == group &&
+               sameSender(e, clientAddr, connectedSockFD);
+    });
+    if (found == nullptr) {
+        return 1;
+    }
+    destroy(*found);
+    return 0;
+}
+
+int DCwaitingList::countEntries(const DCHclientAddr& clientAddr, unsigned int connectedSockFD) const {
+    int n = 0;
+    for (const DCwaitingListEntry& e : _ring) {
+        n += sameSender(e, clientAddr, connectedSockFD) ? 1 : 0;
+    }
+    return n;
 }
 
 int DCwaitingList::cleanupEntries(unsigned int connectedSockFD) {

@@ -64,6 +64,12 @@ public:
 
     // Deletes at once the first entry of that type, application and group. 0, or 1 when none matched.
     int removeEntry(short waiterType, const char* applName, const char* attrGroup);
+    // The same, limited to the entries of one sender: its connection, or for a datagram sender
+    // (connection 0) its address. A collector that unsubscribes ends its own subscription only.
+    int removeEntry(short waiterType, const char* applName, const char* attrGroup, const DCHclientAddr& clientAddr,
+                    unsigned int connectedSockFD);
+    // Entries parked by one sender (as above), of any type.
+    int countEntries(const DCHclientAddr& clientAddr, unsigned int connectedSockFD) const;
     // Deletes at once every entry registered on the connection (it is closed: nothing can reach it,
     // and its descriptor may soon name another connection). Returns the number deleted.
     int cleanupEntries(unsigned int connectedSockFD);

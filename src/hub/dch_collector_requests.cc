@@ -60,18 +60,18 @@ void DCHserver::dc_waitOnData(std::string_view message, long handle, const DCHcl
         VA_ERROR("Error: dataType of DCH_applName missing: %d\n", f.type);
         return;
     }
-    if (f.length < kMinApplName || f.length > kMaxApplName) {
-        VA_ERROR("Error: invalid applName length: %d\n", static_cast<int>(f.length));
+    if (f.cText().size() < kMinApplName || f.cText().size() > kMaxApplName) {
+        VA_ERROR("Error: invalid applName length: %d\n", static_cast<int>(f.cText().size()));
         return;
     }
-    const std::string appl = upper(f.text());
+    const std::string appl = upper(f.cText());
     f = r.next();
-    if (f.type != DCH_attrGroup || f.length > kMaxGroupName) {
-        VA_ERROR("Error: attrGroup length %d > max length %d\n", static_cast<int>(f.length),
+    if (f.type != DCH_attrGroup || f.cText().size() > kMaxGroupName) {
+        VA_ERROR("Error: attrGroup length %d > max length %d\n", static_cast<int>(f.cText().size()),
                  static_cast<int>(kMaxGroupName));
         return;
     }
-    const std::string group = upper(f.text());
+    const std::string group = upper(f.cText());
     f = r.next();
     int32_t status = 0;
     if (f.type != DCH_status || !f.int32(&status)) {
@@ -84,7 +84,8 @@ void DCHserver::dc_waitOnData(std::string_view message, long handle, const DCHcl
             VA_ERROR("Error: Adding entry for applName <%s> attrGroup <%s>\n", appl.c_str(), group.c_str());
         }
     } else if (status == 0) {
-        if (_waitList->removeEntry(DCH_dc_waitOnData, appl.c_str(), group.c_str()) != 0) {
+        // Only this sender's own subscription: others on the same group keep theirs.
+        if (_waitList->removeEntry(DCH_dc_waitOnData, appl.c_str(), group.c_str(), clientAddr, connectedSockFD) != 0) {
             VA_ERROR("Error: removing entry for <%x> and <%s> and <%s>\n", static_cast<unsigned>(DCH_dc_waitOnData),
                      appl.c_str(), group.c_str());
         }
@@ -119,7 +120,7 @@ void DCHserver::dc_waitForDPStatus(std::string_view message, const char* applNam
             VA_ERROR("Error: Searching for existing attrInfoList.\n");
         }
     } else if (status == 0) {
-        _waitList->removeEntry(DCH_dc_waitForDPStatus, "NULL", "NULL");
+        _waitList->removeEntry(DCH_dc_waitForDPStatus, "NULL", "NULL", clientAddr, connectedSockFD);
     } else {
         VA_ERROR("Error: status of <%x> unrecognizable.\n", static_cast<unsigned>(status));
     }
@@ -155,11 +156,11 @@ void DCHserver::answerInfoRequest(std::string_view message, const char* applName
             }
             VA_DETAIL("applName not specified so querying for all applications.\n");
             all = true;
-        } else if (f.length < kMinApplName || f.length > kMaxApplName) {
-            VA_ERROR("Error: invalid applName length: %d\n", static_cast<int>(f.length));
+        } else if (f.cText().size() < kMinApplName || f.cText().size() > kMaxApplName) {
+            VA_ERROR("Error: invalid applName length: %d\n", static_cast<int>(f.cText().size()));
             return;
         } else {
-            appl.assign(f.text());
+            appl.assign(f.cText());
         }
     }
 
@@ -203,7 +204,8 @@ int DCHserver::dc_deferReportRequest(std::string_view message) {
     int32_t actionID = 0;
     int32_t objectPtr = 0;
     int32_t time = 0;
-    if (!r.next().int32(&actionID) || !r.next().int32(&objectPtr) || !r.next().int32(&time)) {
+    if (!readInt32Field(r, DCH_actionID, &actionID) || !readInt32Field(r, DCH_objectPtr, &objectPtr) ||
+        !readInt32Field(r, DCH_time, &time)) {
         return DCH_STATUS_DUPLICATE;  // a missing number: status 1
     }
     struct Text {
@@ -219,8 +221,8 @@ int DCHserver::dc_deferReportRequest(std::string_view message) {
             VA_ERROR("Error: dataType of DCH_%s missing\n", t.name);
             return DCH_STATUS_FAILED;
         }
-        t.value.assign(f.text());
-        if (f.length >= t.below) {
+        t.value.assign(f.cText());
+        if (t.value.size() >= t.below) {
             VA_ERROR("Error: incorrect length for %s value <%s>\n", t.name, t.value.c_str());
             return DCH_STATUS_FAILED;
         }
@@ -241,7 +243,7 @@ int DCHserver::dp_redriveReportRequest(std::string_view message) {
     if (!readHandleField(r, &handle)) {
         return DCH_STATUS_FAILED;
     }
-    if (!r.next().int32(&actionID)) {
+    if (!readInt32Field(r, DCH_actionID, &actionID)) {
         return DCH_STATUS_DUPLICATE;  // a missing action ID: status 1
     }
     attrInfoList* list = _buckets->searchAttrInfoList(handle);
@@ -262,23 +264,23 @@ int DCHserver::dp_redriveReportRequest(std::string_view message) {
 int DCHserver::dp_setDemandReportOption(std::string_view message) {
     FieldReader r(message.data(), message.size(), DCH_REQUEST_FIELDS);
     int16_t option = 0;
-    if (!r.next().int16(&option)) {
+    if (const FieldReader::Field f = r.next(); f.type != DCH_controlField || !f.int16(&option)) {
         return DCH_STATUS_DUPLICATE;  // a missing control field: status 1
     }
     int status = DCH_STATUS_OK;
     FieldReader::Field applField = r.next();
     FieldReader::Field groupField = r.next();
     FieldReader::Field sourceField = r.next();
-    const std::string appl(applField.text());
-    const std::string group = upper(groupField.text());
-    const std::string source(sourceField.text());
-    if (applField.type != DCH_applName || applField.length < kMinApplName || applField.length > kMaxApplName) {
+    const std::string appl(applField.cText());
+    const std::string group = upper(groupField.cText());
+    const std::string source(sourceField.cText());
+    if (applField.type != DCH_applName || appl.size() < kMinApplName || appl.size() > kMaxApplName) {
         VA_ERROR("Error: incorrect length for applName value <%s>\n", appl.c_str());
         status = DCH_STATUS_FAILED;
-    } else if (groupField.type != DCH_attrGroup || groupField.length > kMaxGroupName) {
+    } else if (groupField.type != DCH_attrGroup || group.size() > kMaxGroupName) {
         VA_ERROR("Error: incorrect length for attrGroup value <%s>\n", group.c_str());
         status = DCH_STATUS_FAILED;
-    } else if (sourceField.type != DCH_sourceName || sourceField.length > kMaxSourceName) {
+    } else if (sourceField.type != DCH_sourceName || source.size() > kMaxSourceName) {
         VA_ERROR("Error: incorrect length for sourceName value <%s>\n", source.c_str());
         status = DCH_STATUS_FAILED;
     }
@@ -302,7 +304,13 @@ int DCHserver::dp_setDemandReportOption(std::string_view message) {
             }
             VA_STATE("Waiting for samplesListEntry creation for <%s/%s/%s>\n", applKey.c_str(), group.c_str(),
                      source.c_str());
-            BSS1_Sleep(kSamplesEntryWait);
+            if (!waitWhileRunning(kSamplesEntryWait)) {
+                break;  // the hub is stopping: the lists may be about to go
+            }
+            samples = dataSamples();
+            if (samples == nullptr) {
+                break;
+            }
         }
         if (entry == nullptr) {
             VA_ERROR("Error: samplesListEntry object is not available for <%s/%s/%s>\n", applKey.c_str(),

@@ -87,33 +87,27 @@ int DCHipc::ipc_queued() const {
 
 int DCHipc::ipc_put_data(int length, const void* data, const void* clientAddr, int clientAddrLen,
                          const char* clientName, unsigned int connectedSockFD) {
-    _ipcError = 0;
     ipcCircularBuffer* cb = _ipcCircularBuffer.get();
     if (cb == nullptr) {
         VA_ERROR("Error: ipcCircularBuffer has not been allocated\n");
-        _ipcError = 1;
         return 1;
     }
     if (length < 0 || (length > 0 && data == nullptr)) {
         VA_ERROR("Error: invalid message of %d bytes @%p not queued.\n", length, data);
-        _ipcError = 1;
         return 1;
     }
     vorpane::ScopedLock g(cb->lock, [] { VA_ERROR("Error: unable to acquire ipcCircularBuffer lock\n"); });
     if (!g.ok()) {
-        _ipcError = 1;
         return 1;
     }
     while (cb->num_full >= IPC_QUEUED_MAX && !cb->closed) {
         VA_DETAIL("Waiting for circular buffers to be freed.\n");
         if (cb->notFull.wait(cb->lock) != 0) {
-            _ipcError = 1;
             return 1;
         }
     }
     if (cb->closed) {
         VA_DETAIL("The request queue is closed; a message of %d bytes is dropped.\n", length);
-        _ipcError = 1;
         return 1;
     }
 
@@ -159,39 +153,35 @@ int DCHipc::ipc_put_data(int length, const void* data, const void* clientAddr, i
     ++cb->num_full;
     cb->queued.store(cb->num_full, std::memory_order_release);
 
+    // The message is queued either way: a failed signal is traced, and the reader still finds it
+    // at its next wake-up.
     if (int rc = cb->notEmpty.signal(); rc != 0) {
         VA_ERROR("Error: pthread_cond_signal failed. rc=%d errno=%d\n", rc, errno);
-        _ipcError = 1;
     }
-    return _ipcError;
+    return 0;
 }
 
 int DCHipc::ipc_get_data(std::vector<char>& buffer, int* dataLen, DCHclientAddr* clientAddr,
                          DCHclientName* clientName, unsigned int* connectedSockFD) {
-    _ipcError = 0;
     if (dataLen != nullptr) {
         *dataLen = 0;
     }
     ipcCircularBuffer* cb = _ipcCircularBuffer.get();
     if (cb == nullptr) {
         VA_ERROR("Error: ipcCircularBuffer has not been allocated\n");
-        _ipcError = 1;
         return 1;
     }
     vorpane::ScopedLock g(cb->lock, [] { VA_ERROR("Error: unable to acquire ipcCircularBuffer lock\n"); });
     if (!g.ok()) {
-        _ipcError = 1;
         return 1;
     }
     while (cb->num_full == 0 && !cb->closed) {
         VA_DETAIL("Waiting for circular buffers to be populated.\n");
         if (cb->notEmpty.wait(cb->lock) != 0) {
-            _ipcError = 1;
             return 1;
         }
     }
     if (cb->closed) {
-        _ipcError = 1;
         return 1;
     }
 
@@ -207,32 +197,33 @@ int DCHipc::ipc_get_data(std::vector<char>& buffer, int* dataLen, DCHclientAddr*
     }
     std::memcpy(buffer.data(), slot.data.data(), static_cast<size_t>(slot.dataLen));
 
-    // A queued name too short to be an address means the slot was filled wrongly; it stays queued.
-    if (slot.clientName.size() < kMinClientName) {
+    // A queued name too short to be an address means the slot was filled wrongly. It is dropped: left
+    // queued it would be refused again at every later call and block the queue for good.
+    const bool refused = slot.clientName.size() < kMinClientName;
+    if (refused) {
         VA_ERROR("Error: ipcClientName ptr problem: @%p %d sizeof(clientName) %d\n",
                  static_cast<void*>(clientName), static_cast<int>(slot.clientName.size()),
                  static_cast<int>(DCHclientName::capacity + 1));
-        _ipcError = 1;
-        return 1;
     }
-    if (clientName != nullptr) {
-        *clientName = slot.clientName;
-    }
-    if (clientAddr != nullptr) {
-        *clientAddr = slot.clientAddr;
-    }
-    if (connectedSockFD != nullptr) {
-        *connectedSockFD = slot.connectedSockFD;
-    }
-    if (dataLen != nullptr) {
-        *dataLen = slot.dataLen;
+    if (!refused) {
+        if (clientName != nullptr) {
+            *clientName = slot.clientName;
+        }
+        if (clientAddr != nullptr) {
+            *clientAddr = slot.clientAddr;
+        }
+        if (connectedSockFD != nullptr) {
+            *connectedSockFD = slot.connectedSockFD;
+        }
+        if (dataLen != nullptr) {
+            *dataLen = slot.dataLen;
+        }
     }
     cb->start_idx = (cb->start_idx + 1) % IPC_QSIZE;
     --cb->num_full;
     cb->queued.store(cb->num_full, std::memory_order_release);
     if (int rc = cb->notFull.signal(); rc != 0) {
         VA_ERROR("Error: pthread_cond_signal failed. rc=%d errno=%d\n", rc, errno);
-        _ipcError = 1;
     }
-    return _ipcError;
+    return refused ? 2 : 0;
 }

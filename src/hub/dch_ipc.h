@@ -111,16 +111,24 @@ class DCHipc {
     // server thread. Owner thread only; idempotent.
     virtual void stopServer();
 
+    // The reader has handled the disconnect of a TCP connection: its descriptor may now be closed.
+    // Until then the server loop only shuts the connection down, so the number cannot be handed to a
+    // new connection while queued requests, waiters or replies still name it.
+    virtual void releaseConnection(unsigned int /*connectedSockFD*/) {}
+
     // Service 2: creates the queue and the server thread. Services 1 and 3: IPCClient. Returns the
     // error field.
     int startup(void* p, int connectTo);
 
-    // Queues one complete message (blocks while 4 are queued). 0, or 1 when it was not queued.
+    // Queues one complete message (blocks while 4 are queued). 0, or 1 when it was not queued. The
+    // queue operations return their result and leave the error field alone: the server thread and
+    // the reader call them at once.
     int ipc_put_data(int length, const void* data, const void* clientAddr, int clientAddrLen,
                      const char* clientName, unsigned int connectedSockFD);
     // Takes the oldest message (blocks while none is queued). The caller's buffer is grown to the
     // slot's capacity when smaller and reused across calls; *dataLen receives the message length.
-    // 0, or 1 when nothing was taken (*dataLen is then 0).
+    // 0; 1 when the queue is closed or broken (nothing will come); 2 when the oldest message was
+    // refused and dropped (the next call goes on). *dataLen is 0 unless a message was taken.
     int ipc_get_data(std::vector<char>& buffer, int* dataLen, DCHclientAddr* clientAddr,
                      DCHclientName* clientName, unsigned int* connectedSockFD);
 
@@ -169,6 +177,11 @@ class ipcSock : public DCHipc {
     int allocateIPC() override;
     int releaseIPC() override;
     int DCHtimeout() override;
+    // Seconds a TCP request may take to arrive whole once its first bytes came: VORPANE_DCH_ARRIVAL_TIMEOUT,
+    // else ZOTA_DCH_TIMEOUT but never below kMinArrivalTimeout, so that a short send time-out does not
+    // turn a request split over two segments into a resend.
+    static int arrivalTimeout();
+    void releaseConnection(unsigned int connectedSockFD) override;
     // Also closes the listener, the UDP socket and every client connection, so the port is free again.
     void stopServer() override;
 
@@ -246,6 +259,10 @@ class ipcSock : public DCHipc {
     std::array<int, 2> _stopPipe{-1, -1};
     // This object holds a pooled socket between allocateIPC() and releaseIPC().
     bool _holdsPoolSocket = false;
+    // Connections the server loop shut down and left to the reader to close (releaseConnection);
+    // stopServer() closes those the reader never reached.
+    vorpane::Mutex _closingLock;
+    std::vector<int> _closing VA_GUARDED_BY(_closingLock);
 };
 
 // The local transport: inert. It never starts a server thread, so a hub built on it never becomes

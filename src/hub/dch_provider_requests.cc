@@ -39,11 +39,14 @@ bool readApplName(FieldReader& r, std::string* appl) {
         VA_ERROR("Error: dataType of DCH_applName missing\n");
         return false;
     }
-    if (f.length < kMinApplName || f.length > kMaxApplName) {
-        VA_ERROR("Error: invalid applName length: %d\n", static_cast<int>(f.length));
+    // Names are read up to a terminator the sender may have counted, in every handler alike, so that
+    // a name registered with one is the name that comes online without one.
+    const std::string_view name = f.cText();
+    if (name.size() < kMinApplName || name.size() > kMaxApplName) {
+        VA_ERROR("Error: invalid applName length: %d\n", static_cast<int>(name.size()));
         return false;
     }
-    appl->assign(f.text());
+    appl->assign(name);
     ZOT0_ConvertStringToUpper(*appl);
     return true;
 }
@@ -54,11 +57,12 @@ bool readGroupName(FieldReader& r, std::string* group) {
         VA_ERROR("Error: dataType of DCH_attrGroup missing\n");
         return false;
     }
-    if (f.length > kMaxGroupName) {
-        VA_ERROR("Error: attrGroup length %d > %d\n", static_cast<int>(f.length), static_cast<int>(kMaxGroupName));
+    const std::string_view name = f.cText();
+    if (name.size() > kMaxGroupName) {
+        VA_ERROR("Error: attrGroup length %d > %d\n", static_cast<int>(name.size()), static_cast<int>(kMaxGroupName));
         return false;
     }
-    group->assign(f.text());
+    group->assign(name);
     ZOT0_ConvertStringToUpper(*group);
     return true;
 }
@@ -140,6 +144,9 @@ int DCHserver::dp_register(std::string_view message) {
     const std::string applHelp = helpText(f.cText(), "No Application Help Defined");
 
     const bool unlimitedGroups = vorpane::productAgent();
+    // A refused registration must leave the registry as it found it.
+    const bool existed = _buckets->searchApplSpace(appl) != nullptr;
+    const int16_t firstCounter = _buckets->sourceCounter();
     std::string applInfo;
     std::string attrInfo;
     std::string helpInfo;
@@ -159,12 +166,13 @@ int DCHserver::dp_register(std::string_view message) {
             status = DCH_STATUS_FAILED;
             break;
         }
-        if (f.length > kMaxGroupName) {
-            VA_ERROR("Error: attrGroup length %d > %d\n", static_cast<int>(f.length), static_cast<int>(kMaxGroupName));
+        if (f.cText().size() > kMaxGroupName) {
+            VA_ERROR("Error: attrGroup length %d > %d\n", static_cast<int>(f.cText().size()),
+                     static_cast<int>(kMaxGroupName));
             status = DCH_STATUS_FAILED;
             break;
         }
-        std::string group(f.text());
+        std::string group(f.cText());
         ZOT0_ConvertStringToUpper(group);
         ZOT0_SubValidNameCharacter(group);
         if (!seen.insert(group).second) {
@@ -273,6 +281,10 @@ int DCHserver::dp_register(std::string_view message) {
         helpInfo += ";";
         status = _buckets->setApplInfo(appl, applInfo, attrInfo, helpInfo);
     }
+    if (status != DCH_STATUS_OK) {
+        _buckets->undoRegistration(appl, existed, firstCounter);
+        _lastWaiter = nullptr;
+    }
     // A refused registration reports its failure even when an earlier group was a duplicate.
     if (duplicate && status == DCH_STATUS_OK) {
         status = DCH_STATUS_DUPLICATE;
@@ -337,13 +349,28 @@ int DCHserver::dp_online(std::string_view message, const char* clientName, long*
 
     int status = DCH_STATUS_OK;
     bool reuseExisting = false;
-    if (attrInfoList* found = _buckets->searchAttrInfoList(appl, group, source)) {
+    // A list of exactly this source name first: for a source named like its application the search
+    // by name would stop at the first default-named list instead.
+    attrInfoList* found = nullptr;
+    if (const int32_t exact = _buckets->getHandle(appl, group, source); exact != -1) {
+        found = _buckets->searchAttrInfoList(exact);
+    }
+    if (found == nullptr) {
+        found = _buckets->searchAttrInfoList(appl, group, source);
+    }
+    if (found != nullptr) {
         attrInfoList* unused = _buckets->searchAttrInfoList(appl, group, appl);
-        // The found list is dropped only in favour of a different, unused one; when they are the same
-        // list it simply takes the source's name below.
+        // The found list is dropped only in favour of a different, unused one. When they are the same
+        // list (a source named after the group's default source, or after its application) that list
+        // becomes the source: making a new one at every call would leave one more list each time.
         if (unused != nullptr && unused != found) {
             VA_ERROR("Warning: found identical attrInfoList<@%p> and deleting it.\n", static_cast<void*>(found));
             found->ApplSpaceEntry()->freeAttrInfoList(found);
+        } else if (unused == found && found->sourceNameView() == source) {
+            reuseExisting = true;
+        } else if (unused == found && found->status() == '?') {
+            found->setSourceName(source);  // a default list never online takes the source's name
+            reuseExisting = true;
         } else if (unused == nullptr) {
             VA_ERROR("Warning: attrInfoList<@%p> with applName<%s> attrGroup<%s> srcName<%s> already existed.\n",
                      static_cast<void*>(found), appl.c_str(), group.c_str(), source.c_str());
@@ -443,8 +470,9 @@ int DCHserver::dp_data(std::string_view message) {
     int processed = 0;
     char name[kMaxAttrName + 1];
     while (f.type == DCH_attrName) {
-        const size_t n = f.length < kMaxAttrName ? f.length : kMaxAttrName;
-        std::memcpy(name, f.value, n);
+        const std::string_view attrName = f.cText();
+        const size_t n = attrName.size() < kMaxAttrName ? attrName.size() : kMaxAttrName;
+        std::memcpy(name, attrName.data(), n);
         name[n] = '\0';
         const char attrType = list != nullptr ? list->getAttrType(name) : '?';
         if (kRegisteredAttrTypes.find(attrType) == std::string_view::npos) {

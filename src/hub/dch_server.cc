@@ -144,11 +144,17 @@ void DCHserver::stop() {
             return;
         }
         _stopping = true;
+        _runCond.broadcast();  // a handler pausing in waitWhileRunning() gives up at once
     }
     _ipcSrv->ipc_put_data(static_cast<int>(kStopText.size()), kStopText.data(), nullptr, 0, nullptr, 0);
     vorpane::ScopedLock g(_runLock);
     _runCond.waitUntil(_runLock, -1, [&]() VA_REQUIRES(_runLock) { return !_running; });
     _stopping = false;
+}
+
+bool DCHserver::waitWhileRunning(double seconds) {
+    vorpane::ScopedLock g(_runLock);
+    return !_runCond.waitUntil(_runLock, seconds, [&]() VA_REQUIRES(_runLock) { return _stopping; });
 }
 
 void DCHserver::processRequest() {
@@ -164,7 +170,11 @@ void DCHserver::processRequest() {
         if (_heldBytes > 0 && _ipcSrv->ipc_queued() == 0) {
             flushHeldData();  // nothing is sent while the thread waits
         }
-        if (_ipcSrv->ipc_get_data(buffer, &dataLen, &_ipcClientAddr, &_ipcClientName, &_connectedSockFD) != 0) {
+        const int got = _ipcSrv->ipc_get_data(buffer, &dataLen, &_ipcClientAddr, &_ipcClientName, &_connectedSockFD);
+        if (got == 2) {
+            continue;  // one refused message (traced by the queue); the next one is served
+        }
+        if (got != 0) {
             // The queue was closed under us: nothing more will arrive.
             VA_ERROR("Error: DCHserver request queue is closed.\n");
             flushHeldData();
@@ -190,6 +200,8 @@ void DCHserver::processRequest() {
         }
         if (internal && startsWith(message, DCH_TEXT_DISCONNECT) && _connectedSockFD != 0) {
             processDisconnect(_connectedSockFD);
+            // Everything that named the connection is gone: only now may its number be reused.
+            _ipcSrv->releaseConnection(_connectedSockFD);
             continue;
         }
         if (internal && startsWith(message, DCH_TEXT_SERVER_READY)) {
@@ -429,7 +441,9 @@ void DCHserver::dropHeldData(unsigned int connectedSockFD) {
 
 void DCHserver::processDisconnect(unsigned int connectedSockFD) {
     VA_STATE("Processing disconnect of connection %u\n", connectedSockFD);
+    // Its own waiters go first: the offline records of its sources must not be sent to it.
+    _waitList->cleanupEntries(connectedSockFD);
+    dropHeldData(connectedSockFD);
     _buckets->sendOffline(*this, connectedSockFD);
     _buckets->deregisterDP(*this, connectedSockFD);
-    _waitList->cleanupEntries(connectedSockFD);
 }

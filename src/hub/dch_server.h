@@ -48,8 +48,9 @@ public:
     void sendStatus(long status, long handle);
     void dch_shutdown(char*) {}
 
-    // Stops the request thread and the transport (tests and orderly shutdown): the hub serves no more
-    // requests afterwards.
+    // Stops the request thread (tests and orderly shutdown): the hub serves no more requests
+    // afterwards. The process calls it before the lists the handlers use go away; a handler that
+    // pauses (waitWhileRunning) ends its pause at once.
     void stop();
 
     // ---- Provider requests. message holds one whole request; its fields start at byte 12.
@@ -119,6 +120,9 @@ private:
     // Sends one DCH_infoText reply, or parks the request when the text is not known yet.
     void answerInfoRequest(std::string_view message, const char* applName, short waiterType,
                            const DCHclientAddr& clientAddr, unsigned int connectedSockFD);
+
+    // Request thread: pauses for seconds of clock time; false when stop() was called meanwhile.
+    bool waitWhileRunning(double seconds);
 
     std::unique_ptr<applSpaceList> _buckets;
     std::unique_ptr<DCHipc> _ipcSrv;

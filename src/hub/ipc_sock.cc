@@ -30,6 +30,7 @@ constexpr int kDefaultPoolSize = 32;
 constexpr double kPoolWait = 10;       // seconds a client waits for a pooled socket to be released
 constexpr double kPoolRetrySleep = 3;  // and sleeps after that wait timed out
 constexpr double kReadPieceWait = 10;  // seconds ipcRead waits for each datagram after the first
+constexpr int kMinArrivalTimeout = 5;  // seconds: the least time a TCP request has to arrive whole
 
 Clock::time_point deadlineAfter(double seconds) {
     return Clock::now() + vorpane::CondVar::realDuration(seconds);
@@ -109,6 +110,7 @@ struct ipcSock::Shared {
     // thread when the candidate search picks one.
     std::atomic<int> envPortNo{kDefaultPort};
     std::atomic<int> envDCHtimeout{kDefaultTimeout};
+    std::atomic<int> envArrivalTimeout{kDefaultTimeout};
     std::atomic<int> envTRAPEMIT{0};
 
     vorpane::Mutex udpSockLock;
@@ -215,6 +217,8 @@ void ipcSock::getEnvVariables() {
     }
     s.envPortNo = envNumber("ZOTA_DCH_PORT", portDefault, 1, 65535);
     s.envDCHtimeout = envNumber("ZOTA_DCH_TIMEOUT", kDefaultTimeout, 0, SHRT_MAX);
+    s.envArrivalTimeout = envNumber("VORPANE_DCH_ARRIVAL_TIMEOUT", std::max(s.envDCHtimeout.load(), kMinArrivalTimeout),
+                                    1, SHRT_MAX);
     const char* trap = BSS1_GetEnv("ZOTA_DCH_TRAPEMIT", 0);
     s.envTRAPEMIT = trap != nullptr && (trap[0] == 'Y' || trap[0] == 'y') ? 1 : 0;
     // At least one socket, or every pooled client would wait forever; at most what a descriptor
@@ -246,6 +250,10 @@ void ipcSock::createUDPSockPool() {
 
 int ipcSock::DCHtimeout() {
     return shared().envDCHtimeout.load();
+}
+
+int ipcSock::arrivalTimeout() {
+    return shared().envArrivalTimeout.load();
 }
 
 int ipcSock::sockPortTCP() {
@@ -343,13 +351,9 @@ int ipcSock::allocateDCHport() {
                 s.envPortNo = port;
                 VA_STATE("Assigned DCH port number to %d\n", port);
                 const std::string portText = std::to_string(port);
-                {
-                    // Later readers of the keys (and child processes) see the port that was taken.
-                    vorpane::ScopedLock env(ZOTA_GetEnvVarsInitLock());
-                    if (!env.ok() || setenv("ZOTA_DCH_PORT", portText.c_str(), 1) != 0) {
-                        VA_ERROR("Error: ZOTA_DCH_PORT=%d could not be put into the environment. errno=%d\n",
-                                 port, errno);
-                    }
+                // Later readers of the keys (and child processes) see the port that was taken.
+                if (!BSS1_SetEnv("ZOTA_DCH_PORT", portText.c_str())) {
+                    VA_ERROR("Error: ZOTA_DCH_PORT=%d could not be put into the environment.\n", port);
                 }
                 if (!ZOT0_UpdateProductSpec(ZOT2_DCH_PORT, portText)) {
                     VA_ERROR("Error: Unable to reset port value to <%s>\n", portText.c_str());
@@ -563,7 +567,16 @@ void ipcSock::closeClient(int index) {
     const int fd = _sockClientFD[slot];
     ClientStream& c = _clientStream[slot];
     VA_STATE("_sockClientFD[%d]=%d closed TCP connection: continue...", index, fd);
-    ZOT0_CloseTheSocket(fd);
+    // Shut down, not closed: requests of this connection may still wait in the queue, and their
+    // replies must fail on this descriptor instead of reaching a new connection that got its number.
+    // The reader closes it once it has handled the disconnect queued below (releaseConnection).
+    if (shutdown(fd, SHUT_RDWR) != 0 && errno != ENOTCONN) {
+        VA_DETAIL("shutdown of _sockClientFD[%d]=%d failed. errno=%d\n", index, fd, errno);
+    }
+    {
+        vorpane::ScopedLock g(_closingLock);
+        _closing.push_back(fd);
+    }
     _sockClientFD[slot] = 0;
     while (_slotsInUse > 0 && _sockClientFD[static_cast<size_t>(_slotsInUse - 1)] == 0) {
         --_slotsInUse;
@@ -626,9 +639,9 @@ void ipcSock::queueMessages(int index) {
                 closeClient(index);
                 return;
             case ipcStreamBuffer::Front::incomplete:
-                // The whole message must arrive within DCHtimeout() seconds of its first bytes.
+                // The whole message must arrive within arrivalTimeout() seconds of its first bytes.
                 if (c.stallAt == kNoDeadline) {
-                    c.stallAt = deadlineAfter(DCHtimeout());
+                    c.stallAt = deadlineAfter(arrivalTimeout());
                 }
                 return;
             case ipcStreamBuffer::Front::empty:
@@ -654,8 +667,14 @@ void ipcSock::checkStalled(Clock::time_point now) {
         if (_sockClientFD[i] <= 0 || c.stallAt > now) {
             continue;
         }
-        c.stallAt = kNoDeadline;
         const int index = static_cast<int>(i);
+        // The loop may have been blocked on a full queue while the rest arrived: what the socket
+        // holds is taken before the sender is called stalled.
+        readClient(index);
+        if (_sockClientFD[i] <= 0 || c.stallAt > now) {
+            continue;
+        }
+        c.stallAt = kNoDeadline;
         const uint32_t expected = c.in.expected();
         if (expected == 0) {
             // Without a whole header the rest of the stream cannot be framed again.
@@ -686,6 +705,17 @@ void ipcSock::stopServer() {
     closeSockets();
 }
 
+void ipcSock::releaseConnection(unsigned int connectedSockFD) {
+    const int fd = static_cast<int>(connectedSockFD);
+    vorpane::ScopedLock g(_closingLock);
+    auto found = std::find(_closing.begin(), _closing.end(), fd);
+    if (found == _closing.end()) {
+        return;  // closed by stopServer() already, or never a connection of this server
+    }
+    _closing.erase(found);
+    ZOT0_CloseTheSocket(fd);
+}
+
 void ipcSock::closeSockets() {
     for (int& fd : _sockClientFD) {
         if (fd > 0) {
@@ -694,6 +724,13 @@ void ipcSock::closeSockets() {
         }
     }
     _slotsInUse = 0;
+    {
+        vorpane::ScopedLock g(_closingLock);
+        for (int fd : _closing) {
+            ZOT0_CloseTheSocket(fd);
+        }
+        _closing.clear();
+    }
     if (_sockTCP != IPC_NO_SOCKET) {
         VA_STATE("Closing TCP socket %d for DCH port %d\n", _sockTCP, envPortNo());
         ZOT0_CloseTheSocket(_sockTCP);

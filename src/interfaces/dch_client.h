@@ -71,6 +71,12 @@ struct HubOptions {
     double connectTimeout = 10;
     double sendTimeout = 30;
     double replyTimeout = 60;
+    // Subscriptions (DCstatusWaiter, DCdataWaiter) by datagram instead of a TCP connection each. The
+    // hub serves 64 TCP connections, which belong to providers: the agent's own collectors (the
+    // status monitor, one collection thread per group) set this and take no connection slot. A
+    // datagram subscriber that dies is not noticed by the hub, so collectors in other processes
+    // keep the default and hold a connection, whose loss ends their subscriptions.
+    bool datagramSubscriptions = false;
 
     // ZOTA_DCH_ADDR (default 127.0.0.1: the hub listens on loopback by default), ZOTA_DCH_PORT
     // (default 1919; the hub writes the port it chose back into its own process's environment, so
@@ -166,6 +172,33 @@ class HubConnection {
     std::vector<char> _received;
     size_t _receivedStart = 0;
     size_t _receivedEnd = 0;
+};
+
+// ---------------------------------------------------------------------------------------------------
+// HubDatagram: a UDP socket of its own on which a subscription is made and its messages arrive.
+//
+// Used by one thread; cancel() may be called from any other. Messages longer than one datagram are
+// joined by their length prefix; a message whose rest does not come within 10 seconds is dropped.
+class HubDatagram {
+  public:
+    HubDatagram() = default;
+    ~HubDatagram();
+    HubDatagram(const HubDatagram&) = delete;
+    HubDatagram& operator=(const HubDatagram&) = delete;
+
+    // Makes the socket (bound to the hub's address family on an ephemeral port). 0 or DCH_CLIENT_NO_HUB.
+    int open(const HubOptions& options);
+    // One request as one datagram. 0 or DCH_CLIENT_IO.
+    int send(const dch::MessageBuilder& request);
+    // The next whole message: 0, DCH_CLIENT_TIMEOUT, DCH_CLIENT_CANCELLED or DCH_CLIENT_IO.
+    int receive(HubMessage* message, double timeout);
+    // Makes waits return DCH_CLIENT_CANCELLED, now and from then on.
+    void cancel();
+
+  private:
+    sockaddr_in _hub{};
+    int _fd = -1;
+    int _cancelFd = -1;
 };
 
 // ---------------------------------------------------------------------------------------------------
@@ -293,28 +326,36 @@ class HubProvider {
 // ---------------------------------------------------------------------------------------------------
 // Collector side
 
-// A dc_waitForDPStatus subscription. Used by one thread; cancel() may be called from any other
-// thread while the object lives. The destructor closes the connection, which ends the subscription.
+// A dc_waitForDPStatus subscription, on a connection of its own or (options.datagramSubscriptions)
+// a datagram socket of its own. Used by one thread; cancel() may be called from any other thread
+// while the object lives. The destructor ends the subscription: a connection is closed (the hub
+// drops its waiters), a datagram subscription is stopped with status 0.
 class DCstatusWaiter {
   public:
     explicit DCstatusWaiter(const HubOptions& options);
+    ~DCstatusWaiter();
     int open();
     // The next provider status record as "applName,attrGroup,sourceName,requestType" (4117 online,
     // 4133 offline); empty on failure, time-out or cancellation.
     std::string next(double timeout);
-    void cancel() { _connection.cancel(); }
+    void cancel();
 
   private:
+    int send(const dch::MessageBuilder& request);
+
     HubOptions _options;
     HubConnection _connection;
+    HubDatagram _datagram;
+    bool _subscribed = false;
 };
 
-// A dc_waitOnData subscription for one application and attribute group. Used by one thread;
-// cancel() may be called from any other thread while the object lives.
+// A dc_waitOnData subscription for one application and attribute group, on a connection of its own
+// or (options.datagramSubscriptions) a datagram socket of its own. Used by one thread; cancel() may
+// be called from any other thread while the object lives.
 class DCdataWaiter {
   public:
     DCdataWaiter(const HubOptions& options, std::string applName, std::string attrGroup);
-    // Unsubscribes (status 0) unless unsubscribe() already did, and closes.
+    // Ends the subscription unless unsubscribe() already did.
     ~DCdataWaiter();
     int open();
     // 0 and the next data message, DCH_CLIENT_CANCELLED, DCH_CLIENT_TIMEOUT, or a failure code.
@@ -324,7 +365,9 @@ class DCdataWaiter {
         _held = std::move(message);
         _holding = true;
     }
-    void cancel() { _connection.cancel(); }
+    void cancel();
+    // Ends this subscription, and only this one: a connection is closed (the hub drops its waiters);
+    // a datagram subscription sends status 0, which the hub matches to this socket's address.
     int unsubscribe();
 
   private:
@@ -334,6 +377,7 @@ class DCdataWaiter {
     std::string _applName;
     std::string _attrGroup;
     HubConnection _connection;
+    HubDatagram _datagram;
     HubMessage _held;
     bool _holding = false;
     bool _subscribed = false;

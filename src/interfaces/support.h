@@ -24,13 +24,20 @@
 // Process initialisation: reads the test time switch and opens the trace log named after taskName.
 void BSS1_Main(int* argc, char** argv, const char* taskName);
 
-// The value of an environment key, or null when it is unset.
+// The value of an environment key, or null when it is unset. A key set by BSS1_SetEnv wins.
 const char* BSS1_GetEnv(const char* key, int reserved = 0);
+// Sets a key for every later BSS1_GetEnv of the process and for the processes it starts, without
+// touching the C environment (which other threads may be reading); a null value drops that
+// setting, so the C environment's value shows again. False for an invalid key.
+bool BSS1_SetEnv(const char* key, const char* value);
 
 // The name of a shutdown signal ("SIGHUP", "SIGINT", "SIGTERM", ...), or null.
 const char* SIG1_SignalName(int signal);
 
 namespace vorpane {
+
+// The process's environment with the keys set by BSS1_SetEnv, as "KEY=value" texts for a child.
+std::vector<std::string> environmentForChild();
 
 // Where work files, generated files and logs go: VORPANE_WORKDIR, or "work" under the current
 // directory. Created on first use.

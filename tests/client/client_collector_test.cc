@@ -65,10 +65,8 @@ TEST_F(ClientCollectorTest, DataWaiterReceivesPushedMessagesAndUnsubscribes) {
 
     EXPECT_EQ(dc_waitOnDataDestroy(std::move(client)), 0);
     ASSERT_TRUE(hub.waitForDisconnect(1));
-    std::vector<Request> r = hub.requests();
-    ASSERT_EQ(r.size(), 2u);
-    EXPECT_EQ(r[1].fields[0].value, "VPDEMO");
-    EXPECT_EQ(r[1].fields[2].int32(), 0);
+    // The close alone ends a subscription on a connection: no status 0 goes out first.
+    EXPECT_EQ(hub.requests().size(), 1u);
 }
 
 // A collector that falls behind finds several messages in the socket at once, and a message may

@@ -148,4 +148,98 @@ TEST_F(ClientAgainstHub, RefusalsCarryTheHubsStatus) {
     EXPECT_EQ(_provider.dp_data(&status, handle, DCH_NO_CONTROL_FIELD, row(1, "fine")), 0);
 }
 
+// Every one of the hub's 64 connections held by a provider, and the agent's own collectors for 100
+// groups still subscribe, receive their groups' rows, follow every source's status and stop, each
+// only its own subscription: they take no connection slot.
+TEST_F(ClientAgainstHub, SixtyFourProvidersOnlineAndCollectorsForAHundredGroupsByDatagram) {
+    _provider.close();  // this test's providers take every slot
+    struct Source {
+        std::unique_ptr<HubProvider> provider;
+        std::string appl;
+        std::string group;
+        int handle = 0;
+    };
+    std::vector<std::unique_ptr<HubProvider>> providers;
+    std::vector<Source> sources;
+    for (int p = 0; p < 64; ++p) {
+        providers.push_back(std::make_unique<HubProvider>());
+        HubProvider& provider = *providers.back();
+        const std::string appl = "PROV" + std::to_string(p);
+        std::vector<std::string> groups = {"G0"};
+        if (p < 36) {
+            groups.push_back("G1");  // 36 providers with two groups, 28 with one: 100 groups
+        }
+        int status = -99;
+        ASSERT_EQ(provider.dp_register(&status, app(appl, groups)), 0) << appl;
+        for (const std::string& g : groups) {
+            Source s{nullptr, appl, g, 0};
+            ASSERT_EQ(provider.dp_online(&status, &s.handle, appl.c_str(), g.c_str(), "src"), 0) << appl << g;
+            sources.push_back(std::move(s));
+        }
+    }
+    ASSERT_EQ(sources.size(), 100u);
+
+    vorpane::HubOptions options = vorpane::HubOptions::fromEnvironment();
+    options.datagramSubscriptions = true;
+    auto statusWaiter = dc_waitForDPStatusInitialize(options);
+    ASSERT_TRUE(statusWaiter);
+    int replayed = 0;
+    while (replayed < 100 && !dc_waitForDPStatus(statusWaiter.get(), 10).empty()) {
+        ++replayed;
+    }
+    EXPECT_EQ(replayed, 100);  // one record per source, all online
+
+    std::vector<std::unique_ptr<vorpane::DCdataWaiter>> collectors;
+    for (const Source& s : sources) {
+        collectors.push_back(dc_waitOnDataInitialize(s.appl.c_str(), s.group.c_str(), options));
+        ASSERT_TRUE(collectors.back()) << s.appl << "/" << s.group;
+    }
+    std::vector<char> buffer(8192);
+    for (size_t i = 0; i < sources.size(); ++i) {
+        HubProvider& provider = *providers[i < 72 ? i / 2 : i - 36];
+        // A subscription is not answered: the first row that arrives shows it is in place.
+        bool arrived = false;
+        int status = -99;
+        for (int attempt = 0; attempt < 200 && !arrived; ++attempt) {
+            ASSERT_EQ(provider.dp_data(&status, sources[i].handle, DCH_NO_CONTROL_FIELD, row(static_cast<int32_t>(i), "r")),
+                      0);
+            arrived = dc_waitOnData(collectors[i].get(), buffer.data(), buffer.size(), 0.05) == 0;
+        }
+        ASSERT_TRUE(arrived) << sources[i].appl << "/" << sources[i].group;
+        FieldReader r(buffer.data(), buffer.size());
+        EXPECT_EQ(r.next().text(), "src");
+    }
+    // Each collector stops its own subscription: the next rows reach only those still subscribed.
+    for (size_t i = 0; i < sources.size(); i += 2) {
+        EXPECT_EQ(dc_waitOnDataDestroy(std::move(collectors[i])), 0);
+    }
+    for (size_t i = 1; i < sources.size(); i += 2) {
+        HubProvider& provider = *providers[i < 72 ? i / 2 : i - 36];
+        int status = -99;
+        ASSERT_EQ(provider.dp_data(&status, sources[i].handle, DCH_NO_CONTROL_FIELD, row(1000, "after")), 0);
+        bool found = false;
+        while (!found && dc_waitOnData(collectors[i].get(), buffer.data(), buffer.size(), 10) == 0) {
+            FieldReader r(buffer.data(), buffer.size());
+            r.next();
+            r.next();
+            int32_t count = 0;
+            found = r.next().int32(&count) && count == 1000;  // probes may still be queued before it
+        }
+        EXPECT_TRUE(found) << sources[i].appl << "/" << sources[i].group;
+    }
+    // Status changes reach the datagram subscriber too.
+    int status = -99;
+    ASSERT_EQ(providers[0]->dp_offline(&status, sources[0].handle), 0);
+    EXPECT_EQ(dc_waitForDPStatus(statusWaiter.get(), 10), "PROV0,G0,src,4133");
+}
+
+TEST_F(ClientAgainstHub, InformationRequestsWithNamesTheHubCannotTakeAreRefusedAtOnce) {
+    std::string info;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(dc_getApplHelp(&info, "AB", 60), DCH_CLIENT_BAD_ARGUMENT);
+    EXPECT_EQ(dc_getApplAttributes(&info, "A23456789012345678901", 60), DCH_CLIENT_BAD_ARGUMENT);
+    EXPECT_EQ(dc_getApplications(&info, "AB", 60), DCH_CLIENT_BAD_ARGUMENT);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
 }  // namespace

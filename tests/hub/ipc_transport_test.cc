@@ -179,11 +179,16 @@ TEST(IpcQueue, InternalMessagesCarryBlanksAndShortNamesAreRefused) {
     EXPECT_EQ(q.queued(), 0);
 
     ASSERT_EQ(q.put("request", "abcd"), 0);
+    ASSERT_EQ(q.put("next", "127.0.0.1"), 0);
     Taken refused = take(q, buffer);
-    EXPECT_EQ(refused.rc, 1);
-    EXPECT_EQ(q.ipcGetError(), 1);
-    EXPECT_EQ(q.queued(), 1);  // the slot stays queued
+    EXPECT_EQ(refused.rc, 2);        // refused, and the queue goes on
+    EXPECT_EQ(refused.data, "");     // nothing of it is handed out
+    EXPECT_EQ(q.ipcGetError(), 0);   // the queue leaves the shared error field alone
+    EXPECT_EQ(q.queued(), 1);        // dropped: it cannot block the queue
     EXPECT_TRUE(trace.contains("Error: ipcClientName ptr problem:"));
+    Taken next = take(q, buffer);
+    EXPECT_EQ(next.rc, 0);
+    EXPECT_EQ(next.data, "next");
 }
 
 TEST(IpcQueue, StopReleasesABlockedReaderAndWriter) {
@@ -573,7 +578,7 @@ TEST(IpcPort, WithAnInstanceNameTheFirstFreeCandidatePortIsTaken) {
         ASSERT_TRUE(hub.ready());
         EXPECT_EQ(ipcSock::envPortNo(), kSecond);
         EXPECT_EQ(hub.sock().sockPortTCP(), kSecond);
-        EXPECT_STREQ(std::getenv("ZOTA_DCH_PORT"), std::to_string(kSecond).c_str());
+        EXPECT_STREQ(BSS1_GetEnv("ZOTA_DCH_PORT"), std::to_string(kSecond).c_str());
         EXPECT_EQ(ZOT0_QueryProductSpec(ZOT2_DCH_PORT), std::to_string(kSecond));
         EXPECT_EQ(ZOT0_QueryProductSpec(ZOT2_DP_PORT_OFFSET), "2000");
         EXPECT_TRUE(trace.contains("Assigned DCH port number to " + std::to_string(kSecond)));

@@ -5,13 +5,15 @@
 #include <optional>
 #include <string>
 
+#include "interfaces/support.h"
+
 namespace vorpane::testing {
 
 // Sets (or, with nothing, unsets) one environment key and puts the old value back at the end.
 class ScopedEnv {
   public:
     ScopedEnv(const char* key, std::optional<std::string> value) : _key(key) {
-        if (const char* old = std::getenv(key); old != nullptr) {
+        if (const char* old = BSS1_GetEnv(key); old != nullptr) {
             _old = old;
         }
         set(value);
@@ -22,6 +24,7 @@ class ScopedEnv {
 
   private:
     void set(const std::optional<std::string>& value) {
+        BSS1_SetEnv(_key.c_str(), nullptr);  // a value the process set for itself would hide this one
         if (value) {
             setenv(_key.c_str(), value->c_str(), 1);
         } else {

@@ -9,7 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "interfaces/support.h"
 
@@ -74,11 +78,74 @@ void BSS1_Main(int* /*argc*/, char** /*argv*/, const char* taskName) {
     vorpane::trace::configure(taskName);
 }
 
+namespace {
+
+// Keys the process set for itself. setenv would race every getenv on the other threads (the hub
+// sets its port while clients read it), so a set key lives here instead, and the environment of the
+// process stays as it started. Values are never freed: a pointer once returned stays valid.
+struct EnvOverrides {
+    std::mutex lock;
+    std::map<std::string, std::unique_ptr<std::string>, std::less<>> values;
+    std::vector<std::unique_ptr<std::string>> retired;
+};
+
+EnvOverrides& envOverrides() {
+    static EnvOverrides* o = new EnvOverrides();  // read by threads that may outlive static destruction
+    return *o;
+}
+
+}  // namespace
+
 const char* BSS1_GetEnv(const char* key, int /*reserved*/) {
     if (key == nullptr) {
         return nullptr;
     }
+    {
+        EnvOverrides& o = envOverrides();
+        std::lock_guard<std::mutex> guard(o.lock);
+        if (auto found = o.values.find(std::string_view(key)); found != o.values.end()) {
+            return found->second->c_str();
+        }
+    }
     return std::getenv(key);
+}
+
+bool BSS1_SetEnv(const char* key, const char* value) {
+    if (key == nullptr || *key == '\0' || std::strchr(key, '=') != nullptr) {
+        return false;
+    }
+    EnvOverrides& o = envOverrides();
+    std::lock_guard<std::mutex> guard(o.lock);
+    if (value == nullptr) {
+        if (auto found = o.values.find(std::string_view(key)); found != o.values.end()) {
+            o.retired.push_back(std::move(found->second));
+            o.values.erase(found);
+        }
+        return true;
+    }
+    std::unique_ptr<std::string>& slot = o.values[key];
+    if (slot) {
+        o.retired.push_back(std::move(slot));
+    }
+    slot = std::make_unique<std::string>(value);
+    return true;
+}
+
+std::vector<std::string> vorpane::environmentForChild() {
+    std::vector<std::string> env;
+    EnvOverrides& o = envOverrides();
+    std::lock_guard<std::mutex> guard(o.lock);
+    for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+        const std::string_view entry(*e);
+        const std::string_view key = entry.substr(0, entry.find('='));
+        if (o.values.find(key) == o.values.end()) {
+            env.emplace_back(entry);
+        }
+    }
+    for (const auto& [key, value] : o.values) {
+        env.push_back(key + "=" + *value);
+    }
+    return env;
 }
 
 const char* SIG1_SignalName(int signal) {
@@ -156,7 +223,15 @@ pid_t ZOTA_StartDPprocess(const char* command) {
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
-    int rc = posix_spawn(&pid, "/bin/sh", nullptr, &attr, argv, environ);
+    // The keys the process set for itself (the hub's port) reach the child as well.
+    std::vector<std::string> env = vorpane::environmentForChild();
+    std::vector<char*> envp;
+    envp.reserve(env.size() + 1);
+    for (std::string& e : env) {
+        envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
+    int rc = posix_spawn(&pid, "/bin/sh", nullptr, &attr, argv, envp.data());
     posix_spawnattr_destroy(&attr);
     if (rc != 0) {
         VA_ERROR("Error: posix_spawn of <%s> failed: %s\n", command, std::strerror(rc));

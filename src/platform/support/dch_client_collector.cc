@@ -60,6 +60,14 @@ int infoRequest(int16_t code, std::string* info, const char* applName, bool name
     if (info == nullptr || (nameRequired && missing(applName))) {
         return DCH_CLIENT_BAD_ARGUMENT;
     }
+    // The hub drops a request whose name it cannot take without answering it: the caller learns of
+    // it now instead of after the whole wait.
+    if (!missing(applName) &&
+        (std::strlen(applName) < DCH_MIN_APPL_NAME || std::strlen(applName) > DCH_MAX_APPL_NAME)) {
+        VA_ERROR("Error: %s<%s> refused: an application name has %d to %d characters\n", DCH_requestName(code),
+                 applName, static_cast<int>(DCH_MIN_APPL_NAME), static_cast<int>(DCH_MAX_APPL_NAME));
+        return DCH_CLIENT_BAD_ARGUMENT;
+    }
     info->clear();
     dch::MessageBuilder m;
     m.request(code);
@@ -98,21 +106,45 @@ int infoRequest(int16_t code, std::string* info, const char* applName, bool name
 
 DCstatusWaiter::DCstatusWaiter(const HubOptions& options) : _options(options) {}
 
+DCstatusWaiter::~DCstatusWaiter() {
+    // A connection's close ends its subscription at the hub; a datagram socket's must be said.
+    if (_subscribed && _options.datagramSubscriptions) {
+        _datagram.send(statusSubscription(0));
+    }
+}
+
 int DCstatusWaiter::open() {
-    int rc = _connection.connect(_options);
-    return rc != DCH_CLIENT_OK ? rc : _connection.send(statusSubscription(1));
+    int rc = _options.datagramSubscriptions ? _datagram.open(_options) : _connection.connect(_options);
+    if (rc == DCH_CLIENT_OK) {
+        rc = send(statusSubscription(1));
+    }
+    _subscribed = rc == DCH_CLIENT_OK;
+    return rc;
+}
+
+int DCstatusWaiter::send(const dch::MessageBuilder& request) {
+    return _options.datagramSubscriptions ? _datagram.send(request) : _connection.send(request);
+}
+
+void DCstatusWaiter::cancel() {
+    if (_options.datagramSubscriptions) {
+        _datagram.cancel();
+    } else {
+        _connection.cancel();
+    }
 }
 
 std::string DCstatusWaiter::next(double timeout) {
     for (;;) {
         HubMessage message;
-        int rc = _connection.receive(HubConnection::Expect::any, &message, timeout);
+        int rc = _options.datagramSubscriptions ? _datagram.receive(&message, timeout)
+                                                 : _connection.receive(HubConnection::Expect::any, &message, timeout);
         if (rc != DCH_CLIENT_OK) {
             VA_ERROR("Error: waiting for provider status: %s\n", DCH_clientResultText(rc));
             return std::string();
         }
         if (isResend(message)) {
-            if (_connection.send(statusSubscription(1)) != DCH_CLIENT_OK) {
+            if (send(statusSubscription(1)) != DCH_CLIENT_OK) {
                 return std::string();
             }
             continue;
@@ -144,8 +176,16 @@ int DCdataWaiter::open() {
                  _attrGroup.c_str());
         return DCH_CLIENT_BAD_ARGUMENT;
     }
-    int rc = _connection.connect(_options);
+    int rc = _options.datagramSubscriptions ? _datagram.open(_options) : _connection.connect(_options);
     return rc != DCH_CLIENT_OK ? rc : subscription(1);
+}
+
+void DCdataWaiter::cancel() {
+    if (_options.datagramSubscriptions) {
+        _datagram.cancel();
+    } else {
+        _connection.cancel();
+    }
 }
 
 int DCdataWaiter::subscription(int32_t status) {
@@ -154,7 +194,7 @@ int DCdataWaiter::subscription(int32_t status) {
         .text(DCH_applName, _applName)
         .text(DCH_attrGroup, _attrGroup)
         .int32(DCH_status, status);
-    int rc = _connection.send(m);
+    int rc = _options.datagramSubscriptions ? _datagram.send(m) : _connection.send(m);
     _subscribed = status == 1 && rc == DCH_CLIENT_OK;
     return rc;
 }
@@ -166,7 +206,8 @@ int DCdataWaiter::next(HubMessage* message, double timeout) {
         return DCH_CLIENT_OK;
     }
     for (;;) {
-        int rc = _connection.receive(HubConnection::Expect::any, message, timeout);
+        int rc = _options.datagramSubscriptions ? _datagram.receive(message, timeout)
+                                                 : _connection.receive(HubConnection::Expect::any, message, timeout);
         if (rc != DCH_CLIENT_OK || !isResend(*message)) {
             return rc;
         }
@@ -180,9 +221,14 @@ int DCdataWaiter::unsubscribe() {
     if (!_subscribed) {
         return DCH_CLIENT_OK;
     }
-    int rc = subscription(0);
+    if (_options.datagramSubscriptions) {
+        return subscription(0);
+    }
+    // The close alone ends it: the hub drops every waiter of a closed connection, and a status 0
+    // would only add a request.
+    _subscribed = false;
     _connection.close();
-    return rc;
+    return DCH_CLIENT_OK;
 }
 
 }  // namespace vorpane

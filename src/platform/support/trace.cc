@@ -43,7 +43,8 @@ void writeLine(unsigned cls, const char* function, std::string_view text) {
     clock_gettime(CLOCK_REALTIME, &ts);
     struct tm tmv;
     localtime_r(&ts.tv_sec, &tmv);
-    char stamp[48];
+    // Room for every value the fields' types allow, so no compiler can see a cut stamp.
+    char stamp[128];
     std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03ld", tmv.tm_year + 1900, tmv.tm_mon + 1,
                   tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec, ts.tv_nsec / 1000000);
     long tid = static_cast<long>(syscall(SYS_gettid));

@@ -1,0 +1,187 @@
+// HubDatagram: a collector's subscription by datagram. One UDP socket of its own (loopback, an
+// ephemeral port) names the subscription at the hub, so it takes none of the hub's TCP connection
+// slots; the hub answers to the address the request came from. A message longer than one datagram
+// arrives as several, the first of which carries the 4-byte total length; they are joined here.
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+
+#include "interfaces/dch_client.h"
+#include "interfaces/trace.h"
+
+namespace vorpane {
+
+namespace {
+
+// The hub's reply datagrams are at most this long; a collector's whole message at most
+// DCH_MAX_MESSAGE.
+constexpr size_t kDatagram = 8192;
+// Rows of many sources may arrive faster than a collection thread takes them: the socket holds a
+// burst (the kernel caps it at its own maximum).
+constexpr int kReceiveBuffer = 4 * 1024 * 1024;
+// The continuation datagrams of one message follow within the hub's pause between them.
+constexpr double kPieceWait = 10;
+
+// Milliseconds for poll until a clock deadline, rounded up; -1 for none.
+int pollMillis(bool forever, double at) {
+    if (forever) {
+        return -1;
+    }
+    const double left = at - clock::now();
+    if (left <= 0) {
+        return 0;
+    }
+    const auto real = std::chrono::duration_cast<std::chrono::milliseconds>(CondVar::realDuration(left)).count() + 1;
+    return real > INT_MAX ? INT_MAX : static_cast<int>(real);
+}
+
+}  // namespace
+
+HubDatagram::~HubDatagram() {
+    if (_fd >= 0) {
+        ::close(_fd);
+    }
+    if (_cancelFd >= 0) {
+        ::close(_cancelFd);
+    }
+}
+
+int HubDatagram::open(const HubOptions& options) {
+    if (!DCH_resolveHubAddress(options, &_hub)) {
+        return DCH_CLIENT_NO_HUB;
+    }
+    _fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    _cancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (_fd < 0 || _cancelFd < 0) {
+        VA_ERROR("Error: a datagram socket for the hub could not be made: %s\n", std::strerror(errno));
+        return DCH_CLIENT_NO_HUB;
+    }
+    // Bound to the address the hub is reached on (loopback by default), so the hub answers there.
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr = _hub.sin_addr;
+    if (::bind(_fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        VA_ERROR("Error: binding a datagram socket for the hub failed: %s\n", std::strerror(errno));
+        return DCH_CLIENT_NO_HUB;
+    }
+    const int size = kReceiveBuffer;
+    if (::setsockopt(_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0) {
+        VA_DETAIL("SO_RCVBUF refused: %s\n", std::strerror(errno));
+    }
+    return DCH_CLIENT_OK;
+}
+
+int HubDatagram::send(const dch::MessageBuilder& request) {
+    if (_fd < 0) {
+        return DCH_CLIENT_IO;
+    }
+    // The hub takes a request as one datagram of at most 4096 bytes; subscriptions are far smaller.
+    ssize_t n = 0;
+    do {
+        n = ::sendto(_fd, request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&_hub), sizeof _hub);
+    } while (n < 0 && errno == EINTR);
+    if (n != static_cast<ssize_t>(request.size())) {
+        VA_ERROR("Error: a datagram to the hub was not sent: %s\n", std::strerror(errno));
+        return DCH_CLIENT_IO;
+    }
+    return DCH_CLIENT_OK;
+}
+
+int HubDatagram::receive(HubMessage* message, double timeout) {
+    if (_fd < 0) {
+        return DCH_CLIENT_IO;
+    }
+    const bool forever = timeout < 0;
+    const double callEnds = forever ? 0 : clock::now() + timeout;
+    // While a message is half in, the wait is for its next piece.
+    bool pieceWait = false;
+    double pieceEnds = 0;
+    std::vector<char>& bytes = message->bytes;
+    bytes.clear();
+    uint32_t total = 0;
+    for (;;) {
+        pollfd fds[2] = {{_fd, POLLIN, 0}, {_cancelFd, POLLIN, 0}};
+        const int rc = ::poll(fds, 2, pieceWait ? pollMillis(false, std::min(pieceEnds, forever ? pieceEnds : callEnds))
+                                                : pollMillis(forever, callEnds));
+        if (rc < 0 && errno == EINTR) {
+            continue;
+        }
+        if (rc < 0) {
+            return DCH_CLIENT_IO;
+        }
+        if (fds[1].revents != 0) {
+            return DCH_CLIENT_CANCELLED;
+        }
+        if (rc == 0) {
+            const double now = clock::now();
+            if (pieceWait && now >= pieceEnds) {
+                // A message cut short is dropped whole: its rest will not come.
+                VA_ERROR("Error: a message from the hub stopped after %zu of %u bytes\n", bytes.size(), total);
+                bytes.clear();
+                pieceWait = false;
+            }
+            if (!forever && now >= callEnds) {
+                bytes.clear();
+                return DCH_CLIENT_TIMEOUT;
+            }
+            continue;
+        }
+        std::array<char, kDatagram> piece;
+        sockaddr_in from{};
+        socklen_t fromLen = sizeof from;
+        const ssize_t n = ::recvfrom(_fd, piece.data(), piece.size(), MSG_DONTWAIT,
+                                     reinterpret_cast<sockaddr*>(&from), &fromLen);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+                continue;
+            }
+            return DCH_CLIENT_IO;
+        }
+        // Only the hub's host may feed a subscription; a stray datagram is dropped.
+        if (from.sin_addr.s_addr != _hub.sin_addr.s_addr) {
+            continue;
+        }
+        if (bytes.empty()) {
+            if (n < static_cast<ssize_t>(DCH_FRAME_HEADER)) {
+                continue;
+            }
+            total = dch::totalLength(piece.data());
+            if (total < DCH_FRAME_HEADER || total > DCH_MAX_MESSAGE) {
+                VA_ERROR("Error: the hub sent a datagram claiming %u bytes\n", total);
+                continue;
+            }
+        }
+        bytes.insert(bytes.end(), piece.data(), piece.data() + n);
+        if (bytes.size() >= total) {
+            if (bytes.size() > total) {
+                VA_ERROR("Error: a message from the hub ran %zu bytes past its length of %u\n", bytes.size() - total,
+                         total);
+                bytes.clear();
+                continue;
+            }
+            return DCH_CLIENT_OK;
+        }
+        // The rest of this message follows in the hub's next datagrams.
+        pieceWait = true;
+        pieceEnds = clock::now() + kPieceWait;
+    }
+}
+
+void HubDatagram::cancel() {
+    if (_cancelFd >= 0) {
+        const uint64_t one = 1;
+        if (::write(_cancelFd, &one, sizeof one) < 0) {
+            VA_DETAIL("cancel of a datagram subscription: %s\n", std::strerror(errno));
+        }
+    }
+}
+
+}  // namespace vorpane
