@@ -152,8 +152,7 @@ void samplesListEntry::removeDeferRequest(plaxf* request) {
     }
 }
 
-bool samplesListEntry::redriveDeferredRequests() {
-    bool ok = true;
+void samplesListEntry::redriveDeferredRequests() {
     int index = 0;
     for (deferQueue_t& slot : _deferQueue) {
         ++index;
@@ -166,16 +165,16 @@ bool samplesListEntry::redriveDeferredRequests() {
                      slot.handle, _applKey.c_str(), _tableName.c_str(), _sourceName.c_str(), _subnodeName.c_str());
             continue;
         }
-        request->Drop();
+        // Redriven while the pin holds the request alive, then let go.
         if (redriveRequest(request, _subnodeName.c_str(), _tableName.c_str(), slot.eventRequest) != 0) {
-            ok = false;  // the slot stays: its request was not taken
-            continue;
+            VA_ERROR("Warning: request<@%p/%lu> was not redriven for subnode <%s>\n", static_cast<void*>(request),
+                     slot.handle, _subnodeName.c_str());
         }
+        request->Drop();
         VA_STATE("<%d> Redriving request[@%p/%lu]\n", index, static_cast<void*>(request), slot.handle);
         slot = deferQueue_t{};
         --_deferredCount;
     }
-    return ok;
 }
 
 bool samplesListEntry::addDeferredReportRequest(uint32_t request, int32_t actionID, int64_t time) {
@@ -356,9 +355,7 @@ std::optional<std::string> samplesList::onlineEntry(const char* applName, const 
             return std::nullopt;
         }
         entry->setSubnodeStatus(SUBNODE_SOURCE_ONLINE);
-        if (!entry->redriveDeferredRequests()) {
-            return std::nullopt;
-        }
+        entry->redriveDeferredRequests();
         return subnodeName.str();
     }
     auto created = std::make_unique<samplesListEntry>(applKey.c_str(), tableName, sourceName);

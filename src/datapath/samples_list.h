@@ -90,8 +90,8 @@ public:
     // The deferred request queue. 0 recorded (or already recorded), 1 failed.
     int16_t AddDeferRequest(plaxf* request, unsigned long handle, int16_t eventRequest);
     void removeDeferRequest(plaxf* request);
-    // Redrives every deferred request; false when a slot could not be freed.
-    bool redriveDeferredRequests();
+    // Redrives every deferred request whose framework request still exists and frees its slot.
+    void redriveDeferredRequests();
 
     // The report queue. Each returns true when the request was kept; a request that is not kept is
     // the caller's to redrive.

@@ -180,4 +180,34 @@ TEST_F(OnlinePath, ASecondAgentIsRefusedUntilTheFirstOneDies) {
     stop(*third);
 }
 
+TEST_F(OnlinePath, AnAgentKilledWhileWritingItsFilesLeavesThemWhole) {
+    // Each round kills the agent while the probe writes the work files of a changed registration.
+    const char* files[] = {"app.desc", "appended.desc", "changed.desc"};
+    for (const char* file : files) {
+        auto agent = startAgent();
+        auto dp = provider(file, "host1");
+        ASSERT_TRUE(agent->waitForOutput("Starting probe for application <ONLAPP>")) << agent->output();
+        agent->signal(SIGKILL);
+        agent->waitExit();
+        dp->waitExit();
+        // Every line of the table-manager file is whole: two names and a number.
+        const std::string tables = _dir.read("zotatbls");
+        std::size_t start = 0;
+        for (std::size_t end = tables.find('\n'); end != std::string::npos; end = tables.find('\n', start)) {
+            const std::string line = tables.substr(start, end - start);
+            EXPECT_EQ(count(line, " "), 2) << "cut line <" << line << "> in\n" << tables;
+            start = end + 1;
+        }
+        EXPECT_EQ(start, tables.size()) << "a last line without its end in\n" << tables;
+    }
+    // The next agent starts cleanly on what was left, and the application comes online again.
+    auto agent = startAgent();
+    EXPECT_EQ(count(agent->output(), "Error: "), 0) << agent->output();
+    auto dp = provider("changed.desc", "host1");
+    EXPECT_TRUE(agent->waitForOutput("Subnode <host1:ONLAPP0")) << agent->output();
+    EXPECT_TRUE(agent->waitForOutput("register was successful."));
+    stop(*dp);
+    stop(*agent);
+}
+
 }  // namespace
