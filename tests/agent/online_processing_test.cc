@@ -32,11 +32,15 @@ protected:
         _savedLimits = vaLimits();
         axf::reset();
         setApplicationTextSource(&_texts);
+        // No collection threads: they would subscribe to whatever hub listens on the default port.
+        setTableSideSeam(tableSideSeam{nullptr, [](vorpane::metadata::userDataInfo&) { return 0; },
+                                       [](vorpane::metadata::userDataInfo&) {}});
         createAgentLists();
     }
     ~OnlineProcessingTest() override {
         // Every application offline first, so no probe thread outlives the lists.
         deleteAgentLists();
+        setTableSideSeam({});
         setApplicationTextSource(nullptr);
         setVaLimits(_savedLimits);
         vorpane::setWorkDirectory(std::string());
