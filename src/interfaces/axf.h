@@ -193,8 +193,8 @@ public:
 
     const char* ApplicationName() const { return _applName.c_str(); }
     const char* TableName() const { return _tableName.c_str(); }
-    // 0, or the lock's error code.
-    int lock() VA_ACQUIRE(_lock);
+    // 0 with the lock taken, or the lock's error code without it.
+    int lock() VA_TSA(try_acquire_capability(0, _lock));
     int unlock() VA_RELEASE(_lock);
     static int RegisterWithManager(TableManager* manager) { return RemoteManager::RegisterClass(manager); }
 
@@ -225,7 +225,7 @@ using LinkedListIter = PlaxfListIter;
 // push) are the request's answer.
 class plaxf {
 public:
-    plaxf(RequestDetail* request, ContextInfo* context, TableManager* manager);
+    plaxf(const RequestDetail* request, const ContextInfo* context, TableManager* manager);
     virtual ~plaxf();
     plaxf(const plaxf&) = delete;
     plaxf& operator=(const plaxf&) = delete;
@@ -310,6 +310,9 @@ public:
 
 private:
     friend struct axf::detail::Access;
+    // The columns as GetColumnInfo gives them, read once for the filter (rebuilt when their number changes).
+    const ColumnInfo* columnByName(const char* name);
+
     RequestDetail _detail;
     ContextInfo _context;
     TableManager* _manager;
@@ -320,6 +323,7 @@ private:
     int _allocationDefault = 1;
     int _count = 0;
     std::vector<char> _rows;
+    std::vector<ColumnInfo> _columnCache;
     unsigned long _handle = 0;
     axf::detail::RequestOwner* _owner = nullptr;  // set by the framework once the request is open
 };

@@ -54,6 +54,8 @@ public:
     // The next `count` samples defer themselves; redriveAll() redrives every deferred request.
     void deferSamples(int count) { _deferSamples.store(count); }
     int redriveAll();
+    // Waits until `count` samples in all have deferred, at most realSeconds (real time). False on time-out.
+    bool waitForDeferred(int count, double realSeconds);
 
     // How many samples requests of this table took (benchmarks and tests).
     long samplesTaken() const { return _samples.load(); }
@@ -75,6 +77,8 @@ private:
     vorpane::Mutex _rowsLock;
     std::vector<std::vector<char>> _rows VA_GUARDED_BY(_rowsLock);
     std::atomic<int> _deferSamples{0};
+    vorpane::CondVar _deferCond;
+    int _deferredCount VA_GUARDED_BY(_rowsLock) = 0;
     std::atomic<long> _samples{0};
 };
 

@@ -84,7 +84,7 @@ std::string fieldText(const char* field, int length) {
 
 }  // namespace axf::detail
 
-plaxf::plaxf(RequestDetail* request, ContextInfo* context, TableManager* manager)
+plaxf::plaxf(const RequestDetail* request, const ContextInfo* context, TableManager* manager)
     : _detail(request != nullptr ? *request : RequestDetail()),
       _context(context != nullptr ? *context : ContextInfo()),
       _manager(manager),
@@ -155,20 +155,42 @@ int plaxf::CheckForException(const char* row) {
 
 int plaxf::ColumnIsException(const char* row, const char* column, _IntfOper oper, const char* value) {
     // Tables that know nothing better: find the column and compare by its type.
-    ColumnInfo info;
-    if (row == nullptr || value == nullptr || GetColumnInfoByName(&info, column) != 0) {
+    const ColumnInfo* info = row != nullptr && value != nullptr && column != nullptr ? columnByName(column) : nullptr;
+    if (info == nullptr) {
         return 0;
     }
-    if (info.type == AXF_COLUMN_INT32) {
-        return IsException(oper, row + info.offset, value);
+    if (info->type == AXF_COLUMN_INT32) {
+        return IsException(oper, row + info->offset, value);
     }
-    if (info.type == AXF_COLUMN_INT16) {
+    if (info->type == AXF_COLUMN_INT16) {
         int16_t v16;
-        std::memcpy(&v16, row + info.offset, sizeof v16);
+        std::memcpy(&v16, row + info->offset, sizeof v16);
         int32_t v32 = v16;
         return IsException(oper, reinterpret_cast<const char*>(&v32), value);
     }
-    return IsException(oper, row + info.offset, value, info.length);
+    return IsException(oper, row + info->offset, value, info->length);
+}
+
+const ColumnInfo* plaxf::columnByName(const char* name) {
+    int n = NumColumns();
+    if (static_cast<int>(_columnCache.size()) != n) {
+        _columnCache.clear();
+        for (int i = 0; i < n; ++i) {
+            ColumnInfo c;
+            if (GetColumnInfo(&c, i) == 0) {
+                _columnCache.push_back(std::move(c));
+            }
+        }
+        if (static_cast<int>(_columnCache.size()) != n) {
+            _columnCache.clear();  // a column was refused: look again next time
+        }
+    }
+    for (const ColumnInfo& c : _columnCache) {
+        if (strcasecmp(c.name.c_str(), name) == 0) {
+            return &c;
+        }
+    }
+    return nullptr;
 }
 
 void plaxf::CommandCompleted(PlaxfAutomationCapsule* capsule) {
