@@ -30,7 +30,9 @@ void field(std::string* out, std::string_view text, std::size_t width) {
     out->append(width - n, ' ');
 }
 
-void blanks(std::string* out, std::size_t width) { out->append(width, ' '); }
+void blanks(std::string* out, std::size_t width) {
+    out->append(width, ' ');
+}
 
 // "%0*d"-style: digits with leading zeros to width; longer numbers stay as they are.
 std::string zeroPadded(std::string_view digits, std::size_t width) {
@@ -42,7 +44,9 @@ std::string zeroPadded(std::string_view digits, std::size_t width) {
     return out;
 }
 
-std::string number(long value) { return std::to_string(value); }
+std::string number(long value) {
+    return std::to_string(value);
+}
 
 // One item of an enumeration text: "name(value)".
 struct EnumItem {
@@ -67,27 +71,30 @@ std::vector<EnumItem> enumItems(std::string_view text) {
     return items;
 }
 
-// The application help and the ordinal-th group's chunk of the help information.
+// The application help and each group's chunk of the help information, split once per generation.
 struct HelpParts {
     std::optional<std::string_view> applHelp;
-    std::optional<std::string_view> chunk;  // group "," groupHelp "," then name, help, format, enum per attribute
-};
+    std::vector<std::string_view>
+        chunks;  // group "," groupHelp "," then name, help, format, enum per attribute
 
-HelpParts helpParts(std::string_view helpInfo, int ordinal) {
-    HelpParts parts;
-    TextScanner scan(helpInfo);
-    parts.applHelp = scan.next(",");
-    for (int i = 0; i < ordinal; ++i) {
-        parts.chunk = scan.next(":");
-        if (!parts.chunk) {
-            break;
+    explicit HelpParts(std::string_view helpInfo) {
+        TextScanner scan(helpInfo);
+        applHelp = scan.next(",");
+        while (std::optional<std::string_view> chunk = scan.next(":")) {
+            if (chunk->front() == ';') {
+                break;
+            }
+            chunks.push_back(*chunk);
         }
     }
-    if (parts.chunk && parts.chunk->front() == ';') {
-        parts.chunk.reset();
+    // The chunk of the ordinal-th group (from 1), or nothing.
+    std::optional<std::string_view> chunk(int ordinal) const {
+        if (ordinal < 1 || static_cast<std::size_t>(ordinal) > chunks.size()) {
+            return std::nullopt;
+        }
+        return chunks[static_cast<std::size_t>(ordinal) - 1];
     }
-    return parts;
-}
+};
 
 std::string quotedHelp(std::string_view help) {
     std::string out("vale \"");
@@ -96,7 +103,9 @@ std::string quotedHelp(std::string_view help) {
     return out;
 }
 
-bool sampled(char sampleType) { return sampleType == 'P' || sampleType == 'S' || sampleType == 'K'; }
+bool sampled(char sampleType) {
+    return sampleType == 'P' || sampleType == 'S' || sampleType == 'K';
+}
 
 // Hidden from users: the node name (unless node names are in normal use), the action identifier of
 // the agent's own application and the agent-information attribute.
@@ -126,6 +135,7 @@ uint16_t userDataList::generateFiles(const std::string& workFile) {
     _columnNumber = 0;
     _filesGenerated = false;
 
+    const HelpParts help(_helpInfo);
     std::string cat, atr, odi;
     bool first = true;
     int ordinal = 0;
@@ -137,10 +147,10 @@ uint16_t userDataList::generateFiles(const std::string& workFile) {
         VA_TRACE(trace::kFlow, "%d: Generating portions for table <%s>\n", ordinal, _tableName.c_str());
         uint16_t rc = generateCATfile(entry, first, &cat);
         if (rc == 0) {
-            rc = generateATRfile(entry, first, ordinal, &atr);
+            rc = generateATRfile(entry, first, help.applHelp, help.chunk(ordinal), &atr);
         }
         if (rc == 0) {
-            rc = generateODIfile(entry, first, ordinal, &odi);
+            rc = generateODIfile(entry, first, help.applHelp, help.chunk(ordinal), &odi);
         }
         if (rc != 0) {
             return rc;
@@ -298,7 +308,9 @@ uint16_t userDataList::generateCATfile(const userDataListEntry& entry, bool firs
     return 0;
 }
 
-uint16_t userDataList::generateATRfile(const userDataListEntry& entry, bool first, int ordinal, std::string* out) {
+uint16_t userDataList::generateATRfile(const userDataListEntry& entry, bool first,
+                                       std::optional<std::string_view> applHelp,
+                                       std::optional<std::string_view> helpChunk, std::string* out) {
     const userDataInfo& udi = *entry.udi();
     const std::string tablePrefix = std::string(_applName.view()) + entry.attrGroup() + _RR.c_str();
     const std::string affi = std::string("affi ") + _affinity.c_str() + "\n";
@@ -341,7 +353,8 @@ uint16_t userDataList::generateATRfile(const userDataListEntry& entry, bool firs
             e.append("scal ").append(number(c.scale)).append("\n");
         }
         e.append("msid ZOT0000\n");
-        const bool opgr0 = (i == 0 && _settings.usageNormal != 'Y') || hiddenAttribute(_applName.view(), c.attrName);
+        const bool opgr0 =
+            (i == 0 && _settings.usageNormal != 'Y') || hiddenAttribute(_applName.view(), c.attrName);
         e.append(opgr0 ? "opgr 0\n" : "opgr 2\n");
         e.append("atid 065535\n");
         if (c.type == kTypeInteger || c.type == kTypeIntegerEnum) {
@@ -354,8 +367,8 @@ uint16_t userDataList::generateATRfile(const userDataListEntry& entry, bool firs
                 lines.append("vale ").append(item.name).append("\n");
                 lines.append("vali ").append(item.value).append("\n");
                 if (e.size() + lines.size() > kAtrEntryLimit - 1) {
-                    VA_ERROR("Error: %d > %d Need more buffer space\n", static_cast<int>(e.size() + lines.size()),
-                             static_cast<int>(kAtrEntryLimit));
+                    VA_ERROR("Error: %d > %d Need more buffer space\n",
+                             static_cast<int>(e.size() + lines.size()), static_cast<int>(kAtrEntryLimit));
                     _status.set(1);
                     return 1;
                 }
@@ -367,17 +380,16 @@ uint16_t userDataList::generateATRfile(const userDataListEntry& entry, bool firs
         text.append(e);
     }
 
-    const HelpParts help = helpParts(_helpInfo, ordinal);
     text.append("//\nentr HIDDEN\n");
     text.append("name ").append(tablePrefix).append(".ZOTHELP\n");
     text.append(affi);
     text.append("colu ZOTHELP\ntype 3\nopgr 0\ncost 9\n");
     text.append("vali ^APPLICATION\n");
-    text.append(quotedHelp(help.applHelp.value_or(std::string_view())));
+    text.append(quotedHelp(applHelp.value_or(std::string_view())));
     text.append("vali ^ATTRGROUP[").append(entry.attrGroup()).append("]\n");
     std::optional<std::string_view> groupHelp;
-    TextScanner fields(help.chunk.value_or(std::string_view()));
-    if (help.chunk) {
+    TextScanner fields(helpChunk.value_or(std::string_view()));
+    if (helpChunk) {
         fields.next(",");  // the group name
         groupHelp = fields.next(",");
     }
@@ -397,23 +409,26 @@ uint16_t userDataList::generateATRfile(const userDataListEntry& entry, bool firs
     return 0;
 }
 
-uint16_t userDataList::generateODIfile(const userDataListEntry& entry, bool first, int ordinal, std::string* out) {
+uint16_t userDataList::generateODIfile(const userDataListEntry& entry, bool first,
+                                       std::optional<std::string_view> applHelp,
+                                       std::optional<std::string_view> helpChunk, std::string* out) {
     const userDataInfo& udi = *entry.udi();
     const std::string objectName = std::string(_applName.view()) + entry.attrGroup() + _RR.c_str();
-    const HelpParts help = helpParts(_helpInfo, ordinal);
     const std::string nlsid = std::string("*NLSID: ") + _applKey.c_str() + "0000\n";
     uint16_t rc = 0;
 
     std::string text;
     if (first) {
-        text.append("*REM: This ODI File was generated by Vorpane Agent on ").append(pellanTime()).append("\n");
+        text.append("*REM: This ODI File was generated by Vorpane Agent on ")
+            .append(pellanTime())
+            .append("\n");
         text.append("*REM: Vorpane Agent ODI file for application ").append(entry.applName()).append("\n");
         text.append(" \n");
         text.append("*PROJ: ").append(_applKey.view()).append(",").append(_cvrm.view()).append("\n");
         text.append("*APPL: ").append(_applKey.view()).append(_RR.view()).append("\n");
         text.append("*NODETYPE: ").append(_applNameRR.view()).append("\n");
-        if (help.applHelp) {
-            text.append("*OPTION: APPL_DESCRIPTION=").append(*help.applHelp).append("\n");
+        if (applHelp) {
+            text.append("*OPTION: APPL_DESCRIPTION=").append(*applHelp).append("\n");
         }
         text.append("*DLL: ZRFNDREG\n");
         if (std::optional<std::string> affinityName = ZOT0_QueryProductSpec(ZOT2_SUBNODE_AFF_NAME)) {
@@ -426,9 +441,9 @@ uint16_t userDataList::generateODIfile(const userDataListEntry& entry, bool firs
         text.append("*AXF:\n");
     }
 
-    TextScanner fields(help.chunk.value_or(std::string_view()));
+    TextScanner fields(helpChunk.value_or(std::string_view()));
     std::optional<std::string_view> groupHelp;
-    if (help.chunk) {
+    if (helpChunk) {
         fields.next(",");  // the group name
         groupHelp = fields.next(",");
     }
@@ -454,7 +469,7 @@ uint16_t userDataList::generateODIfile(const userDataListEntry& entry, bool firs
     }
     text.append(" \n");
 
-    bool helpLeft = help.chunk.has_value();
+    bool helpLeft = helpChunk.has_value();
     for (std::size_t i = 0; i < udi.noOfColumns(); ++i) {
         const attrInfo_t& c = udi.attrInfo(i);
         // The help chunk lists the attributes in column order: four fields each.
@@ -517,7 +532,8 @@ uint16_t userDataList::generateODIfile(const userDataListEntry& entry, bool firs
 bool userDataList::copyATRfile(const std::string& fileName, const std::string& contents) {
     const char* attrlib = BSS1_GetEnv("ATTRLIB");
     if (attrlib == nullptr || *attrlib == '\0') {
-        VA_ERROR("Error: Unable to determine ATTRLIB directory for copying ATR file <%s>\n", fileName.c_str());
+        VA_ERROR("Error: Unable to determine ATTRLIB directory for copying ATR file <%s>\n",
+                 fileName.c_str());
         return false;
     }
     const std::string directory = ZOT0_CheckPathSpec(attrlib);

@@ -14,7 +14,9 @@ namespace {
 constexpr std::size_t kMaxEnumLength = 8192;
 
 // The release of a version "vv.rr.mm".
-std::string_view releaseOf(std::string_view version) { return version.size() >= 5 ? version.substr(3, 2) : ""; }
+std::string_view releaseOf(std::string_view version) {
+    return version.size() >= 5 ? version.substr(3, 2) : "";
+}
 
 // The number after `tag` in text ("PRECISION{" "3}" gives 3), or nothing.
 std::optional<int> taggedNumber(std::string_view text, std::string_view tag) {
@@ -27,7 +29,8 @@ std::optional<int> taggedNumber(std::string_view text, std::string_view tag) {
 
 }  // namespace
 
-userDataInfo::userDataInfo(userDataListEntry& entry, const metadataSettings& settings, tableLayoutHooks* hooks)
+userDataInfo::userDataInfo(userDataListEntry& entry, const metadataSettings& settings,
+                           tableLayoutHooks* hooks)
     : _entry(&entry), _settings(settings), _hooks(hooks) {
     _columns.reserve(static_cast<std::size_t>(settings.maxIBColumns) + 1);
     if (entry.errors() != 0) {
@@ -47,7 +50,8 @@ userDataInfo::userDataInfo(userDataListEntry& entry, const metadataSettings& set
     _RR.assign(releaseOf(_cvrm.view()));
     const std::string_view priorRR = releaseOf(_priorVRM.view());
 
-    const std::string_view bareName = _applNameRR.view().substr(0, _applNameRR.size() >= 2 ? _applNameRR.size() - 2 : 0);
+    const std::string_view bareName =
+        _applNameRR.view().substr(0, _applNameRR.size() >= 2 ? _applNameRR.size() - 2 : 0);
     if (_RR.view() != priorRR && _hooks != nullptr) {
         // The table of the previous release stops serving requests; the new one replaces it.
         const std::string priorTable = generateTableName(priorRR);
@@ -74,7 +78,8 @@ std::string userDataInfo::generateTableName(std::string_view rr) const {
     return name;
 }
 
-uint16_t userDataInfo::prepareAttributesImages(std::string_view attrInfo, std::optional<std::string_view> helpStr) {
+uint16_t userDataInfo::prepareAttributesImages(std::string_view attrInfo,
+                                               std::optional<std::string_view> helpStr) {
     _errors = 0;
     _columns.clear();
     std::size_t offset = 0;
@@ -138,8 +143,8 @@ uint16_t userDataInfo::prepareAttributesImages(std::string_view attrInfo, std::o
         c.attrName.assign(bare);
         const long length = std::atol(std::string(lenStr).c_str());
         if (length < 0 || offset + static_cast<std::size_t>(length) > std::numeric_limits<uint16_t>::max()) {
-            VA_ERROR("Error: length <%.*s> of attribute <%s> is out of range.\n", static_cast<int>(lenStr.size()),
-                     lenStr.data(), c.attrName.c_str());
+            VA_ERROR("Error: length <%.*s> of attribute <%s> is out of range.\n",
+                     static_cast<int>(lenStr.size()), lenStr.data(), c.attrName.c_str());
             _errors = 1;
             break;
         }
@@ -206,12 +211,12 @@ uint16_t userDataInfo::prepareAttributesImages(std::string_view attrInfo, std::o
         _columns.shrink_to_fit();
     }
     if (_errors == 0) {
-        VA_TRACE(trace::kFlow, "Appl<%s> Group<%s> Table<%s> noOfColumns<%d> Rowsize<%d>\n", _applNameRR.c_str(),
-                 _attrGroup.c_str(), _tableNameRR.c_str(), static_cast<int>(_columns.size()),
-                 static_cast<int>(_rowSize));
+        VA_TRACE(trace::kFlow, "Appl<%s> Group<%s> Table<%s> noOfColumns<%d> Rowsize<%d>\n",
+                 _applNameRR.c_str(), _attrGroup.c_str(), _tableNameRR.c_str(),
+                 static_cast<int>(_columns.size()), static_cast<int>(_rowSize));
         if (_hooks != nullptr && _hooks->startCollection(*this) != 0) {
-            VA_ERROR("Error: waitOnDP thread creation failed for applKey<%s> attrGroup<%s>\n", _applKey.c_str(),
-                     _attrGroup.c_str());
+            VA_ERROR("Error: waitOnDP thread creation failed for applKey<%s> attrGroup<%s>\n",
+                     _applKey.c_str(), _attrGroup.c_str());
             _errors = 1;
         }
     }
@@ -222,30 +227,31 @@ bool userDataInfo::readHelpRecord(attrInfo_t& c, std::string_view record) {
     // record: name "," help "," format "," enumeration ...
     const std::size_t afterName = record.find(',');
     if (afterName == std::string_view::npos) {
-        VA_ERROR("Error: parsing helpStr <%.*s> for attribute <%s>\n", static_cast<int>(record.size()), record.data(),
-                 c.attrName.c_str());
+        VA_ERROR("Error: parsing helpStr <%.*s> for attribute <%s>\n", static_cast<int>(record.size()),
+                 record.data(), c.attrName.c_str());
         _errors = 1;
         return false;
     }
     const std::size_t afterHelp = record.find(',', afterName + 1);
     if (afterHelp == std::string_view::npos) {
         const std::string_view rest = record.substr(afterName + 1);
-        VA_ERROR("Error: parsing attrFormat <%.*s> for attribute <%s>\n", static_cast<int>(rest.size()), rest.data(),
-                 c.attrName.c_str());
+        VA_ERROR("Error: parsing attrFormat <%.*s> for attribute <%s>\n", static_cast<int>(rest.size()),
+                 rest.data(), c.attrName.c_str());
         _errors = 1;
         return false;
     }
     const std::size_t afterFormat = record.find(',', afterHelp + 1);
     if (afterFormat == std::string_view::npos) {
         const std::string_view rest = record.substr(afterHelp + 1);
-        VA_ERROR("Error: parsing ENUM <%.*s> for attribute <%s>\n", static_cast<int>(rest.size()), rest.data(),
-                 c.attrName.c_str());
+        VA_ERROR("Error: parsing ENUM <%.*s> for attribute <%s>\n", static_cast<int>(rest.size()),
+                 rest.data(), c.attrName.c_str());
         return true;
     }
     const std::string_view format = record.substr(afterHelp + 1, afterFormat - afterHelp - 1);
     if (const std::size_t at = format.find("CAPTION{"); at != std::string_view::npos) {
         const std::size_t close = format.find('}', at + 8);
-        const std::string_view caption = format.substr(at + 8, close == std::string_view::npos ? close : close - at - 8);
+        const std::string_view caption =
+            format.substr(at + 8, close == std::string_view::npos ? close : close - at - 8);
         if (!caption.empty()) {
             c.captionStr.emplace(caption);
         }
@@ -271,8 +277,9 @@ bool userDataInfo::readHelpRecord(attrInfo_t& c, std::string_view record) {
         return false;
     }
     if (close == std::string_view::npos) {
-        VA_ERROR("Error: parsing enumeration, closing brace not found before end of ENUM string at offset: %d\n",
-                 static_cast<int>(after.size()));
+        VA_ERROR(
+            "Error: parsing enumeration, closing brace not found before end of ENUM string at offset: %d\n",
+            static_cast<int>(after.size()));
         _errors = 1;
         return false;
     }
@@ -305,17 +312,19 @@ bool userDataInfo::columnInfo(std::string_view columnName, int* offset, int* len
 }
 
 void userDataInfo::printSelf() const {
-    VA_DETAIL("userDataInfo @%p appl<%s> group<%s> table<%s> cvrm<%s> prior<%s> sampleType<%c> TTL<%d> "
-              "columns<%d> rowSize<%d> errors<%d>\n",
-              static_cast<const void*>(this), _applNameRR.c_str(), _attrGroup.c_str(), _tableNameRR.c_str(),
-              _cvrm.c_str(), _priorVRM.c_str(), _sampleType, static_cast<int>(_TTL), static_cast<int>(_columns.size()),
-              static_cast<int>(_rowSize), static_cast<int>(_errors));
+    VA_DETAIL(
+        "userDataInfo @%p appl<%s> group<%s> table<%s> cvrm<%s> prior<%s> sampleType<%c> TTL<%d> "
+        "columns<%d> rowSize<%d> errors<%d>\n",
+        static_cast<const void*>(this), _applNameRR.c_str(), _attrGroup.c_str(), _tableNameRR.c_str(),
+        _cvrm.c_str(), _priorVRM.c_str(), _sampleType, static_cast<int>(_TTL),
+        static_cast<int>(_columns.size()), static_cast<int>(_rowSize), static_cast<int>(_errors));
     for (const attrInfo_t& c : _columns) {
-        VA_DETAIL("  %s <%s> %s type<%d> length<%d> offset<%d> key<%d> atomic<%d> prec<%d> scale<%d> caption<%s> "
-                  "enum<%s>\n",
-                  c.columnName.c_str(), c.attrName.c_str(), c.typeString.c_str(), c.type, c.length, c.offset, c.key,
-                  c.atomic, c.precision, c.scale, c.captionStr ? c.captionStr->c_str() : "",
-                  c.enumStr ? c.enumStr->c_str() : "");
+        VA_DETAIL(
+            "  %s <%s> %s type<%d> length<%d> offset<%d> key<%d> atomic<%d> prec<%d> scale<%d> caption<%s> "
+            "enum<%s>\n",
+            c.columnName.c_str(), c.attrName.c_str(), c.typeString.c_str(), c.type, c.length, c.offset, c.key,
+            c.atomic, c.precision, c.scale, c.captionStr ? c.captionStr->c_str() : "",
+            c.enumStr ? c.enumStr->c_str() : "");
     }
 }
 

@@ -32,16 +32,16 @@ inline constexpr uint16_t kOriginNodeLength = 32;
 
 // One column.
 struct attrInfo_t {
-    std::string attrName;            // as registered, without the "@"/"$" marks
-    FixedText<10> columnName;        // ORIGINNODE, VA1, VA2, ...
-    FixedText<15> typeString;        // S<n>, I2, I4 or T16
-    uint16_t type = 0;               // kType...
-    uint16_t length = 0;             // bytes in the row image
-    uint16_t key = 0;                // "@"
-    uint16_t atomic = 0;             // "$"
-    uint16_t precision = 0;          // PRECISION{n}
-    uint16_t scale = 0;              // SCALE{n}
-    uint16_t offset = 0;             // byte offset in the row image
+    std::string attrName;      // as registered, without the "@"/"$" marks
+    FixedText<10> columnName;  // ORIGINNODE, VA1, VA2, ...
+    FixedText<15> typeString;  // S<n>, I2, I4 or T16
+    uint16_t type = 0;         // kType...
+    uint16_t length = 0;       // bytes in the row image
+    uint16_t key = 0;          // "@"
+    uint16_t atomic = 0;       // "$"
+    uint16_t precision = 0;    // PRECISION{n}
+    uint16_t scale = 0;        // SCALE{n}
+    uint16_t offset = 0;       // byte offset in the row image
     int32_t minimum = 0;
     int32_t maximum = 0;
     std::optional<std::string> enumStr;  // the items of ENUM{...}: "name(value) name(value)"

@@ -13,7 +13,9 @@ namespace {
 
 constexpr std::size_t kMaxGroupRecord = 200;
 
-std::string_view releaseOf(std::string_view version) { return version.size() >= 5 ? version.substr(3, 2) : ""; }
+std::string_view releaseOf(std::string_view version) {
+    return version.size() >= 5 ? version.substr(3, 2) : "";
+}
 
 // Product-specification items naming the subnode suffix of each provider type.
 struct SuffixItem {
@@ -27,7 +29,9 @@ constexpr SuffixItem kSuffixItems[] = {
 
 class hubTexts : public applicationTextSource {
 public:
-    int getApplications(const char* applName, std::string* out) override { return dc_getApplications(out, applName); }
+    int getApplications(const char* applName, std::string* out) override {
+        return dc_getApplications(out, applName);
+    }
     int getApplAttributes(const char* applName, std::string* out) override {
         return dc_getApplAttributes(out, applName);
     }
@@ -96,7 +100,8 @@ userDataListEntry::userDataListEntry(const userDataList& list, std::string_view 
         if (dpType.empty()) {
             VA_ERROR("Error: DP type token missing for applName <%s>\n", _applName.c_str());
         } else if (dpType.size() != 4) {
-            VA_DETAIL("Note: skipping DP type token <%s> for applName <%s>\n", dpType.c_str(), _applName.c_str());
+            VA_DETAIL("Note: skipping DP type token <%s> for applName <%s>\n", dpType.c_str(),
+                      _applName.c_str());
         } else if (productAgent()) {
             for (const SuffixItem& s : kSuffixItems) {
                 if (dpType == s.dpType) {
@@ -104,8 +109,9 @@ userDataListEntry::userDataListEntry(const userDataList& list, std::string_view 
                 }
             }
             if (!_subnodeSuffix) {
-                VA_DETAIL("Did not find matching SUBNODE_APPEND PSF statement for DP type <%s> applName <%s>\n",
-                          dpType.c_str(), _applName.c_str());
+                VA_DETAIL(
+                    "Did not find matching SUBNODE_APPEND PSF statement for DP type <%s> applName <%s>\n",
+                    dpType.c_str(), _applName.c_str());
             }
         }
     }
@@ -117,7 +123,8 @@ userDataListEntry::userDataListEntry(const userDataList& list, std::string_view 
 
 userDataListEntry::~userDataListEntry() = default;
 
-uint16_t userDataListEntry::setAttributes(std::string_view attrInfo, std::optional<std::string_view> helpChunk) {
+uint16_t userDataListEntry::setAttributes(std::string_view attrInfo,
+                                          std::optional<std::string_view> helpChunk) {
     _attrInfo.assign(attrInfo);
     if (_udi->prepareAttributesImages(_attrInfo, helpChunk) != 0) {
         VA_ERROR("Error: prepareAttributesImages failed for _attrInfo @%p userDataListEntry @%p\n",
@@ -130,8 +137,8 @@ uint16_t userDataListEntry::setAttributes(std::string_view attrInfo, std::option
 // ---------------------------------------------------------------------------------------------------
 // userDataList
 
-userDataList::userDataList(const char* applName, const metadataSettings& settings, applicationTextSource& source,
-                           tableLayoutHooks* hooks)
+userDataList::userDataList(const char* applName, const metadataSettings& settings,
+                           applicationTextSource& source, tableLayoutHooks* hooks)
     : _settings(settings), _hooks(hooks) {
     bool generate = false;
     {
@@ -280,14 +287,15 @@ bool userDataList::calculateChecksum(applicationTextSource& source) {
         return false;
     }
     if (_checksumInfo.size() > static_cast<std::size_t>(n)) {
-        VA_ERROR("Error: %d attribute groups of application <%s> exceed %d\n", static_cast<int>(_checksumInfo.size()),
-                 name, n);
+        VA_ERROR("Error: %d attribute groups of application <%s> exceed %d\n",
+                 static_cast<int>(_checksumInfo.size()), name, n);
         _status.set(1);
         return false;
     }
     _noOfAttrGroups = static_cast<uint16_t>(_checksumInfo.size());
 
-    const versionDecision d = decideVersion(_checksumInfo, _helpInfo, readWholeFile(_workFile), name, _workFile.c_str());
+    const versionDecision d =
+        decideVersion(_checksumInfo, _helpInfo, readWholeFile(_workFile), name, _workFile.c_str());
     if (d.failed) {
         _status.set(1);
         return false;
@@ -313,11 +321,13 @@ void userDataList::addAttrGroup(std::string_view record) {
     TextScanner fields(record);
     const std::string_view group = fields.next(",").value_or(std::string_view());
     if (!group.empty() && findEntry(group) != nullptr) {
-        VA_ERROR("Error: Found existing userDataListEntry<%.*s>\n", static_cast<int>(group.size()), group.data());
+        VA_ERROR("Error: Found existing userDataListEntry<%.*s>\n", static_cast<int>(group.size()),
+                 group.data());
         _status.set(1);
         return;
     }
-    userDataListEntry& entry = _list.insert(std::make_unique<userDataListEntry>(*this, record, _settings, _hooks));
+    userDataListEntry& entry =
+        _list.insert(std::make_unique<userDataListEntry>(*this, record, _settings, _hooks));
     if (entry.errors() != 0) {
         _status.set(1);
     }
@@ -327,8 +337,9 @@ uint16_t userDataList::addAttrInfo(std::string_view group, std::string_view attr
                                    std::optional<std::string_view> helpChunk) {
     userDataListEntry* entry = findEntry(group);
     if (entry == nullptr) {
-        VA_ERROR("Error: No match found for attrGroup <%.*s> attrInfo <%.*s>\n", static_cast<int>(group.size()),
-                 group.data(), static_cast<int>(attributeList.size()), attributeList.data());
+        VA_ERROR("Error: No match found for attrGroup <%.*s> attrInfo <%.*s>\n",
+                 static_cast<int>(group.size()), group.data(), static_cast<int>(attributeList.size()),
+                 attributeList.data());
         return 1;
     }
     return entry->setAttributes(attributeList, helpChunk);
@@ -372,8 +383,9 @@ void userDataList::printList() const {
               static_cast<const void*>(this), _applName.c_str(), _applNameRR.c_str(), _cvrm.c_str(),
               _priorVRM.c_str(), static_cast<int>(_list.size()), static_cast<int>(_status.code()));
     for (const userDataListEntry& e : _list) {
-        VA_DETAIL(" entry @%p group<%s> sampleType<%c> TTL<%d> SNMP<%d> errors<%d>\n", static_cast<const void*>(&e),
-                  e.attrGroup(), e.sampleType(), static_cast<int>(e.TTL()), e.SNMPflag(), e.errors());
+        VA_DETAIL(" entry @%p group<%s> sampleType<%c> TTL<%d> SNMP<%d> errors<%d>\n",
+                  static_cast<const void*>(&e), e.attrGroup(), e.sampleType(), static_cast<int>(e.TTL()),
+                  e.SNMPflag(), e.errors());
         if (e.udi() != nullptr) {
             e.udi()->printSelf();
         }

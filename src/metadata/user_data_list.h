@@ -132,10 +132,16 @@ private:
     // Fetches the texts, computes the checksums, reads the work file and decides the version.
     bool calculateChecksum(applicationTextSource& source);
 
-    // Text of one group's part of each file, appended to *out. 0, or 1 on failure.
+    // Text of one group's part of each file, appended to *out; first: the application's first group.
+    // applHelp and helpChunk: the application help and the group's chunk of the help information.
+    // 0, or 1 on failure.
     uint16_t generateCATfile(const userDataListEntry& entry, bool first, std::string* out);
-    uint16_t generateATRfile(const userDataListEntry& entry, bool first, int ordinal, std::string* out);
-    uint16_t generateODIfile(const userDataListEntry& entry, bool first, int ordinal, std::string* out);
+    uint16_t generateATRfile(const userDataListEntry& entry, bool first,
+                             std::optional<std::string_view> applHelp,
+                             std::optional<std::string_view> helpChunk, std::string* out);
+    uint16_t generateODIfile(const userDataListEntry& entry, bool first,
+                             std::optional<std::string_view> applHelp,
+                             std::optional<std::string_view> helpChunk, std::string* out);
     // Copies the ATR file into the ATTRLIB directory. True after a complete copy.
     bool copyATRfile(const std::string& fileName, const std::string& contents);
 
@@ -166,9 +172,9 @@ private:
     // Only during construction and generation.
     std::string _applInfo, _attrInfo, _helpInfo;
     std::vector<checksumRecord> _checksumInfo;
-    std::string _catalogBuffer;              // domain set: "D_xx;" per distinct domain, in order of use
+    std::string _catalogBuffer;  // domain set: "D_xx;" per distinct domain, in order of use
     std::vector<std::string> _domainsWritten;
-    int _columnNumber = 0;                   // running colId across the groups of one generation
+    int _columnNumber = 0;  // running colId across the groups of one generation
 };
 
 // The online path's entry point: builds the metadata of applName from the hub's texts.

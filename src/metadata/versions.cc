@@ -126,7 +126,8 @@ bool incrementVersion(std::string_view oldVersion, std::string* newVersion, char
     }
     char* part = type == 'R' ? r : m;
     int level = 0;
-    if (std::isdigit(static_cast<unsigned char>(part[0])) && std::isdigit(static_cast<unsigned char>(part[1]))) {
+    if (std::isdigit(static_cast<unsigned char>(part[0])) &&
+        std::isdigit(static_cast<unsigned char>(part[1]))) {
         level = std::atoi(part);
     } else {
         VA_ERROR("Error: type<%c> oldver<%s> V<%s> R<%s> M<%s>\n", type, old.c_str(), v, r, m);
@@ -243,8 +244,8 @@ versionDecision decideVersion(const std::vector<checksumRecord>& current, std::s
                      r.attrGroup.c_str());
             r.partialChecksum = 0;
         } else {
-            const std::string& now = current[i].attrInfoWithoutAtomic ? *current[i].attrInfoWithoutAtomic
-                                                                       : current[i].attrInfo;
+            const std::string& now =
+                current[i].attrInfoWithoutAtomic ? *current[i].attrInfoWithoutAtomic : current[i].attrInfo;
             if (now.size() != r.length) {
                 VA_ERROR("Warning: attrGroup <%s> fileChecksumInfo[%i]->length: %d attrInfo length: %d\n",
                          r.attrGroup.c_str(), static_cast<int>(i), static_cast<int>(r.length),
@@ -280,16 +281,18 @@ versionDecision decideVersion(const std::vector<checksumRecord>& current, std::s
         } else if (was.atomicAttrs != now.atomicAttrs ||
                    (was.atomicAttrs > 0 && was.atomicOffsets != now.atomicOffsets)) {
             change = std::max(change, 1);
-            VA_STATE("Note: atomic attributes have changed in attrGroup<%s> for version %s\n", was.attrGroup.c_str(),
-                     fileVersion.c_str());
+            VA_STATE("Note: atomic attributes have changed in attrGroup<%s> for version %s\n",
+                     was.attrGroup.c_str(), fileVersion.c_str());
         }
     }
     if (!helpFound && change < 2) {
         change = 1;
     }
-    if (change == 0 && ZOT0_ComputeCheckSum(helpInfo.data(), helpInfo.size()) != static_cast<uint16_t>(savedHelp)) {
+    if (change == 0 &&
+        ZOT0_ComputeCheckSum(helpInfo.data(), helpInfo.size()) != static_cast<uint16_t>(savedHelp)) {
         change = 1;
-        VA_STATE("Note: HelpText for application <%s> version %s has changed.\n", applName, fileVersion.c_str());
+        VA_STATE("Note: HelpText for application <%s> version %s has changed.\n", applName,
+                 fileVersion.c_str());
     }
     d.change = change;
     if (change > 0) {
@@ -300,7 +303,8 @@ versionDecision decideVersion(const std::vector<checksumRecord>& current, std::s
         }
         d.cvrm = next;
         d.generate = true;
-        VA_ERROR("Generating new CAT, ATR & ODI with version %s for application <%s>\n", d.cvrm.c_str(), applName);
+        VA_ERROR("Generating new CAT, ATR & ODI with version %s for application <%s>\n", d.cvrm.c_str(),
+                 applName);
     } else {
         d.cvrm = fileVersion.substr(0, 8);
         VA_STATE("Preserving existing version %s for application <%s>\n", d.cvrm.c_str(), applName);

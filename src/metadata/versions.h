@@ -24,11 +24,11 @@ inline constexpr std::size_t kMaxAtomicOffsets = 127;
 struct checksumRecord {
     char sampleType = '?';
     std::string attrGroup;
-    std::string attrInfo;           // "%c,%s": sample type and the group block, "@" marks removed
-    uint32_t length = 0;            // bytes the checksum covers
+    std::string attrInfo;  // "%c,%s": sample type and the group block, "@" marks removed
+    uint32_t length = 0;   // bytes the checksum covers
     uint16_t checksum = 0;
-    uint16_t partialChecksum = 0;   // work file: the current text cut to the stored length
-    uint16_t atomicAttrs = 0;       // "$" marks
+    uint16_t partialChecksum = 0;  // work file: the current text cut to the stored length
+    uint16_t atomicAttrs = 0;      // "$" marks
     std::optional<std::string> attrInfoWithoutAtomic;
     std::vector<uint32_t> atomicOffsets;  // position of each "$" in the block, at most 127
 };
@@ -42,9 +42,9 @@ bool computeChecksumRecords(std::string_view applInfo, std::string_view attrInfo
 struct versionDecision {
     bool failed = false;
     bool generate = false;
-    int change = 0;          // 0 none, 1 modification, 2 release
-    std::string cvrm;        // current version
-    std::string priorVRM;    // version found in the work file (cvrm when there was none)
+    int change = 0;        // 0 none, 1 modification, 2 release
+    std::string cvrm;      // current version
+    std::string priorVRM;  // version found in the work file (cvrm when there was none)
 };
 
 // workFile is the work file's text, or nothing when it could not be read (first creation).

@@ -38,19 +38,22 @@ int stage(const fileImage& file, std::string* temp) {
             if (errno == EINTR) {
                 continue;
             }
-            VA_ERROR("Error: errno=%d wrote=%d writing <%s>", errno, static_cast<int>(written), file.path.c_str());
+            VA_ERROR("Error: errno=%d wrote=%d writing <%s>", errno, static_cast<int>(written),
+                     file.path.c_str());
             ::close(fd);
             return 1;
         }
         written += static_cast<std::size_t>(n);
     }
     if (::fsync(fd) != 0) {
-        VA_ERROR("Error: errno=%d wrote=%d writing <%s>", errno, static_cast<int>(written), file.path.c_str());
+        VA_ERROR("Error: errno=%d wrote=%d writing <%s>", errno, static_cast<int>(written),
+                 file.path.c_str());
         ::close(fd);
         return 1;
     }
     if (::close(fd) != 0) {
-        VA_ERROR("Error: errno=%d wrote=%d writing <%s>", errno, static_cast<int>(written), file.path.c_str());
+        VA_ERROR("Error: errno=%d wrote=%d writing <%s>", errno, static_cast<int>(written),
+                 file.path.c_str());
         return 1;
     }
     return 0;
@@ -85,7 +88,8 @@ int writeFilesWhole(const std::vector<fileImage>& files) {
     int result = 0;
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (std::rename(temps[i].c_str(), files[i].path.c_str()) != 0) {
-            VA_ERROR("Error: errno=%d renaming <%s> to <%s>\n", errno, temps[i].c_str(), files[i].path.c_str());
+            VA_ERROR("Error: errno=%d renaming <%s> to <%s>\n", errno, temps[i].c_str(),
+                     files[i].path.c_str());
             ::unlink(temps[i].c_str());
             result = 1;
             continue;

@@ -20,8 +20,9 @@ std::vector<std::string> groupsOf(const userDataList& list) {
 }
 
 TEST_F(UserDataList, GroupsComeInRegistrationOrderWithTheirRecords) {
-    auto list = build("XAPP", {"XAPP,G1,S,60,FILE:G2,P,0,SNMP:G3,N,5,APIS:;",
-                               "G1,a,C,4:;G2,b,D,8:;G3,@c,C,4:;", "App help,G1,h1,a,ah, , :G2,h2,b,bh, , :;"});
+    auto list =
+        build("XAPP", {"XAPP,G1,S,60,FILE:G2,P,0,SNMP:G3,N,5,APIS:;", "G1,a,C,4:;G2,b,D,8:;G3,@c,C,4:;",
+                       "App help,G1,h1,a,ah, , :G2,h2,b,bh, , :;"});
     ASSERT_EQ(list->status(), 0);
     EXPECT_EQ(groupsOf(*list), (std::vector<std::string>{"G1", "G2", "G3"}));
     const userDataListEntry* g1 = list->getUserDataListEntry("G1");
@@ -40,7 +41,8 @@ TEST_F(UserDataList, GroupsComeInRegistrationOrderWithTheirRecords) {
     // Missing help for the third group is not an error; its layout has no presentation details.
     EXPECT_FALSE(g3->udi()->attrInfo(1).captionStr.has_value());
     EXPECT_EQ(list->setTableName("G2"), 1);
-    EXPECT_EQ(std::string(list->tableName()), std::string("XAP") + ZOTA_ComputeChecksumOnAttrGroup("G2") + "00");
+    EXPECT_EQ(std::string(list->tableName()),
+              std::string("XAP") + ZOTA_ComputeChecksumOnAttrGroup("G2") + "00");
     EXPECT_EQ(list->setTableName("NONE"), 0);
 }
 
@@ -113,9 +115,10 @@ TEST_F(UserDataList, ColumnsHaveNamesTypesOffsetsAndRowSize) {
 }
 
 TEST_F(UserDataList, HelpTextGivesCaptionsPrecisionScaleAndEnumerations) {
-    auto list = build("HELP", {"HELP,G,P,60,FILE:;", "G,Mode,D,8:Used,C,4:Speed,G,4:;",
-                               "h,G,g,Mode,Used mode,CAPTION{How},ENUM{xa(1) b(2)y},Used,Used space,"
-                               "CAPTION{Space}PRECISION{2}SCALE{3}, ,Speed,Speed,CAPTION{},ENUM{ fast(1) }:;"});
+    auto list =
+        build("HELP", {"HELP,G,P,60,FILE:;", "G,Mode,D,8:Used,C,4:Speed,G,4:;",
+                       "h,G,g,Mode,Used mode,CAPTION{How},ENUM{xa(1) b(2)y},Used,Used space,"
+                       "CAPTION{Space}PRECISION{2}SCALE{3}, ,Speed,Speed,CAPTION{},ENUM{ fast(1) }:;"});
     ASSERT_EQ(list->status(), 0);
     const userDataInfo& udi = *list->getUserDataListEntry("G")->udi();
     const attrInfo_t& mode = udi.attrInfo(1);
@@ -188,10 +191,13 @@ public:
         return 0;
     }
     int startCollection(userDataInfo& layout) override {
-        calls.push_back(std::string("start ") + layout.attrGroup() + " " + std::to_string(layout.noOfColumns()));
+        calls.push_back(std::string("start ") + layout.attrGroup() + " " +
+                        std::to_string(layout.noOfColumns()));
         return failStart ? 1 : 0;
     }
-    void releaseLayout(userDataInfo& layout) override { calls.push_back(std::string("release ") + layout.attrGroup()); }
+    void releaseLayout(userDataInfo& layout) override {
+        calls.push_back(std::string("release ") + layout.attrGroup());
+    }
     std::vector<std::string> calls;
     bool failStart = false;
 };
@@ -205,7 +211,8 @@ TEST_F(UserDataList, TableSideIsAttachedStartedRetiredAndReleased) {
         userDataList list("HOOK", settings, texts, &hooks);
         ASSERT_EQ(list.status(), 0);
     }
-    EXPECT_EQ(hooks.calls, (std::vector<std::string>{"attach HOOK00 HOO" + code + "00", "start G 2", "release G"}));
+    EXPECT_EQ(hooks.calls,
+              (std::vector<std::string>{"attach HOOK00 HOO" + code + "00", "start G 2", "release G"}));
 
     // A change in the middle of the group: a new release retires the old table.
     hooks.calls.clear();
@@ -229,7 +236,7 @@ TEST_F(UserDataList, TableSideIsAttachedStartedRetiredAndReleased) {
 
 TEST_F(UserDataList, HubFailuresAreTracedAndNothingIsBuilt) {
     class Failing : public applicationTextSource {
-    public:
+      public:
         int getApplications(const char*, std::string* out) override {
             *out = "F,G,P,60,FILE:;";
             return 0;

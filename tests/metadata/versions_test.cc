@@ -1,8 +1,9 @@
 // Checksums, version decisions and the work file.
+#include "metadata/versions.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "metadata/versions.h"
 #include "metadata_test_support.h"
 #include "testlib/trace_capture.h"
 
@@ -17,7 +18,9 @@ std::vector<checksumRecord> records(const std::string& applInfo, const std::stri
     return r;
 }
 
-uint16_t crc(const std::string& bytes) { return ZOT0_ComputeCheckSum(bytes.data(), bytes.size()); }
+uint16_t crc(const std::string& bytes) {
+    return ZOT0_ComputeCheckSum(bytes.data(), bytes.size());
+}
 
 TEST(Checksums, TextsAndCoveredBytesFollowTheMarks) {
     const auto r = records("APP,PLAIN,S,60,FILE:KEYED,E,0,FILE:ATOM,N,5,SNMP:;",
@@ -43,8 +46,9 @@ TEST(Checksums, TextsAndCoveredBytesFollowTheMarks) {
     const std::string file = workFileText("04.00.00", r, "help,PLAIN,h:;");
     EXPECT_EQ(file, "04.00.00 PLAIN " + std::to_string(r[0].checksum) + " <P,PLAIN,a,C,4:b,D,8:>\n" +
                         "04.00.00 KEYED " + std::to_string(r[1].checksum) + " <E,KEYED,a,C,4:b,D,8:>\n" +
-                        "04.00.00 ATOM " + std::to_string(r[2].checksum) + " <P,ATOM,$a,C,4:b,D,8:$c,C,4:>\n" +
-                        "@HELP " + std::to_string(crc("help,PLAIN,h:;")) + " <help,PLAIN,h:;>\n");
+                        "04.00.00 ATOM " + std::to_string(r[2].checksum) +
+                        " <P,ATOM,$a,C,4:b,D,8:$c,C,4:>\n" + "@HELP " +
+                        std::to_string(crc("help,PLAIN,h:;")) + " <help,PLAIN,h:;>\n");
 
     std::vector<checksumRecord> none;
     TraceCapture trace;
@@ -54,8 +58,8 @@ TEST(Checksums, TextsAndCoveredBytesFollowTheMarks) {
 
 // The decision for a registration against the work file another registration left.
 versionDecision decide(const std::string& applInfo, const std::string& attrInfo, const std::string& help,
-                       const std::string& version, const std::string& oldApplInfo, const std::string& oldAttrInfo,
-                       const std::string& oldHelp) {
+                       const std::string& version, const std::string& oldApplInfo,
+                       const std::string& oldAttrInfo, const std::string& oldHelp) {
     const std::string file = workFileText(version, records(oldApplInfo, oldAttrInfo), oldHelp);
     return decideVersion(records(applInfo, attrInfo), help, file, "APP", "zotawAPP");
 }
@@ -83,7 +87,8 @@ TEST(Versions, DecisionsFollowWhatChanged) {
     EXPECT_EQ(d.priorVRM, "04.00.05");
 
     // Changed in the middle, removed, or a group removed: release, modification unchanged.
-    for (const std::string& changed : {std::string("G,a,C,4:z,D,8:;H,x,C,4:;"), std::string("G,a,C,4:;H,x,C,4:;")}) {
+    for (const std::string& changed :
+         {std::string("G,a,C,4:z,D,8:;H,x,C,4:;"), std::string("G,a,C,4:;H,x,C,4:;")}) {
         d = decide(appl, changed, help, "04.00.05", appl, attrs, help);
         EXPECT_EQ(d.change, 2);
         EXPECT_EQ(d.cvrm, "04.01.05");
@@ -152,7 +157,8 @@ TEST(Versions, IncrementStopsBeforeOneHundred) {
 class VersionFiles : public WorkDirFixture {};
 
 TEST_F(VersionFiles, SameRegistrationRewritesNothingAndChangesRewriteTheFiles) {
-    const AppTexts first{"MYAPP,DISK,P,60,FILE:;", "DISK,@Mount,D,16:Used,C,4:;", "h,DISK,d,Mount,m, , ,Used,u, , :;"};
+    const AppTexts first{"MYAPP,DISK,P,60,FILE:;", "DISK,@Mount,D,16:Used,C,4:;",
+                         "h,DISK,d,Mount,m, , ,Used,u, , :;"};
     ASSERT_EQ(build("MYAPP", first)->status(), 0);
     const std::string work0 = readFile(work("zotawMYA"));
     EXPECT_EQ(work0.substr(0, 14), "04.00.00 DISK ");
