@@ -19,6 +19,10 @@
 //   latency      one provider at a fixed rate, paced on the clock; send-to-receipt p50, p99 and max,
 //                for the hub and for the baseline.
 //   growth       a long hub run; VmRSS when the steady state begins and when the run ends.
+//   stall        8 providers at a fixed total rate, each bringing a source of two groups online;
+//                one collector reads one group, another subscribes to the other and never reads.
+//                The providers' answer times (send of a row to its status), p50, p99 and max, with
+//                the stalled collector and, in the same run, without it; and whether it was cut.
 // and finally prints the medians over the runs, with min and max, as a Markdown table.
 //
 // Run `hub_load --help` for the options; docs/benchmarks.md has the command and the figures.
@@ -76,6 +80,7 @@ struct Options {
     double rate = 2000;         // rows per second of the latency parts
     long latencyRows = 10000;
     long growthRows = 1000000;  // 0: no growth part
+    long stallRows = 8000;      // rows of one stall part over its 8 providers; 0: no stall part
     long growthStart = 50000;   // rows after which the steady state is taken to begin
     int growthProviders = 8;
     bool hubOnly = false;  // no baseline parts (for profiling the hub)
@@ -94,6 +99,7 @@ void usage() {
         "  --rate            rows/s of the latency parts (default 2000)\n"
         "  --latency-rows    rows of one latency part (default 10000)\n"
         "  --growth-rows     rows of the memory growth part, 0 for none (default 1000000)\n"
+        "  --stall-rows      rows of the stall parts, at --rate, 0 for none (default 8000)\n"
         "  --growth-start    rows after which its steady state begins (default 50000)\n"
         "  --growth-providers  providers of the growth part (default 8)\n"
         "  --hub-only        skip the baseline parts (for profiling; no ratios)\n"
@@ -141,6 +147,8 @@ bool parseOptions(int argc, char** argv, Options* o) {
             o->latencyRows = std::max(0L, std::atol(value.c_str()));
         } else if (arg == "--growth-rows") {
             o->growthRows = std::max(0L, std::atol(value.c_str()));
+        } else if (arg == "--stall-rows") {
+            o->stallRows = std::max(0L, std::atol(value.c_str()));
         } else if (arg == "--growth-start") {
             o->growthStart = std::max(0L, std::atol(value.c_str()));
         } else if (arg == "--growth-providers") {
@@ -744,11 +752,12 @@ class BenchHub {
   public:
     BenchHub() {
         _port = freeLoopbackPort();
+        BSS1_SetEnv("ZOTA_DCH_PORT", nullptr);
         setenv("ZOTA_DCH_PORT", std::to_string(_port).c_str(), 1);
         ZOTA_SetInstanceName(nullptr);
         ipcSock::resetEnvForTest();
         setVaLimits(VA_LIMITS{});
-        const std::set<std::string> names{"dch-ipc-server", "dch-requests"};
+        const std::set<std::string> names{"dch-ipc-server", "dch-requests", "dch-sender"};
         const std::set<pid_t> before = threadsNamed(names);
         // The hub pauses before it opens its port; the switch shortens that pause only.
         vorpane::clock::setSpeedup(100);
@@ -773,7 +782,9 @@ class BenchHub {
     BenchHub(const BenchHub&) = delete;
     BenchHub& operator=(const BenchHub&) = delete;
 
-    bool ready() const { return _ready && _threads.size() == 2; }
+    bool ready() const { return _ready && _threads.size() == 3; }
+    int port() const { return _port; }
+    DCHserver& server() { return *_hub; }
     const std::set<pid_t>& threads() const { return _threads; }
 
   private:
@@ -988,6 +999,128 @@ PartResult runHub(const HubPartSpec& part) {
 }
 
 // ---------------------------------------------------------------------------------------------------
+// The stall part: answer times of providers while a collector never reads.
+
+struct StallResult {
+    bool ok = false;
+    Latencies answers;
+    long rows = 0;
+    bool cut = false;
+};
+
+StallResult runStall(long rows, double rate, bool withStalled) {
+    StallResult result;
+    BenchHub hub;
+    if (!hub.ready()) {
+        std::fprintf(stderr, "stall: hub not ready\n");
+        return result;
+    }
+    const vorpane::HubOptions options = vorpane::HubOptions::fromEnvironment();
+    constexpr int kProviders = 8;
+    constexpr const char* kStalledGroup = "STALLED";
+    vorpane::DPapplication application;
+    application.name = kAppl;
+    application.help = "hub_load rows";
+    application.groups.push_back({kGroup, "Rows that are read", 'P', 60, "APIS", kRegistration});
+    application.groups.push_back({kStalledGroup, "Rows nobody reads", 'P', 60, "APIS", kRegistration});
+
+    std::unique_ptr<vorpane::DCdataWaiter> waiter = dc_waitOnDataInitialize(kAppl, kGroup, options);
+    // The stalled collector: a subscription on a connection whose receive buffer is small and never
+    // read.
+    int stalled = -1;
+    if (withStalled) {
+        stalled = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int small = 4096;
+        setsockopt(stalled, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(static_cast<uint16_t>(hub.port()));
+        vorpane::dch::MessageBuilder m;
+        m.request(DCH_dc_waitOnData).text(DCH_applName, kAppl).text(DCH_attrGroup, kStalledGroup).int32(DCH_status, 1);
+        if (connect(stalled, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 ||
+            !sendAll(stalled, m.data(), m.size())) {
+            std::fprintf(stderr, "stall: the stalled collector could not subscribe\n");
+            close(stalled);
+            return result;
+        }
+    }
+    if (waiter == nullptr) {
+        return result;
+    }
+    std::vector<std::unique_ptr<vorpane::HubProvider>> providers;
+    std::vector<std::array<int, 2>> handles;
+    for (int p = 0; p < kProviders; ++p) {
+        providers.push_back(std::make_unique<vorpane::HubProvider>(options));
+        int status = 0;
+        providers.back()->dp_register(&status, application);
+        const std::string source = "SRC" + std::to_string(p);
+        std::array<int, 2> h{};
+        if (providers.back()->dp_online(&status, &h[0], kAppl, kGroup, source.c_str()) != DCH_CLIENT_OK ||
+            providers.back()->dp_online(&status, &h[1], kAppl, kStalledGroup, source.c_str()) != DCH_CLIENT_OK) {
+            std::fprintf(stderr, "stall: dp_online status %d\n", status);
+            return result;
+        }
+        handles.push_back(h);
+    }
+    std::atomic<long> received{0};
+    vorpane::DCdataWaiter* client = waiter.get();
+    std::thread collector([&] {
+        std::vector<char> buffer(16384);
+        while (dc_waitOnData(client, buffer.data(), buffer.size(), -1) == 0) {
+            received.fetch_add(1);
+        }
+    });
+
+    StartGate gate;
+    const long each = std::max(1L, rows / kProviders);
+    std::vector<std::vector<int64_t>> answers(kProviders);
+    std::atomic<int> errors{0};
+    std::vector<std::thread> senders;
+    for (int p = 0; p < kProviders; ++p) {
+        senders.emplace_back([&, p] {
+            RowMaker maker(p);
+            vorpane::HubProvider& provider = *providers[static_cast<size_t>(p)];
+            std::vector<int64_t>& mine = answers[static_cast<size_t>(p)];
+            mine.reserve(static_cast<size_t>(each));
+            gate.wait();
+            const int64_t begin = steadyNanos() + static_cast<int64_t>(p * 1e9 / rate);
+            for (long i = 0; i < each; ++i) {
+                sleepUntil(begin + static_cast<int64_t>(static_cast<double>(i) * kProviders * 1e9 / rate));
+                // Every other row goes to the group nobody reads.
+                const int handle = handles[static_cast<size_t>(p)][static_cast<size_t>(i % 2)];
+                int status = 0;
+                const int64_t start = steadyNanos();
+                if (provider.dp_data(&status, handle, DCH_NO_CONTROL_FIELD, maker.make(static_cast<int32_t>(i), start)) !=
+                    DCH_CLIENT_OK) {
+                    errors.fetch_add(1);
+                    return;
+                }
+                mine.push_back(steadyNanos() - start);
+            }
+        });
+    }
+    gate.open();
+    for (std::thread& t : senders) {
+        t.join();
+    }
+    result.cut = hub.server().sender()->cutCount() > 0;
+    dc_waitOnDataCancel(client);
+    collector.join();
+    std::vector<int64_t> all;
+    for (const std::vector<int64_t>& a : answers) {
+        all.insert(all.end(), a.begin(), a.end());
+    }
+    result.rows = static_cast<long>(all.size());
+    result.answers = percentiles(std::move(all));
+    result.ok = errors.load() == 0 && result.rows == each * kProviders;
+    if (stalled >= 0) {
+        close(stalled);
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------------------
 // Reporting
 
 struct Stat {
@@ -1160,6 +1293,25 @@ int main(int argc, char** argv) {
             figures.add("hub rows/s, growth part (" + rows + " rows)", "rows/s", hub.rowsPerSecond, 0);
             figures.add("VmRSS growth after the first " + std::to_string(part.growthStart) + " rows", "kB",
                         static_cast<double>(hub.rssEndKb - hub.rssStartKb), 0);
+        }
+        if (o.stallRows > 0) {
+            char rate[32];
+            std::snprintf(rate, sizeof rate, "%.0f rows/s", o.rate);
+            for (bool withStalled : {true, false}) {
+                const StallResult r = runStall(o.stallRows, o.rate, withStalled);
+                const char* name = withStalled ? "with a stalled collector" : "without a stalled collector";
+                std::printf("run %d stall %s %s rows %ld answer p50 %.0f us p99 %.0f us max %.0f us%s\n", run,
+                            withStalled ? "on " : "off", r.ok ? "ok  " : "FAIL", r.rows, r.answers.p50, r.answers.p99,
+                            r.answers.max, r.cut ? "  (the stalled collector was cut)" : "");
+                std::fflush(stdout);
+                allOk = allOk && r.ok;
+                figures.add(std::string("provider answer p50 at ") + rate + ", 8 providers, " + name, "us",
+                            r.answers.p50, 0);
+                figures.add(std::string("provider answer p99 at ") + rate + ", 8 providers, " + name, "us",
+                            r.answers.p99, 0);
+                figures.add(std::string("provider answer max at ") + rate + ", 8 providers, " + name, "us",
+                            r.answers.max, 0);
+            }
         }
     }
     figures.printTable(o.runs);

@@ -3,6 +3,7 @@
 // dch_collector_requests.cc and dch_action_requests.cc.
 #include "hub/dch_server.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -94,6 +95,11 @@ DCHserver::DCHserver()
         vorpane::fatalExit();
     }
 
+    if (auto* reply = dynamic_cast<ipcSock*>(_ipcClient.get()); reply != nullptr) {
+        _sender = std::make_unique<DCHsender>(reply->sockUDP(), DCHsender::queueBoundFromEnvironment(),
+                                              reply->DCHtimeout());
+    }
+
     if (_ipcType == 2) {
         // The local transport carries nothing and never reports ready; start-up goes on without a hub
         // rather than waiting forever.
@@ -116,6 +122,7 @@ DCHserver::DCHserver()
 
 DCHserver::~DCHserver() {
     stop();
+    _sender.reset();  // its writer uses the reply socket and the connections, which go next
     VA_STATE("_readyLock successfully deleted.\n");
     _valuesBuf.clear();
     _buckets.reset();
@@ -383,6 +390,15 @@ int DCHserver::sendTo(const char* message, uint32_t length, const DCHclientAddr&
 
 int DCHserver::writeTo(const char* message, uint32_t length, const DCHclientAddr& clientAddr,
                        unsigned int connectedSockFD) {
+    if (_sender) {
+        if (connectedSockFD != 0) {
+            return _sender->send(static_cast<int>(connectedSockFD), message, length);
+        }
+        sockaddr_in to{};
+        std::memcpy(&to, clientAddr.bytes.data(),
+                    std::min(sizeof to, static_cast<size_t>(std::max(clientAddr.length, 0))));
+        return _sender->sendTo(to, message, length);
+    }
     _ipcClient->setClientAddr(clientAddr.bytes.data(), clientAddr.length);
     return _ipcClient->ipcWrite(message, static_cast<int>(length), connectedSockFD);
 }
@@ -446,4 +462,7 @@ void DCHserver::processDisconnect(unsigned int connectedSockFD) {
     dropHeldData(connectedSockFD);
     _buckets->sendOffline(*this, connectedSockFD);
     _buckets->deregisterDP(*this, connectedSockFD);
+    if (_sender) {
+        _sender->forget(static_cast<int>(connectedSockFD));
+    }
 }

@@ -15,6 +15,7 @@
 
 #include "hub/dch_handlers.h"
 #include "hub/dch_ipc.h"
+#include "hub/dch_sender.h"
 #include "interfaces/sync.h"
 
 class applSpaceList;
@@ -88,6 +89,9 @@ public:
     // held back for the same connection go first, so that it receives everything in order.
     int sendTo(const char* message, uint32_t length, const DCHclientAddr& clientAddr, unsigned int connectedSockFD);
 
+    // Tests and benchmarks: how replies leave (null on the local transport).
+    DCHsender* sender() { return _sender.get(); }
+
     // Tests: the registry and the waiting list (only while the request thread is not running them).
     applSpaceList* applSpace() { return _buckets.get(); }
     DCwaitingList* waitingList() { return _waitList.get(); }
@@ -127,6 +131,8 @@ private:
     std::unique_ptr<applSpaceList> _buckets;
     std::unique_ptr<DCHipc> _ipcSrv;
     std::unique_ptr<DCHipc> _ipcClient;
+    // Replies and pushed messages leave through it, so no peer can hold up the request thread.
+    std::unique_ptr<DCHsender> _sender;
     std::unique_ptr<DCwaitingList> _waitList;
     DCwaitingListEntry* _lastWaiter = nullptr;
 

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "agent/agent_lists.h"
+#include "hub/dc_waiting_list.h"
 #include "interfaces/dch_protocol.h"
 #include "testlib/hub_fixture.h"
 #include "testlib/hub_test_client.h"
@@ -652,8 +654,12 @@ TEST_F(Hub, ANewConnectionNeverReceivesWhatWasMeantForADeadOneOnTheSameDescripto
         ASSERT_EQ(r.next().type, DCH_noField) << "round " << round;
     }
     EXPECT_GT(reused, 0);  // the client side reuses numbers too, so the hub's side did get the chance
-    // The hub closes every connection it shut down once the disconnect is handled.
-    sync(owner);
+    // The hub closes every connection it shut down once the disconnect is handled. The last one's may
+    // be queued behind a request of the owner, whose connection the server reads first: each round
+    // trip lets the hub handle what was queued before it.
+    for (int i = 0; i < 50 && openDescriptors() != descriptorsBefore; ++i) {
+        sync(owner);
+    }
     EXPECT_EQ(openDescriptors(), descriptorsBefore);
 }
 
@@ -771,6 +777,12 @@ TEST_F(Hub, ASourceNamedLikeItsGroupsDefaultSourceComesOnlineAgainWithoutANewLis
         }
         EXPECT_EQ(r.handle, handle) << "call " << i;
     }
+    // Handles are numbered in the order lists are made: the next list is the very next number, so
+    // none was made (and left behind) by those five calls.
+    ASSERT_TRUE(p.send(online("DFLT", "G", "fresh")));
+    OnlineReply fresh = onlineReply(p);
+    ASSERT_EQ(fresh.status, 0);
+    EXPECT_EQ(fresh.handle, handle + 1);
     // A source named exactly like its application is served the same way.
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(p.send(online("DFLT", "G", "DFLT")));
@@ -792,7 +804,7 @@ TEST_F(Hub, ASourceNamedLikeItsGroupsDefaultSourceComesOnlineAgainWithoutANewLis
         sources.emplace_back(r.next().text().data(), 0);
         sources.back().assign(r.next().text());
     }
-    EXPECT_EQ(sources, (std::vector<std::string>{"DFLT_0", "DFLT"}));
+    EXPECT_EQ(sources, (std::vector<std::string>{"DFLT_0", "fresh", "DFLT"}));
 }
 
 // Names are the same text whether or not the sender counted a terminator; a field of the right
@@ -859,6 +871,294 @@ TEST(HubArrival, ARequestSplitOverTwoSegmentsIsAnsweredWithAZeroSendTimeout) {
     std::this_thread::sleep_for(50ms);
     ASSERT_TRUE(p.sendRaw(std::string_view(m.data() + 6, m.size() - 6)));
     EXPECT_EQ(p.receiveStatus(), -1);
+}
+
+// A collector that never reads while eight providers stream: it is cut once its outgoing queue is
+// full or it takes nothing for the send time-out; nobody else waits for it or sees a broken frame,
+// and what it was sent before the cut is whole messages.
+TEST(HubStall, ACollectorThatNeverReadsIsCutAndCostsTheOthersNothing) {
+    ScopedEnv bound("VORPANE_DCH_SEND_QUEUE", "65536");
+    TraceCapture trace(vorpane::trace::kError);
+    TestHub hub(100);
+    ASSERT_TRUE(hub.ready());
+    constexpr int kProviders = 8;
+    std::vector<std::unique_ptr<HubTestClient>> providers;
+    std::vector<int32_t> toStalled;
+    std::vector<int32_t> toReader;
+    for (int i = 0; i < kProviders; ++i) {
+        providers.push_back(std::make_unique<HubTestClient>(hub.port()));
+        HubTestClient& p = *providers.back();
+        if (i == 0) {
+            // Large rows fill the stalled collector's socket buffers in fewer rounds.
+            const std::string wide = "Count,C,4, , ,How many;Name,D,4000, , ,Its name;@Key,D,4, , ,The key";
+            ASSERT_TRUE(p.send(registration("FLOOD", {{"G", 'P', wide}, {"H", 'P', wide}})));
+            ASSERT_EQ(p.receiveStatus(), 0);
+        }
+        for (const char* g : {"G", "H"}) {
+            ASSERT_TRUE(p.send(online("FLOOD", g, "p" + std::to_string(i))));
+            OnlineReply on = onlineReply(p);
+            ASSERT_EQ(on.status, 0);
+            (std::string_view(g) == "G" ? toStalled : toReader).push_back(on.handle);
+        }
+    }
+    HubTestClient stalled(hub.port(), 4096);
+    ASSERT_TRUE(stalled.send(subscribe(DCH_dc_waitOnData, "FLOOD", "G", 1)));
+    HubTestClient reader(hub.port());
+    ASSERT_TRUE(reader.send(subscribe(DCH_dc_waitOnData, "FLOOD", "H", 1)));
+    sync(*providers[0]);
+
+    const std::string name(4000, 'n');
+    int rounds = 0;
+    for (; rounds < 20000 && hub.server().sender()->cutCount() == 0; ++rounds) {
+        for (int i = 0; i < kProviders; ++i) {
+            HubTestClient& p = *providers[static_cast<size_t>(i)];
+            ASSERT_TRUE(p.send(row(toStalled[static_cast<size_t>(i)], rounds, name)));
+            ASSERT_EQ(p.receiveStatus(), 0) << "round " << rounds;
+            ASSERT_TRUE(p.send(row(toReader[static_cast<size_t>(i)], rounds, name)));
+            ASSERT_EQ(p.receiveStatus(), 0) << "round " << rounds;
+            auto data = reader.receive();
+            ASSERT_TRUE(data) << "round " << rounds;
+            FieldReader r(data->data(), data->size());
+            ASSERT_EQ(r.next().text(), "p" + std::to_string(i));
+            r.next();
+            int32_t n = -1;
+            ASSERT_TRUE(r.next().int32(&n));
+            ASSERT_EQ(n, rounds);
+        }
+    }
+    ASSERT_EQ(hub.server().sender()->cutCount(), 1) << "after " << rounds << " rounds";
+    EXPECT_TRUE(trace.contains("Error: connection "));
+
+    // What reached the stalled collector is whole data messages in order, then the end.
+    std::string bytes;
+    char chunk[65536];
+    for (;;) {
+        pollfd pf{stalled.fd(), POLLIN, 0};
+        ASSERT_EQ(poll(&pf, 1, 10000), 1);
+        const ssize_t n = recv(stalled.fd(), chunk, sizeof chunk, 0);
+        if (n <= 0) {
+            break;
+        }
+        bytes.append(chunk, static_cast<size_t>(n));
+    }
+    size_t at = 0;
+    int messages = 0;
+    while (bytes.size() - at >= DCH_FRAME_HEADER) {
+        const uint32_t length = vorpane::dch::totalLength(bytes.data() + at);
+        if (bytes.size() - at < length) {
+            break;  // the message on its way when the connection was cut
+        }
+        FieldReader r(bytes.data() + at, length);
+        FieldReader::Field source = r.next();
+        ASSERT_EQ(source.type, DCH_sourceName) << "message " << messages;
+        ASSERT_EQ(source.text().substr(0, 1), "p");
+        at += length;
+        ++messages;
+    }
+    EXPECT_GT(messages, 0);
+
+    // The providers go on as before; the cut collector's subscription is gone with it.
+    for (int i = 0; i < kProviders; ++i) {
+        ASSERT_TRUE(providers[static_cast<size_t>(i)]->send(row(toStalled[static_cast<size_t>(i)], -1, name)));
+        EXPECT_EQ(providers[static_cast<size_t>(i)]->receiveStatus(), 0);
+    }
+}
+
+std::string infoText(HubTestClient& c, int16_t code, const std::string& appl) {
+    MessageBuilder m;
+    m.request(code).text(DCH_applName, appl);
+    if (!c.send(m)) {
+        return "<send failed>";
+    }
+    auto frame = c.receive();
+    if (!frame) {
+        return "<no answer>";
+    }
+    FieldReader r(frame->data(), frame->size());
+    FieldReader::Field f = r.next();
+    return f.type == DCH_infoText ? std::string(f.text()) : "<not an information text>";
+}
+
+// One connection that asks again and again for an application that never comes parks at most the
+// per-sender bound; the rest are refused, and it is still served.
+TEST_F(Hub, RequestsParkedForApplicationsThatNeverComeAreBounded) {
+    HubTestClient c(_hub.port());
+    MessageBuilder ask;
+    ask.request(DCH_dc_getApplAttributes).text(DCH_applName, "NEVERCOMES");
+    std::string many;
+    for (int i = 0; i < DCwaitingList::kMaxPerSender + 10; ++i) {
+        many.append(ask.data(), ask.size());
+    }
+    ASSERT_TRUE(c.sendRaw(many));
+    sync(c);
+    EXPECT_EQ(_trace.count("Error: waiting list full:"), 10);
+}
+
+// The report requests against the real hub and the agent's samples list: a deferred request and a
+// redrive reach the list, and a demand-report option for a source the list never learns of fails
+// after its tries with the results message ahead of the status.
+TEST_F(Hub, ReportRequestsReachTheSamplesListAndDemandResultsComeBeforeTheStatus) {
+    createAgentLists();
+    struct Lists {
+        DCHserver& hub;
+        ~Lists() {
+            hub.stop();  // the request thread uses the lists: it ends first
+            deleteAgentLists();
+        }
+    } lists{_hub.server()};
+    HubTestClient p(_hub.port());
+    ASSERT_TRUE(p.send(registration("REPORT", {{"G", 'P', kAttrs}})));
+    ASSERT_EQ(p.receiveStatus(), 0);
+    ASSERT_TRUE(p.send(online("REPORT", "G", "src")));
+    OnlineReply on = onlineReply(p);
+    ASSERT_EQ(on.status, 0);
+
+    MessageBuilder defer;
+    defer.request(DCH_dc_deferReportRequest).int32(DCH_actionID, 7).int32(DCH_objectPtr, 99).int32(DCH_time, 1);
+    defer.text(DCH_applKey, "REP").text(DCH_tableName, "TABLE").text(DCH_sourceName, "src");
+    ASSERT_TRUE(p.send(defer));
+    sync(p);
+    EXPECT_TRUE(_trace.contains("Redriving report request 99 for action ID 7 at once"));
+
+    MessageBuilder redrive;
+    redrive.request(DCH_dp_redriveReportRequest).int32(DCH_handle, on.handle).int32(DCH_actionID, 8);
+    ASSERT_TRUE(p.send(redrive));
+    EXPECT_EQ(p.receiveStatus(), 0);
+    EXPECT_TRUE(_trace.contains("Note: Did not find a match on Action ID 8"));
+
+    MessageBuilder demand;
+    demand.request(DCH_dp_setDemandReportOption).int16(DCH_controlField, 1);
+    demand.text(DCH_applName, "REPORT").text(DCH_attrGroup, "G").text(DCH_sourceName, "src");
+    ASSERT_TRUE(p.send(demand));
+    auto results = p.receive();
+    ASSERT_TRUE(results);
+    FieldReader r(results->data(), results->size());
+    int16_t code = 0;
+    ASSERT_TRUE(r.next().int16(&code));
+    EXPECT_EQ(code, DCH_dp_demandReportResults);
+    int32_t time = -1;
+    int32_t status = 0;
+    ASSERT_TRUE(r.next().int32(&time));
+    ASSERT_TRUE(r.next().int32(&status));
+    EXPECT_EQ(time, 0);
+    EXPECT_EQ(status, -1);
+    EXPECT_EQ(r.next().text(), "REPORT");
+    EXPECT_EQ(p.receiveStatus(), -1);
+    EXPECT_EQ(_trace.count("Waiting for samplesListEntry creation for <REP/G/src>"), 10);
+}
+
+// Stopping the hub ends a handler's pause at once, so the lists can go right after.
+TEST(HubStop, StopEndsTheDemandReportWaitAtOnce) {
+    TestHub hub(1);  // real time: the handler would wait 30 seconds
+    ASSERT_TRUE(hub.ready());
+    createAgentLists();
+    HubTestClient p(hub.port());
+    MessageBuilder demand;
+    demand.request(DCH_dp_setDemandReportOption).int16(DCH_controlField, 1);
+    demand.text(DCH_applName, "NOSOURCE").text(DCH_attrGroup, "G").text(DCH_sourceName, "src");
+    TraceCapture trace(vorpane::trace::kState);
+    ASSERT_TRUE(p.send(demand));
+    ASSERT_TRUE(trace.waitFor("Waiting for samplesListEntry creation"));
+    const auto start = std::chrono::steady_clock::now();
+    hub.server().stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    deleteAgentLists();
+}
+
+// A message whose first field is a 2-byte field of another type is malformed, not a request.
+TEST_F(Hub, AFirstFieldOfTheWrongTypeIsNoRequest) {
+    HubTestClient c(_hub.port());
+    MessageBuilder m;
+    m.int16(DCH_controlField, DCH_dp_unregister).text(DCH_applName, "NOSUCHAPP");
+    ASSERT_TRUE(c.send(m));
+    sync(c);
+    EXPECT_EQ(_trace.count("Error: dataType of DCH_requestType missing"), 1);
+}
+
+// The three information texts, exactly as docs/hub-protocol.md shows them.
+TEST_F(Hub, InformationTextsHaveTheDocumentedFormats) {
+    HubTestClient p(_hub.port());
+    MessageBuilder reg;
+    reg.request(DCH_dp_register).text(DCH_applName, "DOCAPP").text(DCH_helpText, "The example");
+    const char disk = 'P';
+    reg.text(DCH_attrGroup, "DISK").text(DCH_helpText, "Disks").add(DCH_attributesType, &disk, 1);
+    reg.int32(DCH_TTL, 60).text(DCH_dpType, "APIS");
+    reg.text(DCH_attrRegister, "Name,D,32, , ,Disk name;@Key,D,8, , ,Disk key;Used,C,4, ,NUMBER,Bytes used;");
+    const char events = 'E';
+    reg.text(DCH_attrGroup, "ALERTS").text(DCH_helpText, "Alerts").add(DCH_attributesType, &events, 1);
+    reg.int32(DCH_TTL, 0).text(DCH_dpType, "SCRIPT").text(DCH_attrRegister, "Text,D,64, , ,Alert text");
+    ASSERT_TRUE(p.send(reg));
+    ASSERT_EQ(p.receiveStatus(), 0);
+    EXPECT_EQ(infoText(p, DCH_dc_getApplications, "DOCAPP"), "DOCAPP,DISK,P,60,APIS:ALERTS,E,0,SCRI:;");
+    EXPECT_EQ(infoText(p, DCH_dc_getApplAttributes, "DOCAPP"),
+              "DISK,Name,D,32:@Key,D,8:Used,C,4:;ALERTS,Text,D,64:;");
+    EXPECT_EQ(infoText(p, DCH_dc_getApplHelp, "DOCAPP"),
+              "The example,DISK,Disks,Name,Disk name, , ,Key,Disk key, , ,Used,Bytes used,NUMBER, :"
+              "ALERTS,Alerts,Text,Alert text, , :;");
+    // A row names its attributes without the key prefix.
+    ASSERT_TRUE(p.send(online("DOCAPP", "DISK", "s")));
+    OnlineReply on = onlineReply(p);
+    ASSERT_EQ(on.status, 0);
+    MessageBuilder keyed;
+    keyed.request(DCH_dp_data).int32(DCH_handle, on.handle).text(DCH_attrName, "Key").add(DCH_attrValue, "k", 1, 'D');
+    ASSERT_TRUE(p.send(keyed));
+    EXPECT_EQ(p.receiveStatus(), 0);
+    MessageBuilder prefixed;
+    prefixed.request(DCH_dp_data).int32(DCH_handle, on.handle).text(DCH_attrName, "@Key").add(DCH_attrValue, "k", 1, 'D');
+    ASSERT_TRUE(p.send(prefixed));
+    EXPECT_EQ(p.receiveStatus(), 2);
+    // An empty enumeration or format item refuses the registration: a blank stands for none.
+    MessageBuilder empty;
+    empty.request(DCH_dp_register).text(DCH_applName, "EMPTYITEMS").text(DCH_helpText, "h");
+    empty.text(DCH_attrGroup, "G").text(DCH_helpText, "g").add(DCH_attributesType, &disk, 1);
+    empty.int32(DCH_TTL, 60).text(DCH_dpType, "APIS").text(DCH_attrRegister, "Name,D,32,,,Disk name");
+    ASSERT_TRUE(p.send(empty));
+    EXPECT_EQ(p.receiveStatus(), -1);
+}
+
+// The status table of docs/hub-protocol.md for unknown handles, offline sources and long names.
+TEST_F(Hub, StatusesForUnknownHandlesOfflineSourcesAndLongNames) {
+    HubTestClient p(_hub.port());
+    ASSERT_TRUE(p.send(registration("TABLE", {{"G", 'P', kAttrs}})));
+    ASSERT_EQ(p.receiveStatus(), 0);
+    MessageBuilder dataUnknown = row(424242, 1, "x");
+    ASSERT_TRUE(p.send(dataUnknown));
+    EXPECT_EQ(p.receiveStatus(), 2);  // no attribute of an unknown handle is registered
+    MessageBuilder offlineUnknown;
+    offlineUnknown.request(DCH_dp_offline).int32(DCH_handle, 424242);
+    ASSERT_TRUE(p.send(offlineUnknown));
+    EXPECT_EQ(p.receiveStatus(), -1);
+
+    const std::string longName = "a-source-name-of-forty-characters-long!!";
+    ASSERT_EQ(longName.size(), 40u);
+    ASSERT_TRUE(p.send(online("TABLE", "G", longName)));
+    OnlineReply on = onlineReply(p);
+    ASSERT_EQ(on.status, 0);  // accepted, cut at its left to 32 characters
+    // The same source online again (by its cut name) replaces its list: a new handle, and the old
+    // one names nothing any more.
+    ASSERT_TRUE(p.send(online("TABLE", "G", longName.substr(8))));
+    OnlineReply again = onlineReply(p);
+    ASSERT_EQ(again.status, 0);
+    EXPECT_NE(again.handle, on.handle);
+    MessageBuilder offlineOld;
+    offlineOld.request(DCH_dp_offline).int32(DCH_handle, on.handle);
+    ASSERT_TRUE(p.send(offlineOld));
+    EXPECT_EQ(p.receiveStatus(), -1);
+
+    ASSERT_TRUE(p.send(unregister("TABLE")));
+    EXPECT_EQ(p.receiveStatus(), 3);  // a source is online
+    MessageBuilder offline;
+    offline.request(DCH_dp_offline).int32(DCH_handle, again.handle);
+    ASSERT_TRUE(p.send(offline));
+    EXPECT_EQ(p.receiveStatus(), 0);
+    // After dp_offline the handle still names the source while its application is registered: rows
+    // are still stored and passed on.
+    ASSERT_TRUE(p.send(row(again.handle, 2, "y")));
+    EXPECT_EQ(p.receiveStatus(), 0);
+    ASSERT_TRUE(p.send(unregister("TABLE")));
+    EXPECT_EQ(p.receiveStatus(), 0);
+    ASSERT_TRUE(p.send(row(again.handle, 3, "z")));
+    EXPECT_EQ(p.receiveStatus(), 2);  // gone with its application
 }
 
 }  // namespace

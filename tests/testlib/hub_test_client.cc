@@ -36,8 +36,11 @@ int freeHubPort() {
     return -1;
 }
 
-HubTestClient::HubTestClient(int port) {
+HubTestClient::HubTestClient(int port, int receiveBuffer) {
     _fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (_fd >= 0 && receiveBuffer > 0) {
+        setsockopt(_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

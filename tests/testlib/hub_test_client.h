@@ -17,7 +17,9 @@ int freeHubPort();
 
 class HubTestClient {
 public:
-    explicit HubTestClient(int port);
+    // receiveBuffer > 0: the socket's receive buffer, set before it connects (a peer that reads
+    // slowly fills it sooner).
+    explicit HubTestClient(int port, int receiveBuffer = 0);
     ~HubTestClient();
     HubTestClient(const HubTestClient&) = delete;
     HubTestClient& operator=(const HubTestClient&) = delete;

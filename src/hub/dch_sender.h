@@ -1,0 +1,100 @@
+// DCHsender: how the hub's replies and pushed messages leave, so that a peer that reads slowly or not
+// at all costs the other peers nothing.
+//
+// A message for a TCP connection is sent at once when nothing waits before it and the socket takes
+// it whole. Otherwise what is left waits in that connection's outgoing queue, which a writer thread
+// drains as the socket takes it; later messages for the same connection queue behind it, so each
+// connection still receives its messages whole and in order. A connection whose queue would pass
+// the bound (VORPANE_DCH_SEND_QUEUE bytes) or that takes nothing for the send time-out
+// (ZOTA_DCH_TIMEOUT) is cut: shut down, so that the server loop sees it end and queues its
+// disconnect like any other. Nothing of a message is queued past the bound: a message goes in whole
+// or the connection is cut before it.
+//
+// A reply by datagram that fits one datagram is sent at once. A longer one is sent by the writer
+// thread, one datagram at a time with a pause of a second between them so the reader can take each;
+// later datagrams to the same address wait behind it, others do not.
+//
+// Threads: send(), sendTo() and forget() are called by the hub's request thread only; the writer
+// thread is the only other user of the queues, under _lock. A connection stays in the table until
+// forget(): the request thread calls it when it handles the connection's disconnect, before the
+// descriptor is closed, so the writer never touches a descriptor that names another connection.
+#pragma once
+
+#include <netinet/in.h>
+#include <pthread.h>
+
+#include <array>
+#include <cstddef>
+#include <deque>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "interfaces/sync.h"
+
+class DCHsender {
+  public:
+    static constexpr size_t kDefaultQueueBound = 4 * 1024 * 1024;
+    static constexpr size_t kLeastQueueBound = 64 * 1024;
+    static constexpr size_t kDatagram = 8192;  // one reply datagram
+
+    // udpSocket: the socket replies by datagram leave from (owned by the caller, outlives this).
+    // queueBound: bytes one connection may have waiting; sendTimeout: seconds without progress.
+    DCHsender(int udpSocket, size_t queueBound, double sendTimeout);
+    ~DCHsender();  // stops the writer thread; queued bytes are dropped
+    DCHsender(const DCHsender&) = delete;
+    DCHsender& operator=(const DCHsender&) = delete;
+
+    // VORPANE_DCH_SEND_QUEUE, or the default; never below kLeastQueueBound.
+    static size_t queueBoundFromEnvironment();
+
+    // The whole message to a TCP connection, now or through its queue. length, or -1 when the
+    // connection was cut (now or earlier).
+    int send(int connectedSockFD, const char* message, size_t length);
+    // The whole message to an address by datagram. length, or -1.
+    int sendTo(const sockaddr_in& address, const char* message, size_t length);
+    // The connection's disconnect is handled: its queue goes and its descriptor is no longer used.
+    void forget(int connectedSockFD);
+
+    // Tests and benchmarks: bytes waiting for a connection; connections cut so far.
+    size_t waiting(int connectedSockFD);
+    int cutCount();
+
+  private:
+    struct Outgoing {
+        std::vector<char> bytes;  // [sent, size) still to go
+        size_t sent = 0;
+        double stallSince = 0;  // clock time of the last progress while bytes wait
+        bool cut = false;
+    };
+    struct Datagrams {
+        sockaddr_in address{};
+        std::deque<std::vector<char>> messages;  // the first is being sent
+        size_t sent = 0;                         // bytes of the first already sent
+        double nextAt = 0;                       // clock time the next datagram may leave
+    };
+
+    void run();
+    // Writer thread, under _lock: sends what the socket takes; false when the connection was cut.
+    bool drain(int fd, Outgoing& out) VA_REQUIRES(_lock);
+    void cut(int fd, Outgoing& out, const char* why) VA_REQUIRES(_lock);
+    // Writer thread, under _lock: the next datagram of the destination when it is due.
+    void sendDue(Datagrams& d, double now) VA_REQUIRES(_lock);
+    void wake();
+
+    const int _udpSocket;
+    const size_t _queueBound;
+    const double _sendTimeout;
+
+    vorpane::Mutex _lock;
+    std::unordered_map<int, Outgoing> _tcp VA_GUARDED_BY(_lock);
+    // Keyed by "address:port" bytes; only destinations with something to send.
+    std::map<std::string, Datagrams> _udp VA_GUARDED_BY(_lock);
+    int _cuts VA_GUARDED_BY(_lock) = 0;
+    bool _stopping VA_GUARDED_BY(_lock) = false;
+
+    int _wakeFd = -1;  // eventfd: new work or stop
+    pthread_t _thread{};
+    bool _threadStarted = false;
+};
