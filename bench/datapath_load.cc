@@ -52,7 +52,9 @@ constexpr const char* kAttrInfo = "G,@Name,D,16:Count,C,4:Text,D,148:;";
 constexpr const char* kRegistration = "Name,D,16, , ,n;Count,C,4, , ,c;Text,D,148, , ,t";
 constexpr int kRowSize = 200;
 
-double seconds(int64_t nanos) { return static_cast<double>(nanos) / 1e9; }
+double seconds(int64_t nanos) {
+    return static_cast<double>(nanos) / 1e9;
+}
 
 long vmRSSkB() {
     std::ifstream in("/proc/self/status");
@@ -67,7 +69,7 @@ long vmRSSkB() {
 
 // The samples list as far as the data path needs it: one store per (key, table, source).
 class BenchSamples : public samplesAccess {
-public:
+  public:
     dataList* dataListPtr(const char* a, const char* t, const char* s) override {
         std::lock_guard<std::mutex> g(_lock);
         auto it = _stores.find(std::string(a) + "/" + t + "/" + s);
@@ -103,7 +105,7 @@ public:
         return n;
     }
 
-private:
+  private:
     std::mutex _lock;
     std::map<std::string, std::unique_ptr<dataList>> _stores;
 };
@@ -116,8 +118,8 @@ struct Table {
 
 Table makeTable(const char* appl, char type, int ttl) {
     Table t;
-    metadata::fixedApplicationTexts texts(std::string(appl) + ",G," + type + "," + std::to_string(ttl) + ",FILE:;",
-                                          kAttrInfo, "h,G,g, :;");
+    metadata::fixedApplicationTexts texts(
+        std::string(appl) + ",G," + type + "," + std::to_string(ttl) + ",FILE:;", kAttrInfo, "h,G,g, :;");
     metadata::metadataSettings settings;
     t.list = std::make_unique<metadata::userDataList>(appl, settings, texts);
     t.udi = t.list->getUserDataListEntry("G")->udi();
@@ -159,7 +161,8 @@ void sendAll(Providers& p, int rows, const std::string& tag) {
         threads.emplace_back([&, i] {
             int status = 0;
             for (int r = 0; r < rows; ++r) {
-                p.sessions[i]->dp_data(&status, p.handles[i], 0x11, makeRow(tag + std::to_string(i) + "_" + std::to_string(r), r));
+                p.sessions[i]->dp_data(&status, p.handles[i], 0x11,
+                                       makeRow(tag + std::to_string(i) + "_" + std::to_string(r), r));
             }
         });
     }
@@ -227,7 +230,8 @@ Rate measureRate(BenchSamples& samples, int n, int rows, int round) {
 
 void measureReport(BenchSamples& samples, int reports) {
     Table t = makeTable("DPTREP", 'K', 600);
-    auto store = std::make_unique<dataList>(t.udi->applKey(), t.udi->tableNameRR(), "src0", t.udi->rowSize(), 600);
+    auto store =
+        std::make_unique<dataList>(t.udi->applKey(), t.udi->tableNameRR(), "src0", t.udi->rowSize(), 600);
     store->userData(t.udi);
     store->addKey(1, 2, 32, 16);
     for (int i = 0; i < 10000; ++i) {
@@ -255,8 +259,9 @@ void measureReport(BenchSamples& samples, int reports) {
         std::memcpy(to.data(), from.data(), from.size());
     }
     const double perCopy = seconds(clock::steadyNanos() - copyStart) / copies;
-    std::printf("| report of 10,000 rows (%zu returned) | %.3f ms | plain copy of 2 MB %.3f ms | ratio %.1f |\n", rows,
-                perReport * 1e3, perCopy * 1e3, perReport / perCopy);
+    std::printf(
+        "| report of 10,000 rows (%zu returned) | %.3f ms | plain copy of 2 MB %.3f ms | ratio %.1f |\n",
+        rows, perReport * 1e3, perCopy * 1e3, perReport / perCopy);
     zot_vorpane_release(t.manager);
     samples.clear();
 }
@@ -265,7 +270,8 @@ void measureMemory() {
     Table t = makeTable("DPTMEM", 'S', 60);
     malloc_trim(0);
     const long before = vmRSSkB();
-    auto store = std::make_unique<dataList>(t.udi->applKey(), t.udi->tableNameRR(), "src0", t.udi->rowSize(), 60);
+    auto store =
+        std::make_unique<dataList>(t.udi->applKey(), t.udi->tableNameRR(), "src0", t.udi->rowSize(), 60);
     store->userData(t.udi);
     for (int i = 0; i < 100000; ++i) {
         rowBuffer row = allocateRow(kRowSize);
@@ -275,15 +281,16 @@ void measureMemory() {
     const long full = vmRSSkB();
     clock::advance(61);
     class Nothing : public rowReceiver {
-    public:
+      public:
         int AddData(char*, int) override { return 0; }
     } nothing;
     store->emitToAXF(&nothing, "n", 0);  // the clean-up removes every expired row
     const std::size_t left = store->rowCount();
     malloc_trim(0);
     const long after = vmRSSkB();
-    std::printf("| memory | %.1f MB per 100,000 rows | after expiry: %zu rows, VmRSS %+ld kB against before |\n",
-                static_cast<double>(full - before) / 1024.0, left, after - before);
+    std::printf(
+        "| memory | %.1f MB per 100,000 rows | after expiry: %zu rows, VmRSS %+ld kB against before |\n",
+        static_cast<double>(full - before) / 1024.0, left, after - before);
     zot_vorpane_release(t.manager);
 }
 
@@ -350,8 +357,10 @@ int main(int argc, char** argv) {
         for (int round = 0; round < 3; ++round) {
             const int per = n == 1 ? rows : rows / n;
             Rate r = measureRate(samples, n, per, round);
-            std::printf("| rate, %d provider(s), round %d | data path %.0f rows/s (lost %ld) | hub only %.0f rows/s (lost %ld) | %.2f |\n",
-                        n, round + 1, r.dataPath, r.lostDataPath, r.hubOnly, r.lostHub, r.dataPath / r.hubOnly);
+            std::printf(
+                "| rate, %d provider(s), round %d | data path %.0f rows/s (lost %ld) | hub only %.0f rows/s "
+                "(lost %ld) | %.2f |\n",
+                n, round + 1, r.dataPath, r.lostDataPath, r.hubOnly, r.lostHub, r.dataPath / r.hubOnly);
         }
     }
     measureReport(samples, reports);

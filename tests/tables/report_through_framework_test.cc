@@ -18,7 +18,7 @@ using vorpane::testing::TraceCapture;
 constexpr const char* kAttributes = "Name,D,8, , ,n;Count,C,4, , ,c;Note,D,8, , ,t";
 
 class ThroughFramework : public LayoutFixture {
-protected:
+  protected:
     ThroughFramework() { setSamplesIndex(&_samples); }
     ~ThroughFramework() override {
         for (metadata::userDataInfo* udi : _started) {
@@ -70,8 +70,9 @@ protected:
     void drain(TraceCapture& trace, int handle, bool keyed) {
         trace.clear();
         send(handle, 0xDD, "~drain~", 0);
-        ASSERT_TRUE(trace.waitFor(keyed ? "Did not find a matching dataListEntry"
-                                        : "Error: control field DCH_DeleteKeyRecord only valid for key data."));
+        ASSERT_TRUE(trace.waitFor(keyed
+                                      ? "Did not find a matching dataListEntry"
+                                      : "Error: control field DCH_DeleteKeyRecord only valid for key data."));
     }
     axf::ReportResult report(const metadata::userDataInfo& udi, const std::string& subnode) {
         axf::ReportQuery q;
