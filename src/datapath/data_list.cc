@@ -223,6 +223,12 @@ char dataList::sampleType() const {
 }
 
 void dataList::addKey(int32_t colNo, int32_t type, int32_t offset, int32_t length) {
+    // A store that outlives its collection thread is given its keys again by the next one.
+    for (int k = 0; k < _keyDataCount; ++k) {
+        if (_keys[k].ColNo == colNo) {
+            return;
+        }
+    }
     if (_keyDataCount >= kMaxKeys) {
         VA_ERROR("Warning: Maximum number of attribute keys allowed is %d.\n", kMaxKeys);
         return;

@@ -167,7 +167,8 @@ class dataList {
     // The layout decides the sample type and the columns of merges. Set before rows are added.
     void userData(const metadata::userDataInfo* udi);
     void setTTL(int32_t TTL);
-    // Keys of a keyed table, at most five; a key that does not lie inside the row is refused.
+    // Keys of a keyed table, at most five; a key that does not lie inside the row is refused, a column
+    // that is a key already is not added again.
     void addKey(int32_t colNo, int32_t type, int32_t offset, int32_t length);
 
     // 0 stored: the row belongs to the store (a delete request's row is consumed too).

@@ -195,7 +195,7 @@ bool collectionThread::findStore() {
         if (found != _store) {
             VA_DETAIL("found dataList @%p using <%s> <%s> <%s>\n", static_cast<void*>(found),
                       _applKey.c_str(), _tableName.c_str(), _sourceName.c_str());
-            _keysGiven = false;  // a store made by an earlier thread of this table gets the keys again
+            _keysGiven = false;  // given again: a store made by an earlier thread of this table keeps its own
         }
         found->setTTL(_TTL);
         _store = found;

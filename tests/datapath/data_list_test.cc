@@ -152,11 +152,13 @@ TEST_F(RowStore, DeleteByFirstKeyAndKeyLimits) {
     list.addKey(3, 2, kRowSize - 2, 8);  // outside the row: refused
     EXPECT_TRUE(trace.contains("lies outside the row"));
     EXPECT_EQ(list.keyCount(), 2);
+    list.addKey(1, 2, kNameOffset, 8);  // a key already: not added again
+    EXPECT_EQ(list.keyCount(), 2);
     list.addKey(3, 2, kNoteOffset, 8);
-    list.addKey(3, 2, kNoteOffset, 8);
-    list.addKey(3, 2, kNoteOffset, 8);
+    list.addKey(4, 2, kNoteOffset, 4);
+    list.addKey(5, 2, kNoteOffset + 4, 4);
     EXPECT_EQ(list.keyCount(), 5);
-    list.addKey(3, 2, kNoteOffset, 8);
+    list.addKey(6, 2, 0, 8);
     EXPECT_EQ(list.keyCount(), 5);
     EXPECT_TRUE(trace.contains("Warning: Maximum number of attribute keys allowed is 5."));
 }
