@@ -361,19 +361,20 @@ int dc_waitForActionResults(int32_t actionID, vorpane::DCactionResults* results,
     if (results->status != 1 || resultWait == 0) {
         return DCH_CLIENT_OK;
     }
-    HubMessage message;
-    if (connection.receive(HubConnection::Expect::any, &message, resultWait) == DCH_CLIENT_OK) {
-        vorpane::dch::FieldReader reader = message.fields();
-        vorpane::dch::FieldReader::Field f = reader.next();
-        if (f.type == DCH_status && f.length != 4) {
-            const void* nul = std::memchr(f.value, '\0', f.length);
-            size_t n =
-                nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - f.value) : f.length;
-            results->resultText.assign(f.value, n);
-            results->resultArrived = true;
+    // Every result reaches every result waiter: take the one that names this action, or a message
+    // that names none (the text alone, from a hub that sends nothing more).
+    const double deadline = vorpane::clock::now() + resultWait;
+    for (;;) {
+        const double left = resultWait < 0 ? -1 : deadline - vorpane::clock::now();
+        HubMessage message;
+        if ((resultWait >= 0 && left <= 0) ||
+            connection.receive(HubConnection::Expect::any, &message, left) != DCH_CLIENT_OK) {
+            return DCH_CLIENT_OK;
+        }
+        if (vorpane::takeActionResult(message, actionID, results)) {
+            return DCH_CLIENT_OK;
         }
     }
-    return DCH_CLIENT_OK;
 }
 
 int dc_deferReportRequest(uint32_t objectRef, int32_t actionID, int32_t time, const char* applKey,
