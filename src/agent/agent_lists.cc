@@ -6,6 +6,7 @@
 #include "agent/table_manager_list.h"
 #include "datapath/atomic_situation_list.h"
 #include "datapath/samples_list.h"
+#include "interfaces/sync.h"
 #include "interfaces/trace.h"
 
 namespace {
@@ -15,6 +16,11 @@ std::atomic<applicationProbeList*> g_applicationProbeList{nullptr};
 std::atomic<tableManagerList*> g_tableMgrList{nullptr};
 std::atomic<atomicSituationList*> g_atomicSituationList{nullptr};
 }  // namespace
+
+vorpane::Mutex& samplesListInUseLock() {
+    static vorpane::Mutex* lock = new vorpane::Mutex();  // detached monitor threads may outlive main
+    return *lock;
+}
 
 samplesList* dataSamples() { return g_samplesList.load(); }
 applicationProbeList* startedProbes() { return g_applicationProbeList.load(); }
@@ -37,7 +43,10 @@ void deleteAgentLists() {
         samples->clearList();
     }
     VA_STATE("Deleting _samplesList @%p\n", static_cast<void*>(samples));
-    g_samplesList.store(nullptr);
+    {
+        vorpane::ScopedLock inUse(samplesListInUseLock());
+        g_samplesList.store(nullptr);
+    }
     delete samples;
     applicationProbeList* probes = g_applicationProbeList.exchange(nullptr);
     VA_STATE("Deleting _applicationProbeList @%p\n", static_cast<void*>(probes));

@@ -31,9 +31,39 @@ DCwaitingList::~DCwaitingList() {
     _ring.clear();
 }
 
+std::string DCwaitingList::senderKey(const DCHclientAddr& clientAddr, unsigned int connectedSockFD) {
+    if (connectedSockFD != 0) {
+        return "c" + std::to_string(connectedSockFD);
+    }
+    const size_t length = static_cast<size_t>(std::clamp(clientAddr.length, 0, static_cast<int>(clientAddr.bytes.size())));
+    return "a" + std::string(reinterpret_cast<const char*>(clientAddr.bytes.data()), length);
+}
+
+void DCwaitingList::forget(const DCwaitingListEntry& entry) {
+    auto found = _bySender.find(senderKey(entry._clientAddr, entry._connectedSockFD));
+    if (found != _bySender.end() && --found->second <= 0) {
+        _bySender.erase(found);
+    }
+}
+
 int DCwaitingList::addEntry(const char* applName, const char* attrGroup, short waiterType,
                             const DCHclientAddr& clientAddr, unsigned int connectedSockFD, const char* sourceName,
                             short actionType) {
+    std::string key = senderKey(clientAddr, connectedSockFD);
+    auto counted = _bySender.find(key);
+    const int parked = counted == _bySender.end() ? 0 : counted->second;
+    if (parked >= kMaxPerSender || noOfElements() >= kMaxTotal) {
+        VA_ERROR("Error: waiting list full: %d waiters, %d of this sender (limits %d, %d); type 0x%x appl <%s> not "
+                 "parked\n",
+                 noOfElements(), parked, kMaxTotal, kMaxPerSender, static_cast<unsigned>(waiterType) & 0xFFFF,
+                 orNull(applName));
+        return 1;
+    }
+    if (counted == _bySender.end()) {
+        _bySender.emplace(std::move(key), 1);
+    } else {
+        ++counted->second;
+    }
     DCwaitingListEntry& e = _ring.insert(std::make_unique<DCwaitingListEntry>(
         applName, attrGroup, waiterType, clientAddr, connectedSockFD, sourceName, actionType));
     VA_STORAGE("Added DCwaitingListEntry @%p type 0x%x appl <%s> group <%s> fd %u noOfElements=%d\n",
@@ -78,6 +108,7 @@ int DCwaitingList::deleteIterator() {
                 _removalObserver(e);
             }
             VA_STORAGE("Deleting DCwaitingListEntry @%p\n", static_cast<void*>(e));
+            forget(*e);
             it.removeCurrent();
         }
     }
@@ -93,6 +124,7 @@ void DCwaitingList::destroy(DCwaitingListEntry& entry) {
         --_markedCount;
     }
     VA_STORAGE("Deleting DCwaitingListEntry @%p\n", static_cast<void*>(&entry));
+    forget(entry);
     _ring.erase(entry);
 }
 
@@ -125,11 +157,8 @@ int DCwaitingList::removeEntry(short waiterType, const char* applName, const cha
 }
 
 int DCwaitingList::countEntries(const DCHclientAddr& clientAddr, unsigned int connectedSockFD) const {
-    int n = 0;
-    for (const DCwaitingListEntry& e : _ring) {
-        n += sameSender(e, clientAddr, connectedSockFD) ? 1 : 0;
-    }
-    return n;
+    auto found = _bySender.find(senderKey(clientAddr, connectedSockFD));
+    return found == _bySender.end() ? 0 : found->second;
 }
 
 int DCwaitingList::cleanupEntries(unsigned int connectedSockFD) {
@@ -148,6 +177,7 @@ int DCwaitingList::cleanupEntries(unsigned int connectedSockFD) {
             }
             VA_STORAGE("Deleting DCwaitingListEntry @%p of closed connection %u\n", static_cast<void*>(e),
                        connectedSockFD);
+            forget(*e);
             it.removeCurrent();
             ++removed;
         }

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
+#include <unordered_map>
 
 #include "common/fixed_text.h"
 #include "common/ring_list.h"
@@ -46,10 +48,16 @@ private:
 
 class DCwaitingList {
 public:
+    // Waiters one sender (a connection, or an address for datagrams) may have parked, and all
+    // senders together: requests for applications that never come cannot grow the list without
+    // bound. A request past either bound is refused (traced) and not parked.
+    static constexpr int kMaxPerSender = 1024;
+    static constexpr int kMaxTotal = 16384;
+
     DCwaitingList() = default;
     ~DCwaitingList();
 
-    // 0, or 1 when the entry cannot be made. Absent names are stored as "NULL".
+    // 0, or 1 when the entry cannot be made (a bound above is reached). Absent names are stored as "NULL".
     int addEntry(const char* applName, const char* attrGroup, short waiterType, const DCHclientAddr& clientAddr,
                  unsigned int connectedSockFD, const char* sourceName, short actionType);
 
@@ -91,6 +99,9 @@ public:
 
 private:
     void destroy(DCwaitingListEntry& entry);
+    // Every entry leaves through here (before it is unlinked): the per-sender count follows it.
+    void forget(const DCwaitingListEntry& entry);
+    static std::string senderKey(const DCHclientAddr& clientAddr, unsigned int connectedSockFD);
 
     vorpane::RingList<DCwaitingListEntry> _ring;
     std::unique_ptr<vorpane::RingIterator<DCwaitingListEntry>> _walk;
@@ -98,4 +109,5 @@ private:
     short _moveCount = 0;
     short _headOfListThreshold = 20;
     std::function<void(const DCwaitingListEntry*)> _removalObserver;
+    std::unordered_map<std::string, int> _bySender;
 };

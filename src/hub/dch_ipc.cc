@@ -12,6 +12,9 @@ namespace {
 // The shortest sender name a queued message may carry: a dotted address has at least 7 characters,
 // the internal messages carry blanks.
 constexpr size_t kMinClientName = 5;
+// A slot or reader buffer that grew past this for a large message is given back once a message of
+// a quarter of its size or less comes: a burst must not leave every later message paying for it.
+constexpr size_t kKeptBuffer = 64 * 1024;
 
 }  // namespace
 
@@ -119,6 +122,9 @@ int DCHipc::ipc_put_data(int length, const void* data, const void* clientAddr, i
     slot.dataLen = length;
     size_t capacity = slot.data.size();
     const size_t needed = static_cast<size_t>(length);
+    if (capacity > kKeptBuffer && needed <= capacity / 4) {
+        capacity = 0;  // the burst is over: the slot starts again at its normal size
+    }
     if (capacity == 0) {
         capacity = needed > IPC_READ_UNIT - 1 ? needed + 1 : IPC_READ_UNIT;
     } else if (capacity <= needed) {
@@ -192,10 +198,17 @@ int DCHipc::ipc_get_data(std::vector<char>& buffer, int* dataLen, DCHclientAddr*
                      static_cast<void*>(buffer.data()), static_cast<int>(slot.data.size()));
         }
         buffer.assign(slot.data.size(), 0);
+    } else if (buffer.size() > kKeptBuffer && slot.data.size() <= buffer.size() / 4) {
+        buffer.assign(slot.data.size(), 0);  // a burst's buffer is given back
+    } else if (buffer.data() == _lastTaken.data && buffer.size() == _lastTaken.size) {
+        // The buffer is zero past what the last message put into it: clearing that much leaves it
+        // as if zeroed whole, without paying for a large buffer at every small message.
+        std::memset(buffer.data(), 0, std::min(_lastTaken.length, buffer.size()));
     } else {
         std::fill(buffer.begin(), buffer.end(), 0);
     }
     std::memcpy(buffer.data(), slot.data.data(), static_cast<size_t>(slot.dataLen));
+    _lastTaken = TakenInto{buffer.data(), buffer.size(), static_cast<size_t>(slot.dataLen)};
 
     // A queued name too short to be an address means the slot was filled wrongly. It is dropped: left
     // queued it would be refused again at every later call and block the queue for good.

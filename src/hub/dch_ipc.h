@@ -149,6 +149,14 @@ class DCHipc {
     int _retryRead = 1;
 
   private:
+    // The reader's buffer as the last ipc_get_data left it (zero past length). Reader only.
+    struct TakenInto {
+        const char* data = nullptr;
+        size_t size = 0;
+        size_t length = 0;
+    };
+    TakenInto _lastTaken;
+
     // Joinable, so that stopServer() can wait for the loop to end. Owner thread only.
     pthread_t _serverThread{};
     bool _serverThreadStarted = false;

@@ -112,4 +112,61 @@ TEST(DCwaitingList, MovingToTheHeadRaisesTheThresholdEveryHundredMoves) {
     EXPECT_EQ(list.noOfElements(), 0);
 }
 
+DCHclientAddr udpSender(unsigned char last) {
+    DCHclientAddr a;
+    a.length = 16;
+    a.bytes[4] = 127;
+    a.bytes[7] = last;
+    return a;
+}
+
+// One sender's stop ends its own waiter only; datagram senders are told apart by their address.
+TEST(DCwaitingList, RemovalBySenderLeavesOtherSendersWaiters) {
+    DCwaitingList list;
+    ASSERT_EQ(list.addEntry("APP", "G", DCH_dc_waitOnData, addr(), 5, nullptr, 1), 0);
+    ASSERT_EQ(list.addEntry("APP", "G", DCH_dc_waitOnData, addr(), 6, nullptr, 1), 0);
+    ASSERT_EQ(list.addEntry("APP", "G", DCH_dc_waitOnData, udpSender(1), 0, nullptr, 1), 0);
+    ASSERT_EQ(list.addEntry("APP", "G", DCH_dc_waitOnData, udpSender(2), 0, nullptr, 1), 0);
+    EXPECT_EQ(list.removeEntry(DCH_dc_waitOnData, "APP", "G", addr(), 6), 0);
+    EXPECT_EQ(list.removeEntry(DCH_dc_waitOnData, "APP", "G", addr(), 6), 1);  // it had one
+    EXPECT_EQ(list.removeEntry(DCH_dc_waitOnData, "APP", "G", udpSender(2), 0), 0);
+    EXPECT_EQ(list.removeEntry(DCH_dc_waitOnData, "APP", "G", udpSender(3), 0), 1);
+    std::vector<unsigned> left;
+    for (DCwaitingListEntry* e = list.getEntry(1); e != nullptr; e = list.getEntry(0)) {
+        left.push_back(e->connectedSockFD() != 0 ? e->connectedSockFD() : e->clientAddr().bytes[7]);
+    }
+    list.deleteIterator();
+    EXPECT_EQ(left, (std::vector<unsigned>{5, 1}));
+}
+
+// Requests parked for applications that never come are bounded per sender and in total; every way
+// out of the list gives the room back.
+TEST(DCwaitingList, ParkedWaitersAreBoundedPerSenderAndInTotal) {
+    DCwaitingList list;
+    for (int i = 0; i < DCwaitingList::kMaxPerSender; ++i) {
+        ASSERT_EQ(list.addEntry("NEVER", nullptr, DCH_dc_getApplAttributes, udpSender(1), 0, nullptr, 1), 0);
+    }
+    EXPECT_EQ(list.addEntry("NEVER", nullptr, DCH_dc_getApplAttributes, udpSender(1), 0, nullptr, 1), 1);
+    EXPECT_EQ(list.countEntries(udpSender(1), 0), DCwaitingList::kMaxPerSender);
+    EXPECT_EQ(list.addEntry("NEVER", nullptr, DCH_dc_getApplAttributes, udpSender(2), 0, nullptr, 1), 0);
+    // A walk's removal gives room back once the walk ends.
+    DCwaitingListEntry* first = list.getEntry(1);
+    ASSERT_EQ(list.removeEntry(first), 0);
+    list.deleteIterator();
+    EXPECT_EQ(list.addEntry("NEVER", nullptr, DCH_dc_getApplAttributes, udpSender(1), 0, nullptr, 1), 0);
+
+    for (unsigned fd = 10; list.noOfElements() < DCwaitingList::kMaxTotal; ++fd) {
+        for (int i = 0; i < DCwaitingList::kMaxPerSender && list.noOfElements() < DCwaitingList::kMaxTotal; ++i) {
+            ASSERT_EQ(list.addEntry("NEVER", nullptr, DCH_dc_getApplAttributes, addr(), fd, nullptr, 1), 0);
+        }
+    }
+    EXPECT_EQ(list.addEntry("NEW", "G", DCH_dc_waitOnData, addr(), 9999, nullptr, 1), 1);
+    const int ofTen = list.countEntries(addr(), 10);
+    EXPECT_EQ(list.cleanupEntries(10), ofTen);
+    EXPECT_EQ(list.countEntries(addr(), 10), 0);
+    EXPECT_EQ(list.addEntry("NEW", "G", DCH_dc_waitOnData, addr(), 9999, nullptr, 1), 0);
+    list.resetList();
+    EXPECT_EQ(list.countEntries(udpSender(1), 0), 0);
+}
+
 }  // namespace

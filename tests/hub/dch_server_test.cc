@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "hub/dc_waiting_list.h"
 #include "interfaces/dch_protocol.h"
 #include "testlib/hub_fixture.h"
 #include "testlib/hub_test_client.h"
@@ -771,6 +772,12 @@ TEST_F(Hub, ASourceNamedLikeItsGroupsDefaultSourceComesOnlineAgainWithoutANewLis
         }
         EXPECT_EQ(r.handle, handle) << "call " << i;
     }
+    // Handles are numbered in the order lists are made: the next list is the very next number, so
+    // none was made (and left behind) by those five calls.
+    ASSERT_TRUE(p.send(online("DFLT", "G", "fresh")));
+    OnlineReply fresh = onlineReply(p);
+    ASSERT_EQ(fresh.status, 0);
+    EXPECT_EQ(fresh.handle, handle + 1);
     // A source named exactly like its application is served the same way.
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(p.send(online("DFLT", "G", "DFLT")));
@@ -792,7 +799,7 @@ TEST_F(Hub, ASourceNamedLikeItsGroupsDefaultSourceComesOnlineAgainWithoutANewLis
         sources.emplace_back(r.next().text().data(), 0);
         sources.back().assign(r.next().text());
     }
-    EXPECT_EQ(sources, (std::vector<std::string>{"DFLT_0", "DFLT"}));
+    EXPECT_EQ(sources, (std::vector<std::string>{"DFLT_0", "fresh", "DFLT"}));
 }
 
 // Names are the same text whether or not the sender counted a terminator; a field of the right
@@ -950,6 +957,122 @@ TEST(HubStall, ACollectorThatNeverReadsIsCutAndCostsTheOthersNothing) {
         ASSERT_TRUE(providers[static_cast<size_t>(i)]->send(row(toStalled[static_cast<size_t>(i)], -1, name)));
         EXPECT_EQ(providers[static_cast<size_t>(i)]->receiveStatus(), 0);
     }
+}
+
+std::string infoText(HubTestClient& c, int16_t code, const std::string& appl) {
+    MessageBuilder m;
+    m.request(code).text(DCH_applName, appl);
+    if (!c.send(m)) {
+        return "<send failed>";
+    }
+    auto frame = c.receive();
+    if (!frame) {
+        return "<no answer>";
+    }
+    FieldReader r(frame->data(), frame->size());
+    FieldReader::Field f = r.next();
+    return f.type == DCH_infoText ? std::string(f.text()) : "<not an information text>";
+}
+
+// One connection that asks again and again for an application that never comes parks at most the
+// per-sender bound; the rest are refused, and it is still served.
+TEST_F(Hub, RequestsParkedForApplicationsThatNeverComeAreBounded) {
+    HubTestClient c(_hub.port());
+    MessageBuilder ask;
+    ask.request(DCH_dc_getApplAttributes).text(DCH_applName, "NEVERCOMES");
+    std::string many;
+    for (int i = 0; i < DCwaitingList::kMaxPerSender + 10; ++i) {
+        many.append(ask.data(), ask.size());
+    }
+    ASSERT_TRUE(c.sendRaw(many));
+    sync(c);
+    EXPECT_EQ(_trace.count("Error: waiting list full:"), 10);
+}
+
+// The three information texts, exactly as docs/hub-protocol.md shows them.
+TEST_F(Hub, InformationTextsHaveTheDocumentedFormats) {
+    HubTestClient p(_hub.port());
+    MessageBuilder reg;
+    reg.request(DCH_dp_register).text(DCH_applName, "DOCAPP").text(DCH_helpText, "The example");
+    const char disk = 'P';
+    reg.text(DCH_attrGroup, "DISK").text(DCH_helpText, "Disks").add(DCH_attributesType, &disk, 1);
+    reg.int32(DCH_TTL, 60).text(DCH_dpType, "APIS");
+    reg.text(DCH_attrRegister, "Name,D,32, , ,Disk name;@Key,D,8, , ,Disk key;Used,C,4, ,NUMBER,Bytes used;");
+    const char events = 'E';
+    reg.text(DCH_attrGroup, "ALERTS").text(DCH_helpText, "Alerts").add(DCH_attributesType, &events, 1);
+    reg.int32(DCH_TTL, 0).text(DCH_dpType, "SCRIPT").text(DCH_attrRegister, "Text,D,64, , ,Alert text");
+    ASSERT_TRUE(p.send(reg));
+    ASSERT_EQ(p.receiveStatus(), 0);
+    EXPECT_EQ(infoText(p, DCH_dc_getApplications, "DOCAPP"), "DOCAPP,DISK,P,60,APIS:ALERTS,E,0,SCRI:;");
+    EXPECT_EQ(infoText(p, DCH_dc_getApplAttributes, "DOCAPP"),
+              "DISK,Name,D,32:@Key,D,8:Used,C,4:;ALERTS,Text,D,64:;");
+    EXPECT_EQ(infoText(p, DCH_dc_getApplHelp, "DOCAPP"),
+              "The example,DISK,Disks,Name,Disk name, , ,Key,Disk key, , ,Used,Bytes used,NUMBER, :"
+              "ALERTS,Alerts,Text,Alert text, , :;");
+    // A row names its attributes without the key prefix.
+    ASSERT_TRUE(p.send(online("DOCAPP", "DISK", "s")));
+    OnlineReply on = onlineReply(p);
+    ASSERT_EQ(on.status, 0);
+    MessageBuilder keyed;
+    keyed.request(DCH_dp_data).int32(DCH_handle, on.handle).text(DCH_attrName, "Key").add(DCH_attrValue, "k", 1, 'D');
+    ASSERT_TRUE(p.send(keyed));
+    EXPECT_EQ(p.receiveStatus(), 0);
+    MessageBuilder prefixed;
+    prefixed.request(DCH_dp_data).int32(DCH_handle, on.handle).text(DCH_attrName, "@Key").add(DCH_attrValue, "k", 1, 'D');
+    ASSERT_TRUE(p.send(prefixed));
+    EXPECT_EQ(p.receiveStatus(), 2);
+    // An empty enumeration or format item refuses the registration: a blank stands for none.
+    MessageBuilder empty;
+    empty.request(DCH_dp_register).text(DCH_applName, "EMPTYITEMS").text(DCH_helpText, "h");
+    empty.text(DCH_attrGroup, "G").text(DCH_helpText, "g").add(DCH_attributesType, &disk, 1);
+    empty.int32(DCH_TTL, 60).text(DCH_dpType, "APIS").text(DCH_attrRegister, "Name,D,32,,,Disk name");
+    ASSERT_TRUE(p.send(empty));
+    EXPECT_EQ(p.receiveStatus(), -1);
+}
+
+// The status table of docs/hub-protocol.md for unknown handles, offline sources and long names.
+TEST_F(Hub, StatusesForUnknownHandlesOfflineSourcesAndLongNames) {
+    HubTestClient p(_hub.port());
+    ASSERT_TRUE(p.send(registration("TABLE", {{"G", 'P', kAttrs}})));
+    ASSERT_EQ(p.receiveStatus(), 0);
+    MessageBuilder dataUnknown = row(424242, 1, "x");
+    ASSERT_TRUE(p.send(dataUnknown));
+    EXPECT_EQ(p.receiveStatus(), 2);  // no attribute of an unknown handle is registered
+    MessageBuilder offlineUnknown;
+    offlineUnknown.request(DCH_dp_offline).int32(DCH_handle, 424242);
+    ASSERT_TRUE(p.send(offlineUnknown));
+    EXPECT_EQ(p.receiveStatus(), -1);
+
+    const std::string longName = "a-source-name-of-forty-characters-long!!";
+    ASSERT_EQ(longName.size(), 40u);
+    ASSERT_TRUE(p.send(online("TABLE", "G", longName)));
+    OnlineReply on = onlineReply(p);
+    ASSERT_EQ(on.status, 0);  // accepted, cut at its left to 32 characters
+    // The same source online again (by its cut name) replaces its list: a new handle, and the old
+    // one names nothing any more.
+    ASSERT_TRUE(p.send(online("TABLE", "G", longName.substr(8))));
+    OnlineReply again = onlineReply(p);
+    ASSERT_EQ(again.status, 0);
+    EXPECT_NE(again.handle, on.handle);
+    MessageBuilder offlineOld;
+    offlineOld.request(DCH_dp_offline).int32(DCH_handle, on.handle);
+    ASSERT_TRUE(p.send(offlineOld));
+    EXPECT_EQ(p.receiveStatus(), -1);
+
+    ASSERT_TRUE(p.send(unregister("TABLE")));
+    EXPECT_EQ(p.receiveStatus(), 3);  // a source is online
+    MessageBuilder offline;
+    offline.request(DCH_dp_offline).int32(DCH_handle, again.handle);
+    ASSERT_TRUE(p.send(offline));
+    EXPECT_EQ(p.receiveStatus(), 0);
+    // After dp_offline the handle still names the source while its application is registered: rows
+    // are still stored and passed on.
+    ASSERT_TRUE(p.send(row(again.handle, 2, "y")));
+    EXPECT_EQ(p.receiveStatus(), 0);
+    ASSERT_TRUE(p.send(unregister("TABLE")));
+    EXPECT_EQ(p.receiveStatus(), 0);
+    ASSERT_TRUE(p.send(row(again.handle, 3, "z")));
+    EXPECT_EQ(p.receiveStatus(), 2);  // gone with its application
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -160,6 +161,30 @@ TEST(IpcQueue, SlotBuffersAreKeptAndGrowIn4096ByteSteps) {
     ASSERT_EQ(q.put("tail"), 0);
     EXPECT_EQ(q.slotBytes(0), "tail" + std::string(12289 - 4, '\0'));
     EXPECT_EQ(take(q, buffer).data, "tail");
+}
+
+// After a burst of one large message the slot and the reader's buffer give their memory back, and
+// the reader's buffer is still zero past every message (only what a message used is cleared).
+TEST(IpcQueue, BuffersShrinkAfterALargeMessageAndStayZeroPastEachMessage) {
+    QueueOnly q;
+    std::vector<char> buffer;
+    const std::string large(300000, 'L');
+    ASSERT_EQ(q.put(large), 0);
+    EXPECT_EQ(take(q, buffer).data, large);
+    EXPECT_EQ(buffer.size(), 300001u);
+    for (int i = 0; i < 5; ++i) {  // every slot once, the large one's included
+        ASSERT_EQ(q.put("small" + std::to_string(i)), 0);
+        Taken t = take(q, buffer);
+        EXPECT_EQ(t.data, "small" + std::to_string(i));
+    }
+    EXPECT_EQ(q.capacities()[0], 4096u);
+    EXPECT_EQ(buffer.size(), 4096u);
+    // A longer message then a shorter one in the same reader buffer: nothing of the longer one stays.
+    ASSERT_EQ(q.put(std::string(3000, 'a')), 0);
+    take(q, buffer);
+    ASSERT_EQ(q.put("b"), 0);
+    EXPECT_EQ(take(q, buffer).data, "b");
+    EXPECT_EQ(std::count(buffer.begin() + 1, buffer.end(), '\0'), static_cast<long>(buffer.size() - 1));
 }
 
 TEST(IpcQueue, InternalMessagesCarryBlanksAndShortNamesAreRefused) {

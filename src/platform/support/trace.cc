@@ -10,8 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "interfaces/support.h"
 
@@ -21,13 +23,31 @@ std::atomic<unsigned> g_enabled{kError};
 
 namespace {
 
+// The log is cut at this many bytes by default: it moves to <log>.1 (replacing an older one) and a
+// new log begins, so the two never hold much more than twice the limit.
+constexpr size_t kDefaultLogLimit = 16 * 1024 * 1024;
+// An error line from the same place in the code is written at most this many times per interval;
+// the rest are counted and the count is written when that line comes again after the interval.
+constexpr int kRepeatsWritten = 5;
+constexpr double kRepeatInterval = 60;
+
+struct RepeatWindow {
+    double start = 0;
+    int written = 0;
+    int suppressed = 0;
+};
+
 // Leaked on purpose: threads may still trace while the process exits.
 struct Sink {
     std::mutex lock;
     FILE* file = nullptr;
     std::string path;
+    size_t limit = kDefaultLogLimit;  // 0: no limit
+    size_t size = 0;                  // bytes in the current log
     bool toStderr = false;
     CaptureHook hook;
+    // Error lines by (function, format): how often each was written in its current interval.
+    std::map<std::pair<const void*, const void*>, RepeatWindow> repeats;
 };
 
 Sink& sink() {
@@ -35,7 +55,41 @@ Sink& sink() {
     return *s;
 }
 
-void writeLine(unsigned cls, const char* function, std::string_view text) {
+// Under the sink lock: the log moves to <log>.1 when this line would take it past its limit.
+void rotateIfFull(Sink& s, size_t lineBytes) {
+    if (s.file == nullptr || s.limit == 0 || s.size + lineBytes <= s.limit || s.size == 0) {
+        return;
+    }
+    std::fclose(s.file);
+    const std::string old = s.path + ".1";
+    std::rename(s.path.c_str(), old.c_str());
+    s.file = std::fopen(s.path.c_str(), "w");
+    s.size = 0;
+}
+
+// Under the sink lock: whether an error line from this place is written, and how many like it were
+// held back since it last was (written first as a note).
+bool admitRepeat(Sink& s, const char* function, const char* format, int* heldBack) {
+    *heldBack = 0;
+    if (format == nullptr) {
+        return true;
+    }
+    const double now = clock::now();
+    RepeatWindow& w = s.repeats[{static_cast<const void*>(function), static_cast<const void*>(format)}];
+    if (w.written == 0 || now - w.start >= kRepeatInterval) {
+        *heldBack = w.suppressed;
+        w = RepeatWindow{now, 1, 0};
+        return true;
+    }
+    if (w.written < kRepeatsWritten) {
+        ++w.written;
+        return true;
+    }
+    ++w.suppressed;
+    return false;
+}
+
+void writeLine(unsigned cls, const char* function, std::string_view text, const char* format = nullptr) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
         text.remove_suffix(1);
     }
@@ -51,20 +105,44 @@ void writeLine(unsigned cls, const char* function, std::string_view text) {
 
     Sink& s = sink();
     std::lock_guard<std::mutex> guard(s.lock);
+    // A capturing test sees every line; the log and standard error see a repeated error line a few
+    // times per interval, and then how many more there were.
     if (s.hook) {
         s.hook(cls, function, text);
     }
-    auto emit = [&](FILE* f) {
-        std::fprintf(f, "%s [%ld] (%s) %.*s\n", stamp, tid, function, static_cast<int>(text.size()), text.data());
+    int heldBack = 0;
+    if ((cls & kError) != 0 && !admitRepeat(s, function, format, &heldBack)) {
+        return;
+    }
+    auto emit = [&](FILE* f, std::string_view line) {
+        const int n = std::fprintf(f, "%s [%ld] (%s) %.*s\n", stamp, tid, function, static_cast<int>(line.size()),
+                                   line.data());
         std::fflush(f);
+        if (f == s.file && n > 0) {
+            s.size += static_cast<size_t>(n);
+        }
     };
+    std::string note;
+    if (heldBack > 0) {
+        note = "Note: " + std::to_string(heldBack) + " more lines like the next one were not written in the last " +
+               std::to_string(static_cast<int>(kRepeatInterval)) + " seconds";
+    }
     if (s.file != nullptr) {
-        emit(s.file);
+        rotateIfFull(s, text.size() + note.size() + 128);
     }
-    // Before the log is opened, lines go to standard error unless a test is capturing them.
-    if (s.toStderr || (s.file == nullptr && !s.hook)) {
-        emit(stderr);
+    auto write = [&](std::string_view line) {
+        if (s.file != nullptr) {
+            emit(s.file, line);
+        }
+        // Before the log is opened, lines go to standard error unless a test is capturing them.
+        if (s.toStderr || (s.file == nullptr && !s.hook)) {
+            emit(stderr, line);
+        }
+    };
+    if (!note.empty()) {
+        write(note);
     }
+    write(text);
 }
 
 }  // namespace
@@ -80,7 +158,7 @@ void printf(unsigned cls, const char* function, const char* format, ...) {
         return;
     }
     if (static_cast<size_t>(n) < sizeof small) {
-        writeLine(cls, function, std::string_view(small, static_cast<size_t>(n)));
+        writeLine(cls, function, std::string_view(small, static_cast<size_t>(n)), format);
         return;
     }
     std::string big(static_cast<size_t>(n) + 1, '\0');
@@ -88,7 +166,7 @@ void printf(unsigned cls, const char* function, const char* format, ...) {
     std::vsnprintf(big.data(), big.size(), format, ap);
     va_end(ap);
     big.resize(static_cast<size_t>(n));
-    writeLine(cls, function, big);
+    writeLine(cls, function, big, format);
 }
 
 void event(const char* function, int kind, long value) {
@@ -173,6 +251,18 @@ void configure(const char* program) {
 
     std::string name = (program != nullptr && *program != '\0') ? program : "vorpane";
     std::string path = workDirectory() + "/" + name + ".log";
+    const char* limitText = std::getenv("VORPANE_TRACE_LIMIT");
+    long long limit = static_cast<long long>(kDefaultLogLimit);
+    bool badLimit = false;
+    if (limitText != nullptr && *limitText != '\0') {
+        char* end = nullptr;
+        limit = std::strtoll(limitText, &end, 10);
+        // A log shorter than a few lines would rotate at every line.
+        if (*end != '\0' || (limit != 0 && limit < 4096)) {
+            badLimit = true;
+            limit = static_cast<long long>(kDefaultLogLimit);
+        }
+    }
     FILE* f = std::fopen(path.c_str(), "a");
     {
         Sink& s = sink();
@@ -182,6 +272,16 @@ void configure(const char* program) {
         }
         s.file = f;
         s.path = f != nullptr ? path : std::string();
+        s.limit = static_cast<size_t>(limit);
+        s.size = 0;
+        if (f != nullptr && std::fseek(f, 0, SEEK_END) == 0) {
+            const long at = std::ftell(f);
+            s.size = at > 0 ? static_cast<size_t>(at) : 0;
+        }
+    }
+    if (badLimit) {
+        VA_ERROR("Error: VORPANE_TRACE_LIMIT=<%s> is not 0 or a byte count of at least 4096; using %lld\n", limitText,
+                 limit);
     }
     if (f == nullptr) {
         VA_ERROR("Error: cannot open trace log <%s>: %s; tracing to standard error\n", path.c_str(), std::strerror(errno));

@@ -1,5 +1,7 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -75,6 +77,80 @@ TEST(DchCodec, FormatterSizesNumericAndTextFieldsAndKeepsTheTotal) {
     EXPECT_EQ(v.extra, 'D');
     EXPECT_EQ(v.text(), "ab");
     EXPECT_FALSE(r.next());  // the zeroed rest of the buffer lies beyond the total
+}
+
+// The formatter's contract at its edges: sizes taken from the type, refusals with 0, the extra byte
+// only where the type has one, and the room of the buffer counted exactly.
+TEST(DchCodec, FormatterEdgesSizesRefusalsExtraBytesAndRoom) {
+    char msg[64] = {0};
+    char* body = msg + DCH_FRAME_HEADER;
+    // A 16-bit field given length 0 takes its size from its type.
+    const int16_t code = 0x1234;
+    ASSERT_EQ(ZOT0_FormatDataField(msg, sizeof msg, body, DCH_controlField, &code, 0), 8);
+    FieldReader numeric(msg, sizeof msg);
+    FieldReader::Field f = numeric.next();
+    EXPECT_EQ(f.length, 2u);
+    int16_t back = 0;
+    ASSERT_TRUE(f.int16(&back));
+    EXPECT_EQ(back, 0x1234);
+    EXPECT_EQ(f.extra, 0);  // no extra byte for this type, whatever was passed
+
+    // Bad arguments are refused with 0 and write nothing.
+    std::memset(msg, 0, sizeof msg);
+    EXPECT_EQ(ZOT0_FormatDataField(nullptr, sizeof msg, body, DCH_status, &code, 2), 0);
+    EXPECT_EQ(ZOT0_FormatDataField(msg, sizeof msg, nullptr, DCH_status, &code, 2), 0);
+    EXPECT_EQ(ZOT0_FormatDataField(msg, sizeof msg, msg + 3, DCH_status, &code, 2), 0);  // inside the header
+    EXPECT_EQ(ZOT0_FormatDataField(msg, sizeof msg, body, DCH_status, &code, -1), 0);
+    EXPECT_EQ(ZOT0_FormatDataField(msg, sizeof msg, body, DCH_noField, &code, 2), 0);
+    EXPECT_EQ(std::count(msg, msg + sizeof msg, '\0'), static_cast<long>(sizeof msg));
+
+    // An extra byte passed for a type without one is not written: the value follows the header.
+    ASSERT_EQ(ZOT0_FormatDataField(msg, sizeof msg, body, DCH_applName, "ABC", 3, 'X'), 9);
+    EXPECT_EQ(std::string(body + DCH_FIELD_HEADER, 3), "ABC");
+    char extra = 'Z';
+    const char* cursor = body;
+    const char* value = nullptr;
+    uint32_t length = 0;
+    EXPECT_EQ(ZOT0_ExtractDataField(&cursor, &value, &length, &extra, msg + sizeof msg), DCH_applName);
+    EXPECT_EQ(extra, 0);
+
+    // An empty and a one-byte first field are formatted.
+    std::memset(msg, 0, sizeof msg);
+    ASSERT_EQ(ZOT0_FormatDataField(msg, sizeof msg, body, DCH_infoText, "", 0), 6);
+    EXPECT_EQ(vorpane::dch::totalLength(msg), 10u);
+    ASSERT_EQ(ZOT0_FormatDataField(msg, sizeof msg, body, DCH_infoText, "x", 1), 7);
+    EXPECT_EQ(vorpane::dch::totalLength(msg), 11u);
+
+    // A field that fills the buffer exactly is taken; one that runs past it by 1 to 5 bytes is not.
+    char exact[DCH_FRAME_HEADER + DCH_FIELD_HEADER + 10] = {0};
+    const std::string ten(10, 't');
+    EXPECT_EQ(ZOT0_FormatDataField(exact, sizeof exact, exact + DCH_FRAME_HEADER, DCH_infoText, ten.data(), 10),
+              static_cast<int>(DCH_FIELD_HEADER + 10));
+    EXPECT_EQ(vorpane::dch::totalLength(exact), sizeof exact);
+    for (int over = 1; over <= 5; ++over) {
+        const std::string longer(static_cast<size_t>(10 + over), 'o');
+        EXPECT_EQ(ZOT0_FormatDataField(exact, sizeof exact, exact + DCH_FRAME_HEADER, DCH_infoText, longer.data(),
+                                       static_cast<int>(longer.size())),
+                  0)
+            << over;
+    }
+
+    // The reader the same way: a field that ends at the end is read; one claiming 1 to 5 bytes more is not.
+    for (int over = 0; over <= 5; ++over) {
+        MessageBuilder claim;
+        claim.text(DCH_infoText, ten);
+        std::vector<char> bytes(claim.data(), claim.data() + claim.size());
+        const uint32_t claimed = htonl(10u + static_cast<uint32_t>(over));
+        std::memcpy(bytes.data() + DCH_FRAME_HEADER + 2, &claimed, 4);
+        FieldReader r(bytes.data(), bytes.size());
+        EXPECT_EQ(r.next().type, over == 0 ? DCH_infoText : DCH_noField) << over;
+    }
+
+    // MessageBuilder::add with no value appends that many zero bytes.
+    MessageBuilder m;
+    m.add(DCH_infoText, nullptr, 3);
+    ASSERT_EQ(m.size(), DCH_FRAME_HEADER + DCH_FIELD_HEADER + 3);
+    EXPECT_EQ(std::string(m.data() + DCH_FRAME_HEADER + DCH_FIELD_HEADER, 3), std::string(3, '\0'));
 }
 
 TEST(DchCodec, EmptyValuesAndPeekingWork) {

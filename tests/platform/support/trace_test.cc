@@ -77,6 +77,54 @@ TEST(Trace, ConfigureWritesToTheProgramLogInTheWorkDirectory) {
     trace::setMask(trace::kError);
 }
 
+int occurrences(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// A flood of one error is written a few times per interval and then counted; a capturing test still
+// sees every line. The log moves aside at its size limit, so it never grows past about twice that.
+TEST(Trace, RepeatedErrorsAreCountedAndTheLogRotatesAtItsLimit) {
+    TempDir dir;
+    vorpane::setWorkDirectory(dir.path());
+    setenv("VORPANE_TRACE_LIMIT", "8192", 1);
+    trace::configure("trace-limit");
+    unsetenv("VORPANE_TRACE_LIMIT");
+    {
+        vorpane::testing::TraceCapture capture;
+        for (int i = 0; i < 20; ++i) {
+            VA_ERROR("Error: the same place, message %d\n", i);
+        }
+        VA_ERROR("Error: another place\n");
+        EXPECT_EQ(capture.count("Error: the same place"), 20);
+    }
+    std::string log = dir.read("trace-limit.log");
+    EXPECT_EQ(occurrences(log, "Error: the same place"), 5) << log;
+    EXPECT_EQ(occurrences(log, "Error: another place"), 1);
+    vorpane::clock::advance(61);
+    VA_ERROR("Error: the same place, message %d\n", 20);
+    log = dir.read("trace-limit.log");
+    EXPECT_NE(log.find("Note: 15 more lines like the next one were not written in the last 60 seconds"), std::string::npos)
+        << log;
+    EXPECT_EQ(occurrences(log, "Error: the same place"), 6);
+
+    const std::string filler(100, 'x');
+    trace::setMask(trace::kError | trace::kState);
+    for (int i = 0; i < 300; ++i) {
+        VA_STATE("line %d %s\n", i, filler.c_str());
+    }
+    const std::string current = dir.read("trace-limit.log");
+    const std::string previous = dir.read("trace-limit.log.1");
+    EXPECT_LE(current.size(), 8192u);
+    EXPECT_LE(previous.size(), 8192u);
+    EXPECT_GT(previous.size(), 4096u);
+    EXPECT_NE(current.find("line 299 "), std::string::npos);
+    trace::setMask(trace::kError);
+}
+
 TEST(Trace, FlowScopeWritesEntryAndExit) {
     TraceCapture capture(trace::kFlow);
     {
