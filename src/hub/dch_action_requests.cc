@@ -31,6 +31,10 @@ constexpr size_t kMaxActionName = 256;
 constexpr size_t kMaxActionParms = 1024;
 constexpr size_t kMaxResult = 256;
 constexpr size_t kResultField = kMaxResult + 1;  // the result text travels zero-padded to this width
+// Results given to automation actions that reach no provider.
+constexpr int32_t kDpError = 4;
+constexpr int32_t kSourceOffline = 8;
+constexpr int32_t kNodeNameNotFound = 16;
 
 // Whether actions are recorded in the table: always for the generic agent; for a product agent
 // only when its node type names the action source.
@@ -200,18 +204,30 @@ int DCHserver::dc_provideAction(std::string_view message) {
         removeAtomicEventList(owner);
     }
 
-    if (recordActions() && (name != "TRAPEMIT" || ipcSock::envTRAPEMIT() != 0)) {
+    const bool recorded = recordActions() && (name != "TRAPEMIT" || ipcSock::envTRAPEMIT() != 0);
+    if (recorded) {
         status = _actionTable->addEntry(actionType, owner.c_str(), subnode.c_str(), name.c_str(), actionID,
                                         parms.empty() ? nullptr : parms.c_str());
         if (status != 0) {
             return status;
         }
     }
+    // An automation action that reaches no provider gets its result now: its caller need not wait
+    // out its time-out, and the action leaves the table (and the log shows why).
+    auto undelivered = [&](int32_t actionStatus) {
+        if (actionType == 1) {
+            if (recorded) {
+                _actionTable->recordActionResults(actionID, actionStatus, nullptr);
+            }
+            announceActionResult(actionID, actionStatus, std::string_view());
+        }
+    };
 
     bool truncated = false;
     const std::string host = hostNameFromNode(node, &truncated);
     if (host.empty() && node.find(':') == std::string::npos) {
         VA_ERROR("Error: HostName could not be resolved from actionName<%s>\n", node.c_str());
+        undelivered(kNodeNameNotFound);
         return DCH_STATUS_FAILED;
     }
 
@@ -288,6 +304,9 @@ int DCHserver::dc_provideAction(std::string_view message) {
             status = 8;
         }
     }
+    if (status != 0) {
+        undelivered(matched ? kDpError : kSourceOffline);
+    }
     if (status != 0 && (name == "REPORT_REQUEST" || name == "SITUATION_REQUEST")) {
         VA_STATE("Redriving report/situation request for ActionID %d\n", actionID);
     }
@@ -320,13 +339,19 @@ int DCHserver::dp_provideActionResults(std::string_view message) {
     if (status != 0) {
         return status;
     }
-    _recentResults.remember(actionID, actionStatus, results);
+    announceActionResult(actionID, actionStatus, results);
+    return 0;
+}
 
+void DCHserver::announceActionResult(int32_t actionID, int32_t actionStatus, std::string_view results) {
+    _recentResults.remember(actionID, actionStatus, results);
     // The result text zero-padded to its width, then (our addition, which readers of the first field
     // alone may ignore) the action's ID and status, so that a collector waiting for one action among
     // several running ones takes its own result.
     std::array<char, kResultField> text{};
-    std::memcpy(text.data(), results.data(), results.size());
+    if (!results.empty()) {
+        std::memcpy(text.data(), results.data(), std::min(results.size(), kMaxResult));
+    }
     MessageBuilder m;
     m.add(DCH_status, text.data(), text.size()).int32(DCH_actionID, actionID).int32(DCH_status, actionStatus);
     for (DCwaitingListEntry* w = _waitList->getEntry(1); w != nullptr; w = _waitList->getEntry(0)) {
@@ -335,7 +360,6 @@ int DCHserver::dp_provideActionResults(std::string_view message) {
         }
     }
     _waitList->deleteIterator();
-    return 0;
 }
 
 int DCHserver::dc_waitForActionResults(std::string_view message, int* actionResult) {

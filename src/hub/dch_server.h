@@ -124,6 +124,8 @@ private:
     // The agent's action log source came online or went offline (its "DPLOG" group).
     int actionSourceOnline();
     void actionSourceOffline();
+    // Remembers an action's result and sends it to every collector waiting for results.
+    void announceActionResult(int32_t actionID, int32_t actionStatus, std::string_view results);
     // A situation stopped: its atomic values are forgotten.
     void removeAtomicEventList(const std::string& situation);
     // Sends one DCH_infoText reply, or parks the request when the text is not known yet.
