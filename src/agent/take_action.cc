@@ -325,16 +325,13 @@ void sendConsoleMessage(const std::optional<std::string>& parms) {
 long forwardAction(const Resolved& r, const std::string& name, int32_t actionID, const std::optional<std::string>& parms) {
     VA_DETAIL("actionParms=<%s>\n", commandForTrace(parms.value_or(std::string())).c_str());
     spaceDispatches("Note: Delaying call to dc_provideAction...\n", 0.1, "Ready to call dc_provideAction...\n");
-    const int sent = dc_provideAction(1, r.owner.c_str(), r.actionNode.c_str(), r.subnode.c_str(), name.c_str(),
-                                      actionID, parms ? parms->c_str() : nullptr);
-    if (sent != DCH_CLIENT_OK) {
-        VA_ERROR("Error: dc_provideAction failed for actionID<%d> actionName<%s>: %s\n", actionID, name.c_str(),
-                 DCH_clientResultText(sent));
-        return sent;
-    }
     DCactionResults results;
-    const int rc = dc_waitForActionResults(actionID, &results, kResultWait);
+    const int rc = dc_provideActionForResult(1, r.owner.c_str(), r.actionNode.c_str(), r.subnode.c_str(),
+                                             name.c_str(), actionID, parms ? parms->c_str() : nullptr, &results,
+                                             kResultWait);
     if (rc != DCH_CLIENT_OK) {
+        VA_ERROR("Error: dc_provideAction failed for actionID<%d> actionName<%s>: %s\n", actionID, name.c_str(),
+                 DCH_clientResultText(rc));
         return rc;
     }
     if (results.status == 1) {

@@ -467,6 +467,13 @@ int dc_provideAction(int16_t actionType, const char* actionOwner, const char* ac
 // answered, else a DCH_CLIENT_* code.
 int dc_waitForActionResults(int32_t actionID, vorpane::DCactionResults* results, double resultWait = 0,
                             const vorpane::HubOptions& options = vorpane::HubOptions::fromEnvironment());
+// dc_provideAction followed by dc_waitForActionResults on one connection: what the take-action
+// dispatch uses. 0 with *results when the hub answered the wait (results->status 1 and
+// resultArrived false when no result came within resultWait), else a DCH_CLIENT_* code.
+int dc_provideActionForResult(int16_t actionType, const char* actionOwner, const char* actionNode,
+                              const char* subnode, const char* actionName, int32_t actionID,
+                              const char* actionParms, vorpane::DCactionResults* results, double resultWait,
+                              const vorpane::HubOptions& options = vorpane::HubOptions::fromEnvironment());
 // Records a deferred report request (no answer). objectRef is the caller's 32-bit reference to its
 // request object; time the request time in seconds. 0 when sent; DCH_CLIENT_BAD_ARGUMENT for an
 // application key > 3, table name > 10 or source name > 32 characters, or a missing one.
