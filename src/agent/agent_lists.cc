@@ -5,6 +5,7 @@
 #include "agent/application_probe_list.h"
 #include "agent/table_manager_list.h"
 #include "datapath/atomic_situation_list.h"
+#include "datapath/samples_access.h"
 #include "datapath/samples_list.h"
 #include "interfaces/sync.h"
 #include "interfaces/trace.h"
@@ -28,7 +29,9 @@ tableManagerList* tableManagers() { return g_tableMgrList.load(); }
 atomicSituationList* atomicSituations() { return g_atomicSituationList.load(); }
 
 void createAgentLists() {
-    g_samplesList.store(new samplesList());
+    auto* samples = new samplesList();
+    g_samplesList.store(samples);
+    vorpane::datapath::setSamplesIndex(samples);  // the collection threads and table classes reach it there
     g_applicationProbeList.store(new applicationProbeList());
     g_tableMgrList.store(new tableManagerList());
     g_atomicSituationList.store(new atomicSituationList());
@@ -39,6 +42,7 @@ void deleteAgentLists() {
     VA_STATE("Deleting _atomicSituationList @%p\n", static_cast<void*>(atomic));
     delete atomic;
     samplesList* samples = g_samplesList.load();
+    vorpane::datapath::setSamplesIndex(nullptr);
     if (samples != nullptr) {
         samples->clearList();
     }

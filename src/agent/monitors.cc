@@ -8,10 +8,10 @@
 
 #include "agent/agent_lists.h"
 #include "agent/application_probe_list.h"
-#include "agent/layout_table_manager.h"
 #include "agent/table_manager_list.h"
 #include "agent/va_limits.h"
 #include "datapath/samples_list.h"
+#include "datapath/wait_on_dp.h"
 #include "interfaces/axf.h"
 #include "interfaces/dch_client.h"
 #include "interfaces/dch_protocol.h"
@@ -19,6 +19,7 @@
 #include "interfaces/trace.h"
 #include "metadata/user_data_info.h"
 #include "metadata/user_data_list.h"
+#include "tables/zot_vorpane_manager.h"
 
 using vorpane::metadata::userDataInfo;
 using vorpane::metadata::userDataList;
@@ -44,12 +45,12 @@ tableSideSeam currentSeam() {
     return g_seam;
 }
 
-// What the agent's own table managers learn of a layout when no table class is installed.
+// A remembered table's manager learns its layout (or, with null, that the layout is gone).
 void attachLayout(TableManager* manager, userDataInfo* layout) {
     if (tableSideSeam seam = currentSeam(); seam.attachLayout) {
         seam.attachLayout(manager, layout);
-    } else if (auto* own = dynamic_cast<layoutTableManager*>(manager); own != nullptr) {
-        own->setLayout(layout);
+    } else if (auto* table = dynamic_cast<zot_vorpane_manager*>(manager); table != nullptr) {
+        table->setUserDataPtr(layout);
     }
 }
 
@@ -100,14 +101,14 @@ public:
         if (tableSideSeam seam = currentSeam(); seam.startCollection) {
             return seam.startCollection(layout);
         }
-        VA_STATE("Note: no collection thread for table <%s> attrGroup <%s>\n", layout.tableNameRR(), layout.attrGroup());
-        return 0;
+        return vorpane::datapath::startWaitOnDPthread(layout);
     }
 
     void releaseLayout(userDataInfo& layout) override {
-        tableSideSeam seam = currentSeam();
-        if (seam.stopCollection) {
+        if (tableSideSeam seam = currentSeam(); seam.stopCollection) {
             seam.stopCollection(layout);
+        } else {
+            vorpane::datapath::stopWaitOnDPthread(layout);
         }
         if (auto* manager = static_cast<TableManager*>(layout.tableManager()); manager != nullptr) {
             attachLayout(manager, nullptr);

@@ -47,9 +47,9 @@ void startNewProbe(std::string applName);
 // Applications whose probe thread was started and not yet removed.
 int16_t numApplications();
 
-// The table side: where a table's layout meets its table manager and collection thread. The table
-// class and the collection threads install theirs; until then a layout is handed to the agent's own
-// minimal manager and no rows are collected.
+// The table side: where a table's layout meets its table manager and collection thread. Empty
+// members use the table class (zot_vorpane_manager) and the collection threads (waitOnDP); tests
+// install their own.
 struct tableSideSeam {
     // The layout of a remembered table's manager arrived (or, with null, left).
     std::function<void(TableManager* manager, vorpane::metadata::userDataInfo* layout)> attachLayout;

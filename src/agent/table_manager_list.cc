@@ -10,11 +10,11 @@
 
 #include <unistd.h>
 
-#include "agent/layout_table_manager.h"
 #include "interfaces/axf.h"
 #include "interfaces/support.h"
 #include "interfaces/trace.h"
 #include "metadata/whole_file.h"
+#include "tables/zot_vorpane_manager.h"
 
 namespace {
 
@@ -59,7 +59,10 @@ tableManagerFactory currentTableManagerFactory() {
     if (g_factory) {
         return g_factory;
     }
-    return makeLayoutTableManager;
+    return [](const char* applName, const char* tableName, vorpane::metadata::userDataInfo* layout,
+              short snmpFlag) -> TableManager* {
+        return zot_vorpane_init(applName, tableName, layout, nullptr, snmpFlag);
+    };
 }
 
 tableManagerList::tableManagerList(tableManagerFactory factory)

@@ -33,7 +33,7 @@ class userDataInfo;
 // belongs to the framework side and outlives the list. Null on failure.
 using tableManagerFactory = std::function<TableManager*(const char* applName, const char* tableName,
                                                         vorpane::metadata::userDataInfo* layout, short snmpFlag)>;
-// The factory the process uses; the table class installs its own before the lists are created.
+// The factory the process uses: zot_vorpane_init unless another was installed (tests).
 void setTableManagerFactory(tableManagerFactory factory);
 tableManagerFactory currentTableManagerFactory();
 

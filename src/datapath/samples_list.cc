@@ -4,6 +4,7 @@
 #include <string>
 
 #include "agent/va_limits.h"
+#include "datapath/data_list.h"
 #include "interfaces/axf.h"
 #include "interfaces/support.h"
 #include "interfaces/trace.h"
@@ -22,6 +23,9 @@ int redriveRequest(plaxf* request, const char* subnodeName, const char* tableNam
     samplesListSeam seam = currentSeam();
     if (seam.redriveRequest) {
         return seam.redriveRequest(request, subnodeName, tableName, eventRequest);
+    }
+    if (auto* table = dynamic_cast<vorpane::datapath::redrivableRequest*>(request); table != nullptr) {
+        return table->redriveRequest(subnodeName, tableName, eventRequest);
     }
     request->RedriveSample();
     return 0;
@@ -59,6 +63,8 @@ samplesListEntry::samplesListEntry(const char* applKey, const char* tableName, c
     }
     initializeDemandReporting();
 }
+
+void samplesListEntry::setDataList(std::unique_ptr<vorpane::datapath::dataList> rows) { _dataList = std::move(rows); }
 
 samplesListEntry::~samplesListEntry() {
     vorpane::ScopedLock guard(_reportQueueLock, reportLockFailure);
@@ -396,23 +402,25 @@ int16_t samplesList::getSubnodeName(const char* applKey, const char* sourceName,
     return 0;
 }
 
-std::optional<std::string> samplesList::getOriginalSubnodeName(const char* subnodeName, const char* tableName) {
+bool samplesList::getOriginalSubnodeName(const char* subnodeName, const char* tableName, std::string* out) {
     vorpane::ScopedLock guard(_lock, lockFailure);
     if (!guard.ok()) {
-        return std::nullopt;
+        return false;
     }
     samplesListEntry* e = _ring.findFirst([&](const samplesListEntry& s) {
         return s.subnodeStatus() >= SUBNODE_SOURCE_ONLINE && same(s.tableName(), tableName) &&
                same(s.subnodeName(), subnodeName);
     });
     if (e == nullptr) {
-        return std::nullopt;
+        return false;
     }
-    return std::string(e->subnodeNameUntouched());
+    *out = e->subnodeNameUntouched();
+    return true;
 }
 
 int samplesList::subnodeOnlineForTable(const char* subnodeName, const char* tableName) {
-    return getOriginalSubnodeName(subnodeName, tableName).has_value() ? 1 : 0;
+    std::string ignored;
+    return getOriginalSubnodeName(subnodeName, tableName, &ignored) ? 1 : 0;
 }
 
 int samplesList::removeEntry(const char* applKey, const char* tableName, const char* sourceName) {
@@ -460,7 +468,7 @@ int samplesList::countOfAttrGroups(const char* applKey, const char* sourceName) 
     return count;
 }
 
-dataList* samplesList::dataListPtr(const char* applKey, const char* tableName, const char* sourceName) {
+vorpane::datapath::dataList* samplesList::dataListPtr(const char* applKey, const char* tableName, const char* sourceName) {
     vorpane::ScopedLock guard(_lock, lockFailure);
     if (!guard.ok()) {
         return nullptr;
@@ -470,7 +478,7 @@ dataList* samplesList::dataListPtr(const char* applKey, const char* tableName, c
 }
 
 int samplesList::updateDataList(const char* applKey, const char* attrGroup, const char* sourceName,
-                                std::shared_ptr<dataList> rows) {
+                                std::unique_ptr<vorpane::datapath::dataList>* store) {
     vorpane::ScopedLock guard(_lock, lockFailure);
     if (!guard.ok()) {
         return 1;
@@ -481,13 +489,13 @@ int samplesList::updateDataList(const char* applKey, const char* attrGroup, cons
         return 1;
     }
     VA_STATE("Found samplesListEntry[%s/%s/%s] Recording @%p\n", applKey, attrGroup, sourceName,
-             static_cast<void*>(rows.get()));
-    e->setDataList(std::move(rows));
+             static_cast<void*>(store->get()));
+    e->setDataList(std::move(*store));
     return 0;
 }
 
 int samplesList::requestDefer(const char* applKey, const char* subnodeName, plaxf* request, unsigned long handle,
-                              int16_t eventRequest) {
+                              int eventRequest) {
     vorpane::ScopedLock guard(_lock, lockFailure);
     if (!guard.ok()) {
         return 1;
@@ -520,7 +528,7 @@ int samplesList::requestDefer(const char* applKey, const char* subnodeName, plax
         created->setSubnodeStatus(SUBNODE_DEFERRED_ONLY);
         entry = &_ring.insert(std::move(created));
     }
-    if (entry->AddDeferRequest(request, handle, eventRequest) != 0) {
+    if (entry->AddDeferRequest(request, handle, static_cast<int16_t>(eventRequest)) != 0) {
         VA_ERROR("Error: AddDeferRequest failed for subnodeName<%s>\n", subnodeName);
         return 1;
     }

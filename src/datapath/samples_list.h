@@ -21,20 +21,21 @@
 
 #include "common/fixed_text.h"
 #include "common/ring_list.h"
+#include "datapath/samples_access.h"
 #include "interfaces/sync.h"
 
 class plaxf;
-class dataList;
 
 // Subnode states of an entry.
 inline constexpr int16_t SUBNODE_DEFERRED_ONLY = 0;  // made for a deferred request before its source was known
 inline constexpr int16_t SUBNODE_SOURCE_ONLINE = 1;
 inline constexpr int16_t SUBNODE_REGISTERED = 3;
 
-// How the samples list reaches the table class and the owners of report requests. The table class
-// fills redriveRequest (its zot_vorpane_agent::redriveRequest); whoever maps the hub's 32-bit request
-// references to framework requests fills redriveSample. Until then a deferred request is redriven
-// through the framework directly and a report reference is only traced.
+// How the samples list reaches the table class and the owners of report requests; tests fill it to
+// watch. Without redriveRequest a deferred request is redriven through the table class
+// (redrivableRequest), or through the framework for any other request. Without redriveSample a
+// report reference is only traced: whoever maps the hub's 32-bit request references to framework
+// requests fills it.
 struct samplesListSeam {
     // Runs a deferred request again now that its subnode is online. 0, or non-zero on failure.
     std::function<int(plaxf* request, const char* subnodeName, const char* tableName, int16_t eventRequest)>
@@ -74,14 +75,14 @@ public:
     int16_t getDemandReporting() const { return _demandReporting; }
     void setDemandReporting(int16_t option) { _demandReporting = option; }
     bool hasReportQueue() const { return _reportQueueSetUp; }
-    dataList* getDataList() const { return _dataList.get(); }
+    vorpane::datapath::dataList* getDataList() const { return _dataList.get(); }
 
     void setAttrGroup(const char* attrGroup) { _attrGroup.assign(attrGroup); }
     void setTableName(const char* tableName) { _tableName.assign(tableName); }
     // False (traced) when a name is longer than its field.
     bool setSubnodeName(const char* subnodeName, const char* untouched);
     void setSubnodeStatus(int16_t status) { _subnodeStatus = status; }
-    void setDataList(std::shared_ptr<dataList> rows) { _dataList = std::move(rows); }
+    void setDataList(std::unique_ptr<vorpane::datapath::dataList> rows);
 
     // Sets up the report queue when demand reporting is in effect and it is not set up yet.
     void initializeDemandReporting();
@@ -108,7 +109,7 @@ private:
     vorpane::FixedText<32> _sourceName;
     vorpane::FixedText<32> _subnodeName;
     vorpane::FixedText<70> _subnodeNameUntouched;
-    std::shared_ptr<dataList> _dataList;  // the row store; its owner (the collection path) gives the deleter
+    std::unique_ptr<vorpane::datapath::dataList> _dataList;  // the row store of this table and source
     std::vector<deferQueue_t> _deferQueue;
     int16_t _deferredCount = 0;
     int16_t _subnodeStatus = SUBNODE_DEFERRED_ONLY;
@@ -120,10 +121,11 @@ private:
     int16_t _expiredCount VA_GUARDED_BY(_reportQueueLock) = 0;
 };
 
-class samplesList {
+// Serves the collection threads and the table class through their samplesAccess interface.
+class samplesList : public vorpane::datapath::samplesAccess {
 public:
     samplesList() = default;
-    ~samplesList();
+    ~samplesList() override;
     samplesList(const samplesList&) = delete;
     samplesList& operator=(const samplesList&) = delete;
 
@@ -141,25 +143,27 @@ public:
     // 0 and *subnodeName, or 1 and nothing when there is no such entry.
     int16_t getSubnodeName(const char* applKey, const char* sourceName, const char* attrGroup, const char* RR,
                            std::optional<std::string>* subnodeName);
-    // The full subnode name of the entry of that subnode and table that is online, or nothing.
-    std::optional<std::string> getOriginalSubnodeName(const char* subnodeName, const char* tableName);
-    int subnodeOnlineForTable(const char* subnodeName, const char* tableName);
+    // The full subnode name of the online entry of that subnode and table: true and *out.
+    bool getOriginalSubnodeName(const char* subnodeName, const char* tableName, std::string* out) override;
+    int subnodeOnlineForTable(const char* subnodeName, const char* tableName) override;
     // 1 when other entries of the application key remain after the removal, else 0.
     int removeEntry(const char* applKey, const char* tableName, const char* sourceName);
     // Entries of that key and source that have a table.
     int countOfAttrGroups(const char* applKey, const char* sourceName);
 
     // ---- Row stores
-    dataList* dataListPtr(const char* applKey, const char* tableName, const char* sourceName);
-    // 0 attached, 1 no such entry.
+    vorpane::datapath::dataList* dataListPtr(const char* applKey, const char* tableName,
+                                             const char* sourceName) override;
+    // 0 and *store taken over, 1 no such entry (*store stays with the caller).
     int updateDataList(const char* applKey, const char* attrGroup, const char* sourceName,
-                       std::shared_ptr<dataList> rows);
+                       std::unique_ptr<vorpane::datapath::dataList>* store) override;
 
     // ---- Requests for subnodes that are not online
     // 0 recorded (or already recorded), 1 failed.
     int requestDefer(const char* applKey, const char* subnodeName, plaxf* request, unsigned long handle,
-                     int16_t eventRequest);
-    void removeDeferRequest(const char* applKey, const char* tableName, const char* sourceName, plaxf* request);
+                     int eventRequest) override;
+    void removeDeferRequest(const char* applKey, const char* tableName, const char* sourceName,
+                            plaxf* request) override;
 
     // ---- Demand reporting, as the hub asks for it. `request` is the framework request's 32-bit
     // reference carried by the hub protocol.
@@ -172,7 +176,7 @@ public:
     void cancelExpiredReportRequests();
     void initializeDemandReporting(const char* applKey, const char* attrGroup, const char* sourceName);
     void setDemandReportingOption(const char* applKey, const char* attrGroup, const char* sourceName, int16_t option);
-    int16_t isDemandReportingEnabled(const char* applKey, const char* tableName, const char* sourceName);
+    int16_t isDemandReportingEnabled(const char* applKey, const char* tableName, const char* sourceName) override;
     // The entry of that key, group and source, or null. It stays valid while its source is online.
     samplesListEntry* getSamplesListEntry(const char* applKey, const char* attrGroup, const char* sourceName);
 

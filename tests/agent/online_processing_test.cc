@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "agent/agent_lists.h"
 #include "agent/application_probe_list.h"
@@ -161,6 +164,39 @@ TEST_F(OnlineProcessingTest, StatusRecordsAreSplitIntoFourFields) {
     EXPECT_TRUE(_trace.contains("Warning: getUDLPtr failed for [NEVER/GROUPA/HOST1]"));
 
     EXPECT_EQ(buildAffinity(), "%VORPANE.VAGENT.SUBNODE.0000000000000000071");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(OnlineProcessingTest, TheDeferredRequestMonitorExpiresReportsUntilTheSamplesListIsGone) {
+    VA_LIMITS limits = _savedLimits;
+    limits.demandReport = 'Y';
+    limits.reportRequestExpiration = 15;
+    setVaLimits(limits);
+    std::vector<uint32_t> redriven;
+    vorpane::Mutex lock;
+    setSamplesListSeam(samplesListSeam{nullptr, [&](uint32_t request) {
+                                           vorpane::ScopedLock g(lock);
+                                           redriven.push_back(request);
+                                       }});
+    samplesList* samples = dataSamples();
+    ASSERT_TRUE(samples->onlineEntry("APPL", "APPABCDE00", "GROUPA", "00", "HOST1", nullptr));
+    samples->setDemandReportingOption("APP", "GROUPA", "HOST1", 1);
+    const int32_t now = static_cast<int32_t>(vorpane::clock::nowSeconds());
+    samples->addDeferredReportRequest("APP", "APPABCDE00", "HOST1", 5, 55, now - 16);
+    samples->addDeferredReportRequest("APP", "APPABCDE00", "HOST1", 6, 66, now + 3600);
+
+    pthread_t monitor{};
+    ASSERT_EQ(ZOT0_CreateThread(monitorDeferredRequests, 0, &monitor, "mon-deferred"), 0);
+    EXPECT_TRUE(_trace.waitFor("Redriving expired report request @55"));
+    deleteAgentLists();  // the monitor ends at its next wake-up
+    EXPECT_EQ(pthread_join(monitor, nullptr), 0);
+    EXPECT_TRUE(_trace.contains("monitorDeferredRequests ending: the samples list is gone."));
+    setSamplesListSeam({});
+    vorpane::ScopedLock g(lock);
+    EXPECT_EQ(redriven, std::vector<uint32_t>{55});  // the young one was not expired (the teardown drops it)
 }
 
 }  // namespace

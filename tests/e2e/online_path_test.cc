@@ -64,9 +64,14 @@ protected:
         return agent;
     }
     // A provider that keeps its sources online until it is signalled, then takes them offline.
-    std::unique_ptr<ChildProcess> provider(const std::string& file, const std::string& source) {
-        auto dp = std::make_unique<ChildProcess>(
-            std::vector<std::string>{VORPANE_DP_BIN, "--file", _dir.file(file), "--online", source, "--wait", "--offline"},
+    std::unique_ptr<ChildProcess> provider(const std::string& file, const std::string& source,
+                                           const std::string& row = "") {
+        std::vector<std::string> argv{VORPANE_DP_BIN, "--file", _dir.file(file), "--online", source};
+        if (!row.empty()) {
+            argv.insert(argv.end(), {"--row", row});
+        }
+        argv.insert(argv.end(), {"--wait", "--offline"});
+        auto dp = std::make_unique<ChildProcess>(argv,
             std::vector<std::string>{"ZOTA_DCH_PORT=" + std::to_string(_port), "ZOTA_DCH_ADDR",
                                      "VORPANE_WORKDIR=" + _dir.path()});
         EXPECT_TRUE(dp->waitForOutput("dp_online ONLAPP CPU " + source + ": status 0")) << dp->output();
@@ -101,6 +106,13 @@ TEST_F(OnlinePath, AnApplicationComesOnlineGoesOfflineAndKeepsItsTablesAcrossRes
         const std::string tables = _dir.read("zotatbls");
         EXPECT_EQ(count(tables, "ONLAPP00 ONL"), 2) << tables;
         EXPECT_NE(_dir.read("zotawONL").find("04.00.00"), std::string::npos);
+
+        // A row of a third source: the group's collection thread, subscribed since the application
+        // came online, gives the source's store to the table's sample entry.
+        auto host3 = provider("app.desc", "host3", "DISK Mount=/ Used=10");
+        ASSERT_TRUE(agent->waitForOutput("Found samplesListEntry[ONL/DISK/host3] Recording @")) << agent->output();
+        stop(*host3);
+        ASSERT_TRUE(agent->waitForOutput("Subnode <host3:ONLAPP00> deregistered."));
 
         // host2 goes: its subnode is deregistered with its last table; host1 stays.
         stop(*host2);
