@@ -46,9 +46,8 @@ actionTable::~actionTable() {
 
 void actionTable::shutdown() {
     cb_close();
-    if (_dataStarted) {
+    if (_dataStarted.exchange(false)) {
         pthread_join(_dataThread, nullptr);
-        _dataStarted = false;
     }
     waitForSourceThreads();
 }
@@ -346,6 +345,13 @@ int actionTable::doActionOffline() {
 }
 
 int actionTable::doActionData() {
+    {
+        // After shutdown() nothing would join a new consumer.
+        vorpane::ScopedLock g(_bufLock);
+        if (_closed) {
+            return 0;
+        }
+    }
     if (_dataStarted) {
         return 0;
     }

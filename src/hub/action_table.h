@@ -176,7 +176,7 @@ private:
     // The consumer is joined by the destructor; the online and offline threads are counted so the
     // destructor waits for them too (they use the table).
     pthread_t _dataThread{};
-    bool _dataStarted = false;  // set and read by the hub's request thread and the destructor
+    std::atomic<bool> _dataStarted{false};  // the hub's constructor, its request thread, shutdown()
     vorpane::Mutex _threadLock;
     vorpane::CondVar _threadsDone;
     int _sourceThreads VA_GUARDED_BY(_threadLock) = 0;
