@@ -111,8 +111,8 @@ class Answerer {
         _thread = std::thread([this] {
             DPactionRequest a;
             while (_hub.nextAction(&a, -1) == 0) {
-                int status = 0;
-                _hub.dp_provideActionResults(&status, a.actionID, 0, "done");
+                int answer = 0;
+                _hub.dp_provideActionResults(&answer, a.actionID, 0, "done");
             }
         });
         return true;

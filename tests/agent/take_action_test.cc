@@ -120,8 +120,8 @@ public:
                     std::lock_guard<std::mutex> g(_lock);
                     _actions.push_back(a);
                 }
-                int status = 0;
-                _hub.dp_provideActionResults(&status, a.actionID, -3, "did " + a.name + " " + a.parms);
+                int answer = 0;
+                _hub.dp_provideActionResults(&answer, a.actionID, -3, "did " + a.name + " " + a.parms);
             }
         });
     }
