@@ -82,11 +82,13 @@ TEST_F(HubActions, AnActionReachesItsProviderAndTheResultReachesTheCollector) {
     EXPECT_EQ(a.parms, "now PASSWORD=x");
 
     // The collector asks while the action runs: the hub does not know the status yet and parks it.
+    TraceCapture trace;
     auto waiting = std::async(std::launch::async, [] {
         DCactionResults r;
         const int rc = dc_waitForActionResults(17, &r, 30);
         return std::make_pair(rc, r);
     });
+    ASSERT_TRUE(trace.waitFor("DCwaitForActionResults successful. results=1"));
     // Another action's result goes to every result waiter and is passed over.
     int status = -99;
     ASSERT_EQ(provider.hub.dp_provideActionResults(&status, 99, 0, "not yours"), 0);
