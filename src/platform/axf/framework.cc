@@ -9,10 +9,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <map>
 
 #include "interfaces/axf.h"
+#include "interfaces/axf_facade.h"
 #include "interfaces/support.h"
+#include "platform/axf/engine.h"
 
 namespace {
 
@@ -23,7 +26,8 @@ struct Framework {
     AXF_AgentLoader loader VA_GUARDED_BY(lock) = nullptr;
     std::map<std::string, AXF_CommandCallback> commands VA_GUARDED_BY(lock);
     std::map<std::string, axf::Subnode> subnodes VA_GUARDED_BY(lock);
-    std::vector<axf::Message> messages VA_GUARDED_BY(lock);
+    std::deque<axf::MessageEntry> messages VA_GUARDED_BY(lock);
+    uint64_t messageSeq VA_GUARDED_BY(lock) = 0;
     bool running VA_GUARDED_BY(lock) = false;
     bool shutdown VA_GUARDED_BY(lock) = false;
 };
@@ -34,7 +38,6 @@ Framework& fw() {
 }
 
 constexpr size_t kMaxSubnodeName = 32;
-constexpr size_t kMaxMessages = 1000;  // the oldest console message is dropped beyond this
 
 enum class Pending { None, Register, Delete, Deregister };
 struct PendingRequest {
@@ -132,13 +135,18 @@ int zrfmain(int /*argc*/, char** /*argv*/) {
 }
 
 void AXF_Shutdown(int reason) {
-    Framework& f = fw();
-    vorpane::ScopedLock g(f.lock);
-    if (!f.shutdown) {
-        VA_STATE("AXF_Shutdown(%d)\n", reason);
+    {
+        Framework& f = fw();
+        vorpane::ScopedLock g(f.lock);
+        if (!f.shutdown) {
+            VA_STATE("AXF_Shutdown(%d)\n", reason);
+        }
+        f.shutdown = true;
+        f.cond.broadcast();
     }
-    f.shutdown = true;
-    f.cond.broadcast();
+    // The scheduler stops taking work; its threads are not waited for, so a shutdown signal ends
+    // the process at once even while a take-action command is under way.
+    axf::detail::stopEngine();
 }
 
 int AXF_Subnode_Register(const char* subnodeName, const char* affinity, const char* applName, const char* version) {
@@ -173,36 +181,48 @@ int AXF_Subnode_Deregister(const char* subnodeName) {
 int AXF_Subnode_SendRequest() {
     PendingRequest request = std::move(t_pending);
     t_pending = PendingRequest();
-    Framework& f = fw();
-    vorpane::ScopedLock g(f.lock);
-    switch (request.kind) {
-        case Pending::None:
-            VA_ERROR("Error: AXF_Subnode_SendRequest without a prepared request\n");
-            return 1;
-        case Pending::Register:
-            VA_STATE("Subnode <%s> registered for <%s> version <%s>\n", request.subnode.name.c_str(),
-                     request.subnode.applName.c_str(), request.subnode.version.c_str());
-            f.subnodes[request.subnode.name] = request.subnode;
-            return 0;
-        case Pending::Deregister: {
-            auto it = f.subnodes.find(request.subnode.name);
-            if (it == f.subnodes.end()) {
-                VA_ERROR("Error: subnode <%s> is not registered\n", request.subnode.name.c_str());
+    int rc = 1;
+    {
+        Framework& f = fw();
+        vorpane::ScopedLock g(f.lock);
+        int64_t now = vorpane::clock::nowSeconds();
+        switch (request.kind) {
+            case Pending::None:
+                VA_ERROR("Error: AXF_Subnode_SendRequest without a prepared request\n");
                 return 1;
+            case Pending::Register:
+                VA_STATE("Subnode <%s> registered for <%s> version <%s>\n", request.subnode.name.c_str(),
+                         request.subnode.applName.c_str(), request.subnode.version.c_str());
+                request.subnode.since = now;
+                f.subnodes[request.subnode.name] = request.subnode;
+                rc = 0;
+                break;
+            case Pending::Deregister: {
+                auto it = f.subnodes.find(request.subnode.name);
+                if (it == f.subnodes.end()) {
+                    VA_ERROR("Error: subnode <%s> is not registered\n", request.subnode.name.c_str());
+                    return 1;
+                }
+                if (it->second.state != axf::SubnodeState::Deregistered) {
+                    it->second.state = axf::SubnodeState::Deregistered;
+                    it->second.since = now;
+                }
+                VA_STATE("Subnode <%s> deregistered\n", request.subnode.name.c_str());
+                rc = 0;
+                break;
             }
-            it->second.state = axf::SubnodeState::Deregistered;
-            VA_STATE("Subnode <%s> deregistered\n", request.subnode.name.c_str());
-            return 0;
+            case Pending::Delete:
+                if (f.subnodes.erase(request.subnode.name) == 0) {
+                    VA_ERROR("Error: subnode <%s> is not known\n", request.subnode.name.c_str());
+                    return 1;
+                }
+                VA_STATE("Subnode <%s> deleted\n", request.subnode.name.c_str());
+                rc = 0;
+                break;
         }
-        case Pending::Delete:
-            if (f.subnodes.erase(request.subnode.name) == 0) {
-                VA_ERROR("Error: subnode <%s> is not known\n", request.subnode.name.c_str());
-                return 1;
-            }
-            VA_STATE("Subnode <%s> deleted\n", request.subnode.name.c_str());
-            return 0;
     }
-    return 1;
+    axf::detail::subnodesChanged();
+    return rc;
 }
 
 int AXF_CreateMessage(const char* severity, const char* category, const char* message, int /*reserved*/) {
@@ -217,10 +237,11 @@ int AXF_CreateMessage(const char* severity, const char* category, const char* me
     }
     Framework& f = fw();
     vorpane::ScopedLock g(f.lock);
-    if (f.messages.size() >= kMaxMessages) {
-        f.messages.erase(f.messages.begin());
+    if (f.messages.size() >= axf::kMessagesKept) {
+        f.messages.pop_front();
     }
-    f.messages.push_back(std::move(m));
+    f.messages.push_back(axf::MessageEntry{++f.messageSeq, vorpane::clock::nowSeconds(), std::move(m.severity),
+                                           std::move(m.category), std::move(m.text)});
     return 0;
 }
 
@@ -263,7 +284,38 @@ std::vector<Subnode> subnodes() {
 std::vector<Message> messages() {
     Framework& f = fw();
     vorpane::ScopedLock g(f.lock);
-    return f.messages;
+    std::vector<Message> out;
+    out.reserve(f.messages.size());
+    for (const MessageEntry& m : f.messages) {
+        out.push_back(Message{m.severity, m.category, m.text});
+    }
+    return out;
+}
+
+std::vector<MessageEntry> readMessages(uint64_t afterSeq, size_t maxMessages) {
+    Framework& f = fw();
+    vorpane::ScopedLock g(f.lock);
+    std::vector<MessageEntry> out;
+    if (f.messages.empty() || afterSeq >= f.messageSeq) {
+        return out;
+    }
+    uint64_t first = f.messages.front().seq;
+    size_t start = afterSeq < first ? 0 : static_cast<size_t>(afterSeq - first + 1);
+    for (size_t i = start; i < f.messages.size() && out.size() < maxMessages; ++i) {
+        out.push_back(f.messages[i]);
+    }
+    return out;
+}
+
+std::vector<SubnodeInfo> listSubnodes() {
+    Framework& f = fw();
+    vorpane::ScopedLock g(f.lock);
+    std::vector<SubnodeInfo> out;
+    out.reserve(f.subnodes.size());
+    for (const auto& [name, s] : f.subnodes) {
+        out.push_back(SubnodeInfo{s.name, s.affinity, s.applName, s.version, s.state, s.since});
+    }
+    return out;
 }
 
 bool running() {
@@ -273,6 +325,7 @@ bool running() {
 }
 
 void reset() {
+    detail::resetEngine();
     Framework& f = fw();
     vorpane::ScopedLock g(f.lock);
     f.identity = Identity();
@@ -280,8 +333,46 @@ void reset() {
     f.commands.clear();
     f.subnodes.clear();
     f.messages.clear();
+    f.messageSeq = 0;
     f.running = false;
     f.shutdown = false;
 }
 
 }  // namespace axf
+
+namespace axf::detail {
+
+std::vector<std::string> subnodesOfApplication(std::string_view tableApplName) {
+    // A table's application name carries the release ("MYAPP01"); subnodes are registered with the
+    // application name alone or with it.
+    Framework& f = fw();
+    vorpane::ScopedLock g(f.lock);
+    std::vector<std::string> out;
+    for (const auto& [name, s] : f.subnodes) {
+        if (s.state != SubnodeState::Registered || s.applName.empty()) {
+            continue;
+        }
+        std::string_view appl = s.applName;
+        bool same = appl == tableApplName ||
+                    (tableApplName.size() == appl.size() + 2 && tableApplName.substr(0, appl.size()) == appl);
+        if (same) {
+            out.push_back(name);
+        }
+    }
+    return out;
+}
+
+AXF_CommandCallback findCommandCallback(std::string_view command) {
+    size_t start = command.find_first_not_of(' ');
+    std::string_view word = start == std::string_view::npos ? std::string_view() : command.substr(start);
+    word = word.substr(0, word.find(' '));
+    Framework& f = fw();
+    vorpane::ScopedLock g(f.lock);
+    if (auto it = f.commands.find(std::string(word)); !word.empty() && it != f.commands.end()) {
+        return it->second;
+    }
+    auto any = f.commands.find("*");
+    return any != f.commands.end() ? any->second : nullptr;
+}
+
+}  // namespace axf::detail

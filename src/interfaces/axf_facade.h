@@ -1,0 +1,237 @@
+// The framework's facade: what the management API (and tests) may ask of the running framework.
+//
+// Everything here is plain C++ values in, plain C++ values out; nothing of a transport. Every call is
+// thread-safe and may be made from any thread (the API serves several clients at once). No call
+// hands out a pointer into the framework: results are copies taken under the framework's locks.
+//
+//   listSubnodes        the subnodes registered by the agent, with state and the time it last changed
+//   listTables          the registered tables with their columns (filter name, attribute name,
+//   describeTable         caption, type, length, key flag, scale)
+//   runReport           one sample of a table for named subnodes, with an optional filter; rows come
+//                       back with typed values, ORIGINNODE included
+//   addSituation        a named filter on a table, sampled every interval or fed by event rows, with
+//   removeSituation       an optional take-action command and an optional atomic column
+//   listSituations
+//   situationStatus     a situation's state per subnode (and per atomic value) with the time of the
+//                       last change and the result of the last take-action
+//   readEvents          situation state changes and event rows after a sequence number, waiting a
+//                       bounded time when there is none yet
+//   readMessages        console messages (AXF_CreateMessage) after a sequence number
+//   runAction           a take-action command for subnodes; the command callback's result
+//
+// Filters: a list of predicates "column op value" joined by AND / OR, AND binding tighter than OR.
+// Operators EQ NE GE LE LT GT and LIKE. LIKE patterns: "*" or "%" match any run of characters,
+// "?" or "_" exactly one; everything else matches itself, case-sensitively. Columns are named by
+// their filter name (case-blind): "ORIGINNODE", "VA1", ... or by their attribute name.
+//
+// Results: Status.code 0 is success; the other codes below, each with a message that says why
+// (meant for a person: the API may pass it through as it stands).
+//
+// Tests of the API register tables of their own with axf::MemoryTable (src/platform/axf/memory_table.h):
+// known columns, known rows per subnode, event rows pushed on demand.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "interfaces/axf.h"
+
+namespace axf {
+
+// ---------------------------------------------------------------------------------------------------
+// Results
+
+enum StatusCode : int {
+    kOk = 0,
+    kNotImplemented = 1,
+    kNotFound = 2,  // no such table, subnode, situation
+    kInvalid = 3,  // a bad argument: unknown column, bad value, interval 0, bad filter text
+    kExists = 4,  // a situation of that name exists
+    kTimeout = 5,  // a report did not complete in time (a deferred request never redriven)
+    kFailed = 6,  // the table or the framework failed the request
+    kStopped = 7,  // the framework is shutting down
+};
+
+struct Status {
+    int code = kOk;
+    std::string message;
+    bool ok() const { return code == kOk; }
+};
+
+// ---------------------------------------------------------------------------------------------------
+// Subnodes
+
+struct SubnodeInfo {
+    std::string name;
+    std::string affinity;
+    std::string applName;  // as registered (without the release)
+    std::string version;
+    SubnodeState state = SubnodeState::Registered;
+    int64_t since = 0;  // clock seconds of the last registration or deregistration
+};
+std::vector<SubnodeInfo> listSubnodes();
+
+// ---------------------------------------------------------------------------------------------------
+// Tables
+
+enum class ValueType { Text, Integer };
+
+struct ColumnDesc {
+    std::string name;  // filter name: "ORIGINNODE", "VA1", ... (upper case)
+    std::string attrName;  // the attribute's name ("" when the table has none)
+    std::string caption;
+    int type = 0;  // AXF_COLUMN_STRING, AXF_COLUMN_INT32, AXF_COLUMN_INT16
+    ValueType valueType = ValueType::Text;
+    int offset = 0;
+    int length = 0;
+    bool key = false;
+    int scale = 0;  // an integer value v stands for v / 10^scale
+};
+
+struct TableDesc {
+    std::string applName;  // with its release, as the table manager was made
+    std::string tableName;
+    std::vector<ColumnDesc> columns;
+};
+
+std::vector<TableDesc> listTables();
+// kNotFound when no such table is registered.
+Status describeTable(std::string_view applName, std::string_view tableName, TableDesc* out);
+
+// ---------------------------------------------------------------------------------------------------
+// Filters
+
+enum class CompareOp : int { EQ = 1, NE = 2, GE = 3, LE = 4, LT = 5, GT = 6, LIKE = 10 };
+enum class Join : int { And = 8, Or = 7 };
+
+struct Predicate {
+    std::string column;  // filter name or attribute name, case-blind
+    CompareOp op = CompareOp::EQ;
+    std::string value;  // as text; integer columns take a decimal number (scale applied: "1.5")
+    Join join = Join::And;  // joins this predicate to the next one; ignored on the last
+};
+using Filter = std::vector<Predicate>;
+
+// Parses "VA1 EQ 'disk full' AND VA2 GT 5 OR ORIGINNODE LIKE host*". Values with blanks are written in
+// single quotes ('' inside stands for one quote). Operators and joins are case-blind.
+Status parseFilter(std::string_view text, Filter* out);
+std::string formatFilter(const Filter& filter);
+const char* compareOpName(CompareOp op);
+
+// ---------------------------------------------------------------------------------------------------
+// Reports
+
+using Value = std::variant<int64_t, std::string>;  // Integer columns: int64_t; Text columns: string
+                                                    // (cut at its NUL, trailing blanks removed)
+struct ReportQuery {
+    std::string applName;  // as listed by listTables
+    std::string tableName;
+    std::vector<std::string> subnodes;  // empty: every registered subnode of the table's application
+    Filter filter;
+    double timeoutSeconds = 30;  // how long a deferred report may wait for its redrive
+    std::string user;
+};
+
+struct ReportResult {
+    Status status;
+    std::vector<ColumnDesc> columns;
+    std::vector<std::vector<Value>> rows;  // one value per column, in column order
+};
+ReportResult runReport(const ReportQuery& query);
+
+// ---------------------------------------------------------------------------------------------------
+// Situations
+
+struct SituationDef {
+    std::string name;  // at most 32 characters: letters, digits, "_"
+    std::string applName;
+    std::string tableName;
+    Filter filter;
+    int intervalSeconds = 0;  // sampled situations: > 0; event situations: ignored
+    bool event = false;  // fed by event rows as they arrive instead of sampled
+    std::string action;  // take-action command run for every firing row; empty for none
+    std::string atomicColumn;  // state kept per value of this column; empty for none
+    std::vector<std::string> subnodes;  // empty: every registered subnode of the table's application
+};
+
+// kExists, kNotFound (table), kInvalid (unknown column, interval 0, bad name or value): the message
+// says which.
+Status addSituation(const SituationDef& def);
+Status removeSituation(std::string_view name);
+std::vector<SituationDef> listSituations();
+
+struct SituationState {
+    std::string subnode;
+    std::string atomicValue;  // "" unless the situation is atomic
+    bool raised = false;
+    int64_t since = 0;  // clock seconds of the last change (or of the situation's start)
+    int64_t actions = 0;  // take-action commands run for this state
+    long lastActionResult = 0;  // the command callback's result of the last one
+};
+
+struct SituationStatus {
+    SituationDef def;
+    int64_t started = 0;
+    int64_t lastSample = 0;  // 0 before the first completed sample
+    int64_t samples = 0;
+    std::vector<SituationState> states;
+};
+Status situationStatus(std::string_view name, SituationStatus* out);
+
+// ---------------------------------------------------------------------------------------------------
+// Events and messages. Sequence numbers start at 1 and grow by 1; the framework keeps the last
+// kEventsKept events and kMessagesKept messages. A reader that fell behind sees a jump in the numbers.
+
+inline constexpr size_t kEventsKept = 10000;
+inline constexpr size_t kMessagesKept = 1000;
+
+enum class EventKind { SituationRaised, SituationCleared, EventRow };
+
+struct Event {
+    uint64_t seq = 0;
+    int64_t time = 0;  // clock seconds
+    EventKind kind = EventKind::SituationRaised;
+    std::string situation;
+    std::string applName;
+    std::string tableName;
+    std::string subnode;
+    std::string atomicValue;
+    std::vector<Value> row;  // the row that raised the situation or arrived; empty on a clear
+};
+
+struct EventBatch {
+    std::vector<Event> events;
+    uint64_t lastSeq = 0;  // the newest sequence number the framework has handed out
+};
+// Events with seq > afterSeq, at most maxEvents; when there is none, waits up to waitSeconds (clock
+// seconds, at most 60) for one.
+EventBatch readEvents(uint64_t afterSeq, double waitSeconds, size_t maxEvents = 1000);
+
+struct MessageEntry {
+    uint64_t seq = 0;
+    int64_t time = 0;
+    std::string severity, category, text;
+};
+std::vector<MessageEntry> readMessages(uint64_t afterSeq, size_t maxMessages = 1000);
+
+// ---------------------------------------------------------------------------------------------------
+// Take-action commands
+
+struct ActionRequest {
+    std::string command;  // the whole command text: name and parameters
+    std::vector<std::string> subnodes;  // at least one
+    std::string user;
+};
+struct ActionResult {
+    Status status;  // kNotFound when no command callback is registered for the command
+    long result = 0;  // the command callback's result
+};
+// Runs the command through the registered command callback as a policy action (table "QNACTRMT")
+// and waits for its result.
+ActionResult runAction(const ActionRequest& request);
+
+}  // namespace axf

@@ -1,0 +1,521 @@
+// The engine through the facade: registry, reports, situations on the fast clock, event pushes,
+// defer and redrive, take-action commands, handles, events and messages.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "interfaces/axf_facade.h"
+#include "interfaces/support.h"
+#include "platform/axf/engine.h"
+#include "platform/axf/memory_table.h"
+#include "testlib/scoped_env.h"
+#include "testlib/temp_dir.h"
+
+namespace {
+
+using vorpane::testing::ScopedSpeedup;
+
+std::vector<axf::MemoryColumn> diskColumns() {
+    return {{"ORIGINNODE", "Node_Name", "", AXF_COLUMN_STRING, 32},
+            {"VA1", "Mount", "Mount point", AXF_COLUMN_STRING, 16, true},
+            {"VA2", "Used_Pct", "Used", AXF_COLUMN_INT32, 4, false, 1}};
+}
+
+void registerSubnode(const char* name, const char* appl) {
+    ASSERT_EQ(AXF_Subnode_Register(name, "%AFF", appl, "04.10.00"), 0);
+    ASSERT_EQ(AXF_Subnode_SendRequest(), 0);
+}
+
+// Events after *after until n arrived or realSeconds passed; *after moves on.
+std::vector<axf::Event> waitEvents(uint64_t* after, size_t n, double realSeconds = 20) {
+    std::vector<axf::Event> got;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(realSeconds);
+    while (got.size() < n && std::chrono::steady_clock::now() < deadline) {
+        axf::EventBatch b = axf::readEvents(*after, 2.0 * vorpane::clock::speedup());
+        for (axf::Event& e : b.events) {
+            *after = e.seq;
+            got.push_back(std::move(e));
+        }
+    }
+    return got;
+}
+
+class Engine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        axf::reset();
+        vorpane::setWorkDirectory(_dir.path());
+        _disks = std::make_unique<axf::MemoryTable>("DSK01", "DSKTBL01", diskColumns());
+        ASSERT_EQ(_disks->registration(), 0);
+    }
+    void TearDown() override {
+        _disks.reset();
+        axf::reset();
+    }
+    vorpane::testing::TempDir _dir;
+    std::unique_ptr<axf::MemoryTable> _disks;
+};
+
+TEST_F(Engine, RegistryRefusesDuplicatesAndAnswersUnknownTables) {
+    axf::MemoryTable twin("DSK01", "DSKTBL01", diskColumns());
+    EXPECT_EQ(twin.registration(), AXF_RC_DUPLICATE);
+    EXPECT_EQ(RemoteManager::RegisterClass(_disks.get()), 0);  // the same manager again changes nothing
+    EXPECT_EQ(RemoteManager::RegisterClass(nullptr), AXF_RC_UNKNOWN);
+
+    RemoteManager* rm = RemoteManager::GetManager();
+    EXPECT_EQ(rm->FindTableManager("DSK01", "DSKTBL01"), _disks.get());
+    EXPECT_EQ(rm->FindTableManager("DSK01", "NOPE"), nullptr);
+    EXPECT_EQ(rm->FindTableManager(nullptr, "DSKTBL01"), nullptr);
+    rm->Drop();
+
+    axf::TableDesc d;
+    EXPECT_EQ(axf::describeTable("DSK01", "NOPE", &d).code, axf::kNotFound);
+    ASSERT_TRUE(axf::describeTable("DSK01", "DSKTBL01", &d).ok());
+    ASSERT_EQ(d.columns.size(), 3u);
+    EXPECT_EQ(d.columns[1].name, "VA1");
+    EXPECT_EQ(d.columns[1].attrName, "Mount");
+    EXPECT_EQ(d.columns[1].caption, "Mount point");
+    EXPECT_TRUE(d.columns[1].key);
+    EXPECT_EQ(d.columns[1].length, 16);
+    EXPECT_EQ(d.columns[1].offset, 32);
+    EXPECT_EQ(d.columns[2].valueType, axf::ValueType::Integer);
+    EXPECT_EQ(d.columns[2].scale, 1);
+    auto tables = axf::listTables();
+    ASSERT_EQ(tables.size(), 1u);  // the twin was refused
+    EXPECT_EQ(tables[0].tableName, "DSKTBL01");
+}
+
+TEST_F(Engine, ReportsReturnTypedRowsOfTheNamedSubnodes) {
+    ASSERT_TRUE(_disks->addRow({"h1:DSK01", "/var", "975"}));
+    ASSERT_TRUE(_disks->addRow({"h2:DSK01", "/home", "-5"}));
+    axf::ReportResult r = axf::runReport({"DSK01", "DSKTBL01", {"h1:DSK01"}});
+    ASSERT_TRUE(r.status.ok()) << r.status.message;
+    ASSERT_EQ(r.columns.size(), 3u);
+    ASSERT_EQ(r.rows.size(), 1u);
+    EXPECT_EQ(std::get<std::string>(r.rows[0][0]), "h1:DSK01");
+    EXPECT_EQ(std::get<std::string>(r.rows[0][1]), "/var");
+    EXPECT_EQ(std::get<int64_t>(r.rows[0][2]), 975);
+
+    // Without subnodes: the registered subnodes of the application (the table's name carries the release).
+    registerSubnode("h2:DSK01", "DSK");
+    r = axf::runReport({"DSK01", "DSKTBL01", {}});
+    ASSERT_TRUE(r.status.ok());
+    ASSERT_EQ(r.rows.size(), 1u);
+    EXPECT_EQ(std::get<int64_t>(r.rows[0][2]), -5);
+    EXPECT_GE(_disks->samplesTaken(), 2);
+}
+
+TEST_F(Engine, DeferredReportCompletesWhenRedrivenAndFailsAfterItsTimeout) {
+    ASSERT_TRUE(_disks->addRow({"h1:DSK01", "/var", "975"}));
+    _disks->deferSamples(1);
+    axf::ReportResult r;
+    std::thread t([&] { r = axf::runReport({"DSK01", "DSKTBL01", {"h1:DSK01"}}); });
+    ASSERT_TRUE(_disks->waitForDeferred(1, 20));
+    EXPECT_EQ(_disks->redriveAll(), 1);
+    t.join();
+    ASSERT_TRUE(r.status.ok()) << r.status.message;
+    EXPECT_EQ(r.rows.size(), 1u);
+    EXPECT_EQ(_disks->samplesTaken(), 2);  // the deferred sample and the one after the redrive
+
+    ScopedSpeedup fast(100);
+    _disks->deferSamples(1);
+    axf::ReportQuery q{"DSK01", "DSKTBL01", {"h1:DSK01"}};
+    q.timeoutSeconds = 5;
+    r = axf::runReport(q);
+    EXPECT_EQ(r.status.code, axf::kTimeout);
+    EXPECT_NE(r.status.message.find("never redriven"), std::string::npos) << r.status.message;
+    EXPECT_TRUE(r.rows.empty());
+    // The timed-out request is gone: a redrive finds nothing waiting.
+    EXPECT_EQ(_disks->redriveAll(), 0);
+}
+
+// A table written for the scheduling test: its rows depend on the sample number, and it records the
+// clock time of every sample.
+class ScriptedTable : public TableManager {
+public:
+    ScriptedTable(std::set<int> firing) : TableManager("SCR01", "SCRTBL01"), _firing(std::move(firing)) {
+        RemoteManager::RegisterClass(this);
+    }
+    ~ScriptedTable() override { Shutdown(0); }
+    std::unique_ptr<plaxf> CreatePlaxf(RequestDetail* d, ContextInfo* c) override {
+        return std::make_unique<Request>(d, c, this);
+    }
+    std::vector<double> times() {
+        std::lock_guard<std::mutex> g(_m);
+        return _times;
+    }
+
+private:
+    class Request : public plaxf {
+    public:
+        Request(RequestDetail* d, ContextInfo* c, ScriptedTable* t) : plaxf(d, c, t), _t(t) { SetRowSize(36); }
+        void TakeSample() override {
+            int n;
+            {
+                std::lock_guard<std::mutex> g(_t->_m);
+                _t->_times.push_back(vorpane::clock::now());
+                n = static_cast<int>(_t->_times.size());
+            }
+            if (_t->_firing.count(n) != 0) {
+                char row[36] = "h1:SCR01";
+                int32_t v = n;
+                std::memcpy(row + 32, &v, 4);
+                InsertRow(row);
+            }
+        }
+        int NumColumns() override { return 2; }
+        int GetColumnInfo(ColumnInfo* info, int colno) override {
+            if (colno == 0) {
+                info->name.assign("ORIGINNODE");
+                info->type = AXF_COLUMN_STRING;
+                info->length = 32;
+                return 0;
+            }
+            if (colno == 1) {
+                info->name.assign("VA1");
+                info->type = AXF_COLUMN_INT32;
+                info->offset = 32;
+                info->length = 4;
+                return 0;
+            }
+            return plaxf::GetColumnInfo(info, colno);
+        }
+
+    private:
+        ScriptedTable* _t;
+    };
+    std::mutex _m;
+    std::vector<double> _times;
+    std::set<int> _firing;
+};
+
+TEST_F(Engine, SituationSamplesEveryIntervalOnTheFastClock) {
+    ScopedSpeedup fast(200);  // 60 seconds pass in 0.3 s
+    ScriptedTable table({2, 3});  // rows at the 2nd and 3rd samples only
+    uint64_t after = axf::readEvents(0, 0).lastSeq;
+    axf::SituationDef def{"Scripted_Sit", "SCR01", "SCRTBL01", {}, 60};
+    def.subnodes = {"h1:SCR01"};
+    double start = vorpane::clock::now();
+    ASSERT_TRUE(axf::addSituation(def).ok());
+    ASSERT_TRUE(axf::detail::waitForSituation(
+        "Scripted_Sit", [](const axf::SituationStatus& s) { return s.samples >= 4; }, 30));
+    std::vector<axf::Event> events = waitEvents(&after, 2);
+    ASSERT_TRUE(axf::removeSituation("Scripted_Sit").ok());
+
+    std::vector<double> t = table.times();
+    ASSERT_GE(t.size(), 4u);
+    for (size_t k = 0; k < 4; ++k) {
+        // Due at the start and every 60 seconds after it, whatever the lateness of the samples before:
+        // never early, late at most by the time a loaded machine takes to wake a thread.
+        EXPECT_GE(t[k] - start, 60.0 * static_cast<double>(k) - 0.5) << k;
+        EXPECT_LE(t[k] - start, 60.0 * static_cast<double>(k) + 20) << k;
+    }
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].kind, axf::EventKind::SituationRaised);  // at the 2nd sample, not again at the 3rd
+    EXPECT_EQ(events[0].situation, "Scripted_Sit");
+    EXPECT_EQ(events[0].subnode, "h1:SCR01");
+    ASSERT_EQ(events[0].row.size(), 2u);
+    EXPECT_EQ(std::get<int64_t>(events[0].row[1]), 2);
+    EXPECT_NEAR(static_cast<double>(events[0].time), t[1], 2.0);
+    EXPECT_EQ(events[1].kind, axf::EventKind::SituationCleared);  // at the 4th
+    EXPECT_NEAR(static_cast<double>(events[1].time), t[3], 2.0);
+    EXPECT_LT(events[0].seq, events[1].seq);
+}
+
+TEST_F(Engine, SituationStatesPerSubnodeAndAtomicValue) {
+    ScopedSpeedup fast(200);
+    ASSERT_TRUE(_disks->addRow({"h1:DSK01", "/var", "975"}));
+    ASSERT_TRUE(_disks->addRow({"h1:DSK01", "/tmp", "990"}));
+    ASSERT_TRUE(_disks->addRow({"h2:DSK01", "/var", "100"}));
+    axf::SituationDef def{"Disk_Full", "DSK01", "DSKTBL01", {{"VA2", axf::CompareOp::GT, "90"}}, 60};
+    def.subnodes = {"h1:DSK01", "h2:DSK01"};
+    def.atomicColumn = "Mount";
+    ASSERT_TRUE(axf::addSituation(def).ok());
+    ASSERT_TRUE(axf::detail::waitForSituation("Disk_Full", [](const axf::SituationStatus& s) { return s.samples >= 1; }, 30));
+    axf::SituationStatus st;
+    ASSERT_TRUE(axf::situationStatus("Disk_Full", &st).ok());
+    ASSERT_EQ(st.states.size(), 2u);
+    std::set<std::string> raised;
+    for (const auto& s : st.states) {
+        EXPECT_TRUE(s.raised);
+        EXPECT_EQ(s.subnode, "h1:DSK01");
+        raised.insert(s.atomicValue);
+    }
+    EXPECT_EQ(raised, (std::set<std::string>{"/tmp", "/var"}));
+    ASSERT_EQ(axf::listSituations().size(), 1u);
+    EXPECT_EQ(axf::listSituations()[0].atomicColumn, "Mount");
+}
+
+TEST_F(Engine, SituationsAreRefusedWithTheReason) {
+    axf::SituationDef def{"Bad_Column", "DSK01", "DSKTBL01", {{"VA9", axf::CompareOp::EQ, "1"}}, 60};
+    axf::Status s = axf::addSituation(def);
+    EXPECT_EQ(s.code, axf::kInvalid);
+    EXPECT_NE(s.message.find("unknown column <VA9>"), std::string::npos) << s.message;
+
+    def = axf::SituationDef{"No_Interval", "DSK01", "DSKTBL01", {}, 0};
+    s = axf::addSituation(def);
+    EXPECT_EQ(s.code, axf::kInvalid);
+    EXPECT_NE(s.message.find("interval"), std::string::npos) << s.message;
+
+    EXPECT_EQ(axf::addSituation({"bad name!", "DSK01", "DSKTBL01", {}, 60}).code, axf::kInvalid);
+    EXPECT_EQ(axf::addSituation({"No_Table", "DSK01", "NOPE", {}, 60}).code, axf::kNotFound);
+    def = axf::SituationDef{"Bad_Atomic", "DSK01", "DSKTBL01", {}, 60};
+    def.atomicColumn = "VA7";
+    EXPECT_EQ(axf::addSituation(def).code, axf::kInvalid);
+
+    ASSERT_TRUE(axf::addSituation({"Twice", "DSK01", "DSKTBL01", {}, 60}).ok());
+    EXPECT_EQ(axf::addSituation({"Twice", "DSK01", "DSKTBL01", {}, 60}).code, axf::kExists);
+    EXPECT_EQ(axf::removeSituation("Nope").code, axf::kNotFound);
+    axf::SituationStatus st;
+    EXPECT_EQ(axf::situationStatus("Nope", &st).code, axf::kNotFound);
+    EXPECT_EQ(axf::listSituations().size(), 1u);
+
+    // A table that shuts down ends its situations and leaves the registry.
+    EXPECT_EQ(_disks->Shutdown(AXF_SHUTDOWN_PRIOR_RELEASE), 0);
+    EXPECT_TRUE(axf::listSituations().empty());
+    EXPECT_EQ(axf::runReport({"DSK01", "DSKTBL01", {}}).status.code, axf::kNotFound);
+}
+
+TEST_F(Engine, EventRowsReachEveryOpenRequest) {
+    uint64_t after = axf::readEvents(0, 0).lastSeq;
+    axf::SituationDef all{"All_Events", "DSK01", "DSKTBL01", {}, 0, true};
+    all.subnodes = {"h1:DSK01"};
+    axf::SituationDef full{"Full_Events", "DSK01", "DSKTBL01", {{"VA2", axf::CompareOp::GE, "90"}}, 0, true};
+    full.subnodes = {"h1:DSK01"};
+    ASSERT_TRUE(axf::addSituation(all).ok());
+    ASSERT_TRUE(axf::addSituation(full).ok());
+    // A sampled situation on the same table is open too, and ignores pushed rows.
+    ASSERT_TRUE(axf::addSituation({"Sampled", "DSK01", "DSKTBL01", {{"VA1", axf::CompareOp::EQ, "/none"}}, 600}).ok());
+
+    EXPECT_EQ(_disks->pushEvent({"h1:DSK01", "/var", "950"}), 0);
+    EXPECT_EQ(_disks->pushEvent({"h1:DSK01", "/tmp", "100"}), 0);
+    EXPECT_EQ(_disks->pushEvent({"h1:DSK01", std::string(17, 'x'), "1"}), -1);  // does not fit
+    std::vector<axf::Event> events = waitEvents(&after, 3);
+    ASSERT_EQ(events.size(), 3u);
+    std::multiset<std::string> seen;
+    for (const auto& e : events) {
+        EXPECT_EQ(e.kind, axf::EventKind::EventRow);
+        seen.insert(e.situation + " " + std::get<std::string>(e.row[1]));
+    }
+    EXPECT_EQ(seen, (std::multiset<std::string>{"All_Events /tmp", "All_Events /var", "Full_Events /var"}));
+    axf::SituationStatus st;
+    ASSERT_TRUE(axf::situationStatus("Full_Events", &st).ok());
+    ASSERT_EQ(st.states.size(), 1u);
+    EXPECT_TRUE(st.states[0].raised);
+}
+
+// The command callback of the tests: records what the capsule shows.
+struct Seen {
+    std::mutex m;
+    std::condition_variable cv;
+    int calls = 0;
+    std::string command, user, table, situation, origin, subnode;
+    long result = 7;
+};
+Seen g_seen;
+
+long recordingCallback(PlaxfAutomationCapsule* capsule) {
+    plaxf* r = capsule->Request();
+    ColumnInfo info;
+    std::string origin;
+    if (r->GetColumnInfoByName(&info, "ORIGINNODE") == 0 && r->Data(capsule->DataRowNum()) != nullptr) {
+        origin = axf::detail::fieldText(r->Data(capsule->DataRowNum()) + info.offset, info.length);
+    }
+    r->ResetGetSubnode();
+    std::string subnode = r->GetSubnode();
+    long result;
+    {
+        std::lock_guard<std::mutex> g(g_seen.m);
+        ++g_seen.calls;
+        g_seen.command = capsule->Command();
+        g_seen.user = capsule->User();
+        g_seen.table = r->TableName();
+        g_seen.situation = r->SituationName();
+        g_seen.origin = origin;
+        g_seen.subnode = subnode;
+        result = g_seen.result;
+    }
+    g_seen.cv.notify_all();
+    capsule->SetResults(result);
+    r->FinishedAutomationCommand(capsule);
+    return result;
+}
+
+TEST_F(Engine, FiringRowsSendTheTakeActionToTheCommandCallback) {
+    ScopedSpeedup fast(200);
+    {
+        std::lock_guard<std::mutex> g(g_seen.m);
+        g_seen.calls = 0;
+        g_seen.result = 7;
+    }
+    AXF_RegisterCommandCallback("*", recordingCallback);
+    ASSERT_TRUE(_disks->addRow({"h1:DSK01", "/var", "975"}));
+    axf::SituationDef def{"Disk_Act", "DSK01", "DSKTBL01", {{"VA2", axf::CompareOp::GT, "90"}}, 60};
+    def.subnodes = {"h1:DSK01"};
+    def.action = "Vorpane_Message CAT=disk SEV=2 MSG=full";
+    ASSERT_TRUE(axf::addSituation(def).ok());
+    ASSERT_TRUE(axf::detail::waitForSituation(
+        "Disk_Act",
+        [](const axf::SituationStatus& s) { return !s.states.empty() && s.states[0].actions == 1; }, 30));
+    {
+        std::lock_guard<std::mutex> g(g_seen.m);
+        EXPECT_EQ(g_seen.calls, 1);
+        EXPECT_EQ(g_seen.command, def.action);
+        EXPECT_EQ(g_seen.situation, "Disk_Act");
+        EXPECT_EQ(g_seen.table, "DSKTBL01");
+        EXPECT_EQ(g_seen.origin, "h1:DSK01");
+    }
+    axf::SituationStatus st;
+    ASSERT_TRUE(axf::situationStatus("Disk_Act", &st).ok());
+    EXPECT_EQ(st.states[0].lastActionResult, 7);
+    // While the state stays raised, later samples send no further command.
+    ASSERT_TRUE(axf::detail::waitForSituation("Disk_Act", [](const axf::SituationStatus& s) { return s.samples >= 3; }, 30));
+    ASSERT_TRUE(axf::situationStatus("Disk_Act", &st).ok());
+    EXPECT_EQ(st.states[0].actions, 1);
+
+    // A policy action from the facade: table QNACTRMT, the subnodes named, the callback's result.
+    {
+        std::lock_guard<std::mutex> g(g_seen.m);
+        g_seen.result = 3;
+    }
+    axf::ActionResult a = axf::runAction({"Local_Action echo hi", {"h1:DSK01"}, "admin ops"});
+    ASSERT_TRUE(a.status.ok());
+    EXPECT_EQ(a.result, 3);
+    {
+        std::lock_guard<std::mutex> g(g_seen.m);
+        EXPECT_EQ(g_seen.table, "QNACTRMT");
+        EXPECT_EQ(g_seen.subnode, "h1:DSK01");
+        EXPECT_EQ(g_seen.user, "admin ops");
+    }
+    EXPECT_EQ(axf::runAction({"Local_Action x", {}, ""}).status.code, axf::kInvalid);
+    EXPECT_EQ(axf::runAction({"", {"h1:DSK01"}, ""}).status.code, axf::kInvalid);
+}
+
+TEST_F(Engine, ActionWithoutACallbackIsRefused) {
+    AXF_RegisterCommandCallback("ONLY_THIS", recordingCallback);
+    EXPECT_EQ(axf::runAction({"Other_Action", {"h1:DSK01"}, ""}).status.code, axf::kNotFound);
+    {
+        std::lock_guard<std::mutex> g(g_seen.m);
+        g_seen.result = 0;
+    }
+    EXPECT_TRUE(axf::runAction({"ONLY_THIS now", {"h1:DSK01"}, ""}).status.ok());
+}
+
+TEST_F(Engine, HandlesAreValidWhileTheRequestIsOpen) {
+    ASSERT_TRUE(axf::addSituation({"Keep", "DSK01", "DSKTBL01", {}, 600, true}).ok());
+    ASSERT_TRUE(axf::addSituation({"Gone", "DSK01", "DSKTBL01", {}, 600, true}).ok());
+    plaxf* keep = nullptr;
+    unsigned long goneHandle = 0;
+    if (_disks->lock() != 0) {
+        FAIL() << "lock";
+    }
+    PlaxfListIter it(_disks.get());
+    for (plaxf* p = it.Next(); p != nullptr; p = it.Next()) {
+        if (std::string(p->SituationName()) == "Keep") {
+            keep = p;
+        } else {
+            goneHandle = p->Handle();
+        }
+    }
+    _disks->unlock();
+    ASSERT_NE(keep, nullptr);
+    ASSERT_NE(goneHandle, 0u);
+    EXPECT_NE(keep->Handle(), goneHandle);
+
+    EXPECT_EQ(keep->UseHandle(keep->Handle()), 0);
+    keep->Drop();
+    EXPECT_EQ(keep->UseHandle(goneHandle), AXF_RC_UNKNOWN);  // a handle of another request
+    ASSERT_TRUE(axf::removeSituation("Gone").ok());
+    EXPECT_EQ(keep->UseHandle(goneHandle), AXF_RC_UNKNOWN);  // dropped with its request
+    EXPECT_EQ(keep->UseHandle(0), AXF_RC_UNKNOWN);
+
+    // A pinned request outlives its removal until Drop.
+    ASSERT_EQ(keep->UseHandle(keep->Handle()), 0);
+    std::thread remover([] { EXPECT_TRUE(axf::removeSituation("Keep").ok()); });
+    EXPECT_STREQ(keep->SituationName(), "Keep");  // still alive: the remover waits for the pin
+    keep->Drop();
+    remover.join();
+    EXPECT_TRUE(axf::listSituations().empty());
+}
+
+TEST_F(Engine, SituationsFollowTheSubnodesOfTheirApplication) {
+    ScopedSpeedup fast(200);
+    ASSERT_TRUE(_disks->addRow({"h3:DSK01", "/var", "975"}));
+    uint64_t after = axf::readEvents(0, 0).lastSeq;
+    ASSERT_TRUE(axf::addSituation({"Follow", "DSK01", "DSKTBL01", {}, 60}).ok());
+    registerSubnode("h3:DSK01", "DSK");
+    std::vector<axf::Event> events = waitEvents(&after, 1);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].kind, axf::EventKind::SituationRaised);
+    EXPECT_EQ(events[0].subnode, "h3:DSK01");
+    auto nodes = axf::listSubnodes();
+    ASSERT_EQ(nodes.size(), 1u);
+    EXPECT_GT(nodes[0].since, 0);
+    EXPECT_EQ(nodes[0].applName, "DSK");
+}
+
+TEST_F(Engine, EventsAndMessagesAreReadAfterASequenceNumber) {
+    ScopedSpeedup fast(100);
+    axf::EventBatch b = axf::readEvents(0, 1.0);  // nothing yet: returns after the wait
+    EXPECT_TRUE(b.events.empty());
+    EXPECT_EQ(b.lastSeq, 0u);
+
+    for (int i = 0; i < 1005; ++i) {
+        AXF_CreateMessage("1", "CAT", ("message " + std::to_string(i)).c_str(), 0);
+    }
+    auto m = axf::readMessages(0, 5000);
+    ASSERT_EQ(m.size(), axf::kMessagesKept);
+    EXPECT_EQ(m.front().seq, 6u);
+    EXPECT_EQ(m.front().text, "message 5");
+    EXPECT_EQ(m.back().seq, 1005u);
+    m = axf::readMessages(1003, 10);
+    ASSERT_EQ(m.size(), 2u);
+    EXPECT_EQ(m[0].text, "message 1003");
+    EXPECT_TRUE(axf::readMessages(1005, 10).empty());
+    EXPECT_EQ(axf::readMessages(100, 3).size(), 3u);
+}
+
+TEST_F(Engine, PlaxfAnswerGrowsAndIsBounded) {
+    RequestDetail d;
+    d.applName = "DSK01";
+    d.tableName = "DSKTBL01";
+    d.subnodes = {"a", "b"};
+    d.instructions = "AUTO(Local_Action x)";
+    d.history = true;
+    std::unique_ptr<plaxf> p = _disks->CreatePlaxf(&d, nullptr);
+    EXPECT_TRUE(p->IsAutomationRequest());
+    EXPECT_TRUE(p->IsHistoryRequest());
+    EXPECT_STREQ(p->GetSubnode(), "a");
+    EXPECT_STREQ(p->GetSubnode(), "b");
+    EXPECT_STREQ(p->GetSubnode(), "");
+    p->ResetGetSubnode();
+    EXPECT_STREQ(p->GetSubnode(), "a");
+    p->SetAllocationDefault(2);
+    EXPECT_EQ(p->AllocationDefault(), 2);
+    std::vector<char> row = _disks->rowImage({"a", "/x", "1"});
+    for (int i = 0; i < 100; ++i) {
+        row[32] = static_cast<char>(i);
+        ASSERT_EQ(p->InsertRow(row.data()), 0);
+    }
+    EXPECT_EQ(p->NumDataItems(), 100);
+    EXPECT_GE(p->NumRowsAllocated(), 100);
+    EXPECT_EQ(p->Data(57)[32], 57);
+    EXPECT_EQ(p->Data(100), nullptr);
+    EXPECT_EQ(p->Data(-1), nullptr);
+    p->ClearCount();
+    EXPECT_EQ(p->NumDataItems(), 0);
+    ColumnInfo info;
+    EXPECT_EQ(p->GetColumnInfo(&info, 3), AXF_RC_BAD_COLUMN);
+    EXPECT_EQ(p->GetColumnInfoByName(&info, "va2"), 0);
+    EXPECT_EQ(info.offset, 48);
+    EXPECT_EQ(p->GetColumnInfoByName(&info, "VA9"), AXF_RC_BAD_COLUMN);
+    // A request the framework never opened has no handle to use.
+    EXPECT_EQ(p->UseHandle(p->Handle()), AXF_RC_UNKNOWN);
+}
+
+}  // namespace
