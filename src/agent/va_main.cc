@@ -328,6 +328,15 @@ int VA_Main(int argc, char** argv) {
                     VA_STATE("%s DP did not start. Not waiting.\n", e.name.c_str());
                 }
             }
+            // Providers that are not in this build end their threads at once; the agent goes on
+            // with the framework until it is stopped.
+            if (!g_stop) {
+                VA_STATE("Waiting for startAXF thread to complete.\n");
+                rc = pthread_join(framework, nullptr);
+                if (rc != 0) {
+                    VA_ERROR("Error: pthread_join failed: errno=%d\n", rc);
+                }
+            }
         }
     }
 
@@ -365,6 +374,7 @@ void CleanUp(int signal) {
     if (const char* name = SIG1_SignalName(signal); name != nullptr) {
         VA_ERROR("Shutdown signal captured: %s\n", name);
     }
+    ZOTP_StopDataProviders();  // sources go offline before the process ends
     AXF_Shutdown(1);
     std::fflush(stdout);
     std::exit(0);

@@ -45,6 +45,11 @@ std::string workDirectory();
 // Tests point the process at a fresh directory.
 void setWorkDirectory(std::string path);
 
+// Writes a file whole or not at all: a temporary file in the same directory, flushed to disk, then
+// renamed over path. A crash at any moment leaves the old file or the new one. False with the
+// reason in *error (the old file is untouched).
+bool writeFileWhole(const std::string& path, std::string_view content, std::string* error);
+
 // The fatal exit: flush standard output and standard error, sleep 1 second, exit with code 1.
 [[noreturn]] void fatalExit();
 
@@ -223,5 +228,21 @@ void ZOTP_StartDataProvider(int* dpType);
 void ZOTS_StartSNMPDataProvider(int* dpType);
 // 0 while the API server provider is not ready.
 int ZOTP_GetAPIServerComplete();
-// Asks every running provider entry to return (orderly stop).
+// Asks every running provider entry to return (orderly stop) and waits a little for them to go
+// offline, so that a stop by signal leaves the hub with nothing half-sent.
 void ZOTP_StopDataProviders();
+
+namespace vorpane {
+// The built-in data providers. The support library does not know them (they are clients of the hub
+// built on this library); the process entry installs them before the provider threads start. Until
+// then a provider entry announces itself and waits for the stop.
+struct ProviderEntry {
+    void (*run)(int dpType) = nullptr;   // runs on the provider thread until the stop
+    void (*stop)() = nullptr;            // asks every run to return; returns when they did (bounded)
+};
+void setProviderEntry(ProviderEntry entry);
+// What ZOTP_GetAPIServerComplete reports: the API server providers set it once the hub answers them.
+void setAPIServerComplete(bool ready);
+// The provider type name of a type number ("APIS" .. "NODP"), or "?" outside 0..11.
+const char* dpTypeName(int dpType);
+}  // namespace vorpane

@@ -9,7 +9,7 @@
 #include "client/fake_hub.h"
 #include "testlib/child_process.h"
 #include "testlib/temp_dir.h"
-#include "vorpane-dp/app_description.h"
+#include "providers/app_description.h"
 
 namespace vorpane::dp {
 namespace {

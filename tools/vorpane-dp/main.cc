@@ -33,7 +33,7 @@
 #include "interfaces/support.h"
 #include "interfaces/sync.h"
 #include "interfaces/trace.h"
-#include "vorpane-dp/app_description.h"
+#include "providers/app_description.h"
 
 extern char** environ;
 

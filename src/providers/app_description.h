@@ -1,9 +1,11 @@
-// The description file of vorpane-dp: one application with its attribute groups and attributes,
-// and the rows sent for them. docs/vorpane-dp.md gives the format. Everything here is text in,
-// structure (or an error with its line) out; the tool does the file and the hub.
+// The description file of vorpane-dp and of the built-in providers' definitions: one application
+// with its attribute groups and attributes, and the rows sent for them. docs/vorpane-dp.md gives the
+// format, docs/providers.md the provider's source section. Everything here is text in, structure (or
+// an error with its line) out; the callers do the files and the hub.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -59,7 +61,12 @@ struct ParseError {
 // an unterminated quote.
 bool splitWords(std::string_view line, std::vector<std::string>* words, std::string* reason);
 
-bool parseDescription(std::string_view text, AppDescription* description, ParseError* error);
+// Lines whose keyword is not application, group or attribute go to `other` (the providers' source
+// section); without one they are refused. It returns false with a reason to refuse the line.
+using OtherLine = std::function<bool(int line, const std::vector<std::string>& words, std::string* reason)>;
+
+bool parseDescription(std::string_view text, AppDescription* description, ParseError* error,
+                      const OtherLine& other = nullptr);
 
 // One row: the group, the source (empty: the only one online), the control field and the values.
 struct RowSpec {

@@ -1,4 +1,4 @@
-#include "vorpane-dp/app_description.h"
+#include "providers/app_description.h"
 
 #include <cctype>
 #include <cerrno>
@@ -88,7 +88,7 @@ std::string option(const std::map<std::string, std::string>& options, const char
 // One line of the file; false with a reason. The caller adds the line number.
 class LineParser {
   public:
-    explicit LineParser(AppDescription* d) : _d(d) {}
+    LineParser(AppDescription* d, const OtherLine& other) : _d(d), _other(other) {}
 
     bool parse(int line, const std::vector<std::string>& w, std::string* reason) {
         if (w[0] == "application") {
@@ -99,6 +99,9 @@ class LineParser {
         }
         if (w[0] == "attribute") {
             return attribute(line, w, reason);
+        }
+        if (_other) {
+            return _other(line, w, reason);
         }
         *reason = "unknown keyword \"" + w[0] + "\" (application, group or attribute expected)";
         return false;
@@ -205,6 +208,7 @@ class LineParser {
     }
 
     AppDescription* _d;
+    const OtherLine& _other;
 };
 
 }  // namespace
@@ -297,9 +301,10 @@ bool splitWords(std::string_view line, std::vector<std::string>* words, std::str
     return true;
 }
 
-bool parseDescription(std::string_view text, AppDescription* description, ParseError* error) {
+bool parseDescription(std::string_view text, AppDescription* description, ParseError* error,
+                      const OtherLine& other) {
     *description = AppDescription();
-    LineParser parser(description);
+    LineParser parser(description, other);
     int lineNo = 0;
     size_t at = 0;
     while (at < text.size()) {

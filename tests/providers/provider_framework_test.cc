@@ -1,0 +1,162 @@
+// The providers' framework: definition files and their refusals, the provider entries, the status
+// group and the stop.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "interfaces/support.h"
+#include "providers/builtin.h"
+#include "providers/provider.h"
+#include "providers/row_collector.h"
+#include "testlib/hub_fixture.h"
+#include "testlib/temp_dir.h"
+#include "testlib/trace_capture.h"
+
+namespace vorpane::providers {
+namespace {
+
+using testing::ReceivedRow;
+using testing::RowCollector;
+using testing::ScopedEnv;
+using testing::TempDir;
+using testing::TestHub;
+using testing::TraceCapture;
+
+constexpr const char* kSockDefinition = R"(# Orders arriving on a socket
+application ORDERS help="Orders"
+group ORDER K 300
+attribute @Id C 4
+attribute Status D 16
+source SOCK port=0 protocol=tcp
+)";
+
+class Framework : public ::testing::Test {
+  protected:
+    void SetUp() override { registerBuiltInProviderTypes(); }
+};
+
+TEST_F(Framework, DefinitionsAreRefusedWithTheirLineAndReason) {
+    Definition d;
+    dp::ParseError e;
+    ASSERT_TRUE(parseDefinition(kSockDefinition, &d, &e)) << e.reason;
+    EXPECT_EQ(d.type, "SOCK");
+    EXPECT_EQ(d.typeLine, 6);
+    EXPECT_EQ(d.app.name, "ORDERS");
+    ASSERT_EQ(d.source.size(), 1u);
+    EXPECT_EQ(d.source[0].words, (std::vector<std::string>{"port=0", "protocol=tcp"}));
+
+    struct Case {
+        std::string text;
+        int line;
+        std::string reason;
+    };
+    const std::string app = "application ORDERS\ngroup G K 0\nattribute A C 4\n";
+    const std::vector<Case> cases = {
+        {app, 0, "no source line"},
+        {app + "path /tmp/x\n", 4, "unknown keyword \"path\""},
+        {app + "source SOCK port=1\nsource FILE\n", 5, "a second source line"},
+        {app + "source\n", 4, "source needs a provider type"},
+        {"application OR\n" + app, 1, "is not 3 to 20"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_FALSE(parseDefinition(c.text, &d, &e)) << c.text;
+        EXPECT_EQ(e.line, c.line) << c.text;
+        EXPECT_NE(e.reason.find(c.reason), std::string::npos) << e.reason;
+    }
+
+    // The type reads its own section.
+    const ProviderType* sock = findProviderType("SOCK");
+    ASSERT_NE(sock, nullptr);
+    ProviderContext context;
+    for (const Case& c : std::vector<Case>{{app + "source SOCK\n", 4, "needs port=N"},
+                                           {app + "source SOCK port=99999\n", 4, "not a number from 0 to 65535"},
+                                           {app + "source SOCK port=1 protocol=sctp\n", 4, "protocol=sctp"},
+                                           {app + "source SOCK port=1 colour=red\n", 4, "unexpected \"colour=red\""},
+                                           {app + "source SOCK port=1\nurl x\n", 5, "only its source line"}}) {
+        ASSERT_TRUE(parseDefinition(c.text, &d, &e)) << e.reason;
+        EXPECT_EQ(sock->make(d, context, &e), nullptr) << c.text;
+        EXPECT_EQ(e.line, c.line) << c.text;
+        EXPECT_NE(e.reason.find(c.reason), std::string::npos) << e.reason;
+    }
+}
+
+TEST_F(Framework, ABadFileIsReportedWithFileAndLineAndTheOthersStillLoad) {
+    TempDir dir;
+    dir.write("a-bad.desc", "application BADAPP\ngroup G K 0\nattribute A X 4\nsource SOCK port=0\n");
+    dir.write("b-good.desc", kSockDefinition);
+    dir.write("c-unknown.desc", "application UNKAPP\ngroup G K 0\nattribute A C 4\nsource GOPHER port=1\n");
+    dir.write("notes.txt", "not a definition");
+    TraceCapture trace;
+    ProviderContext context;
+    std::vector<std::unique_ptr<Provider>> loaded = loadDefinitions(dir.path(), "ASFS", context);
+    ASSERT_EQ(loaded.size(), 1u);
+    EXPECT_EQ(loaded[0]->status().name(), "SOCK:b-good.desc");
+    EXPECT_EQ(loaded[0]->status().definitions.load(), 1);
+    EXPECT_TRUE(trace.contains("Error: provider definition " + dir.path() +
+                               "/a-bad.desc:3: attribute type \"X\" is not one of"));
+    EXPECT_TRUE(trace.contains("c-unknown.desc:4: unknown provider type \"GOPHER\""));
+    EXPECT_FALSE(trace.contains("notes.txt"));
+
+    // SOCK definitions run under ASFS or SOCK, not under another entry.
+    EXPECT_EQ(loadDefinitions(dir.path(), "SOCK", context).size(), 1u);
+    EXPECT_EQ(loadDefinitions(dir.path(), "HTTP", context).size(), 0u);
+
+    // A directory the operator named must exist; the default one may be missing.
+    trace.clear();
+    ScopedEnv named("VORPANE_PROVIDER_DIR", dir.path() + "/missing");
+    EXPECT_EQ(definitionsDirectory(), dir.path() + "/missing");
+    EXPECT_TRUE(loadDefinitions(definitionsDirectory(), "ASFS", context).empty());
+    EXPECT_TRUE(trace.contains("Error: provider definitions directory"));
+}
+
+TEST_F(Framework, TypesNotInThisBuildSaySoAndEndAtOnce) {
+    TraceCapture trace;
+    StopSignal stop;
+    ProviderContext context;
+    for (const char* type : {"APPC", "JDBC", "ODBC", "POST", "SNMP", "WBEM"}) {
+        int number = -1;
+        for (int i = 0; i < 12; ++i) {
+            if (std::string(dpTypeName(i)) == type) {
+                number = i;
+            }
+        }
+        runProviders(number, context, stop);  // returns: the test would hang otherwise
+        EXPECT_TRUE(trace.contains(std::string(type) + " data provider is not available in this build")) << type;
+    }
+}
+
+TEST_F(Framework, TheApiServerTurnsReadyAndStatusRowsArriveUntilTheStop) {
+    TestHub hub;
+    ASSERT_TRUE(hub.ready());
+    TempDir work;
+    ScopedEnv dir("VORPANE_PROVIDER_DIR", work.path());  // empty: no definitions
+    setAPIServerComplete(false);
+    RowCollector collector(kStatusApplication, kStatusGroup);
+    StopSignal stop;
+    ProviderContext context;
+    std::thread entry([&] { runProviders(0, context, stop); });  // APIS
+    // The status is published every kStatusInterval clock seconds (sped up by the hub fixture).
+    ASSERT_TRUE(collector.waitUntilDelivering([] {}));
+    EXPECT_EQ(ZOTP_GetAPIServerComplete(), 1);
+    std::optional<ReceivedRow> row = collector.next();
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->source, "APIS");
+    EXPECT_EQ(row->values, (std::vector<std::string>{"APIS", "0", "0", "0", "0", ""}));
+    stop.request();
+    entry.join();
+    setAPIServerComplete(false);
+}
+
+TEST_F(Framework, StopSignalEndsAWaitAndWakesAPoll) {
+    StopSignal stop;
+    EXPECT_FALSE(stop.waitFor(0.01));
+    std::thread other([&] { stop.request(); });
+    EXPECT_TRUE(stop.waitFor(3600));  // ends by the request, not the time
+    other.join();
+    EXPECT_TRUE(stop.requested());
+    uint64_t count = 0;
+    EXPECT_EQ(read(stop.fd(), &count, sizeof count), static_cast<ssize_t>(sizeof count));
+}
+
+}  // namespace
+}  // namespace vorpane::providers
