@@ -26,6 +26,7 @@
 #include "agent/startup.h"
 #include "agent/take_action.h"
 #include "agent/va_limits.h"
+#include "api/api_server.h"
 #include "datapath/atomic_situation_list.h"
 #include "datapath/samples_list.h"
 #include "hub/dch_server.h"
@@ -298,6 +299,7 @@ int VA_Main(int argc, char** argv) {
         g_stop = true;
     } else {
         VA_STATE("startAXF thread created.\n");
+        vorpane::api::startAgentApi();
         startClientProcess(keys, entries);
         const std::string product = productName();
         if (entries.empty()) {
@@ -342,6 +344,7 @@ int VA_Main(int argc, char** argv) {
 
     // The hub's request thread reads the lists (deferred and demand reports): it ends first.
     hub->stop();
+    vorpane::api::stopAgentApi();
     deleteAgentLists();
     DCH_api_destroy();
     return 0;
@@ -375,6 +378,7 @@ void CleanUp(int signal) {
         VA_ERROR("Shutdown signal captured: %s\n", name);
     }
     ZOTP_StopDataProviders();  // sources go offline before the process ends
+    vorpane::api::stopAgentApi();
     AXF_Shutdown(1);
     std::fflush(stdout);
     std::exit(0);

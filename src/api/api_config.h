@@ -1,0 +1,57 @@
+// Settings of the management API and its bearer token, shared by the server and vorpanectl.
+//
+//   VORPANE_API_PORT          TCP port (default kDefaultPort); 0 turns the API off
+//   VORPANE_API_BIND          address to listen on (default 127.0.0.1)
+//   VORPANE_API_TOKEN         the bearer token; unset: <work directory>/api-token, made at first start
+//   VORPANE_API_METRICS_OPEN  Y: /metrics without the token
+//   VORPANE_API_THREADS       requests served at once (default 4, 2..32)
+//
+// Plain functions of the environment and the work directory; no state of their own.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+
+namespace vorpane::api {
+
+inline constexpr int kDefaultPort = 7180;
+inline constexpr const char* kTokenFileName = "api-token";
+
+struct ApiConfig {
+    std::string bind = "127.0.0.1";
+    int port = kDefaultPort;  // 0: the API is off
+    bool metricsOpen = false;
+    int threads = 4;
+    size_t maxBodyBytes = 1024 * 1024;
+    int readTimeoutSeconds = 5;  // headers and body of one request
+    int writeTimeoutSeconds = 5;
+    double maxWaitSeconds = 30;  // the longest long poll
+};
+
+// Fills *config from the environment. False with *error naming the key when a value is not usable.
+bool readApiConfig(ApiConfig* config, std::string* error);
+
+// The address a client on this host uses to reach a server bound to bind ("0.0.0.0" -> loopback).
+std::string clientAddress(const std::string& bind);
+
+// <work directory>/api-token
+std::string tokenFilePath();
+
+// The token: VORPANE_API_TOKEN, else the token file. With create, a missing file is made with a new
+// random token (mode 0600, written whole). False with *error when there is none or it cannot be read
+// or written.
+bool loadToken(bool create, std::string* token, std::string* error);
+
+// Writes content to path whole or not at all: a temporary file in the same directory, flushed to
+// disk, then renamed over path. False with *error on any failure (the old file is left alone).
+bool writeFileWhole(const std::string& path, std::string_view content, mode_t mode, std::string* error);
+
+// Reads a whole file. False when it cannot be opened or read.
+bool readWholeFile(const std::string& path, std::string* content);
+
+// Compares in time that depends only on the lengths, not on where the texts differ.
+bool constantTimeEqual(std::string_view a, std::string_view b);
+
+}  // namespace vorpane::api

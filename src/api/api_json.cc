@@ -1,0 +1,261 @@
+#include "api/api_json.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+#include "api/where_parser.h"
+
+namespace vorpane::api {
+
+std::string isoTime(int64_t seconds) {
+    time_t t = static_cast<time_t>(seconds);
+    struct tm tmv {};
+    gmtime_r(&t, &tmv);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tmv);
+    return text;
+}
+
+std::optional<std::string> timestampToIso(std::string_view text) {
+    if (text.size() != 16) {
+        return std::nullopt;
+    }
+    for (char c : text) {
+        if (!std::isdigit(static_cast<unsigned char>(c))) {
+            return std::nullopt;
+        }
+    }
+    auto num = [&](size_t at, size_t len) {
+        int v = 0;
+        for (size_t i = at; i < at + len; ++i) {
+            v = v * 10 + (text[i] - '0');
+        }
+        return v;
+    };
+    struct tm tmv {};
+    tmv.tm_year = num(0, 1) * 100 + num(1, 2);
+    tmv.tm_mon = num(3, 2) - 1;
+    tmv.tm_mday = num(5, 2);
+    tmv.tm_hour = num(7, 2);
+    tmv.tm_min = num(9, 2);
+    tmv.tm_sec = num(11, 2);
+    int millis = num(13, 3);
+    if (num(0, 1) > 1 || tmv.tm_mon < 0 || tmv.tm_mon > 11 || tmv.tm_mday < 1 || tmv.tm_mday > 31 ||
+        tmv.tm_hour > 23 || tmv.tm_min > 59 || tmv.tm_sec > 60) {
+        return std::nullopt;
+    }
+    tmv.tm_isdst = -1;
+    struct tm fields = tmv;
+    time_t t = mktime(&tmv);  // fills in the offset of local time at that moment
+    if (t == static_cast<time_t>(-1)) {
+        return std::nullopt;
+    }
+    long offset = tmv.tm_gmtoff / 60;
+    char text16[48];
+    std::snprintf(text16, sizeof text16, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02ld:%02ld", fields.tm_year + 1900,
+                  fields.tm_mon + 1, fields.tm_mday, fields.tm_hour, fields.tm_min, fields.tm_sec, millis,
+                  offset < 0 ? '-' : '+', std::labs(offset) / 60, std::labs(offset) % 60);
+    return std::string(text16);
+}
+
+const std::string& columnKey(const axf::ColumnDesc& column) {
+    return column.attrName.empty() ? column.name : column.attrName;
+}
+
+Json columnJson(const axf::ColumnDesc& column) {
+    return Json{{"name", column.name},
+                {"attribute", column.attrName},
+                {"caption", column.caption},
+                {"type", column.valueType == axf::ValueType::Integer ? "integer" : "text"},
+                {"length", column.length},
+                {"key", column.key},
+                {"scale", column.scale}};
+}
+
+Json tableJson(const axf::TableDesc& table, bool withColumns) {
+    Json j{{"application", table.applName}, {"table", table.tableName}};
+    if (withColumns) {
+        Json columns = Json::array();
+        for (const axf::ColumnDesc& c : table.columns) {
+            columns.push_back(columnJson(c));
+        }
+        j["columns"] = std::move(columns);
+    } else {
+        j["columns"] = table.columns.size();
+    }
+    return j;
+}
+
+Json valueJson(const axf::ColumnDesc& column, const axf::Value& value) {
+    if (const int64_t* n = std::get_if<int64_t>(&value)) {
+        if (column.scale > 0) {
+            return static_cast<double>(*n) / std::pow(10.0, column.scale);
+        }
+        return *n;
+    }
+    const std::string& text = std::get<std::string>(value);
+    if (std::optional<std::string> iso = timestampToIso(text)) {
+        return *iso;
+    }
+    return text;
+}
+
+Json rowJson(const std::vector<axf::ColumnDesc>& columns, const std::vector<axf::Value>& row) {
+    Json j = Json::object();
+    for (size_t i = 0; i < columns.size() && i < row.size(); ++i) {
+        j[columnKey(columns[i])] = valueJson(columns[i], row[i]);
+    }
+    return j;
+}
+
+const char* subnodeStateName(axf::SubnodeState state) {
+    return state == axf::SubnodeState::Registered ? "registered" : "deregistered";
+}
+
+Json subnodeJson(const axf::SubnodeInfo& subnode) {
+    return Json{{"name", subnode.name},         {"application", subnode.applName},
+                {"version", subnode.version},   {"affinity", subnode.affinity},
+                {"state", subnodeStateName(subnode.state)}, {"since", isoTime(subnode.since)}};
+}
+
+Json situationDefJson(const axf::SituationDef& def) {
+    Json j{{"name", def.name},
+           {"application", def.applName},
+           {"table", def.tableName},
+           {"where", axf::formatFilter(def.filter)},
+           {"interval", def.intervalSeconds},
+           {"event", def.event},
+           {"action", def.action},
+           {"atomic", def.atomicColumn},
+           {"subnodes", def.subnodes}};
+    return j;
+}
+
+Json situationStatusJson(const axf::SituationStatus& status) {
+    Json j = situationDefJson(status.def);
+    j["started"] = isoTime(status.started);
+    j["lastSample"] = status.lastSample == 0 ? Json(nullptr) : Json(isoTime(status.lastSample));
+    j["samples"] = status.samples;
+    Json states = Json::array();
+    for (const axf::SituationState& s : status.states) {
+        states.push_back(Json{{"subnode", s.subnode},
+                              {"atomicValue", s.atomicValue},
+                              {"state", s.raised ? "raised" : "clear"},
+                              {"since", isoTime(s.since)},
+                              {"actions", s.actions},
+                              {"lastActionResult", s.lastActionResult}});
+    }
+    j["states"] = std::move(states);
+    return j;
+}
+
+bool situationDefFromJson(const Json& body, axf::SituationDef* def, std::string* where, std::string* error,
+                          size_t* position) {
+    *position = 0;
+    if (!body.is_object()) {
+        *error = "the body must be a JSON object";
+        return false;
+    }
+    auto text = [&](const char* key, std::string* out, bool required) {
+        auto it = body.find(key);
+        if (it == body.end() || it->is_null()) {
+            if (required) {
+                *error = std::string("\"") + key + "\" is missing";
+            }
+            return !required;
+        }
+        if (!it->is_string()) {
+            *error = std::string("\"") + key + "\" must be a string";
+            return false;
+        }
+        *out = it->get<std::string>();
+        return true;
+    };
+    if (!text("name", &def->name, true) || !text("application", &def->applName, true) ||
+        !text("table", &def->tableName, true) || !text("where", where, false) ||
+        !text("action", &def->action, false) || !text("atomic", &def->atomicColumn, false)) {
+        return false;
+    }
+    if (auto it = body.find("interval"); it != body.end() && !it->is_null()) {
+        if (!it->is_number_integer() || it->get<int64_t>() < 0 || it->get<int64_t>() > 86400) {
+            *error = "\"interval\" must be a whole number of seconds from 0 to 86400";
+            return false;
+        }
+        def->intervalSeconds = it->get<int>();
+    }
+    if (auto it = body.find("event"); it != body.end() && !it->is_null()) {
+        if (!it->is_boolean()) {
+            *error = "\"event\" must be true or false";
+            return false;
+        }
+        def->event = it->get<bool>();
+    }
+    if (auto it = body.find("subnodes"); it != body.end() && !it->is_null()) {
+        if (!it->is_array()) {
+            *error = "\"subnodes\" must be a list of names";
+            return false;
+        }
+        for (const Json& s : *it) {
+            if (!s.is_string()) {
+                *error = "\"subnodes\" must be a list of names";
+                return false;
+            }
+            def->subnodes.push_back(s.get<std::string>());
+        }
+    }
+    WhereResult parsed = parseWhere(*where);
+    if (!parsed.ok) {
+        *position = parsed.position;
+        *error = parsed.message;
+        return false;
+    }
+    def->filter = std::move(parsed.filter);
+    return true;
+}
+
+const char* eventKindName(axf::EventKind kind) {
+    switch (kind) {
+        case axf::EventKind::SituationRaised:
+            return "raised";
+        case axf::EventKind::SituationCleared:
+            return "cleared";
+        case axf::EventKind::EventRow:
+            return "row";
+    }
+    return "unknown";
+}
+
+Json eventJson(const axf::Event& event, const std::vector<axf::ColumnDesc>* columns) {
+    Json j{{"seq", event.seq},
+           {"time", isoTime(event.time)},
+           {"kind", eventKindName(event.kind)},
+           {"situation", event.situation},
+           {"application", event.applName},
+           {"table", event.tableName},
+           {"subnode", event.subnode},
+           {"atomicValue", event.atomicValue}};
+    if (event.row.empty()) {
+        j["row"] = nullptr;
+    } else if (columns != nullptr) {
+        j["row"] = rowJson(*columns, event.row);
+    } else {
+        Json values = Json::array();
+        for (const axf::Value& v : event.row) {
+            std::visit([&](const auto& x) { values.push_back(x); }, v);
+        }
+        j["row"] = std::move(values);
+    }
+    return j;
+}
+
+Json messageJson(const axf::MessageEntry& message) {
+    return Json{{"seq", message.seq},
+                {"time", isoTime(message.time)},
+                {"severity", message.severity},
+                {"category", message.category},
+                {"text", message.text}};
+}
+
+}  // namespace vorpane::api

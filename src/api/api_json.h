@@ -1,0 +1,50 @@
+// The JSON shapes of the management API: the facade's values in, nlohmann::json out (and situation
+// definitions back in). Pure functions; docs/management-api.md shows each shape.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "interfaces/axf_facade.h"
+
+namespace vorpane::api {
+
+// Objects keep the order their members were set in (a row's columns in column order).
+using Json = nlohmann::ordered_json;
+
+// Seconds since the epoch as ISO 8601 in UTC ("2026-12-06T06:00:00Z").
+std::string isoTime(int64_t seconds);
+// A time stamp column's text ("CYYMMDDHHMMSSmmm", local time) as ISO 8601 with the local offset, or
+// nothing when the text is not such a time stamp.
+std::optional<std::string> timestampToIso(std::string_view text);
+
+// The key of a column in a row object: its attribute name, or its filter name when it has none.
+const std::string& columnKey(const axf::ColumnDesc& column);
+
+Json columnJson(const axf::ColumnDesc& column);
+Json tableJson(const axf::TableDesc& table, bool withColumns);
+// Integer columns as numbers (divided by 10^scale when the column has a scale), time stamps as ISO
+// 8601, other text as strings.
+Json valueJson(const axf::ColumnDesc& column, const axf::Value& value);
+Json rowJson(const std::vector<axf::ColumnDesc>& columns, const std::vector<axf::Value>& row);
+
+const char* subnodeStateName(axf::SubnodeState state);
+Json subnodeJson(const axf::SubnodeInfo& subnode);
+
+Json situationDefJson(const axf::SituationDef& def);
+Json situationStatusJson(const axf::SituationStatus& status);
+// A definition from a request body. The filter comes as a `where` expression. False with *error
+// (and *position > 0 for a `where` syntax error) when the body is not a usable definition.
+bool situationDefFromJson(const Json& body, axf::SituationDef* def, std::string* where, std::string* error,
+                          size_t* position);
+
+const char* eventKindName(axf::EventKind kind);
+Json eventJson(const axf::Event& event, const std::vector<axf::ColumnDesc>* columns);
+Json messageJson(const axf::MessageEntry& message);
+
+}  // namespace vorpane::api

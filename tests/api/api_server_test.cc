@@ -1,0 +1,396 @@
+// The management API over real HTTP on loopback, against the framework in the test process.
+#include <sys/stat.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "api/api_config.h"
+#include "api/situation_store.h"
+#include "testlib/scoped_env.h"
+#include "testlib/trace_capture.h"
+#include "api/api_fixture.h"
+#include "platform/axf/engine.h"
+
+namespace vorpane::testing {
+namespace {
+
+using Json = nlohmann::json;
+
+// Percent-encodes a query value.
+std::string encode(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+            out.push_back(static_cast<char>(c));
+        } else {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+class Api : public ApiFixture {};
+
+TEST_F(Api, HealthIsOpenAndEveryOtherEndpointWantsTheToken) {
+    httplib::Result r = client("")->Get("/v1/health");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    Json h = body(r);
+    EXPECT_EQ(h["subnodes"], 1);
+    EXPECT_EQ(h["applications"], 1);
+    EXPECT_EQ(h["providers"], 1);
+    EXPECT_EQ(h["tables"], 1);
+    EXPECT_TRUE(h.contains("uptimeSeconds"));
+    EXPECT_TRUE(h.contains("hubPort"));
+
+    for (const char* path : {"/v1/subnodes", "/v1/tables", "/v1/situations", "/v1/events", "/metrics"}) {
+        r = client("")->Get(path);
+        ASSERT_TRUE(r) << path;
+        EXPECT_EQ(r->status, 401) << path;
+        EXPECT_EQ(body(r)["error"], "unauthorized") << path;
+        EXPECT_EQ(r->get_header_value("WWW-Authenticate"), "Bearer");
+        r = client("not-the-token")->Get(path);
+        EXPECT_EQ(r->status, 401) << path;
+        EXPECT_EQ(body(r)["detail"], "the bearer token is not valid");
+        // A prefix of the right token is not the token.
+        r = client(std::string(kTestToken).substr(0, 10))->Get(path);
+        EXPECT_EQ(r->status, 401) << path;
+    }
+    r = client("")->Get("/v1/subnodes", {{"Authorization", std::string("Basic ") + kTestToken}});
+    EXPECT_EQ(r->status, 401);
+
+    r = client()->Get("/v1/subnodes");
+    ASSERT_EQ(r->status, 200);
+    Json s = body(r)["subnodes"];
+    ASSERT_EQ(s.size(), 1u);
+    EXPECT_EQ(s[0]["name"], "h1:DSK01");
+    EXPECT_EQ(s[0]["application"], "DSK");
+    EXPECT_EQ(s[0]["version"], "04.10.00");
+    EXPECT_EQ(s[0]["state"], "registered");
+    EXPECT_EQ(s[0]["since"].get<std::string>().size(), 20u);  // 2026-12-06T06:00:00Z
+}
+
+TEST_F(Api, MetricsCanBeOpenedWithoutOpeningTheRest) {
+    _server.reset();
+    api::ApiConfig config = testConfig();
+    config.metricsOpen = true;
+    startServer(config);
+    EXPECT_EQ(client("")->Get("/metrics")->status, 200);
+    EXPECT_EQ(client("")->Get("/v1/tables")->status, 401);
+}
+
+TEST_F(Api, TablesAndApplicationsDescribeTheirColumns) {
+    Json tables = body(client()->Get("/v1/tables"))["tables"];
+    ASSERT_EQ(tables.size(), 1u);
+    EXPECT_EQ(tables[0]["application"], "DSK01");
+    EXPECT_EQ(tables[0]["table"], "DSKTBL01");
+    EXPECT_EQ(tables[0]["columns"], 3);
+
+    Json t = body(client()->Get("/v1/tables/DSK01/DSKTBL01"));
+    ASSERT_EQ(t["columns"].size(), 3u);
+    EXPECT_EQ(t["columns"][1], (Json{{"name", "VA1"}, {"attribute", "Mount"}, {"caption", "Mount point"},
+                                     {"type", "text"}, {"length", 16}, {"key", true}, {"scale", 0}}));
+    EXPECT_EQ(t["columns"][2]["type"], "integer");
+    EXPECT_EQ(t["columns"][2]["scale"], 1);
+
+    httplib::Result r = client()->Get("/v1/tables/DSK01/NOSUCH");
+    EXPECT_EQ(r->status, 404);
+    EXPECT_EQ(body(r)["error"], "not found");
+    EXPECT_FALSE(body(r)["detail"].get<std::string>().empty());
+
+    Json apps = body(client()->Get("/v1/applications"))["applications"];
+    ASSERT_EQ(apps.size(), 1u);
+    EXPECT_EQ(apps[0]["name"], "DSK01");
+    EXPECT_EQ(apps[0]["versions"], Json::array({"04.10.00"}));
+    EXPECT_EQ(apps[0]["subnodes"], 1);
+    EXPECT_EQ(apps[0]["groups"][0]["table"], "DSKTBL01");
+    EXPECT_EQ(apps[0]["groups"][0]["attributes"][2]["help"], "Used percent");
+    // With or without its release.
+    EXPECT_EQ(body(client()->Get("/v1/applications/DSK"))["name"], "DSK01");
+    EXPECT_EQ(body(client()->Get("/v1/applications/dsk01"))["name"], "DSK01");
+    EXPECT_EQ(client()->Get("/v1/applications/NOPE")->status, 404);
+}
+
+TEST_F(Api, RowsComeTypedAndFilteredByWhere) {
+    ASSERT_TRUE(_disks->addRow({"h1:DSK01", "/var", "975"}));
+    ASSERT_TRUE(_disks->addRow({"h1:DSK01", "/home", "-5"}));
+    ASSERT_TRUE(_disks->addRow({"h1:DSK01", "/tmp", "500"}));
+    ASSERT_TRUE(_disks->addRow({"h2:DSK01", "/var", "10"}));
+
+    Json all = body(client()->Get("/v1/tables/DSK01/DSKTBL01/rows"));
+    ASSERT_EQ(all["count"], 3) << all.dump();  // the registered subnode only
+    EXPECT_EQ(all["rows"][0], (Json{{"Node_Name", "h1:DSK01"}, {"Mount", "/var"}, {"Used_Pct", 97.5}}));
+    EXPECT_EQ(all["rows"][1]["Used_Pct"], -0.5);
+
+    auto rows = [&](const std::string& query) { return body(client()->Get("/v1/tables/DSK01/DSKTBL01/rows?" + query)); };
+    Json h2 = rows("subnode=h2:DSK01");
+    ASSERT_EQ(h2["count"], 1);
+    EXPECT_EQ(h2["rows"][0]["Used_Pct"], 1.0);
+    EXPECT_EQ(rows("subnode=h1:DSK01,h2:DSK01")["count"], 4);
+
+    // AND binds tighter than OR; parentheses multiply out.
+    Json w = rows("where=" + encode("Mount = '/home' OR Used_Pct >= 90 AND Mount LIKE '/v*'"));
+    ASSERT_EQ(w["count"], 2) << w.dump();
+    w = rows("where=" + encode("(Mount EQ \"/var\" OR Mount EQ /tmp) AND VA2 GT 60"));
+    ASSERT_EQ(w["count"], 1) << w.dump();
+    EXPECT_EQ(w["rows"][0]["Mount"], "/var");
+    EXPECT_EQ(rows("where=" + encode("Mount != '/var' and Used_Pct < 0"))["count"], 1);
+
+    httplib::Result r = client()->Get("/v1/tables/DSK01/DSKTBL01/rows?where=" + encode("Mount EQ '/var' AND (Used_Pct >"));
+    EXPECT_EQ(r->status, 400);
+    Json e = body(r);
+    EXPECT_EQ(e["error"], "bad where");
+    EXPECT_EQ(e["position"], 32);
+    EXPECT_NE(e["detail"].get<std::string>().find("at character 32"), std::string::npos) << e.dump();
+
+    r = client()->Get("/v1/tables/DSK01/DSKTBL01/rows?where=" + encode("Nosuch EQ 1"));
+    EXPECT_EQ(r->status, 400) << r->body;
+    EXPECT_EQ(client()->Get("/v1/tables/DSK01/NOSUCH/rows")->status, 404);
+}
+
+TEST_F(Api, SituationsAreDefinedListedRemovedAndKeptForTheNextStart) {
+    ScopedSpeedup fast(200);
+    ASSERT_TRUE(_disks->addRow({"h1:DSK01", "/var", "975"}));
+    const Json def{{"name", "Disk_Full"},  {"application", "DSK01"}, {"table", "DSKTBL01"},
+                   {"where", "Used_Pct > 90"}, {"interval", 60}};
+    httplib::Result r = client()->Post("/v1/situations", def.dump(), "application/json");
+    ASSERT_EQ(r->status, 201) << r->body;
+    EXPECT_EQ(body(r)["name"], "Disk_Full");
+    EXPECT_EQ(client()->Post("/v1/situations", def.dump(), "application/json")->status, 409);
+
+    Json bad = def;
+    bad["name"] = "Other";
+    bad["where"] = "Used_Pct >";
+    r = client()->Post("/v1/situations", bad.dump(), "application/json");
+    EXPECT_EQ(r->status, 400);
+    EXPECT_EQ(body(r)["position"], 11);
+    bad["where"] = "Used_Pct > 1";
+    bad["table"] = "NOSUCH";
+    EXPECT_EQ(client()->Post("/v1/situations", bad.dump(), "application/json")->status, 404);
+    bad.erase("name");
+    EXPECT_EQ(client()->Post("/v1/situations", bad.dump(), "application/json")->status, 400);
+    EXPECT_EQ(client()->Post("/v1/situations", "{not json", "application/json")->status, 400);
+    bad["name"] = "has blanks";
+    bad["table"] = "DSKTBL01";
+    EXPECT_EQ(client()->Post("/v1/situations", bad.dump(), "application/json")->status, 400);
+
+    ASSERT_TRUE(axf::detail::waitForSituation(
+        "Disk_Full", [](const axf::SituationStatus& s) { return !s.states.empty() && s.states[0].raised; }, 30));
+    Json list = body(client()->Get("/v1/situations"))["situations"];
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0]["name"], "Disk_Full");
+    EXPECT_EQ(list[0]["states"][0]["subnode"], "h1:DSK01");
+    EXPECT_EQ(list[0]["states"][0]["state"], "raised");
+    Json one = body(client()->Get("/v1/situations/Disk_Full"));
+    EXPECT_EQ(one["table"], "DSKTBL01");
+    EXPECT_GE(one["samples"], 1);
+    EXPECT_EQ(client()->Get("/v1/situations/Nope")->status, 404);
+
+    // Kept in the work directory, and defined again by the next server.
+    std::vector<api::Json> kept;
+    std::string error;
+    ASSERT_TRUE(api::SituationStore(_dir.file(api::kSituationsFileName)).load(&kept, &error)) << error;
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(kept[0]["where"], "Used_Pct > 90");
+    _server.reset();
+    ASSERT_TRUE(axf::removeSituation("Disk_Full").ok());
+    startServer();
+    EXPECT_EQ(body(client()->Get("/v1/situations/Disk_Full"))["name"], "Disk_Full");
+
+    EXPECT_EQ(client()->Delete("/v1/situations/Disk_Full")->status, 200);
+    EXPECT_EQ(client()->Delete("/v1/situations/Disk_Full")->status, 404);
+    EXPECT_TRUE(body(client()->Get("/v1/situations"))["situations"].empty());
+    ASSERT_TRUE(api::SituationStore(_dir.file(api::kSituationsFileName)).load(&kept, &error));
+    EXPECT_TRUE(kept.empty());
+}
+
+TEST_F(Api, KeptSituationWaitsForItsTable) {
+    _server.reset();
+    _dir.write(api::kSituationsFileName,
+               R"([{"name":"Later","application":"LAT01","table":"LATTBL01","where":"VA1 EQ x","event":true}])");
+    ScopedSpeedup fast(100);  // the keeper retries every 5 clock seconds
+    TraceCapture trace(vorpane::trace::kState);
+    startServer();
+    Json list = body(client()->Get("/v1/situations"))["situations"];
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_TRUE(list[0].contains("pending"));
+    axf::MemoryTable later("LAT01", "LATTBL01",
+                           {{"ORIGINNODE", "Node_Name", "", AXF_COLUMN_STRING, 32}, {"VA1", "Name", "", AXF_COLUMN_STRING, 8}});
+    ASSERT_TRUE(trace.waitFor("Kept situation Later defined"));
+    axf::SituationStatus status;
+    EXPECT_TRUE(axf::situationStatus("Later", &status).ok());
+    _server.reset();
+}
+
+TEST_F(Api, EventsLongPollReturnsOnAnEventOrAtItsTimeOut) {
+    ASSERT_TRUE(axf::addSituation({"All_Rows", "DSK01", "DSKTBL01", {}, 0, true, "", "", {"h1:DSK01"}}).ok());
+    uint64_t last = body(client()->Get("/v1/events"))["lastSeq"];
+
+    int polledStatus = 0;
+    std::string polledBody;
+    std::thread poll([&] {
+        httplib::Result r = client()->Get("/v1/events?wait=30&after=" + std::to_string(last));
+        polledStatus = r ? r->status : -1;
+        polledBody = r ? r->body : "";
+    });
+    ASSERT_EQ(_disks->pushEvent({"h1:DSK01", "/var", "990"}), 0);
+    poll.join();
+    ASSERT_EQ(polledStatus, 200);
+    Json got = Json::parse(polledBody, nullptr, false);
+    ASSERT_EQ(got["events"].size(), 1u) << got.dump();
+    EXPECT_EQ(got["events"][0]["kind"], "row");
+    EXPECT_EQ(got["events"][0]["situation"], "All_Rows");
+    EXPECT_EQ(got["events"][0]["row"]["Used_Pct"], 99.0);
+    EXPECT_EQ(got["lastSeq"], last + 1);
+
+    {
+        ScopedSpeedup fast(100);  // 2 clock seconds pass in 20 ms
+        Json none = body(client()->Get("/v1/events?wait=2&after=" + std::to_string(last + 1)));
+        EXPECT_TRUE(none["events"].empty());
+        EXPECT_EQ(none["lastSeq"], last + 1);
+    }
+    EXPECT_EQ(client()->Get("/v1/events?after=-1")->status, 400);
+    EXPECT_EQ(client()->Get("/v1/events?wait=soon")->status, 400);
+}
+
+std::mutex g_actionLock;
+std::string g_actionCommand;
+long actionCallback(PlaxfAutomationCapsule* capsule) {
+    {
+        std::lock_guard<std::mutex> g(g_actionLock);
+        g_actionCommand = capsule->Command();
+    }
+    return 5;
+}
+
+TEST_F(Api, ActionsAnswerTheCallbacksResult) {
+    AXF_RegisterCommandCallback("Vorpane_Echo", actionCallback);
+    Json a{{"command", "Vorpane_Echo hello"}, {"subnodes", {"h1:DSK01"}}};
+    httplib::Result r = client()->Post("/v1/actions", a.dump(), "application/json");
+    ASSERT_EQ(r->status, 200) << r->body;
+    EXPECT_EQ(body(r)["result"], 5);
+    {
+        std::lock_guard<std::mutex> g(g_actionLock);
+        EXPECT_EQ(g_actionCommand, "Vorpane_Echo hello");
+    }
+    a["command"] = "Unknown_Cmd";
+    EXPECT_EQ(client()->Post("/v1/actions", a.dump(), "application/json")->status, 404);
+    EXPECT_EQ(client()->Post("/v1/actions", R"({"command":"Vorpane_Echo"})", "application/json")->status, 400);
+    EXPECT_EQ(client()->Post("/v1/actions", R"({"subnodes":["h1:DSK01"]})", "application/json")->status, 400);
+    EXPECT_EQ(client()->Post("/v1/actions", "[1,2", "application/json")->status, 400);
+    // The action shows in the metrics by result.
+    EXPECT_NE(client()->Get("/metrics")->body.find("vorpane_api_actions_total{result=\"5\"} 1"), std::string::npos);
+}
+
+TEST_F(Api, MessagesAreReadAfterASequenceNumber) {
+    AXF_CreateMessage("2", "disk", "the disk is full", 0);
+    Json m = body(client()->Get("/v1/messages"));
+    ASSERT_FALSE(m["messages"].empty());
+    Json lastMessage = m["messages"].back();
+    EXPECT_EQ(lastMessage["text"], "the disk is full");
+    EXPECT_EQ(lastMessage["category"], "disk");
+    EXPECT_TRUE(body(client()->Get("/v1/messages?after=" + std::to_string(m["lastSeq"].get<uint64_t>())))["messages"].empty());
+    EXPECT_EQ(client()->Get("/v1/messages?after=x")->status, 400);
+}
+
+TEST_F(Api, GeneratedFilesOnceTheyExist) {
+    EXPECT_EQ(client()->Get("/v1/files/DSK/ATR")->status, 404);
+    _dir.write("DSKATR10", "name=one\n");
+    _dir.write("DSKCAT10", "catalog\n");
+    httplib::Result r = client()->Get("/v1/files/DSK/ATR");
+    ASSERT_EQ(r->status, 200);
+    EXPECT_EQ(r->body, "name=one\n");
+    EXPECT_EQ(client()->Get("/v1/files/DSK01/cat")->body, "catalog\n");
+    EXPECT_EQ(client()->Get("/v1/files/DSK/ODI")->status, 404);
+    EXPECT_EQ(client()->Get("/v1/files/DSK/EXE")->status, 400);
+}
+
+TEST_F(Api, LimitsAndUnknownPathsAnswerJsonErrors) {
+    std::string big(2 * 1024 * 1024, 'x');
+    httplib::Result r = client()->Post("/v1/situations", big, "application/json");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 413);
+    EXPECT_EQ(body(r)["error"], "request body too large");
+
+    r = client()->Get("/v1/nothing");
+    EXPECT_EQ(r->status, 404);
+    EXPECT_EQ(body(r)["error"], "not found");
+    // The server serves on after both.
+    EXPECT_EQ(client()->Get("/v1/tables")->status, 200);
+}
+
+TEST_F(Api, EachRequestIsLoggedInTheStateClass) {
+    TraceCapture trace(vorpane::trace::kState);
+    client()->Get("/v1/health");
+    client("")->Get("/v1/tables");
+    EXPECT_TRUE(trace.waitFor("API GET /v1/health 200"));
+    EXPECT_TRUE(trace.waitFor("API GET /v1/tables 401"));
+}
+
+TEST_F(Api, AnAddressInUseIsRefusedWithTheReason) {
+    api::ApiConfig config = testConfig();
+    config.port = _server->port();
+    api::ApiServer second;
+    std::string error;
+    EXPECT_FALSE(second.start(config, kTestToken, &error));
+    EXPECT_NE(error.find("cannot listen on 127.0.0.1:"), std::string::npos) << error;
+}
+
+TEST(ApiConfigTest, TokenIsGeneratedOnceWithMode0600AndTheKeyWins) {
+    TempDir dir;
+    setWorkDirectory(dir.path());
+    ScopedEnv noToken("VORPANE_API_TOKEN", std::nullopt);
+    std::string token, again, error;
+    EXPECT_FALSE(api::loadToken(false, &token, &error));
+    ASSERT_TRUE(api::loadToken(true, &token, &error)) << error;
+    EXPECT_EQ(token.size(), 64u);
+    struct stat st {};
+    ASSERT_EQ(stat(api::tokenFilePath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_TRUE(api::loadToken(true, &again, &error));
+    EXPECT_EQ(again, token);
+    {
+        ScopedEnv key("VORPANE_API_TOKEN", "from-the-key");
+        ASSERT_TRUE(api::loadToken(true, &again, &error));
+        EXPECT_EQ(again, "from-the-key");
+    }
+    EXPECT_TRUE(api::constantTimeEqual("abc", "abc"));
+    EXPECT_FALSE(api::constantTimeEqual("abc", "abd"));
+    EXPECT_FALSE(api::constantTimeEqual("abc", "abcd"));
+    EXPECT_FALSE(api::constantTimeEqual("", "a"));
+}
+
+TEST(ApiConfigTest, KeysAreReadAndBadValuesNamed) {
+    api::ApiConfig config;
+    std::string error;
+    {
+        ScopedEnv port("VORPANE_API_PORT", "0");
+        ScopedEnv bind("VORPANE_API_BIND", "0.0.0.0");
+        ScopedEnv open("VORPANE_API_METRICS_OPEN", "Y");
+        ASSERT_TRUE(api::readApiConfig(&config, &error)) << error;
+        EXPECT_EQ(config.port, 0);
+        EXPECT_EQ(config.bind, "0.0.0.0");
+        EXPECT_TRUE(config.metricsOpen);
+        EXPECT_EQ(api::clientAddress(config.bind), "127.0.0.1");
+    }
+    {
+        ScopedEnv port("VORPANE_API_PORT", "70000");
+        EXPECT_FALSE(api::readApiConfig(&config, &error));
+        EXPECT_NE(error.find("VORPANE_API_PORT"), std::string::npos);
+    }
+    {
+        ScopedEnv bind("VORPANE_API_BIND", "localhost:80");
+        EXPECT_FALSE(api::readApiConfig(&config, &error));
+        EXPECT_NE(error.find("VORPANE_API_BIND"), std::string::npos);
+    }
+}
+
+}  // namespace
+}  // namespace vorpane::testing

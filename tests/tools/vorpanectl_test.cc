@@ -1,0 +1,162 @@
+// vorpanectl against the management API in the test process: tables for people, the server's JSON
+// with --json, every exit code, the address and token found the way the agent writes them, and the
+// binary itself.
+#include <sstream>
+
+#include "api/api_config.h"
+#include "api/api_fixture.h"
+#include "testlib/child_process.h"
+#include "testlib/scoped_env.h"
+#include "vorpanectl/vorpanectl.h"
+
+namespace vorpane::testing {
+namespace {
+
+using Json = nlohmann::json;
+
+struct CtlRun {
+    int rc;
+    std::string out, err;
+};
+
+class Vorpanectl : public ApiFixture {
+protected:
+    // vorpanectl with the server's port and the token unless the arguments say otherwise.
+    CtlRun ctl(std::vector<std::string> args, bool withAddress = true) {
+        std::vector<std::string> all{"vorpanectl"};
+        if (withAddress) {
+            all.insert(all.end(), {"--port", std::to_string(_server->port()), "--token", kTestToken});
+        }
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<const char*> argv;
+        for (const std::string& a : all) {
+            argv.push_back(a.c_str());
+        }
+        std::ostringstream out, err;
+        int rc = vorpanectl::run(static_cast<int>(argv.size()), argv.data(), out, err);
+        return {rc, out.str(), err.str()};
+    }
+};
+
+TEST(VorpanectlTable, ColumnsArePaddedToTheWidestCell) {
+    EXPECT_EQ(vorpanectl::formatTable({"A", "LONGER", "C"}, {{"wide cell", "x", "last"}, {"y"}}),
+              "A          LONGER  C\n"
+              "wide cell  x       last\n"
+              "y\n");
+}
+
+TEST_F(Vorpanectl, TablesForPeopleAndTheServersJsonForScripts) {
+    ASSERT_TRUE(_disks->addRow({"h1:DSK01", "/var", "975"}));
+    ASSERT_TRUE(_disks->addRow({"h1:DSK01", "/home", "12"}));
+
+    CtlRun r = ctl({"subnodes"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "SUBNODE   APPLICATION  VERSION   STATE       SINCE");
+    EXPECT_EQ(r.out.substr(r.out.find('\n') + 1, 46), "h1:DSK01  DSK          04.10.00  registered  2");
+
+    r = ctl({"rows", "DSK01", "DSKTBL01", "--where", "Used_Pct > 50"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "Node_Name  Mount  Used_Pct\n"
+              "h1:DSK01   /var   97.5\n");
+    r = ctl({"--json", "rows", "DSK01", "DSKTBL01", "--subnode", "h1:DSK01"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    Json j = Json::parse(r.out);
+    ASSERT_EQ(j["count"], 2);
+    EXPECT_EQ(j["rows"][1], (Json{{"Node_Name", "h1:DSK01"}, {"Mount", "/home"}, {"Used_Pct", 1.2}}));
+    EXPECT_EQ(ctl({"rows", "DSK01", "DSKTBL01", "--subnode", "nobody:DSK01"}).out, "(no rows)\n");
+
+    r = ctl({"tables"});
+    EXPECT_EQ(r.out, "APPLICATION  TABLE     COLUMNS\nDSK01        DSKTBL01  3\n");
+    r = ctl({"tables", "DSK01", "DSKTBL01"});
+    EXPECT_NE(r.out.find("VA2         Used_Pct   integer  4            1      Used percent\n"), std::string::npos) << r.out;
+    r = ctl({"apps"});
+    EXPECT_EQ(r.out, "APPLICATION  VERSIONS  SUBNODES  TABLES\nDSK01        04.10.00  1         1\n");
+    r = ctl({"apps", "DSK"});
+    EXPECT_NE(r.out.find("table DSKTBL01\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Mount"), std::string::npos);
+    r = ctl({"health"});
+    ASSERT_EQ(r.rc, 0);
+    EXPECT_NE(r.out.find("subnodes       1\n"), std::string::npos) << r.out;
+}
+
+TEST_F(Vorpanectl, SituationsEventsActionsMessagesAndFiles) {
+    CtlRun r = ctl({"situation", "add", "All_Rows", "--app", "DSK01", "--table", "DSKTBL01", "--event", "--subnode", "h1:DSK01"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.out, "defined All_Rows\n");
+    r = ctl({"situation", "list"});
+    EXPECT_NE(r.out.find("All_Rows   DSKTBL01  event"), std::string::npos) << r.out;
+
+    uint64_t last = Json::parse(ctl({"--json", "events"}).out)["lastSeq"];
+    ASSERT_EQ(_disks->pushEvent({"h1:DSK01", "/var", "990"}), 0);
+    r = ctl({"--json", "events", "--after", std::to_string(last), "--wait", "30"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    Json events = Json::parse(r.out)["events"];
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0]["row"]["Mount"], "/var");
+    r = ctl({"events", "--after", std::to_string(last)});
+    EXPECT_NE(r.out.find("row   All_Rows   h1:DSK01  {\"Node_Name\":\"h1:DSK01\",\"Mount\":\"/var\",\"Used_Pct\":99.0}"),
+              std::string::npos)
+        << r.out;
+
+    AXF_RegisterCommandCallback("*", [](PlaxfAutomationCapsule*) -> long { return 4; });
+    r = ctl({"action", "Any_Command now", "--subnode", "h1:DSK01"});
+    EXPECT_EQ(r.out, "result 4\n");
+
+    AXF_CreateMessage("1", "ops", "hello from the test", 0);
+    r = ctl({"messages"});
+    EXPECT_NE(r.out.find("ops       hello from the test\n"), std::string::npos) << r.out;
+
+    _dir.write("DSKODI04", "odi text\n");
+    EXPECT_EQ(ctl({"file", "DSK", "odi"}).out, "odi text\n");
+
+    r = ctl({"situation", "rm", "All_Rows"});
+    EXPECT_EQ(r.out, "removed All_Rows\n");
+}
+
+TEST_F(Vorpanectl, ExitCodesSayWhatWentWrong) {
+    EXPECT_EQ(ctl({"--help"}).rc, vorpanectl::kOk);
+    EXPECT_EQ(ctl({}).rc, vorpanectl::kBadInput);
+    EXPECT_EQ(ctl({"rows", "DSK01"}).rc, vorpanectl::kBadInput);
+    EXPECT_EQ(ctl({"file", "DSK", "EXE"}).rc, vorpanectl::kBadInput);
+    CtlRun r = ctl({"rows", "DSK01", "DSKTBL01", "--where", "Mount ="});
+    EXPECT_EQ(r.rc, vorpanectl::kBadInput);
+    EXPECT_NE(r.err.find("Error: bad where: at character 8: expected a value, found the end (HTTP 400)"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(ctl({"rows", "DSK01", "NOSUCH"}).rc, vorpanectl::kNotFound);
+    EXPECT_EQ(ctl({"file", "DSK", "ATR"}).rc, vorpanectl::kNotFound);
+    EXPECT_EQ(ctl({"situation", "add", "S1", "--app", "DSK01", "--table", "DSKTBL01", "--interval", "600"}).rc, vorpanectl::kOk);
+    EXPECT_EQ(ctl({"situation", "add", "S1", "--app", "DSK01", "--table", "DSKTBL01", "--interval", "600"}).rc,
+              vorpanectl::kConflict);
+    EXPECT_EQ(ctl({"--port", std::to_string(_server->port()), "--token", "wrong", "tables"}, false).rc, vorpanectl::kUnauthorized);
+
+    int port = _server->port();
+    _server.reset();  // nobody listens there now
+    r = ctl({"--port", std::to_string(port), "health"}, false);
+    EXPECT_EQ(r.rc, vorpanectl::kUnreachable);
+    EXPECT_NE(r.err.find("Error: cannot reach the agent at 127.0.0.1:" + std::to_string(port)), std::string::npos) << r.err;
+}
+
+TEST_F(Vorpanectl, AddressAndTokenComeFromTheKeysAndTheWorkDirectory) {
+    ScopedEnv port("VORPANE_API_PORT", std::to_string(_server->port()));
+    ScopedEnv noToken("VORPANE_API_TOKEN", std::nullopt);
+    CtlRun r = ctl({"tables"}, false);
+    EXPECT_EQ(r.rc, vorpanectl::kUnauthorized);
+    EXPECT_NE(r.err.find("no token"), std::string::npos);
+
+    std::string error;
+    ASSERT_TRUE(api::writeFileWhole(api::tokenFilePath(), std::string(kTestToken) + "\n", 0600, &error)) << error;
+    EXPECT_EQ(ctl({"tables"}, false).rc, vorpanectl::kOk);
+
+    // The binary itself, with the work directory from its key.
+    ChildProcess child({VORPANECTL_BIN, "tables"},
+                       {"VORPANE_API_PORT=" + std::to_string(_server->port()), "VORPANE_WORKDIR=" + _dir.path(), "VORPANE_API_TOKEN"});
+    ASSERT_EQ(child.waitExit(), 0) << child.output();
+    EXPECT_NE(child.output().find("DSKTBL01"), std::string::npos);
+    ChildProcess refused({VORPANECTL_BIN, "tables"}, {"VORPANE_API_PORT=" + std::to_string(_server->port()),
+                                                      "VORPANE_WORKDIR=" + _dir.path(), "VORPANE_API_TOKEN=bad"});
+    EXPECT_EQ(refused.waitExit(), vorpanectl::kUnauthorized) << refused.output();
+}
+
+}  // namespace
+}  // namespace vorpane::testing

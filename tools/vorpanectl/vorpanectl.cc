@@ -1,0 +1,471 @@
+#include "vorpanectl/vorpanectl.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <sstream>
+
+#include <CLI/CLI.hpp>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include "api/api_config.h"
+#include "interfaces/support.h"
+
+namespace vorpanectl {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+struct Options {
+    std::string address;
+    int port = vorpane::api::kDefaultPort;
+    std::string token;
+    bool json = false;
+    int timeoutSeconds = 60;
+};
+
+// Where the agent listens and its token: the same keys and work directory the agent reads.
+void defaults(Options* o) {
+    vorpane::api::ApiConfig config;
+    std::string error;
+    if (vorpane::api::readApiConfig(&config, &error)) {
+        o->port = config.port;
+    }
+    o->address = vorpane::api::clientAddress(config.bind);
+    std::string token;
+    if (vorpane::api::loadToken(false, &token, &error)) {
+        o->token = token;
+    }
+}
+
+std::string text(const Json& j) {
+    if (j.is_null()) {
+        return "-";
+    }
+    if (j.is_string()) {
+        return j.get<std::string>();
+    }
+    return j.dump();
+}
+
+class Session {
+public:
+    Session(const Options& o, std::ostream& out, std::ostream& err) : _o(o), _out(out), _err(err) {}
+
+    // One request. On success *body holds the answer and kOk is returned; otherwise the error is
+    // printed and its exit code returned.
+    int call(const std::string& method, const std::string& path, const std::string& payload, std::string* body) {
+        httplib::Client client(_o.address, _o.port);
+        client.set_connection_timeout(5, 0);
+        client.set_read_timeout(_o.timeoutSeconds, 0);
+        if (!_o.token.empty()) {
+            client.set_bearer_token_auth(_o.token.c_str());
+        }
+        httplib::Result r = method == "POST"     ? client.Post(path.c_str(), payload, "application/json")
+                            : method == "DELETE" ? client.Delete(path.c_str())
+                                                 : client.Get(path.c_str());
+        if (!r) {
+            _err << "Error: cannot reach the agent at " << _o.address << ":" << _o.port << ": "
+                 << httplib::to_string(r.error()) << "\n";
+            return kUnreachable;
+        }
+        if (r->status >= 200 && r->status < 300) {
+            *body = r->body;
+            return kOk;
+        }
+        Json e = Json::parse(r->body, nullptr, false);
+        std::string what = e.is_object() ? text(e.value("error", Json("error"))) + ": " + text(e.value("detail", Json(""))) : r->body;
+        _err << "Error: " << what << " (HTTP " << r->status << ")\n";
+        if (r->status == 401 && _o.token.empty()) {
+            _err << "Error: no token: set VORPANE_API_TOKEN, pass --token, or run where the agent's work directory is "
+                    "(VORPANE_WORKDIR)\n";
+        }
+        switch (r->status) {
+            case 400:
+            case 413:
+                return kBadInput;
+            case 401:
+                return kUnauthorized;
+            case 404:
+                return kNotFound;
+            case 409:
+                return kConflict;
+            case 503:
+                return kNotReady;
+            default:
+                return kFailed;
+        }
+    }
+
+    // A GET whose JSON answer is printed as it stands with --json, or handed to show otherwise.
+    template <typename Show>
+    int show(const std::string& method, const std::string& path, const std::string& payload, Show&& table) {
+        std::string body;
+        if (int rc = call(method, path, payload, &body); rc != kOk) {
+            return rc;
+        }
+        Json j = Json::parse(body, nullptr, false);
+        if (j.is_discarded()) {
+            _err << "Error: the agent's answer is not JSON\n";
+            return kFailed;
+        }
+        if (_o.json) {
+            _out << j.dump(2) << "\n";
+        } else {
+            table(j);
+        }
+        return kOk;
+    }
+
+    std::ostream& out() { return _out; }
+
+private:
+    const Options& _o;
+    std::ostream& _out;
+    std::ostream& _err;
+};
+
+std::string query(const std::vector<std::pair<std::string, std::string>>& params) {
+    std::string q;
+    for (const auto& [key, value] : params) {
+        q += q.empty() ? "?" : "&";
+        q += key + "=" + httplib::detail::encode_query_param(value);
+    }
+    return q;
+}
+
+std::string pathPart(const std::string& s) { return httplib::detail::encode_query_param(s); }
+
+void printEvents(std::ostream& out, const Json& events, bool header) {
+    std::vector<std::vector<std::string>> rows;
+    for (const Json& e : events) {
+        rows.push_back({text(e["seq"]), text(e["time"]), text(e["kind"]), text(e["situation"]), text(e["subnode"]),
+                        e["row"].is_null() ? "" : e["row"].dump()});
+    }
+    std::string t = formatTable({"SEQ", "TIME", "KIND", "SITUATION", "SUBNODE", "ROW"}, rows);
+    if (!header) {
+        t = t.substr(t.find('\n') + 1);
+    }
+    out << t;
+}
+
+}  // namespace
+
+std::string formatTable(const std::vector<std::string>& headers, const std::vector<std::vector<std::string>>& rows) {
+    std::vector<size_t> widths(headers.size());
+    for (size_t i = 0; i < headers.size(); ++i) {
+        widths[i] = headers[i].size();
+        for (const auto& r : rows) {
+            if (i < r.size()) {
+                widths[i] = std::max(widths[i], r[i].size());
+            }
+        }
+    }
+    std::string out;
+    auto line = [&](const std::vector<std::string>& cells) {
+        std::string l;
+        for (size_t i = 0; i < headers.size(); ++i) {
+            const std::string cell = i < cells.size() ? cells[i] : "";
+            l += cell;
+            if (i + 1 < headers.size()) {
+                l += std::string(widths[i] - cell.size() + 2, ' ');
+            }
+        }
+        while (!l.empty() && l.back() == ' ') {
+            l.pop_back();
+        }
+        out += l + "\n";
+    };
+    line(headers);
+    for (const auto& r : rows) {
+        line(r);
+    }
+    return out;
+}
+
+int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+    Options o;
+    defaults(&o);
+    CLI::App app{"vorpanectl: look at a running Vorpane Agent through its management API", "vorpanectl"};
+    app.require_subcommand(1);
+    app.add_option("--address", o.address, "Agent address (default: VORPANE_API_BIND, else 127.0.0.1)");
+    app.add_option("--port", o.port, "API port (default: VORPANE_API_PORT, else 7180)")->check(CLI::Range(1, 65535));
+    app.add_option("--token", o.token, "Bearer token (default: VORPANE_API_TOKEN, else <work directory>/api-token)");
+    app.add_flag("--json", o.json, "Print the agent's JSON instead of tables");
+    app.add_option("--timeout", o.timeoutSeconds, "Seconds to wait for an answer")->check(CLI::Range(1, 3600));
+
+    Session s(o, out, err);
+    int rc = kOk;
+
+    app.add_subcommand("health", "Agent name, version, uptime, hub port and counts")->callback([&] {
+        rc = s.show("GET", "/v1/health", "", [&](const Json& j) {
+            std::vector<std::vector<std::string>> rows;
+            for (auto it = j.begin(); it != j.end(); ++it) {
+                rows.push_back({it.key(), text(it.value())});
+            }
+            out << formatTable({"FIELD", "VALUE"}, rows);
+        });
+    });
+
+    app.add_subcommand("subnodes", "Subnodes with application, version, state and since")->callback([&] {
+        rc = s.show("GET", "/v1/subnodes", "", [&](const Json& j) {
+            std::vector<std::vector<std::string>> rows;
+            for (const Json& n : j["subnodes"]) {
+                rows.push_back({text(n["name"]), text(n["application"]), text(n["version"]), text(n["state"]), text(n["since"])});
+            }
+            out << formatTable({"SUBNODE", "APPLICATION", "VERSION", "STATE", "SINCE"}, rows);
+        });
+    });
+
+    std::string appName;
+    CLI::App* apps = app.add_subcommand("apps", "Applications, or one application's groups and attributes");
+    apps->add_option("name", appName, "Application name");
+    apps->callback([&] {
+        if (appName.empty()) {
+            rc = s.show("GET", "/v1/applications", "", [&](const Json& j) {
+                std::vector<std::vector<std::string>> rows;
+                for (const Json& a : j["applications"]) {
+                    std::string versions;
+                    for (const Json& v : a["versions"]) {
+                        versions += (versions.empty() ? "" : ",") + text(v);
+                    }
+                    rows.push_back({text(a["name"]), versions, text(a["subnodes"]), std::to_string(a["groups"].size())});
+                }
+                out << formatTable({"APPLICATION", "VERSIONS", "SUBNODES", "TABLES"}, rows);
+            });
+            return;
+        }
+        rc = s.show("GET", "/v1/applications/" + pathPart(appName), "", [&](const Json& j) {
+            for (const Json& g : j["groups"]) {
+                out << "table " << text(g["table"]) << "\n";
+                std::vector<std::vector<std::string>> rows;
+                for (const Json& a : g["attributes"]) {
+                    rows.push_back({text(a["name"]), text(a["type"]), text(a["length"]), a["key"].get<bool>() ? "key" : "",
+                                    text(a["help"])});
+                }
+                out << formatTable({"ATTRIBUTE", "TYPE", "LENGTH", "KEY", "HELP"}, rows);
+            }
+        });
+    });
+
+    std::string tableAppl, tableName;
+    CLI::App* tables = app.add_subcommand("tables", "Tables, or one table's columns");
+    tables->add_option("application", tableAppl, "Application name as the tables carry it");
+    tables->add_option("table", tableName, "Table name");
+    tables->callback([&] {
+        if (tableAppl.empty() != tableName.empty()) {
+            err << "Error: name both the application and the table, or neither\n";
+            rc = kBadInput;
+            return;
+        }
+        if (tableAppl.empty()) {
+            rc = s.show("GET", "/v1/tables", "", [&](const Json& j) {
+                std::vector<std::vector<std::string>> rows;
+                for (const Json& t : j["tables"]) {
+                    rows.push_back({text(t["application"]), text(t["table"]), text(t["columns"])});
+                }
+                out << formatTable({"APPLICATION", "TABLE", "COLUMNS"}, rows);
+            });
+            return;
+        }
+        rc = s.show("GET", "/v1/tables/" + pathPart(tableAppl) + "/" + pathPart(tableName), "", [&](const Json& j) {
+            std::vector<std::vector<std::string>> rows;
+            for (const Json& c : j["columns"]) {
+                rows.push_back({text(c["name"]), text(c["attribute"]), text(c["type"]), text(c["length"]),
+                                c["key"].get<bool>() ? "key" : "", text(c["scale"]), text(c["caption"])});
+            }
+            out << formatTable({"COLUMN", "ATTRIBUTE", "TYPE", "LENGTH", "KEY", "SCALE", "CAPTION"}, rows);
+        });
+    });
+
+    std::string rowsAppl, rowsTable, where;
+    std::vector<std::string> rowSubnodes;
+    CLI::App* rows = app.add_subcommand("rows", "A report of a table's rows");
+    rows->add_option("application", rowsAppl, "Application name as the tables carry it")->required();
+    rows->add_option("table", rowsTable, "Table name")->required();
+    rows->add_option("--subnode", rowSubnodes, "Only these subnodes (repeatable)");
+    rows->add_option("--where", where, "Filter, e.g. \"Used_Pct > 90 AND Mount LIKE '/v*'\"");
+    rows->callback([&] {
+        std::vector<std::pair<std::string, std::string>> params;
+        for (const std::string& n : rowSubnodes) {
+            params.emplace_back("subnode", n);
+        }
+        if (!where.empty()) {
+            params.emplace_back("where", where);
+        }
+        rc = s.show("GET", "/v1/tables/" + pathPart(rowsAppl) + "/" + pathPart(rowsTable) + "/rows" + query(params), "",
+                    [&](const Json& j) {
+                        std::vector<std::string> headers;
+                        std::vector<std::vector<std::string>> cells;
+                        for (const Json& r : j["rows"]) {
+                            if (headers.empty()) {
+                                for (auto it = r.begin(); it != r.end(); ++it) {
+                                    headers.push_back(it.key());
+                                }
+                            }
+                            std::vector<std::string> line;
+                            for (auto it = r.begin(); it != r.end(); ++it) {
+                                line.push_back(text(it.value()));
+                            }
+                            cells.push_back(std::move(line));
+                        }
+                        if (headers.empty()) {
+                            out << "(no rows)\n";
+                        } else {
+                            out << formatTable(headers, cells);
+                        }
+                    });
+    });
+
+    CLI::App* situation = app.add_subcommand("situation", "Define, list and remove situations");
+    situation->require_subcommand(1);
+    struct {
+        std::string name, appl, table, where, action, atomic;
+        int interval = 0;
+        bool event = false;
+        std::vector<std::string> subnodes;
+    } sit;
+    CLI::App* add = situation->add_subcommand("add", "Define a situation");
+    add->add_option("name", sit.name, "Situation name (letters, digits, _)")->required();
+    add->add_option("--app", sit.appl, "Application name as the tables carry it")->required();
+    add->add_option("--table", sit.table, "Table name")->required();
+    add->add_option("--where", sit.where, "Filter rows that raise the situation");
+    add->add_option("--interval", sit.interval, "Seconds between samples")->check(CLI::Range(1, 86400));
+    add->add_flag("--event", sit.event, "Fed by event rows instead of sampled");
+    add->add_option("--action", sit.action, "Take-action command run for every firing row");
+    add->add_option("--atomic", sit.atomic, "Keep the state per value of this column");
+    add->add_option("--subnode", sit.subnodes, "Only these subnodes (repeatable)");
+    add->callback([&] {
+        Json body{{"name", sit.name},         {"application", sit.appl}, {"table", sit.table}, {"where", sit.where},
+                  {"interval", sit.interval}, {"event", sit.event},      {"action", sit.action}, {"atomic", sit.atomic},
+                  {"subnodes", sit.subnodes}};
+        rc = s.show("POST", "/v1/situations", body.dump(), [&](const Json& j) { out << "defined " << text(j["name"]) << "\n"; });
+    });
+    std::string listName;
+    CLI::App* list = situation->add_subcommand("list", "Situations with their state per subnode");
+    list->add_option("name", listName, "One situation");
+    list->callback([&] {
+        auto table = [&](const Json& all) {
+            std::vector<std::vector<std::string>> rows;
+            for (const Json& x : all) {
+                std::string interval = x.value("event", false) ? "event" : text(x["interval"]);
+                if (!x.contains("states")) {
+                    rows.push_back({text(x["name"]), text(x["table"]), interval, "", x.contains("pending") ? "pending" : "", "",
+                                    text(x["where"])});
+                    continue;
+                }
+                for (const Json& st : x["states"]) {
+                    std::string subnode = text(st["subnode"]);
+                    if (!text(st["atomicValue"]).empty()) {
+                        subnode += " [" + text(st["atomicValue"]) + "]";
+                    }
+                    rows.push_back({text(x["name"]), text(x["table"]), interval, subnode, text(st["state"]), text(st["since"]),
+                                    text(x["where"])});
+                }
+                if (x["states"].empty()) {
+                    rows.push_back({text(x["name"]), text(x["table"]), interval, "", "", "", text(x["where"])});
+                }
+            }
+            out << formatTable({"SITUATION", "TABLE", "INTERVAL", "SUBNODE", "STATE", "SINCE", "WHERE"}, rows);
+        };
+        if (listName.empty()) {
+            rc = s.show("GET", "/v1/situations", "", [&](const Json& j) { table(j["situations"]); });
+        } else {
+            rc = s.show("GET", "/v1/situations/" + pathPart(listName), "", [&](const Json& j) { table(Json::array({j})); });
+        }
+    });
+    std::string rmName;
+    CLI::App* rm = situation->add_subcommand("rm", "Remove a situation");
+    rm->add_option("name", rmName, "Situation name")->required();
+    rm->callback([&] {
+        rc = s.show("DELETE", "/v1/situations/" + pathPart(rmName), "", [&](const Json&) { out << "removed " << rmName << "\n"; });
+    });
+
+    uint64_t after = 0;
+    int wait = 0;
+    bool follow = false;
+    CLI::App* events = app.add_subcommand("events", "Situation state changes and event rows");
+    events->add_option("--after", after, "Only events after this sequence number");
+    events->add_option("--wait", wait, "Wait up to this many seconds for the first event")->check(CLI::Range(0, 3600));
+    events->add_flag("--follow", follow, "Keep waiting for further events until interrupted");
+    events->callback([&] {
+        bool header = true;
+        do {
+            std::string body;
+            rc = s.call("GET", "/v1/events" + query({{"after", std::to_string(after)}, {"wait", std::to_string(follow ? 30 : wait)}}),
+                        "", &body);
+            if (rc != kOk) {
+                return;
+            }
+            Json j = Json::parse(body, nullptr, false);
+            if (!j.is_object()) {
+                err << "Error: the agent's answer is not JSON\n";
+                rc = kFailed;
+                return;
+            }
+            if (o.json) {
+                if (follow) {
+                    for (const Json& e : j["events"]) {
+                        out << e.dump() << "\n";
+                    }
+                } else {
+                    out << j.dump(2) << "\n";
+                }
+            } else if (!j["events"].empty() || (header && !follow)) {
+                printEvents(out, j["events"], header);
+                header = false;
+            }
+            out.flush();
+            after = std::max<uint64_t>(after, j.value("lastSeq", after));
+        } while (follow);
+    });
+
+    std::string command;
+    std::vector<std::string> actionSubnodes;
+    CLI::App* action = app.add_subcommand("action", "Run a take-action command on subnodes");
+    action->add_option("command", command, "The whole command text")->required();
+    action->add_option("--subnode", actionSubnodes, "Subnode to run it for (repeatable)")->required();
+    action->callback([&] {
+        Json body{{"command", command}, {"subnodes", actionSubnodes}};
+        rc = s.show("POST", "/v1/actions", body.dump(), [&](const Json& j) { out << "result " << text(j["result"]) << "\n"; });
+    });
+
+    uint64_t messagesAfter = 0;
+    CLI::App* messages = app.add_subcommand("messages", "Console messages");
+    messages->add_option("--after", messagesAfter, "Only messages after this sequence number");
+    messages->callback([&] {
+        rc = s.show("GET", "/v1/messages" + query({{"after", std::to_string(messagesAfter)}}), "", [&](const Json& j) {
+            std::vector<std::vector<std::string>> rows;
+            for (const Json& m : j["messages"]) {
+                rows.push_back({text(m["seq"]), text(m["time"]), text(m["severity"]), text(m["category"]), text(m["text"])});
+            }
+            out << formatTable({"SEQ", "TIME", "SEVERITY", "CATEGORY", "TEXT"}, rows);
+        });
+    });
+
+    std::string fileAppl, fileKind;
+    CLI::App* file = app.add_subcommand("file", "A generated ATR, CAT or ODI file");
+    file->add_option("application", fileAppl, "Application name")->required();
+    file->add_option("kind", fileKind, "ATR, CAT or ODI")->required()->check(CLI::IsMember({"ATR", "CAT", "ODI"}, CLI::ignore_case));
+    file->callback([&] {
+        std::string body;
+        rc = s.call("GET", "/v1/files/" + pathPart(fileAppl) + "/" + pathPart(fileKind), "", &body);
+        if (rc == kOk) {
+            out << body;
+        }
+    });
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        int code = app.exit(e, out, err);
+        return code == 0 ? kOk : kBadInput;
+    }
+    return rc;
+}
+
+}  // namespace vorpanectl
