@@ -13,5 +13,12 @@ applicationProbeList* startedProbes();
 tableManagerList* tableManagers();
 atomicSituationList* atomicSituations();
 
+// Held by the deferred-request monitor while it works on the samples list, and by the teardown
+// between clearing the list's pointer and deleting it, so the list is never deleted under a call.
+namespace vorpane {
+class Mutex;
+}
+vorpane::Mutex& samplesListInUseLock();
+
 void createAgentLists();
 void deleteAgentLists();

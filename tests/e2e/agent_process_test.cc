@@ -89,8 +89,9 @@ TEST_F(AgentProcess, ABrokenProductSpecificationTakesTheFatalExit) {
 }
 
 TEST_F(AgentProcess, AProductAgentWithoutProvidersToStartTakesTheFatalExit) {
-    // Item 23 makes a product agent search its hub port from the given one upwards (step 1).
-    _dir.write("psf", "0 = 1\n1 = XX\n2 = X1\n3 = Product Agent\n4 = %AFF\n23 = 1\n");
+    // Item 23 makes a product agent search its hub port from the given one upwards (step 1); a
+    // product agent names its table-manager work file (item 32) or cannot start at all.
+    _dir.write("psf", "0 = 1\n1 = XX\n2 = X1\n3 = Product Agent\n4 = %AFF\n23 = 1\n32 = xxtbls\n");
     ChildProcess agent({VORPANE_AGENT_BIN}, env({"VORPANE_PRODUCT_SPEC=" + _dir.file("psf")}));
     EXPECT_EQ(agent.waitExit(), 1) << agent.output();
     EXPECT_NE(log().find("Error: ZOT0_QueryProductSpec(ZOT2_DP_TO_START) returned NULL.  Exiting..."),

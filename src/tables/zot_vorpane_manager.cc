@@ -1,0 +1,126 @@
+#include "tables/zot_vorpane_manager.h"
+
+#include <map>
+#include <mutex>
+
+#include "interfaces/support.h"
+#include "metadata/user_data_info.h"
+#include "tables/zot_vorpane_agent.h"
+
+namespace {
+
+// The managers made by zot_vorpane_init, kept until released.
+struct Keeper {
+    vorpane::Mutex lock;
+    std::map<zot_vorpane_manager*, std::unique_ptr<zot_vorpane_manager>> managers VA_GUARDED_BY(lock);
+};
+
+Keeper& keeper() {
+    static Keeper* k = new Keeper();  // framework threads may still reach managers during exit
+    return *k;
+}
+
+}  // namespace
+
+zot_vorpane_manager::zot_vorpane_manager(const char* applName, const char* tableName)
+    : TableManager(applName, tableName) {
+    VA_STORAGE("New zot_vorpane_manager @%p <%s/%s>\n", static_cast<void*>(this), ApplicationName(), TableName());
+}
+
+zot_vorpane_manager::~zot_vorpane_manager() {
+    VA_STORAGE("Deleting zot_vorpane_manager @%p\n", static_cast<void*>(this));
+}
+
+std::unique_ptr<plaxf> zot_vorpane_manager::CreatePlaxf(RequestDetail* request, ContextInfo* context) {
+    return std::make_unique<zot_vorpane_agent>(request, context, this);
+}
+
+int zot_vorpane_manager::EventArrived(char* row, int length) {
+    RemoteManager* remote = RemoteManager::GetManager();
+    if (remote == nullptr) {
+        VA_ERROR("Error: RemoteManager pointer was NULL.\n");
+        return 1;
+    }
+    int rc = 0;
+    if (userDataInfoPtr() == nullptr) {
+        VA_ERROR("Error: _coInfo was NULL.\n");
+        rc = 1;
+    } else if (auto* table = dynamic_cast<zot_vorpane_manager*>(remote->FindTableManager(ApplicationName(), TableName()))) {
+        rc = table->AddDataToEvent(row, length);
+    }
+    remote->Drop();
+    return rc;
+}
+
+int zot_vorpane_manager::AddDataToEvent(char* row, int length) {
+    vorpane::ScopedLock guard(mutex(), [this] {
+        VA_ERROR("Error: unable to acquire lock for TableManager @%p\n", static_cast<void*>(this));
+    });
+    if (!guard.ok()) {
+        return 1;
+    }
+    int result = 0;
+    PlaxfListIter requests(this);
+    while (plaxf* request = requests.Next()) {
+        auto* agent = dynamic_cast<zot_vorpane_agent*>(request);
+        if (agent == nullptr || request->UseHandle(request->Handle()) != 0) {
+            continue;
+        }
+        agent->AddData(row, length);
+        if (int rc = request->Dispatch(); rc != 0) {
+            result = rc;
+        }
+        request->ClearCount();
+        request->Drop();
+    }
+    return result;
+}
+
+zot_vorpane_manager* zot_vorpane_init(const char* applName, const char* tableName, vorpane::metadata::userDataInfo* udi,
+                                      zot_vorpane_manager* mgr, short SNMPflag) {
+    if ((applName == nullptr || tableName == nullptr) && mgr != nullptr) {
+        if (udi == nullptr) {
+            VA_ERROR("Error: userData was NULL.\n");
+            return nullptr;
+        }
+        mgr->setUserDataPtr(udi);
+        udi->setTableManager(mgr);
+        return mgr;
+    }
+    if (applName == nullptr || tableName == nullptr) {
+        VA_ERROR("Error: allocating zot_vorpane_manager\n");
+        return nullptr;
+    }
+    auto made = std::make_unique<zot_vorpane_manager>(applName, tableName);
+    zot_vorpane_manager* manager = made.get();
+    const int rc = RemoteManager::RegisterClass(manager);
+    VA_STATE("RegisterClass of <%s/%s> @%p returned %d\n", applName, tableName, static_cast<void*>(manager), rc);
+    if (mgr == nullptr && udi != nullptr) {
+        manager->setUserDataPtr(udi);
+        udi->setTableManager(manager);
+    }
+    manager->SNMPflag(static_cast<uint16_t>(SNMPflag));
+    Keeper& k = keeper();
+    vorpane::ScopedLock guard(k.lock);
+    k.managers.emplace(manager, std::move(made));
+    return manager;
+}
+
+void zot_vorpane_release(zot_vorpane_manager* mgr) {
+    if (mgr == nullptr) {
+        return;
+    }
+    std::unique_ptr<zot_vorpane_manager> owned;
+    {
+        Keeper& k = keeper();
+        vorpane::ScopedLock guard(k.lock);
+        auto it = k.managers.find(mgr);
+        if (it == k.managers.end()) {
+            VA_ERROR("Error: zot_vorpane_manager @%p is not known\n", static_cast<void*>(mgr));
+            return;
+        }
+        owned = std::move(it->second);
+        k.managers.erase(it);
+    }
+    owned->Shutdown(0);
+}

@@ -1,0 +1,202 @@
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "agent/agent_lists.h"
+#include "agent/application_probe_list.h"
+#include "agent/monitors.h"
+#include "agent/table_manager_list.h"
+#include "agent/va_limits.h"
+#include "datapath/samples_list.h"
+#include "interfaces/axf.h"
+#include "interfaces/support.h"
+#include "metadata/metadata_types.h"
+#include "testlib/scoped_env.h"
+#include "testlib/temp_dir.h"
+#include "testlib/trace_capture.h"
+
+namespace {
+
+constexpr char kAffinity[] = "%VORPANE.VAGENT.SUBNODE.0000000000000000071";
+
+// The agent's lists over a fresh work directory, and probe threads that read fixed texts.
+class OnlineProcessingTest : public ::testing::Test {
+protected:
+    OnlineProcessingTest() : _speedup(200) {
+        vorpane::setWorkDirectory(_dir.path());
+        ZOT0_InitializeProductSpec("VA");
+        _savedLimits = vaLimits();
+        axf::reset();
+        setApplicationTextSource(&_texts);
+        createAgentLists();
+    }
+    ~OnlineProcessingTest() override {
+        // Every application offline first, so no probe thread outlives the lists.
+        deleteAgentLists();
+        setApplicationTextSource(nullptr);
+        setVaLimits(_savedLimits);
+        vorpane::setWorkDirectory(std::string());
+    }
+
+    std::optional<axf::Subnode> subnode(const std::string& name) {
+        for (const axf::Subnode& s : axf::subnodes()) {
+            if (s.name == name) {
+                return s;
+            }
+        }
+        return std::nullopt;
+    }
+    std::string tableOf(const char* appl, const char* group, const char* rr) {
+        return std::string(appl).substr(0, 3) + ZOTA_ComputeChecksumOnAttrGroup(group) + rr;
+    }
+
+    vorpane::testing::TempDir _dir;
+    vorpane::testing::ScopedSpeedup _speedup;
+    vorpane::testing::TraceCapture _trace;
+    VA_LIMITS _savedLimits;
+    vorpane::metadata::fixedApplicationTexts _texts{"APPL,GROUPA,P,60,FILE:GROUPB,K,0,FILE:;",
+                                                   "GROUPA,a,C,4:b,D,8:;GROUPB,@k,D,8:v,C,4:;",
+                                                   "App help,GROUPA,ga,a,ah, , :b,bh, , :GROUPB,gb,k,kh, , :v,vh, , :;"};
+};
+
+TEST_F(OnlineProcessingTest, TwoGroupsOfTwoSourcesComeOnlineAndGoOfflineTableByTable) {
+    const int16_t before = numApplications();
+    ASSERT_EQ(processOnline("APPL", "GROUPA", "HOST1", kAffinity), 0);
+    EXPECT_EQ(numApplications(), before + 1);
+    EXPECT_TRUE(_trace.contains("CASE - PROBE_NOT_FOUND for application <APPL>"));
+    std::optional<axf::Subnode> s = subnode("HOST1:APPL00");
+    ASSERT_TRUE(s.has_value());
+    EXPECT_EQ(s->version, "04.00.00");
+    EXPECT_EQ(s->affinity, kAffinity);
+    EXPECT_EQ(s->applName, "APPL");
+
+    // The second group finds the probe started and the subnode registered.
+    ASSERT_EQ(processOnline("APPL", "GROUPB", "HOST1", kAffinity), 0);
+    EXPECT_TRUE(_trace.contains("CASE - PROBE_STARTED for application <APPL> attrGroup <GROUPB>"));
+    EXPECT_TRUE(_trace.contains(
+        "Note: Ignoring subnode <HOST1:APPL00> attrGroup <GROUPB> registration request.  Subnode already registered."));
+    ASSERT_EQ(processOnline("APPL", "GROUPA", "HOST2", kAffinity), 0);
+    ASSERT_EQ(processOnline("APPL", "GROUPB", "HOST2", kAffinity), 0);
+    EXPECT_EQ(numApplications(), before + 1);
+    EXPECT_TRUE(subnode("HOST2:APPL00").has_value());
+    EXPECT_EQ(_trace.count("register was successful."), 2);
+
+    // One table manager per group, remembered in the work file.
+    const std::string tableA = tableOf("APPL", "GROUPA", "00");
+    const std::string tableB = tableOf("APPL", "GROUPB", "00");
+    EXPECT_NE(tableManagers()->getTblMgr("APPL00", tableA.c_str()), nullptr);
+    EXPECT_NE(tableManagers()->getTblMgr("APPL00", tableB.c_str()), nullptr);
+    EXPECT_EQ(_dir.read("zotatbls"), "APPL00 " + tableA + " 0\nAPPL00 " + tableB + " 0\n");
+    EXPECT_EQ(dataSamples()->getNumberOfElements(), 4);
+
+    // Offline table by table: the subnode goes with its last table, the probe with the last source.
+    ASSERT_EQ(processOffline("APPL", "GROUPA", "HOST1", kAffinity), 0);
+    EXPECT_TRUE(_trace.contains("Note: Subnode <HOST1:APPL00> not deregistered because it had 2 sources still online."));
+    EXPECT_EQ(subnode("HOST1:APPL00")->state, axf::SubnodeState::Registered);
+    ASSERT_EQ(processOffline("APPL", "GROUPB", "HOST1", kAffinity), 0);
+    EXPECT_EQ(subnode("HOST1:APPL00")->state, axf::SubnodeState::Deregistered);
+    EXPECT_EQ(subnode("HOST2:APPL00")->state, axf::SubnodeState::Registered);
+    EXPECT_EQ(startedProbes()->searchProbes("APPL"), PROBE_STARTED);
+    ASSERT_EQ(processOffline("APPL", "GROUPA", "HOST2", kAffinity), 0);
+    ASSERT_EQ(processOffline("APPL", "GROUPB", "HOST2", kAffinity), 0);
+    EXPECT_EQ(startedProbes()->searchProbes("APPL"), PROBE_NOT_FOUND);
+    EXPECT_EQ(numApplications(), before);
+    EXPECT_TRUE(_trace.contains("Application <APPL> removed. Number of applications currently active:"));
+    EXPECT_TRUE(_trace.waitFor("Leaving startNewProbe for applName <APPL> errors=0"));
+
+    // Offline for an application that never came online.
+    EXPECT_EQ(processOffline("NEVER", "GROUPA", "HOST1", kAffinity), 0);
+    EXPECT_TRUE(_trace.contains("Warning: getUDLPtr failed for [NEVER/GROUPA/HOST1]"));
+}
+
+TEST_F(OnlineProcessingTest, ARefusedOrFailedApplicationDoesNotComeOnline) {
+    VA_LIMITS limits = _savedLimits;
+    limits.maxApplications = numApplications();  // no room for another
+    limits.maxWaitUDL = 0;
+    setVaLimits(limits);
+    EXPECT_EQ(processOnline("APPL", "GROUPA", "HOST1", kAffinity), -1);
+    EXPECT_TRUE(_trace.contains("Error: Maximum<"));
+    EXPECT_EQ(startedProbes()->searchProbes("APPL"), PROBE_NOT_FOUND);  // nothing was added
+
+    // The agent's own application is skipped without a probe.
+    EXPECT_EQ(processOnline("VAGENT", "", "HOST1", kAffinity), 0);
+    EXPECT_TRUE(_trace.contains("Note: Skipping online processing for application <VAGENT>"));
+
+    // Metadata that cannot be built: the wait fails and the application stays refused.
+    limits.maxApplications = 64;
+    setVaLimits(limits);
+    vorpane::metadata::fixedApplicationTexts broken{"BAD,G1,P,60,FILE:G1,P,60,FILE:;", "G1,a,C,4:;G1,a,C,4:;",
+                                                    "h,G1,g, :;"};
+    setApplicationTextSource(&broken);
+    EXPECT_EQ(processOnline("BAD", "G1", "HOST1", kAffinity), 1);
+    EXPECT_TRUE(_trace.contains("Error: in userDataList for <BAD>"));
+    EXPECT_TRUE(_trace.contains("Error: WaitForUDL failed, rc: 1"));
+    EXPECT_EQ(startedProbes()->searchProbes("BAD"), PROBE_ENDED_IN_ERRORS);
+    EXPECT_EQ(processOnline("BAD", "G1", "HOST2", kAffinity), 1);
+    EXPECT_TRUE(_trace.contains("CASE - PROBE_ENDED_IN_ERRORS for application <BAD>"));
+    setApplicationTextSource(&_texts);
+}
+
+TEST_F(OnlineProcessingTest, StatusRecordsAreSplitIntoFourFields) {
+    dpStatusRecord r;
+    ASSERT_TRUE(parseDPStatus("APPL,GROUPA,HOST1,4117", &r));
+    EXPECT_EQ(r.applName, "APPL");
+    EXPECT_EQ(r.attrGroup, "GROUPA");
+    EXPECT_EQ(r.sourceName, "HOST1");
+    EXPECT_EQ(r.requestType, "4117");
+    // The fourth field is the rest of the text.
+    ASSERT_TRUE(parseDPStatus("APPL,GROUPA,HOST1,4133,x", &r));
+    EXPECT_EQ(r.requestType, "4133,x");
+
+    EXPECT_FALSE(parseDPStatus("APPL,GROUPA,HOST1", &r));
+    EXPECT_TRUE(_trace.contains("Error: parsing status:"));
+    EXPECT_TRUE(_trace.contains("           sourceName: <HOST1>"));
+    EXPECT_TRUE(_trace.contains("          requestType: <>"));
+    EXPECT_FALSE(parseDPStatus("", &r));
+
+    handleDPStatus("APPL,GROUPA,HOST1,9999", kAffinity);
+    EXPECT_TRUE(_trace.contains("Error: Invalid RequestType <9999>"));
+    handleDPStatus("NEVER,GROUPA,HOST1,4133", kAffinity);
+    EXPECT_TRUE(_trace.contains("Warning: getUDLPtr failed for [NEVER/GROUPA/HOST1]"));
+
+    EXPECT_EQ(buildAffinity(), "%VORPANE.VAGENT.SUBNODE.0000000000000000071");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(OnlineProcessingTest, TheDeferredRequestMonitorExpiresReportsUntilTheSamplesListIsGone) {
+    VA_LIMITS limits = _savedLimits;
+    limits.demandReport = 'Y';
+    limits.reportRequestExpiration = 15;
+    setVaLimits(limits);
+    std::vector<uint32_t> redriven;
+    vorpane::Mutex lock;
+    setSamplesListSeam(samplesListSeam{nullptr, [&](uint32_t request) {
+                                           vorpane::ScopedLock g(lock);
+                                           redriven.push_back(request);
+                                       }});
+    samplesList* samples = dataSamples();
+    ASSERT_TRUE(samples->onlineEntry("APPL", "APPABCDE00", "GROUPA", "00", "HOST1", nullptr));
+    samples->setDemandReportingOption("APP", "GROUPA", "HOST1", 1);
+    const int32_t now = static_cast<int32_t>(vorpane::clock::nowSeconds());
+    samples->addDeferredReportRequest("APP", "APPABCDE00", "HOST1", 5, 55, now - 16);
+    samples->addDeferredReportRequest("APP", "APPABCDE00", "HOST1", 6, 66, now + 3600);
+
+    pthread_t monitor{};
+    ASSERT_EQ(ZOT0_CreateThread(monitorDeferredRequests, 0, &monitor, "mon-deferred"), 0);
+    EXPECT_TRUE(_trace.waitFor("Redriving expired report request @55"));
+    deleteAgentLists();  // the monitor ends at its next wake-up
+    EXPECT_EQ(pthread_join(monitor, nullptr), 0);
+    EXPECT_TRUE(_trace.contains("monitorDeferredRequests ending: the samples list is gone."));
+    setSamplesListSeam({});
+    vorpane::ScopedLock g(lock);
+    EXPECT_EQ(redriven, std::vector<uint32_t>{55});  // the young one was not expired (the teardown drops it)
+}
+
+}  // namespace

@@ -1,0 +1,279 @@
+// The row store: keeping rules per sample type, keys, sets, emission and events.
+#include <atomic>
+#include <thread>
+
+#include "datapath_test_support.h"
+#include "testlib/trace_capture.h"
+
+namespace vorpane::datapath::testing {
+namespace {
+
+using vorpane::testing::TraceCapture;
+
+class RowStore : public LayoutFixture {
+protected:
+    std::unique_ptr<dataList> store(char sampleType, int ttl = 60) {
+        const metadata::userDataInfo& udi = layout(sampleType, ttl);
+        auto list = std::make_unique<dataList>("DPT", udi.tableNameRR(), "host1", udi.rowSize(), ttl);
+        list->userData(&udi);
+        if (sampleType == 'K') {
+            list->addKey(1, udi.columnType(1), udi.columnOffset(1), udi.columnLength(1));
+        }
+        return list;
+    }
+    static int add(dataList& list, uint16_t control, rowBuffer row, int noValue = 0) {
+        return list.addEntry(control, row, noValue);
+    }
+    static std::vector<std::string> emit(dataList& list, time_t since = 0, const char* origin = "DPT:host1:G") {
+        CollectRows rows;
+        list.emitToAXF(&rows, origin, since);
+        return rows.names();
+    }
+};
+
+TEST_F(RowStore, PeriodicKeepsOnlyTheLatestRowOrSetAndEmitsItEveryTime) {
+    auto list = store('P');
+    ASSERT_EQ(list->rowSize(), kRowSize);
+    EXPECT_EQ(add(*list, kSingleRow, makeRow("a", 1)), 0);
+    EXPECT_EQ(add(*list, kSingleRow, makeRow("b", 2)), 0);
+    EXPECT_EQ(add(*list, kSingleRow, makeRow("c", 3)), 0);
+    EXPECT_EQ(list->rowCount(), 1u);
+    EXPECT_EQ(list->noOfElements(), 1);
+
+    CollectRows rows;
+    EXPECT_EQ(list->emitToAXF(&rows, "DPT:host1:G", 0), 1);
+    EXPECT_EQ(list->emitToAXF(&rows, "DPT:host1:G", 0), 1);
+    ASSERT_EQ(rows.rows.size(), 2u);
+    EXPECT_EQ(rows.rows[1].name, "c");
+    EXPECT_EQ(rows.rows[1].count, 3);
+    EXPECT_EQ(rows.rows[1].origin, "DPT:host1:G");
+
+    // A new set replaces the single rows' mode; a second set replaces the first.
+    EXPECT_EQ(add(*list, kSetBegin, makeRow("s1", 1)), 0);
+    EXPECT_EQ(add(*list, kSetEnd, makeRow("s2", 2)), 0);
+    EXPECT_EQ(emit(*list), (std::vector<std::string>{"s1", "s2"}));
+    EXPECT_EQ(add(*list, kSetBegin, makeRow("t1", 1)), 0);
+    EXPECT_EQ(add(*list, kSetEnd, makeRow("t2", 2)), 0);
+    EXPECT_EQ(list->setCount(), 1u);
+    EXPECT_EQ(emit(*list), (std::vector<std::string>{"t1", "t2"}));
+}
+
+TEST_F(RowStore, SampledRowsAgeOutAtTheCleanupTriggerOrAtEmission) {
+    auto list = store('S', 60);
+    EXPECT_EQ(add(*list, kSingleRow, makeRow("old", 1)), 0);
+    clock::advance(61);
+    // Too old to be emitted, but still stored until a clean-up.
+    EXPECT_EQ(emit(*list, 1), std::vector<std::string>{});
+    EXPECT_EQ(list->rowCount(), 1u);
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(add(*list, kSingleRow, makeRow("n" + std::to_string(i), i)), 0);
+    }
+    EXPECT_EQ(list->rowCount(), 9u);  // nine additions since the last clean-up
+    EXPECT_EQ(add(*list, kSingleRow, makeRow("n8", 8)), 0);
+    EXPECT_EQ(list->rowCount(), 9u);  // the tenth ran the clean-up: the old row left
+    EXPECT_EQ(list->noOfElements(), 9);
+    EXPECT_EQ(emit(*list).size(), 9u);
+
+    // At emission with lastSampleTime 0 the clean-up runs too; a younger row stays.
+    clock::advance(30);
+    EXPECT_EQ(add(*list, kSingleRow, makeRow("young", 1)), 0);
+    clock::advance(31);
+    EXPECT_EQ(emit(*list), std::vector<std::string>{"young"});
+    EXPECT_EQ(list->rowCount(), 1u);
+
+    // Only rows stored since lastSampleTime are emitted.
+    const time_t before = static_cast<time_t>(clock::nowSeconds());
+    clock::advance(2);
+    EXPECT_EQ(add(*list, kSingleRow, makeRow("later", 2)), 0);
+    EXPECT_EQ(emit(*list, before + 1), std::vector<std::string>{"later"});
+}
+
+TEST_F(RowStore, KeyedRowsReplaceMergeAndDelete) {
+    auto list = store('K');
+    EXPECT_EQ(add(*list, kSingleRow, makeRow("disk1", 10, "full")), 0);
+    EXPECT_EQ(add(*list, kSingleRow, makeRow("disk2", 20, "ok")), 0);
+    EXPECT_EQ(add(*list, kSingleRow, makeRow("disk1", 11, "half")), 0);
+    ASSERT_EQ(list->rowCount(), 2u);
+    CollectRows rows;
+    list->emitToAXF(&rows, "n", 0);
+    ASSERT_EQ(rows.rows.size(), 2u);
+    EXPECT_EQ(rows.rows[0].name, "disk1");  // the replaced row keeps its place
+    EXPECT_EQ(rows.rows[0].count, 11);
+    EXPECT_EQ(rows.rows[0].note, "half");
+
+    // A merge: "^" keeps the stored text, an empty integer (zeros) overwrites the number.
+    rowBuffer partial = makeRow("disk1", 0, "^");
+    EXPECT_EQ(list->addEntry(kSingleRow, partial, 1), 0);
+    EXPECT_EQ(partial, nullptr);
+    rows.rows.clear();
+    list->emitToAXF(&rows, "n", 0);
+    ASSERT_EQ(rows.rows.size(), 2u);
+    EXPECT_EQ(rows.rows[0].count, 0);
+    EXPECT_EQ(rows.rows[0].note, "half");
+
+    // Deleting a key that is not stored fails and leaves the row with the caller.
+    TraceCapture trace;
+    rowBuffer missing = makeRow("disk9", 0);
+    EXPECT_EQ(list->addEntry(DCH_DeleteKeyRecord, missing, 0), 1);
+    EXPECT_NE(missing, nullptr);
+    EXPECT_EQ(list->rowCount(), 2u);
+    rowBuffer del = makeRow("disk1", 0);
+    EXPECT_EQ(list->addEntry(DCH_DeleteKeyRecord, del, 0), 0);
+    EXPECT_EQ(del, nullptr);
+    EXPECT_EQ(emit(*list), std::vector<std::string>{"disk2"});
+    // A deleted key can come back as a new row.
+    EXPECT_EQ(add(*list, kSingleRow, makeRow("disk1", 5)), 0);
+    EXPECT_EQ(emit(*list), (std::vector<std::string>{"disk2", "disk1"}));
+    EXPECT_EQ(list->noOfElements(), 2);
+}
+
+TEST_F(RowStore, DeleteByFirstKeyAndKeyLimits) {
+    const metadata::userDataInfo& udi = layout('K');
+    dataList list("DPT", udi.tableNameRR(), "host1", udi.rowSize(), 60);
+    list.userData(&udi);
+    // Two keys: name and count. Rows equal in name but not count are distinct.
+    list.addKey(1, 2, kNameOffset, 8);
+    list.addKey(2, 1, kCountOffset, 4);
+    rowBuffer a = makeRow("x", 1), b = makeRow("x", 2), c = makeRow("y", 1);
+    ASSERT_EQ(list.addEntry(kSingleRow, a, 0), 0);
+    ASSERT_EQ(list.addEntry(kSingleRow, b, 0), 0);
+    ASSERT_EQ(list.addEntry(kSingleRow, c, 0), 0);
+    EXPECT_EQ(list.rowCount(), 3u);
+    rowBuffer first = makeRow("x", 99);
+    EXPECT_EQ(list.addEntry(DCH_DeleteFirstKeyRecord, first, 0), 0);  // the oldest "x" goes
+    CollectRows rows;
+    list.emitToAXF(&rows, "n", 0);
+    ASSERT_EQ(rows.rows.size(), 2u);
+    EXPECT_EQ(rows.rows[0].count, 2);
+    EXPECT_EQ(rows.rows[1].name, "y");
+
+    TraceCapture trace;
+    list.addKey(3, 2, kRowSize - 2, 8);  // outside the row: refused
+    EXPECT_TRUE(trace.contains("lies outside the row"));
+    EXPECT_EQ(list.keyCount(), 2);
+    list.addKey(3, 2, kNoteOffset, 8);
+    list.addKey(3, 2, kNoteOffset, 8);
+    list.addKey(3, 2, kNoteOffset, 8);
+    EXPECT_EQ(list.keyCount(), 5);
+    list.addKey(3, 2, kNoteOffset, 8);
+    EXPECT_EQ(list.keyCount(), 5);
+    EXPECT_TRUE(trace.contains("Warning: Maximum number of attribute keys allowed is 5."));
+}
+
+TEST_F(RowStore, ControlFieldsThatDoNotFitAreRefused) {
+    auto list = store('S');
+    TraceCapture trace;
+    rowBuffer row = makeRow("a", 1);
+    EXPECT_EQ(list->addEntry(DCH_DeleteKeyRecord, row, 0), 1);
+    EXPECT_TRUE(trace.contains("Error: control field DCH_DeleteKeyRecord only valid for key data."));
+    EXPECT_EQ(list->addEntry(DCH_DeleteFirstKeyRecord, row, 0), 1);
+    EXPECT_TRUE(trace.contains("Error: control field DCH_DeleteFirstKeyRecord only valid for key data."));
+    EXPECT_EQ(list->addEntry(0x12, row, 0), 1);
+    EXPECT_TRUE(trace.contains("Error: unsupported control field <18>"));
+    EXPECT_EQ(list->addEntry(kSetMiddle, row, 0), 1);
+    EXPECT_TRUE(trace.contains("Warning: _last_BE_Entry not set for tableName <"));
+    EXPECT_NE(row, nullptr);  // every refused row stays with the caller
+    EXPECT_EQ(list->noOfElements(), 0);
+}
+
+TEST_F(RowStore, SetsAreEmittedOnlyWhenCompleteAndOnlyInSetMode) {
+    auto list = store('S');
+    EXPECT_EQ(add(*list, kSingleRow, makeRow("single", 1)), 0);
+    EXPECT_EQ(add(*list, kSetBegin, makeRow("r1", 1)), 0);
+    EXPECT_EQ(add(*list, kSetMiddle, makeRow("r2", 2)), 0);
+    EXPECT_EQ(add(*list, kSetMiddle, makeRow("r3", 3)), 0);
+    EXPECT_EQ(list->sampleSetType(), 1);
+    EXPECT_EQ(emit(*list), std::vector<std::string>{});  // open set, and the single row is of the other mode
+    EXPECT_EQ(add(*list, kSetEnd, makeRow("r4", 4)), 0);
+    CollectRows rows;
+    EXPECT_EQ(list->emitToAXF(&rows, "DPT:host1:G", 0), 4);
+    ASSERT_EQ(rows.names(), (std::vector<std::string>{"r1", "r2", "r3", "r4"}));
+    for (const RowView& r : rows.rows) {
+        EXPECT_EQ(r.origin, "DPT:host1:G");
+    }
+    // A set closed without a row (0xFF is stored as an end without data): the empty row is skipped.
+    EXPECT_EQ(add(*list, kSetBegin, makeRow("q1", 1)), 0);
+    rowBuffer none;
+    EXPECT_EQ(list->addEntry(kSetEnd, none, 0), 0);
+    EXPECT_EQ(emit(*list), (std::vector<std::string>{"r1", "r2", "r3", "r4", "q1"}));
+    // Back to single rows: the sets stay but are not emitted.
+    EXPECT_EQ(add(*list, kSingleRow, makeRow("single2", 2)), 0);
+    EXPECT_EQ(emit(*list), (std::vector<std::string>{"single", "single2"}));
+    EXPECT_EQ(list->setCount(), 2u);
+
+    // AddData failing stops the walk.
+    CollectRows failing;
+    failing.result = 1;
+    EXPECT_EQ(list->emitToAXF(&failing, "n", 0), 0);
+    EXPECT_EQ(failing.rows.size(), 1u);
+}
+
+class Events : public eventReceiver {
+public:
+    int EventArrived(char* row, int length) override {
+        EXPECT_EQ(length, kRowSize);
+        rows.emplace_back(row);
+        return 0;
+    }
+    std::vector<RowView> rows;
+};
+
+TEST_F(RowStore, EventRowsAreCappedNeverAgeAndGoToTheManager) {
+    VA_LIMITS limits;
+    limits.maxEventEntries = 100;
+    setVaLimits(limits);
+    auto list = store('E', 1);
+    Events events;
+    for (int i = 0; i < 101; ++i) {
+        ASSERT_EQ(add(*list, kSingleRow, makeRow("e" + std::to_string(i), i)), 0);
+        EXPECT_EQ(list->emitEvent(&events, "DPT:host1:G"), 0);
+    }
+    EXPECT_EQ(list->rowCount(), 100u);
+    ASSERT_EQ(events.rows.size(), 101u);
+    EXPECT_EQ(events.rows[100].name, "e100");
+    EXPECT_EQ(events.rows[100].origin, "DPT:host1:G");
+    clock::advance(3600);
+    std::vector<std::string> names = emit(*list);
+    ASSERT_EQ(names.size(), 100u);
+    EXPECT_EQ(names.front(), "e1");  // the oldest was dropped before the 101st was stored
+    EXPECT_EQ(names.back(), "e100");
+
+    TraceCapture trace;
+    dataList empty("DPT", "T", "s", kRowSize, 1);
+    EXPECT_EQ(empty.emitEvent(&events, "n"), 0);
+    EXPECT_TRUE(trace.contains("Error: invalid pointer"));
+    EXPECT_EQ(events.rows.size(), 101u);
+}
+
+// A collection thread adds and deletes keyed rows while framework threads emit them.
+TEST_F(RowStore, AddingAndEmittingAtTheSameTime) {
+    auto list = store('K');
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (int i = 0; i < 2000; ++i) {
+            rowBuffer row = makeRow("k" + std::to_string(i % 300), i);
+            ASSERT_EQ(list->addEntry(kSingleRow, row, i % 2), 0);
+            if (i % 7 == 0) {
+                rowBuffer del = makeRow("k" + std::to_string((i + 5) % 300), 0);
+                list->addEntry(DCH_DeleteKeyRecord, del, 0);
+            }
+        }
+        done = true;
+    });
+    std::thread reader([&] {
+        while (!done) {
+            CollectRows rows;
+            list->emitToAXF(&rows, "n", 0);
+            EXPECT_LE(rows.rows.size(), 300u);
+        }
+    });
+    writer.join();
+    reader.join();
+    std::vector<std::string> names = emit(*list);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(std::adjacent_find(names.begin(), names.end()), names.end());  // one row per key
+    EXPECT_EQ(static_cast<std::size_t>(list->noOfElements()), names.size());
+}
+
+}  // namespace
+}  // namespace vorpane::datapath::testing

@@ -1,0 +1,288 @@
+#include "datapath/samples_list.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "agent/va_limits.h"
+#include "datapath/data_list.h"
+#include "interfaces/axf.h"
+#include "interfaces/support.h"
+#include "platform/axf/engine.h"
+#include "testlib/scoped_env.h"
+#include "testlib/trace_capture.h"
+
+namespace {
+
+// A framework request with a live handle, as the framework would open it.
+class OpenRequest : public plaxf {
+public:
+    OpenRequest() : plaxf(nullptr, nullptr, nullptr) {
+        axf::detail::Access::attach(*this, nullptr, axf::detail::registerHandle(this));
+    }
+    ~OpenRequest() override { close(); }
+    void TakeSample() override {}
+    // The framework ends the request: its handle is no longer valid.
+    void close() {
+        if (!_closed) {
+            axf::detail::releaseHandle(Handle());
+            _closed = true;
+        }
+    }
+
+private:
+    bool _closed = false;
+};
+
+struct Redriven {
+    plaxf* request;
+    std::string subnodeName, tableName;
+    int16_t eventRequest;
+};
+
+class SamplesListTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        _savedLimits = vaLimits();
+        setLimits([](VA_LIMITS&) {});
+        setSamplesListSeam(samplesListSeam{
+            [this](plaxf* request, const char* subnode, const char* table, int16_t eventRequest) {
+                _redriven.push_back({request, subnode, table, eventRequest});
+                return 0;
+            },
+            [this](uint32_t request) { _samplesRedriven.push_back(request); }});
+    }
+    void TearDown() override {
+        setSamplesListSeam({});
+        setVaLimits(_savedLimits);
+    }
+    template <typename F>
+    void setLimits(F&& change) {
+        VA_LIMITS limits = _savedLimits;
+        change(limits);
+        setVaLimits(limits);
+    }
+
+    VA_LIMITS _savedLimits;
+    std::vector<Redriven> _redriven;
+    std::vector<uint32_t> _samplesRedriven;
+    vorpane::testing::TraceCapture _trace;
+};
+
+TEST_F(SamplesListTest, OnlineEntryCreatesFindsAndCountsTablesOfASource) {
+    samplesList list;
+    std::optional<std::string> name = list.onlineEntry("APPL", "APPABCDE01", "GROUPA", "01", "HOST", nullptr);
+    ASSERT_TRUE(name.has_value());
+    EXPECT_EQ(*name, "HOST:APPL01");
+    // A second group of the same source shares the subnode but gets an entry of its own.
+    ASSERT_TRUE(list.onlineEntry("APPL", "APPFGHIJ01", "GROUPB", "01", "HOST", nullptr).has_value());
+    ASSERT_TRUE(list.onlineEntry("APPL", "APPABCDE01", "GROUPA", "01", "OTHER", nullptr).has_value());
+    EXPECT_EQ(list.getNumberOfElements(), 3);
+    EXPECT_EQ(list.countOfAttrGroups("APP", "HOST"), 2);
+    EXPECT_EQ(list.countOfAttrGroups("APP", "OTHER"), 1);
+
+    // The same table again finds its entry.
+    ASSERT_TRUE(list.onlineEntry("APPL", "APPABCDE01", "GROUPA", "01", "HOST", nullptr).has_value());
+    EXPECT_EQ(list.getNumberOfElements(), 3);
+
+    // Registration: the first call reports "online", the second "already registered".
+    EXPECT_EQ(list.subnodeOnline("HOST:APPL01"), SUBNODE_SOURCE_ONLINE);
+    EXPECT_EQ(list.subnodeOnline("HOST:APPL01"), SUBNODE_REGISTERED);
+    EXPECT_EQ(list.subnodeOnline("NOPE:APPL01"), 0);
+
+    std::optional<std::string> found;
+    EXPECT_EQ(list.getSubnodeName("APP", "OTHER", "GROUPA", "01", &found), 0);
+    EXPECT_EQ(found, "OTHER:APPL01");
+    EXPECT_EQ(list.getSubnodeName("APP", "OTHER", "GROUPB", "01", &found), 1);
+    EXPECT_FALSE(found.has_value());
+    std::string original;
+    EXPECT_TRUE(list.getOriginalSubnodeName("HOST:APPL01", "APPFGHIJ01", &original));
+    EXPECT_EQ(original, "HOST:APPL01");
+    EXPECT_EQ(list.subnodeOnlineForTable("HOST:APPL01", "XXXXXXXX01"), 0);
+
+    // A long source name loses characters at its left; the full name is kept apart.
+    const std::string longSource(40, 'S');
+    name = list.onlineEntry("APPL", "APPABCDE01", "GROUPA", "01", longSource.c_str(), nullptr);
+    ASSERT_TRUE(name.has_value());
+    EXPECT_EQ(name->size(), 32u);
+    EXPECT_TRUE(list.getOriginalSubnodeName(name->c_str(), "APPABCDE01", &original));
+    EXPECT_EQ(original, longSource + ":APPL01");
+}
+
+TEST_F(SamplesListTest, RemoveEntryTellsWhetherTheApplicationKeepsSources) {
+    samplesList list;
+    ASSERT_TRUE(list.onlineEntry("APPL", "APPABCDE01", "GROUPA", "01", "HOST", nullptr));
+    ASSERT_TRUE(list.onlineEntry("APPL", "APPABCDE01", "GROUPA", "01", "OTHER", nullptr));
+    ASSERT_TRUE(list.onlineEntry("ZED", "ZEDABCDE01", "GROUPA", "01", "HOST", nullptr));
+    EXPECT_EQ(list.removeEntry("APP", "APPABCDE01", "HOST"), 1);  // OTHER still online
+    EXPECT_EQ(list.removeEntry("APP", "APPABCDE01", "OTHER"), 0);  // the last of the key
+    EXPECT_EQ(list.getNumberOfElements(), 1);
+    EXPECT_EQ(list.removeEntry("APP", "APPABCDE01", "OTHER"), 0);  // nothing left of the key
+}
+
+TEST_F(SamplesListTest, DeferredRequestsWaitForTheirSubnodeAndAreRedrivenWhenItComesOnline) {
+    samplesList list;
+    OpenRequest sample, event, gone;
+    EXPECT_EQ(list.requestDefer("APP", "HOST:APPL01", &sample, sample.Handle(), 0), 0);
+    EXPECT_EQ(list.requestDefer("APP", "HOST:APPL01", &sample, sample.Handle(), 0), 0);  // same handle: kept once
+    EXPECT_TRUE(_trace.contains("was already deferred."));
+    EXPECT_EQ(list.requestDefer("APP", "HOST:APPL01", &event, event.Handle(), 1), 0);
+    EXPECT_EQ(list.requestDefer("APP", "HOST:APPL01", &gone, gone.Handle(), 0), 0);
+    EXPECT_EQ(list.getNumberOfElements(), 1);
+    // The entry exists before its source: no table, so it does not count as an online group.
+    EXPECT_EQ(list.countOfAttrGroups("APP", "HOST"), 0);
+    EXPECT_TRUE(_trace.contains("Warning: TableName is null for applKey<APP> sourceName<HOST> subnodeName<HOST:APPL01>"));
+    const unsigned long goneHandle = gone.Handle();
+    gone.close();
+
+    ASSERT_TRUE(list.onlineEntry("APPL", "APPABCDE01", "GROUPA", "01", "HOST", nullptr).has_value());
+    EXPECT_EQ(list.getNumberOfElements(), 1);  // the deferred entry was completed, not duplicated
+    ASSERT_EQ(_redriven.size(), 2u);
+    EXPECT_EQ(_redriven[0].request, &sample);
+    EXPECT_EQ(_redriven[0].subnodeName, "HOST:APPL01");
+    EXPECT_EQ(_redriven[0].tableName, "APPABCDE01");
+    EXPECT_EQ(_redriven[0].eventRequest, 0);
+    EXPECT_EQ(_redriven[1].request, &event);
+    EXPECT_EQ(_redriven[1].eventRequest, 1);
+    EXPECT_TRUE(_trace.contains("/" + std::to_string(goneHandle) + "> <APP/APPABCDE01/HOST/HOST:APPL01> no longer valid"));
+    samplesListEntry* e = list.getSamplesListEntry("APP", "GROUPA", "HOST");
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->deferredCount(), 1);  // the stale one stays traced, not redriven
+    EXPECT_EQ(e->subnodeStatus(), SUBNODE_SOURCE_ONLINE);
+    list.removeDeferRequest("APP", "APPABCDE01", "HOST", &gone);
+    EXPECT_EQ(e->deferredCount(), 0);
+}
+
+TEST_F(SamplesListTest, DeferringStopsAtTheConfiguredMaximum) {
+    setLimits([](VA_LIMITS& l) { l.maxDeferredRequest = 2; });
+    samplesList list;
+    OpenRequest a, b, c;
+    EXPECT_EQ(list.requestDefer("APP", "HOST:APPL01", &a, a.Handle(), 0), 0);
+    EXPECT_EQ(list.requestDefer("APP", "HOST:APPL01", &b, b.Handle(), 0), 0);
+    EXPECT_EQ(list.requestDefer("APP", "HOST:APPL01", &c, c.Handle(), 0), 1);
+    EXPECT_TRUE(_trace.contains("Error: Current deferred count 2 equals or exceeds max deferred requests 2. Use "
+                                "ZOTA_MAX_DEFERRED_REQUEST to increase."));
+    EXPECT_TRUE(_trace.contains("Error: AddDeferRequest failed for subnodeName<HOST:APPL01>"));
+    // A subnode name without a source cannot make an entry.
+    EXPECT_EQ(list.requestDefer("APP", "NOSOURCE", &c, c.Handle(), 0), 1);
+    EXPECT_TRUE(_trace.contains("Error: could not determine sourceName from subnodeName <NOSOURCE>"));
+}
+
+TEST_F(SamplesListTest, DeepEntriesMoveToTheFrontAndTheThresholdGrows) {
+    samplesList list;
+    std::deque<std::string> walk;  // the list's walk order, mirrored
+    for (int i = 0; i < 25; ++i) {
+        walk.push_back("SRC" + std::to_string(i));
+        ASSERT_TRUE(list.onlineEntry("APPL", "APPABCDE01", "GROUPA", "01", walk.back().c_str(), nullptr));
+    }
+    // The 20th position stays; the 21st moves to the head.
+    list.dataListPtr("APP", "APPABCDE01", walk[19].c_str());
+    EXPECT_EQ(_trace.count("Moving node @"), 0);
+    list.dataListPtr("APP", "APPABCDE01", walk[20].c_str());
+    EXPECT_EQ(_trace.count("Moving node @"), 1);
+    walk.push_front(walk[20]);
+    walk.erase(walk.begin() + 21);
+    list.dataListPtr("APP", "APPABCDE01", walk[0].c_str());  // found first now: no move
+    EXPECT_EQ(_trace.count("Moving node @"), 1);
+
+    // 100 more moves of the last entry: the 101st move raises the threshold to 40.
+    for (int move = 0; move < 100; ++move) {
+        std::string last = walk.back();
+        walk.pop_back();
+        walk.push_front(last);
+        list.dataListPtr("APP", "APPABCDE01", last.c_str());
+    }
+    EXPECT_EQ(_trace.count("Moving node @"), 101);
+    EXPECT_TRUE(_trace.contains("_setHeadOfListThreshold now equals 40"));
+    EXPECT_EQ(list.setHeadOfListThreshold(), 40);
+    list.dataListPtr("APP", "APPABCDE01", walk.back().c_str());  // 25th of 25, below 40
+    EXPECT_EQ(_trace.count("Moving node @"), 101);
+}
+
+TEST_F(SamplesListTest, RowStoresAttachToTheirEntryAndLeaveWithIt) {
+    samplesList list;
+    auto store = std::make_unique<vorpane::datapath::dataList>("APP", "APPABCDE01", "HOST", 40, 0);
+    vorpane::datapath::dataList* raw = store.get();
+    EXPECT_EQ(list.updateDataList("APP", "GROUPA", "HOST", &store), 1);
+    EXPECT_TRUE(_trace.contains("Warning: No samplesListEntry[APP/GROUPA/HOST] found."));
+    EXPECT_EQ(store.get(), raw);  // still the caller's
+    ASSERT_TRUE(list.onlineEntry("APPL", "APPABCDE01", "GROUPA", "01", "HOST", nullptr));
+    EXPECT_EQ(list.updateDataList("APP", "GROUPA", "HOST", &store), 0);
+    EXPECT_EQ(store, nullptr);
+    EXPECT_EQ(list.dataListPtr("APP", "APPABCDE01", "HOST"), raw);
+    EXPECT_EQ(list.dataListPtr("APP", "APPABCDE01", "OTHER"), nullptr);
+    // The entry owns the store: removing the entry destroys it (ASan reports a leak otherwise).
+    EXPECT_EQ(list.removeEntry("APP", "APPABCDE01", "HOST"), 0);
+    EXPECT_EQ(list.dataListPtr("APP", "APPABCDE01", "HOST"), nullptr);
+}
+
+TEST_F(SamplesListTest, WithoutDemandReportingReportRequestsAreRedrivenAtOnce) {
+    samplesList list;
+    ASSERT_TRUE(list.onlineEntry("APPL", "APPABCDE01", "GROUPA", "01", "HOST", nullptr));
+    // No entry: redriven at once.
+    EXPECT_EQ(list.addDeferredReportRequest("APP", "XXXXXXXX01", "HOST", 7, 77, 0), 0);
+    EXPECT_TRUE(_trace.contains(
+        "Warning: Unable to locate samplesListEntry object for applKey<APP> tableName<XXXXXXXX01> srcName<HOST>"));
+    EXPECT_EQ(_samplesRedriven, std::vector<uint32_t>{77});
+    samplesListEntry* e = list.getSamplesListEntry("APP", "GROUPA", "HOST");
+    ASSERT_NE(e, nullptr);
+    EXPECT_FALSE(e->hasReportQueue());
+    list.setDemandReportingOption("APP", "GROUPA", "HOST", 1);
+    EXPECT_EQ(list.isDemandReportingEnabled("APP", "APPABCDE01", "HOST"), 1);
+    // An entry without a report queue cannot keep it: redriven at once too.
+    list.addDeferredReportRequest("APP", "APPABCDE01", "HOST", 8, 88, 0);
+    EXPECT_EQ(_samplesRedriven, (std::vector<uint32_t>{77, 88}));
+}
+
+TEST_F(SamplesListTest, DemandReportRequestsAreKeptUntilAnsweredExpiredOrOffline) {
+    setLimits([](VA_LIMITS& l) {
+        l.demandReport = 'Y';
+        l.maxDeferredReportRequest = 3;
+        l.reportRequestExpiration = 15;
+    });
+    samplesList list;
+    ASSERT_TRUE(list.onlineEntry("APPL", "APPABCDE01", "GROUPA", "01", "HOST", nullptr));
+    samplesListEntry* e = list.getSamplesListEntry("APP", "GROUPA", "HOST");
+    ASSERT_NE(e, nullptr);
+    EXPECT_TRUE(e->hasReportQueue());
+
+    const int32_t now = static_cast<int32_t>(vorpane::clock::nowSeconds());
+    // Option 0: the entry ignores report requests.
+    list.addDeferredReportRequest("APP", "APPABCDE01", "HOST", 1, 11, now);
+    EXPECT_EQ(e->deferredReportRequestCount(), 0);
+    EXPECT_TRUE(_samplesRedriven.empty());
+
+    list.setDemandReportingOption("APP", "GROUPA", "HOST", 1);
+    list.addDeferredReportRequest("APP", "APPABCDE01", "HOST", 1, 11, now - 16);  // 16 s old
+    list.addDeferredReportRequest("APP", "APPABCDE01", "HOST", 2, 22, now - 15);  // 15 s old
+    list.addDeferredReportRequest("APP", "APPABCDE01", "HOST", 2, 23, now);       // same action ID
+    EXPECT_TRUE(_trace.contains("Action ID 2 was already deferred."));
+    EXPECT_EQ(_samplesRedriven, std::vector<uint32_t>{23});
+    list.addDeferredReportRequest("APP", "APPABCDE01", "HOST", 3, 33, now);
+    list.addDeferredReportRequest("APP", "APPABCDE01", "HOST", 4, 44, now);  // beyond the maximum of 3
+    EXPECT_TRUE(_trace.contains("Error: Current deferred report count 3 equals or exceeds max deferred report "
+                                "requests 3. Use ZOTA_MAX_DEFERRED_REPORT_REQUEST to increase."));
+    EXPECT_EQ(_samplesRedriven, (std::vector<uint32_t>{23, 44}));
+    EXPECT_EQ(e->deferredReportRequestCount(), 3);
+
+    // Only the request older than the expiration goes.
+    list.cancelExpiredReportRequests();
+    EXPECT_EQ(_samplesRedriven, (std::vector<uint32_t>{23, 44, 11}));
+    EXPECT_EQ(e->deferredReportRequestCount(), 2);
+
+    // An answer with action ID 0 is ignored; a real answer redrives its request.
+    list.redriveDeferredReportRequest("APP", "GROUPA", "HOST", 0);
+    list.redriveDeferredReportRequest("APP", "GROUPA", "HOST", 3);
+    EXPECT_EQ(_samplesRedriven, (std::vector<uint32_t>{23, 44, 11, 33}));
+    list.redriveDeferredReportRequest("APP", "GROUPA", "HOST", 3);
+    EXPECT_TRUE(_trace.contains("Note: Did not find a match on Action ID 3, deferCount=1"));
+
+    // The source goes offline: whatever remains is redriven.
+    list.removeDeferredReportRequests("APP", "GROUPA", "HOST");
+    EXPECT_EQ(_samplesRedriven, (std::vector<uint32_t>{23, 44, 11, 33, 22}));
+    EXPECT_EQ(e->deferredReportRequestCount(), 0);
+}
+
+}  // namespace

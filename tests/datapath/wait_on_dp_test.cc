@@ -1,0 +1,230 @@
+// The collection thread: source names, row images built from deliveries, row stores found or
+// created through the samples list, and the thread's life against a real hub.
+#include <cstring>
+#include <thread>
+
+#include "datapath/wait_on_dp.h"
+#include "interfaces/dch_client.h"
+#include "interfaces/dch_protocol.h"
+#include "memory_samples.h"
+#include "tables/zot_vorpane_manager.h"
+#include "testlib/hub_fixture.h"
+#include "testlib/scoped_env.h"
+#include "testlib/trace_capture.h"
+
+namespace vorpane::datapath::testing {
+namespace {
+
+using vorpane::testing::TraceCapture;
+
+TEST(SourceName, HostNamesLoseTheirDomainAddressesStayAndLongNamesKeepTheirEnd) {
+    EXPECT_STREQ(deliverySourceName("web1.example.com", std::nullopt).c_str(), "web1");
+    EXPECT_STREQ(deliverySourceName("10.1.2.3", std::nullopt).c_str(), "10.1.2.3");
+    EXPECT_STREQ(deliverySourceName("plain", std::nullopt).c_str(), "plain");
+    EXPECT_STREQ(deliverySourceName("INST_10.1.2.3", std::string("INST")).c_str(), "INST_10.1.2.3");
+    EXPECT_STREQ(deliverySourceName("OTHER_10.1.2.3", std::string("INST")).c_str(), "OTHER_10");
+    const std::string forty = "abcdefgh" + std::string(32, 'x');
+    TraceCapture trace;
+    EXPECT_STREQ(deliverySourceName(forty, std::nullopt).c_str(), std::string(32, 'x').c_str());
+    EXPECT_TRUE(trace.contains("Warning: SourceName <" + forty + "> length=40 > max length=32 -> truncating"));
+    EXPECT_TRUE(deliverySourceName("", std::nullopt).empty());
+    EXPECT_TRUE(trace.contains("is empty"));
+}
+
+// A data message as the hub sends it: source, control field, one value per attribute.
+class Delivery {
+public:
+    Delivery(const std::string& source, int16_t control) { _m.text(DCH_sourceName, source).int16(DCH_controlField, control); }
+    Delivery& text(const std::string& v) {
+        _m.add(DCH_attrTypeValue, v.data(), v.size(), 'D');
+        return *this;
+    }
+    Delivery& number(int32_t v) {
+        _m.add(DCH_attrTypeValue, reinterpret_cast<const char*>(&v), 4, 'C');
+        return *this;
+    }
+    Delivery& none() {
+        _m.add(DCH_attrTypeValue, "", 0, 'D');
+        return *this;
+    }
+    const char* data() const { return _m.data(); }
+    std::size_t size() const { return _m.size(); }
+
+private:
+    dch::MessageBuilder _m;
+};
+
+class Collection : public LayoutFixture {
+protected:
+    Collection() { setSamplesIndex(&_samples); }
+    ~Collection() override {
+        for (zot_vorpane_manager* m : _managers) {
+            zot_vorpane_release(m);
+        }
+        setSamplesIndex(nullptr);
+    }
+    metadata::userDataInfo& table(char sampleType, const char* appl = "DPT") {
+        auto& udi = const_cast<metadata::userDataInfo&>(layout(sampleType, 60, appl));
+        _managers.push_back(zot_vorpane_init(udi.applNameRR(), udi.tableNameRR(), &udi, nullptr, 0));
+        _samples.tablesOfGroup[udi.attrGroup()] = udi.tableNameRR();
+        return udi;
+    }
+    static bool deliver(collectionThread& t, const Delivery& d) { return t.processDelivery(d.data(), d.size()); }
+    std::vector<RowView> rows(const metadata::userDataInfo& udi, const char* source) {
+        dataList* store = _samples.dataListPtr(udi.applKey(), udi.tableNameRR(), source);
+        CollectRows out;
+        if (store != nullptr) {
+            store->emitToAXF(&out, source, 0);
+        }
+        return out.rows;
+    }
+
+    MemorySamples _samples;
+    std::vector<zot_vorpane_manager*> _managers;
+};
+
+TEST_F(Collection, DeliveriesBecomeRowsOfTheSourcesStore) {
+    metadata::userDataInfo& udi = table('K');
+    collectionThread t(udi);
+    ASSERT_TRUE(deliver(t, Delivery("web1.example.com", 0x11).text("disk1").number(7).text("ok")));
+    dataList* store = t.currentStore();
+    ASSERT_NE(store, nullptr);
+    EXPECT_EQ(store, _samples.dataListPtr("DPT", udi.tableNameRR(), "web1"));
+    EXPECT_EQ(store->keyCount(), 1);  // the key column was given with the first row
+    // Missing values: a text keeps the stored one ("^"), a number becomes zero.
+    ASSERT_TRUE(deliver(t, Delivery("web1", 0x11).text("disk1").none().none()));
+    // Fewer values than columns: the rest stay blank.
+    ASSERT_TRUE(deliver(t, Delivery("web1", 0x11).text("disk2")));
+    EXPECT_EQ(t.currentStore(), store);  // the same source reuses its store
+    EXPECT_EQ(store->keyCount(), 1);
+    std::vector<RowView> got = rows(udi, "web1");
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].name, "disk1");
+    EXPECT_EQ(got[0].count, 0);
+    EXPECT_EQ(got[0].note, "ok");
+    EXPECT_EQ(got[1].name, "disk2");
+    EXPECT_EQ(got[1].note, "");
+    int32_t blank;
+    std::memset(&blank, ' ', 4);
+    EXPECT_EQ(got[1].count, blank);
+
+    // Another source gets its own store; deletes by key reach it.
+    ASSERT_TRUE(deliver(t, Delivery("10.0.0.7", 0x11).text("a").number(1).text("x")));
+    ASSERT_TRUE(deliver(t, Delivery("10.0.0.7", 0xDD).text("a").number(0).text("")));
+    EXPECT_NE(t.currentStore(), store);
+    EXPECT_TRUE(rows(udi, "10.0.0.7").empty());
+}
+
+TEST_F(Collection, SetsCloseWithoutARowAndBadDeliveriesEndTheThread) {
+    metadata::userDataInfo& udi = table('S');
+    collectionThread t(udi);
+    ASSERT_TRUE(deliver(t, Delivery("h", 0x01).text("r1").number(1).text("")));
+    ASSERT_TRUE(deliver(t, Delivery("h", 0x00).text("r2").number(2).text("")));
+    EXPECT_TRUE(rows(udi, "h").empty());
+    ASSERT_TRUE(deliver(t, Delivery("h", 0xFF)));
+    std::vector<RowView> got = rows(udi, "h");
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[1].name, "r2");
+    // A refused row is not an error for the thread.
+    ASSERT_TRUE(deliver(t, Delivery("h", 0x12).text("z")));
+
+    TraceCapture trace;
+    dch::MessageBuilder noSource;
+    noSource.int16(DCH_controlField, 0x11);
+    EXPECT_FALSE(t.processDelivery(noSource.data(), noSource.size()));
+    EXPECT_TRUE(trace.contains("Error: dataType <112> of DCH_sourceName missing for <DPT> <G>"));
+    dch::MessageBuilder noControl;
+    noControl.text(DCH_sourceName, "h");
+    EXPECT_FALSE(t.processDelivery(noControl.data(), noControl.size()));
+    EXPECT_TRUE(trace.contains("of DCH_controlField missing for <DPT> <G>"));
+}
+
+TEST_F(Collection, ANewStoreWaitsForItsSamplesEntryUntilCancelled) {
+    vorpane::testing::ScopedSpeedup fast(1000);
+    metadata::userDataInfo& udi = table('P');
+    collectionThread t(udi);
+    _samples.acceptStores = false;
+    TraceCapture trace;
+    std::thread late([&] {
+        trace.waitFor("No dataList found");
+        _samples.acceptStores = true;
+    });
+    ASSERT_TRUE(deliver(t, Delivery("h", 0x11).text("a").number(1).text("")));
+    late.join();
+    EXPECT_EQ(rows(udi, "h").size(), 1u);
+    EXPECT_TRUE(trace.contains("recorded in samplesList after"));
+
+    // Cancelled while waiting: the delivery ends the thread.
+    _samples.acceptStores = false;
+    t.cancel();
+    EXPECT_FALSE(deliver(t, Delivery("other", 0x11).text("a").number(1).text("")));
+}
+
+TEST_F(Collection, EventRowsGoToTheTableManager) {
+    metadata::userDataInfo& udi = table('E');
+    collectionThread t(udi);
+    TraceCapture trace;
+    ASSERT_TRUE(deliver(t, Delivery("h", 0x11).text("e1").number(1).text("boom")));
+    EXPECT_TRUE(trace.contains("subnodeName<h:DPT00>"));
+    EXPECT_EQ(rows(udi, "h").size(), 1u);
+    // Without a table manager the delivery ends the thread.
+    udi.setTableManager(nullptr);
+    EXPECT_FALSE(deliver(t, Delivery("h", 0x11).text("e2").number(2).text("")));
+    EXPECT_TRUE(trace.contains("Error: getting TableManager for <DPT00/"));
+}
+
+// The thread against a real hub: it subscribes by datagram, stores what a provider sends, and ends
+// cleanly when its layout stops it.
+TEST_F(Collection, TheThreadStoresWhatAProviderSendsAndEndsWhenStopped) {
+    vorpane::testing::TestHub hub;
+    ASSERT_TRUE(hub.ready());
+    metadata::userDataInfo& udi = table('K', "DPTHUB");
+    HubProvider provider;
+    int status = 0, handle = 0;
+    DPapplication app{"DPTHUB", "help", {{"G", "g", 'K', 60, "APIS", "Name,D,8, , ,n;Count,C,4, , ,c;Note,D,8, , ,t"}}};
+    ASSERT_EQ(provider.dp_register(&status, app), 0);
+    ASSERT_EQ(provider.dp_online(&status, &handle, "DPTHUB", "G", "src1"), 0);
+
+    TraceCapture trace;
+    ASSERT_EQ(startWaitOnDPthread(udi), 0);
+    // The subscription reaches the hub on its own: send until the first row has arrived.
+    bool arrived = false;
+    for (int i = 0; i < 100 && !arrived; ++i) {
+        DProw row;
+        row.add("Name", "first", -1, 'D');
+        int32_t n = i;
+        row.add("Count", &n, 4, 'C');
+        row.add("Note", "", 0, 'D');
+        ASSERT_EQ(provider.dp_data(&status, handle, 0x11, row), 0);
+        arrived = trace.waitFor("New data arrived for <DPT>", std::chrono::milliseconds(100));
+    }
+    ASSERT_TRUE(arrived);
+    for (int i = 0; i < 50; ++i) {
+        DProw row;
+        std::string name = "k" + std::to_string(i);
+        row.add("Name", name.c_str(), -1, 'D');
+        int32_t n = i;
+        row.add("Count", &n, 4, 'C');
+        row.add("Note", "n", -1, 'D');
+        ASSERT_EQ(provider.dp_data(&status, handle, 0x11, row), 0);
+    }
+    // A delete of a key that is not stored comes last; its trace says every row before it is in.
+    DProw missing;
+    missing.add("Name", "nosuch", -1, 'D');
+    int32_t zero = 0;
+    missing.add("Count", &zero, 4, 'C');
+    missing.add("Note", "", 0, 'D');
+    ASSERT_EQ(provider.dp_data(&status, handle, 0xDD, missing), 0);
+    ASSERT_TRUE(trace.waitFor("Did not find a matching dataListEntry"));
+    EXPECT_EQ(rows(udi, "src1").size(), 51u);
+
+    stopWaitOnDPthread(udi);
+    EXPECT_TRUE(trace.contains("Ending waitOnDP thread for applKey<DPT>"));
+    EXPECT_EQ(udi.clientObject(), nullptr);
+    // A second stop finds no thread and does not wait.
+    stopWaitOnDPthread(udi);
+    EXPECT_TRUE(trace.contains("Cannot stop waitOnDP thread."));
+}
+
+}  // namespace
+}  // namespace vorpane::datapath::testing
