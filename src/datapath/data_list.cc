@@ -10,9 +10,13 @@
 namespace vorpane::datapath {
 namespace {
 
-time_t now() { return static_cast<time_t>(clock::nowSeconds()); }
+time_t now() {
+    return static_cast<time_t>(clock::nowSeconds());
+}
 
-int ageOf(time_t stamp, time_t at) { return static_cast<int>(at - stamp); }
+int ageOf(time_t stamp, time_t at) {
+    return static_cast<int>(at - stamp);
+}
 
 // The head of a store's ring is its oldest member. The ring list hands the head to the newest member
 // when the head leaves; the store gives it to the member that followed the removed head in a walk
@@ -54,9 +58,13 @@ void writeOriginNode(char* row, const char* originNode) {
 dataListEntry::dataListEntry(rowBuffer row, uint16_t controlField, const metadata::userDataInfo* udi)
     : _timeStamp(now()), _row(std::move(row)), _udi(udi), _controlField(controlField) {}
 
-dataListEntry::~dataListEntry() { VA_STORAGE("Deleting dataListEntry @%p\n", static_cast<void*>(this)); }
+dataListEntry::~dataListEntry() {
+    VA_STORAGE("Deleting dataListEntry @%p\n", static_cast<void*>(this));
+}
 
-void dataListEntry::newtime() { _timeStamp = now(); }
+void dataListEntry::newtime() {
+    _timeStamp = now();
+}
 
 void dataListEntry::rowMissingValue(rowBuffer newRow, uint16_t rowSize) {
     _partialRow = std::move(newRow);
@@ -84,7 +92,8 @@ void dataListEntry::setOriginNode(const char* text) const {
 }
 
 void dataListEntry::printSelf(int rowSize) const {
-    VA_TRACE(trace::kDump, "dataListEntry @%p timeStamp %ld controlField <%02x> row @%p partial @%p rowSize %d\n",
+    VA_TRACE(trace::kDump,
+             "dataListEntry @%p timeStamp %ld controlField <%02x> row @%p partial @%p rowSize %d\n",
              static_cast<const void*>(this), static_cast<long>(_timeStamp), _controlField,
              static_cast<void*>(_row.get()), static_cast<void*>(_partialRow.get()), rowSize);
 }
@@ -100,17 +109,25 @@ void beginEndListEntry::setOriginNode(const char* text) const {
 
 void beginEndListEntry::printSelf(int rowSize) const {
     VA_TRACE(trace::kDump, "beginEndListEntry @%p controlField <%02x> row @%p emptyRow %d rowSize %d\n",
-             static_cast<const void*>(this), _controlField, static_cast<void*>(_row.get()), _emptyRow, rowSize);
+             static_cast<const void*>(this), _controlField, static_cast<void*>(_row.get()), _emptyRow,
+             rowSize);
 }
 
-beginEndList::beginEndList(dataList& owner, uint16_t rowSize) : _owner(owner), _timeStamp(now()), _rowSize(rowSize) {}
+beginEndList::beginEndList(dataList& owner, uint16_t rowSize)
+    : _owner(owner), _timeStamp(now()), _rowSize(rowSize) {}
 
-beginEndList::~beginEndList() { VA_STORAGE("Deleting beginEndList @%p\n", static_cast<void*>(this)); }
+beginEndList::~beginEndList() {
+    VA_STORAGE("Deleting beginEndList @%p\n", static_cast<void*>(this));
+}
 
-void beginEndList::newtime() { _timeStamp = now(); }
+void beginEndList::newtime() {
+    _timeStamp = now();
+}
 
 int beginEndList::addEntry(uint16_t controlField, rowBuffer& row) {
-    ScopedLock guard(_lock, [this] { VA_ERROR("Error: unable to acquire lock for beginEndList @%p\n", static_cast<void*>(this)); });
+    ScopedLock guard(_lock, [this] {
+        VA_ERROR("Error: unable to acquire lock for beginEndList @%p\n", static_cast<void*>(this));
+    });
     if (!guard.ok()) {
         return 1;
     }
@@ -124,7 +141,9 @@ int beginEndList::addEntry(uint16_t controlField, rowBuffer& row) {
 }
 
 int beginEndList::emitToAXF(rowReceiver* agent, const char* originNode) {
-    ScopedLock guard(_lock, [this] { VA_ERROR("Error: unable to acquire lock for beginEndList @%p\n", static_cast<void*>(this)); });
+    ScopedLock guard(_lock, [this] {
+        VA_ERROR("Error: unable to acquire lock for beginEndList @%p\n", static_cast<void*>(this));
+    });
     if (!guard.ok()) {
         return 0;
     }
@@ -133,8 +152,8 @@ int beginEndList::emitToAXF(rowReceiver* agent, const char* originNode) {
         return 0;
     }
     if (originNode == nullptr) {
-        VA_ERROR("Error: no originNode parameter provided for beginEndList @%p agent @%p\n", static_cast<void*>(this),
-                 static_cast<void*>(agent));
+        VA_ERROR("Error: no originNode parameter provided for beginEndList @%p agent @%p\n",
+                 static_cast<void*>(this), static_cast<void*>(agent));
     }
     int rows = 0;
     for (beginEndListEntry& e : _ring) {
@@ -169,7 +188,8 @@ void beginEndList::printList() {
 // ---------------------------------------------------------------------------------------------------
 // dataList
 
-dataList::dataList(const char* applKey, const char* tableName, const char* sourceName, uint16_t rowSize, int32_t TTL)
+dataList::dataList(const char* applKey, const char* tableName, const char* sourceName, uint16_t rowSize,
+                   int32_t TTL)
     : _TTL(TTL), _applKey(applKey), _tableName(tableName), _sourceName(sourceName), _rowSize(rowSize) {
     VA_STORAGE("New dataList @%p <%s/%s/%s> rowSize %d TTL %d\n", static_cast<void*>(this), _applKey.c_str(),
                _tableName.c_str(), _sourceName.c_str(), rowSize, TTL);
@@ -185,11 +205,17 @@ dataList::~dataList() {
     VA_STORAGE("Deleting dataList @%p\n", static_cast<void*>(this));
 }
 
-void dataList::lockFailed() const { VA_ERROR("Error: unable to acquire lock for dataList @%p\n", static_cast<const void*>(this)); }
+void dataList::lockFailed() const {
+    VA_ERROR("Error: unable to acquire lock for dataList @%p\n", static_cast<const void*>(this));
+}
 
-void dataList::userData(const metadata::userDataInfo* udi) { _udi.store(udi, std::memory_order_release); }
+void dataList::userData(const metadata::userDataInfo* udi) {
+    _udi.store(udi, std::memory_order_release);
+}
 
-void dataList::setTTL(int32_t TTL) { _TTL.store(TTL, std::memory_order_relaxed); }
+void dataList::setTTL(int32_t TTL) {
+    _TTL.store(TTL, std::memory_order_relaxed);
+}
 
 char dataList::sampleType() const {
     const metadata::userDataInfo* udi = _udi.load(std::memory_order_acquire);
@@ -197,13 +223,19 @@ char dataList::sampleType() const {
 }
 
 void dataList::addKey(int32_t colNo, int32_t type, int32_t offset, int32_t length) {
+    // A store that outlives its collection thread is given its keys again by the next one.
+    for (int k = 0; k < _keyDataCount; ++k) {
+        if (_keys[k].ColNo == colNo) {
+            return;
+        }
+    }
     if (_keyDataCount >= kMaxKeys) {
         VA_ERROR("Warning: Maximum number of attribute keys allowed is %d.\n", kMaxKeys);
         return;
     }
     if (offset < 0 || length <= 0 || offset + length > _rowSize) {
-        VA_ERROR("Error: key column %d at offset %d length %d lies outside the row of %d bytes\n", colNo, offset,
-                 length, _rowSize);
+        VA_ERROR("Error: key column %d at offset %d length %d lies outside the row of %d bytes\n", colNo,
+                 offset, length, _rowSize);
         return;
     }
     ScopedLock guard(_lock, [this] { lockFailed(); });
@@ -339,7 +371,8 @@ int dataList::addSingleRow(uint16_t controlField, rowBuffer& row, int noValueFla
         }
         _sampleSetType = 0;
         if (type != 'K' || !correlateEvents(controlField, row, noValueFlag)) {
-            linkEntry(std::make_unique<dataListEntry>(std::move(row), controlField, _udi.load(std::memory_order_relaxed)));
+            linkEntry(std::make_unique<dataListEntry>(std::move(row), controlField,
+                                                      _udi.load(std::memory_order_relaxed)));
             if (type == 'K' && _keyDataCount > 0) {
                 _index.emplace(keyOf(_last->row()), _last);
             }
@@ -364,8 +397,10 @@ bool dataList::correlateEvents(uint16_t /*controlField*/, rowBuffer& row, int no
         return false;
     }
     dataListEntry& match = *it->second;
-    VA_DETAIL("CorrelateResults: Replacing dataListEntry[%p] userData @%p with userData @%p, noValueFlag=%d\n",
-              static_cast<void*>(&match), static_cast<void*>(match.row()), static_cast<void*>(row.get()), noValueFlag);
+    VA_DETAIL(
+        "CorrelateResults: Replacing dataListEntry[%p] userData @%p with userData @%p, noValueFlag=%d\n",
+        static_cast<void*>(&match), static_cast<void*>(match.row()), static_cast<void*>(row.get()),
+        noValueFlag);
     if (noValueFlag == 0) {
         match.row(std::move(row));
     } else {
@@ -436,11 +471,12 @@ int dataList::cleanupKeyData(rowBuffer& row, int firstKeyOnly) {
     } else if (_keyDataCount > 0) {
         const keyInfo& first = _keys[0];
         match = _rows.findFirst([&](const dataListEntry& e) {
-            return e.row() != nullptr &&
-                   std::memcmp(e.row() + first.offset, row.get() + first.offset, static_cast<std::size_t>(first.length)) == 0;
+            return e.row() != nullptr && std::memcmp(e.row() + first.offset, row.get() + first.offset,
+                                                     static_cast<std::size_t>(first.length)) == 0;
         });
         if (match != nullptr) {
-            VA_DETAIL("First key matched for dataListEntry @%p, skipping remaining comparisons\n", static_cast<void*>(match));
+            VA_DETAIL("First key matched for dataListEntry @%p, skipping remaining comparisons\n",
+                      static_cast<void*>(match));
         }
     }
     if (match == nullptr) {
@@ -506,7 +542,8 @@ void dataList::cleanupEntries(char type, int force) {
 
 int dataList::emitToAXF(rowReceiver* agent, const char* originNode, time_t lastSampleTime) {
     if (agent == nullptr) {
-        VA_ERROR("Error: invalid pointer - <@%p> <@%p>\n", static_cast<void*>(agent), static_cast<void*>(this));
+        VA_ERROR("Error: invalid pointer - <@%p> <@%p>\n", static_cast<void*>(agent),
+                 static_cast<void*>(this));
         return 0;
     }
     const char type = sampleType();
@@ -528,12 +565,14 @@ int dataList::emitToAXF(rowReceiver* agent, const char* originNode, time_t lastS
                 continue;
             }
             if (type == 'S' && ageOf(e.timeStamp(), at) > TTL) {
-                VA_DETAIL("Ignoring row @%p with age=%d\n", static_cast<void*>(e.row()), ageOf(e.timeStamp(), at));
+                VA_DETAIL("Ignoring row @%p with age=%d\n", static_cast<void*>(e.row()),
+                          ageOf(e.timeStamp(), at));
                 continue;
             }
             if (e.row() == nullptr) {
                 if (_applKey.empty() || _tableName.empty()) {
-                    VA_ERROR("Error: no row data exists for originNode <%s>\n", originNode != nullptr ? originNode : "");
+                    VA_ERROR("Error: no row data exists for originNode <%s>\n",
+                             originNode != nullptr ? originNode : "");
                 } else {
                     VA_ERROR("Error: no row data exists for originNode <%s> applKey <%s> table <%s>\n",
                              originNode != nullptr ? originNode : "", _applKey.c_str(), _tableName.c_str());
@@ -569,7 +608,8 @@ int dataList::emitEvent(eventReceiver* manager, const char* originNode) {
             return 1;
         }
         if (manager == nullptr || _last == nullptr || _last->row() == nullptr) {
-            VA_ERROR("Error: invalid pointer - <@%p> <@%p>\n", static_cast<void*>(manager), static_cast<void*>(_last));
+            VA_ERROR("Error: invalid pointer - <@%p> <@%p>\n", static_cast<void*>(manager),
+                     static_cast<void*>(_last));
             return 0;
         }
         _last->setOriginNode(originNode);
@@ -593,9 +633,10 @@ void dataList::emptyList() {
 
 void dataList::printList() {
     ScopedLock guard(_lock);
-    VA_TRACE(trace::kDump, "dataList @%p <%s/%s/%s> rows %zu sets %zu noOfElements %d sampleSetType %d keys %d\n",
-             static_cast<void*>(this), _applKey.c_str(), _tableName.c_str(), _sourceName.c_str(), _rows.size(),
-             _sets.size(), _noOfElements, _sampleSetType, _keyDataCount);
+    VA_TRACE(trace::kDump,
+             "dataList @%p <%s/%s/%s> rows %zu sets %zu noOfElements %d sampleSetType %d keys %d\n",
+             static_cast<void*>(this), _applKey.c_str(), _tableName.c_str(), _sourceName.c_str(),
+             _rows.size(), _sets.size(), _noOfElements, _sampleSetType, _keyDataCount);
     for (const dataListEntry& e : _rows) {
         e.printSelf(_rowSize);
     }

@@ -57,14 +57,14 @@ void writeOriginNode(char* row, const char* originNode);
 
 // What emission feeds: a framework request of the table. 0 added, 1 failed (stop), other: not counted.
 class rowReceiver {
-public:
+  public:
     virtual ~rowReceiver() = default;
     virtual int AddData(char* row, int rowSize) = 0;
 };
 
 // What event rows are handed to: the table manager of the table.
 class eventReceiver {
-public:
+  public:
     virtual ~eventReceiver() = default;
     virtual int EventArrived(char* row, int length) = 0;
 };
@@ -78,7 +78,7 @@ struct keyInfo {
 
 // One stored row.
 class dataListEntry : public RingNode<dataListEntry> {
-public:
+  public:
     dataListEntry(rowBuffer row, uint16_t controlField, const metadata::userDataInfo* udi);
     ~dataListEntry();
 
@@ -97,7 +97,7 @@ public:
     uint16_t controlField() const { return _controlField; }
     void printSelf(int rowSize) const;
 
-private:
+  private:
     time_t _timeStamp;
     rowBuffer _row;
     rowBuffer _partialRow;
@@ -107,7 +107,7 @@ private:
 
 // One row of a sample set.
 class beginEndListEntry : public RingNode<beginEndListEntry> {
-public:
+  public:
     beginEndListEntry(uint16_t controlField, rowBuffer row)
         : _row(std::move(row)), _controlField(controlField), _emptyRow(_row ? 0 : 1) {}
     char* row() const { return _row.get(); }
@@ -116,7 +116,7 @@ public:
     void setOriginNode(const char* text) const;
     void printSelf(int rowSize) const;
 
-private:
+  private:
     rowBuffer _row;
     uint16_t _controlField;
     uint16_t _emptyRow;
@@ -127,7 +127,7 @@ class dataList;
 // One sample set: rows that arrive between a begin (0x01) and an end (0x10 or 0xFF) and are emitted
 // only together, once complete.
 class beginEndList : public RingNode<beginEndList> {
-public:
+  public:
     beginEndList(dataList& owner, uint16_t rowSize);
     ~beginEndList();
 
@@ -146,7 +146,7 @@ public:
     int getLock() VA_ACQUIRE(_lock) { return ZOTA_GetLock(_lock, this); }
     int releaseLock() VA_RELEASE(_lock) { return ZOTA_ReleaseLock(_lock, this); }
 
-private:
+  private:
     dataList& _owner;
     Mutex _lock;
     RingList<beginEndListEntry> _ring VA_GUARDED_BY(_lock);
@@ -157,8 +157,9 @@ private:
 };
 
 class dataList {
-public:
-    dataList(const char* applKey, const char* tableName, const char* sourceName, uint16_t rowSize, int32_t TTL);
+  public:
+    dataList(const char* applKey, const char* tableName, const char* sourceName, uint16_t rowSize,
+             int32_t TTL);
     ~dataList();
     dataList(const dataList&) = delete;
     dataList& operator=(const dataList&) = delete;
@@ -166,7 +167,8 @@ public:
     // The layout decides the sample type and the columns of merges. Set before rows are added.
     void userData(const metadata::userDataInfo* udi);
     void setTTL(int32_t TTL);
-    // Keys of a keyed table, at most five; a key that does not lie inside the row is refused.
+    // Keys of a keyed table, at most five; a key that does not lie inside the row is refused, a column
+    // that is a key already is not added again.
     void addKey(int32_t colNo, int32_t type, int32_t offset, int32_t length);
 
     // 0 stored: the row belongs to the store (a delete request's row is consumed too).
@@ -202,7 +204,7 @@ public:
     int getLock() VA_ACQUIRE(_lock) { return ZOTA_GetLock(_lock, this); }
     int releaseLock() VA_RELEASE(_lock) { return ZOTA_ReleaseLock(_lock, this); }
 
-private:
+  private:
     friend class beginEndList;
 
     static constexpr time_t kNoTime = std::numeric_limits<time_t>::max();

@@ -20,14 +20,14 @@ class dataList;
 
 // A framework request that the samples list can let go on once its subnode is online.
 class redrivableRequest {
-public:
+  public:
     virtual ~redrivableRequest() = default;
     // 0 when the request names that subnode (it is online for table from now on), else 1.
     virtual int redriveRequest(const char* node, const char* table, int eventRequest) = 0;
 };
 
 class samplesAccess {
-public:
+  public:
     virtual ~samplesAccess() = default;
 
     // The row store of (applKey, tableName, sourceName), or null. It lives as long as the entry.
@@ -43,8 +43,8 @@ public:
     virtual int16_t isDemandReportingEnabled(const char* applKey, const char* tableName,
                                              const char* sourceName) = 0;
     // 0 recorded (or already recorded), 1 failed.
-    virtual int requestDefer(const char* applKey, const char* subnodeName, plaxf* request, unsigned long handle,
-                             int eventRequest) = 0;
+    virtual int requestDefer(const char* applKey, const char* subnodeName, plaxf* request,
+                             unsigned long handle, int eventRequest) = 0;
     virtual void removeDeferRequest(const char* applKey, const char* tableName, const char* sourceName,
                                     plaxf* request) = 0;
 };

@@ -29,7 +29,9 @@ std::size_t receiveBufferSize(uint16_t rowSize, uint16_t noOfColumns) {
     return static_cast<std::size_t>(rowSize) + 8u * (noOfColumns + 1u) + 352u;
 }
 
-bool isAddress(const std::string& text) { return ZOT0_IsThisAddressString(text.c_str()) == 3; }
+bool isAddress(const std::string& text) {
+    return ZOT0_IsThisAddressString(text.c_str()) == 3;
+}
 
 // Bytes of an action log row (its last field, Action_ID, ends here).
 constexpr uint16_t kActionLogRowSize = 1748;
@@ -57,14 +59,14 @@ FixedText<32> deliverySourceName(std::string_view value, const std::optional<std
     }
     std::string name(cut);
     if (const std::size_t dot = name.find('.'); dot != std::string::npos) {
-        const bool afterInstance = instanceName && !instanceName->empty() && name.rfind(*instanceName, 0) == 0 &&
-                                   name.size() > instanceName->size() + 1 &&
-                                   isAddress(name.substr(instanceName->size() + 1));
+        const bool afterInstance =
+            instanceName && !instanceName->empty() && name.rfind(*instanceName, 0) == 0 &&
+            name.size() > instanceName->size() + 1 && isAddress(name.substr(instanceName->size() + 1));
         if (isAddress(name) || afterInstance) {
             VA_DETAIL("Note: SourceName <%s> contains a dotted decimal address\n", name.c_str());
         } else {
-            VA_DETAIL("Assigning <%s> to SourceName<%-*.*s>\n", name.c_str(), static_cast<int>(dot), static_cast<int>(dot),
-                      name.c_str());
+            VA_DETAIL("Assigning <%s> to SourceName<%-*.*s>\n", name.c_str(), static_cast<int>(dot),
+                      static_cast<int>(dot), name.c_str());
             name.resize(dot);
         }
     }
@@ -89,10 +91,13 @@ collectionThread::collectionThread(metadata::userDataInfo& udi)
       _TTL(udi.TTL()),
       _sampleType(udi.sampleType()),
       _writeOptLog(writeOptLog()),
-      _actionLog(_writeOptLog == 'Y' && _applKey == std::string_view("VAG") && _attrGroup == std::string_view("ACTION")),
+      _actionLog(_writeOptLog == 'Y' && _applKey == std::string_view("VAG") &&
+                 _attrGroup == std::string_view("ACTION")),
       _instanceName(ZOT0_QueryProductSpec(kInstanceNameItem)) {}
 
-collectionThread::~collectionThread() { destroyClient(); }
+collectionThread::~collectionThread() {
+    destroyClient();
+}
 
 void collectionThread::cancel() {
     ScopedLock guard(_lock);
@@ -131,12 +136,14 @@ void collectionThread::signalEnd() {
 
 int collectionThread::run() {
     const std::size_t size = receiveBufferSize(_rowSize, _noOfColumns);
-    VA_DETAIL("Allocating buffer of %d bytes for <%s/%s>\n", static_cast<int>(size), _applKey.c_str(), _tableName.c_str());
+    VA_DETAIL("Allocating buffer of %d bytes for <%s/%s>\n", static_cast<int>(size), _applKey.c_str(),
+              _tableName.c_str());
     std::vector<char> buffer(size);
 
     HubOptions options = HubOptions::fromEnvironment();
     options.datagramSubscriptions = true;  // the hub's connection slots belong to providers
-    std::unique_ptr<DCdataWaiter> client = dc_waitOnDataInitialize(_applName.c_str(), _attrGroup.c_str(), options);
+    std::unique_ptr<DCdataWaiter> client =
+        dc_waitOnDataInitialize(_applName.c_str(), _attrGroup.c_str(), options);
     bool error = client == nullptr;
     if (error) {
         VA_ERROR("Error: dc_waitOnDataInitialize failed.\n");
@@ -157,7 +164,8 @@ int collectionThread::run() {
         std::memset(buffer.data(), 0, buffer.size());
         const int rc = dc_waitOnData(waiter, buffer.data(), buffer.size());
         if (rc == -1) {
-            VA_STATE("Ending waitOnDP thread for applKey<%s> tableName<%s>\n", _applKey.c_str(), _tableName.c_str());
+            VA_STATE("Ending waitOnDP thread for applKey<%s> tableName<%s>\n", _applKey.c_str(),
+                     _tableName.c_str());
             break;
         }
         if (rc != 0) {
@@ -185,21 +193,23 @@ bool collectionThread::findStore() {
     }
     if (dataList* found = samples->dataListPtr(_applKey.c_str(), _tableName.c_str(), _sourceName.c_str())) {
         if (found != _store) {
-            VA_DETAIL("found dataList @%p using <%s> <%s> <%s>\n", static_cast<void*>(found), _applKey.c_str(),
-                      _tableName.c_str(), _sourceName.c_str());
-            _keysGiven = false;  // a store made by an earlier thread of this table gets the keys again
+            VA_DETAIL("found dataList @%p using <%s> <%s> <%s>\n", static_cast<void*>(found),
+                      _applKey.c_str(), _tableName.c_str(), _sourceName.c_str());
+            _keysGiven = false;  // given again: a store made by an earlier thread of this table keeps its own
         }
         found->setTTL(_TTL);
         _store = found;
         return true;
     }
-    VA_DETAIL("No dataList found for applKey<%s> tableName <%s> sourceName<%s>\n", _applKey.c_str(), _tableName.c_str(),
-              _sourceName.c_str());
-    auto made = std::make_unique<dataList>(_applKey.c_str(), _tableName.c_str(), _sourceName.c_str(), _rowSize, _TTL);
+    VA_DETAIL("No dataList found for applKey<%s> tableName <%s> sourceName<%s>\n", _applKey.c_str(),
+              _tableName.c_str(), _sourceName.c_str());
+    auto made =
+        std::make_unique<dataList>(_applKey.c_str(), _tableName.c_str(), _sourceName.c_str(), _rowSize, _TTL);
     dataList* store = made.get();
     for (int attempt = 1;; ++attempt) {
         if (samples->updateDataList(_applKey.c_str(), _attrGroup.c_str(), _sourceName.c_str(), &made) == 0) {
-            VA_DETAIL("dataList @%p recorded in samplesList after %d attempt(s).\n", static_cast<void*>(store), attempt);
+            VA_DETAIL("dataList @%p recorded in samplesList after %d attempt(s).\n",
+                      static_cast<void*>(store), attempt);
             break;
         }
         // The samples list takes the store once the source's subnode is known; the wait ends early
@@ -221,12 +231,13 @@ bool collectionThread::processDelivery(const char* message, std::size_t length) 
     uint32_t total = 0;
     std::memcpy(&total, message, 4);
     total = ntohl(total);
-    VA_DETAIL("New data arrived for <%s><%s> length %d\n", _applKey.c_str(), _tableName.c_str(), static_cast<int>(total));
+    VA_DETAIL("New data arrived for <%s><%s> length %d\n", _applKey.c_str(), _tableName.c_str(),
+              static_cast<int>(total));
     dch::FieldReader reader(message, std::min<std::size_t>(length, total));
     dch::FieldReader::Field field = reader.next();
     if (field.type != DCH_sourceName) {
-        VA_ERROR("Error: dataType <%d> of DCH_sourceName missing for <%s> <%s>\n", field.type, _applKey.c_str(),
-                 _attrGroup.c_str());
+        VA_ERROR("Error: dataType <%d> of DCH_sourceName missing for <%s> <%s>\n", field.type,
+                 _applKey.c_str(), _attrGroup.c_str());
         return false;
     }
     const FixedText<32> source = deliverySourceName(field.text(), _instanceName);
@@ -237,8 +248,8 @@ bool collectionThread::processDelivery(const char* message, std::size_t length) 
     field = reader.next();
     int16_t control = 0;
     if (field.type != DCH_controlField || !field.int16(&control)) {
-        VA_ERROR("Error: dataType <%d> of DCH_controlField missing for <%s> <%s>\n", field.type, _applKey.c_str(),
-                 _attrGroup.c_str());
+        VA_ERROR("Error: dataType <%d> of DCH_controlField missing for <%s> <%s>\n", field.type,
+                 _applKey.c_str(), _attrGroup.c_str());
         return false;
     }
     const uint16_t controlField = static_cast<uint16_t>(control);
@@ -253,12 +264,13 @@ bool collectionThread::processDelivery(const char* message, std::size_t length) 
     }
     if (_sampleType == 'E' && _subnodeName.empty()) {
         const metadata::userDataListEntry* entry = _udi->userDataListEntryPtr();
-        const std::optional<std::string>& suffix = entry != nullptr ? entry->subnodeSuffix() : std::optional<std::string>();
+        const std::optional<std::string>& suffix =
+            entry != nullptr ? entry->subnodeSuffix() : std::optional<std::string>();
         FixedText<70> untouched;
-        ZOTA_SetSubnodeName(_applName.c_str(), _attrGroup.c_str(), _sourceName.c_str(), _udi->RR(), &_subnodeName,
-                            &untouched, suffix ? suffix->c_str() : nullptr);
-        VA_DETAIL("tableMgrPtr<@%p> sampleType<%c> subnodeName<%s>\n", static_cast<void*>(manager), _sampleType,
-                  _subnodeName.c_str());
+        ZOTA_SetSubnodeName(_applName.c_str(), _attrGroup.c_str(), _sourceName.c_str(), _udi->RR(),
+                            &_subnodeName, &untouched, suffix ? suffix->c_str() : nullptr);
+        VA_DETAIL("tableMgrPtr<@%p> sampleType<%c> subnodeName<%s>\n", static_cast<void*>(manager),
+                  _sampleType, _subnodeName.c_str());
     }
 
     rowBuffer row = allocateRow(_rowSize);
@@ -266,7 +278,8 @@ bool collectionThread::processDelivery(const char* message, std::size_t length) 
     uint16_t column = 1;
     for (field = reader.next(); field.type == DCH_attrTypeValue; field = reader.next(), ++column) {
         if (column >= _noOfColumns) {
-            VA_ERROR("Error: more values than the %d columns of <%s>\n", _noOfColumns - 1, _tableName.c_str());
+            VA_ERROR("Error: more values than the %d columns of <%s>\n", _noOfColumns - 1,
+                     _tableName.c_str());
             break;
         }
         const uint16_t offset = _udi->columnOffset(column);
@@ -306,7 +319,8 @@ bool collectionThread::processDelivery(const char* message, std::size_t length) 
         if (_rowSize >= kActionLogRowSize) {
             processOptLog(row.get());
         } else {
-            VA_ERROR("Error: the action log row of %d bytes is shorter than %d\n", _rowSize, kActionLogRowSize);
+            VA_ERROR("Error: the action log row of %d bytes is shorter than %d\n", _rowSize,
+                     kActionLogRowSize);
         }
     }
     if (controlField == kSetEndNoRow) {
@@ -345,7 +359,8 @@ uint16_t startWaitOnDPthread(metadata::userDataInfo& udi) {
     }
     pthread_t id;
     if (ZOT0_CreateThread([thread] { thread->run(); }, 1, &id, "waitOnDP") != 0) {
-        VA_ERROR("Error: waitOnDP thread creation failed for applKey<%s> attrGroup<%s>\n", udi.applKey(), udi.attrGroup());
+        VA_ERROR("Error: waitOnDP thread creation failed for applKey<%s> attrGroup<%s>\n", udi.applKey(),
+                 udi.attrGroup());
         ScopedLock guard(udi.lock());
         udi.setClientObject(nullptr);
         return 1;
@@ -381,7 +396,8 @@ void processOptLog(const char* row) {
     const std::string status = fieldText(row, 1424, 96);
     char id[24];
     std::snprintf(id, sizeof id, "%ld", static_cast<long>(actionID));
-    std::string line = std::string(id) + " " + owner + " " + node + " STATUS=" + status + " " + name + " " + parms;
+    std::string line =
+        std::string(id) + " " + owner + " " + node + " STATUS=" + status + " " + name + " " + parms;
     if (VA_Debug() == 1) {
         VA_STATE("%s\n", line.c_str());
     }

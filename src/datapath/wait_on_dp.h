@@ -43,7 +43,7 @@ class eventReceiver;
 FixedText<32> deliverySourceName(std::string_view value, const std::optional<std::string>& instanceName);
 
 class collectionThread : public std::enable_shared_from_this<collectionThread> {
-public:
+  public:
     explicit collectionThread(metadata::userDataInfo& udi);
     ~collectionThread();
     collectionThread(const collectionThread&) = delete;
@@ -63,7 +63,7 @@ public:
     // The store rows go to now, or null (tests).
     dataList* currentStore() const { return _store; }
 
-private:
+  private:
     bool findStore();
     // Tells the stopper, under the layout's lock, that the layout is no longer used.
     void signalEnd();

@@ -16,7 +16,9 @@ namespace {
 
 constexpr int kInstanceNameItem = 34;  // product-specification item: the agent's instance name
 
-time_t now() { return static_cast<time_t>(vorpane::clock::nowSeconds()); }
+time_t now() {
+    return static_cast<time_t>(vorpane::clock::nowSeconds());
+}
 
 // The action table's subnodes: "<x>dp:VAGENT..." is served as "ACT:VAGENT" + the release, and a name
 // that does not carry the instance name gets up to three characters of it in front.
@@ -33,7 +35,8 @@ std::string actionTableSubnode(std::string name) {
         const long L = static_cast<long>(instance->size());
         const long k = std::min(L - p, 3L);
         if (p > 0 && L - (k + p) >= 0 && L - (k + p) < L) {
-            name = instance->substr(static_cast<std::size_t>(L - (k + p)), static_cast<std::size_t>(k)) + name;
+            name =
+                instance->substr(static_cast<std::size_t>(L - (k + p)), static_cast<std::size_t>(k)) + name;
         }
     }
     return name;
@@ -41,7 +44,8 @@ std::string actionTableSubnode(std::string name) {
 
 }  // namespace
 
-zot_vorpane_agent::zot_vorpane_agent(RequestDetail* request, ContextInfo* context, zot_vorpane_manager* manager)
+zot_vorpane_agent::zot_vorpane_agent(RequestDetail* request, ContextInfo* context,
+                                     zot_vorpane_manager* manager)
     : zot_vorpane_base(request, context, manager) {
     TakeSampleConstructor();
 }
@@ -52,7 +56,8 @@ zot_vorpane_agent::~zot_vorpane_agent() {
             if (setSrcNameFromSubnodeName(record) != 0) {
                 break;
             }
-            samples->removeDeferRequest(_applKey.c_str(), _tableName.c_str(), record.sourceName.c_str(), this);
+            samples->removeDeferRequest(_applKey.c_str(), _tableName.c_str(), record.sourceName.c_str(),
+                                        this);
         }
     }
     TakeSampleDestructor();
@@ -64,8 +69,9 @@ void zot_vorpane_agent::classify() {
         switch (sampleType) {
             case IntfSampleType_demand:
                 _requestType = kCurrentAttributes;
-                VA_STATE("Request<%s/%s> for Current Attributes - Situation <%s>  @%p/%u\n", ApplicationName(),
-                         TableName(), _situationName.c_str(), static_cast<void*>(this), static_cast<unsigned>(Handle()));
+                VA_STATE("Request<%s/%s> for Current Attributes - Situation <%s>  @%p/%u\n",
+                         ApplicationName(), TableName(), _situationName.c_str(), static_cast<void*>(this),
+                         static_cast<unsigned>(Handle()));
                 break;
             case IntfSampleType_exception:
                 _requestType = kPolledSituation;
@@ -81,7 +87,8 @@ void zot_vorpane_agent::classify() {
                 break;
         }
         if (std::strstr(_get_instructions(), "AUTO(") != nullptr) {
-            VA_STATE("Automation request <%s> for situation <%s>\n", _get_instructions(), _situationName.c_str());
+            VA_STATE("Automation request <%s> for situation <%s>\n", _get_instructions(),
+                     _situationName.c_str());
         }
         return;
     }
@@ -94,8 +101,8 @@ void zot_vorpane_agent::classify() {
     } else if (sampleType == IntfSampleType_event) {
         _requestType = kUnsupported;
         recordError();
-        VA_STATE("Note: currently don't handle event requests, ignoring request<%s/%s> for @%p/%u\n", ApplicationName(),
-                 TableName(), static_cast<void*>(this), static_cast<unsigned>(Handle()));
+        VA_STATE("Note: currently don't handle event requests, ignoring request<%s/%s> for @%p/%u\n",
+                 ApplicationName(), TableName(), static_cast<void*>(this), static_cast<unsigned>(Handle()));
     } else {
         _requestType = kUnsupported;
         recordError();
@@ -113,7 +120,10 @@ void zot_vorpane_agent::addSubnode(const char* name) {
     }
     ZOTA_GetApplKeyFromSubNodeName(record.subnodeName.c_str(), &record.applKey);
     samplesAccess* samples = samplesIndex();
-    record.state = samples != nullptr && samples->subnodeOnlineForTable(record.subnodeName.c_str(), _tableName.c_str()) != 0 ? 2 : 0;
+    record.state = samples != nullptr &&
+                           samples->subnodeOnlineForTable(record.subnodeName.c_str(), _tableName.c_str()) != 0
+                       ? 2
+                       : 0;
     _subnodes.push_back(record);
     subnodeRecord& added = _subnodes.back();
     if (added.state == 2) {
@@ -158,16 +168,18 @@ void zot_vorpane_agent::TakeSampleConstructor() {
 void zot_vorpane_agent::deferForSubnode(subnodeRecord& record, samplesAccess& samples, int eventRequest) {
     vorpane::FixedText<3> key;
     if (int rc = ZOTA_GetApplKeyFromSubNodeName(record.subnodeName.c_str(), &key); rc != 0) {
-        VA_ERROR("ZOTA_GetApplKeyFromSubNodeName returned error code [%d] for applKey<%s> originnode<%s>\n", rc,
-                 _applKey.c_str(), record.originNode.c_str());
+        VA_ERROR("ZOTA_GetApplKeyFromSubNodeName returned error code [%d] for applKey<%s> originnode<%s>\n",
+                 rc, _applKey.c_str(), record.originNode.c_str());
         recordError();
         return;
     }
     if (key != _applKey) {
-        VA_DETAIL("Subnode <%s> is not part of application <%s>\n", record.subnodeName.c_str(), _applKey.c_str());
+        VA_DETAIL("Subnode <%s> is not part of application <%s>\n", record.subnodeName.c_str(),
+                  _applKey.c_str());
         return;
     }
-    if (samples.requestDefer(_applKey.c_str(), record.subnodeName.c_str(), this, Handle(), eventRequest) != 0) {
+    if (samples.requestDefer(_applKey.c_str(), record.subnodeName.c_str(), this, Handle(), eventRequest) !=
+        0) {
         VA_ERROR("Error: requestDefer<%s/%s/%s> failed.\n", _applKey.c_str(), record.subnodeName.c_str(),
                  _tableName.c_str());
     }
@@ -191,7 +203,8 @@ int zot_vorpane_agent::setSrcNameFromSubnodeName(subnodeRecord& record) {
     }
     samplesAccess* samples = samplesIndex();
     std::string original;
-    if (samples == nullptr || !samples->getOriginalSubnodeName(record.subnodeName.c_str(), _tableName.c_str(), &original)) {
+    if (samples == nullptr ||
+        !samples->getOriginalSubnodeName(record.subnodeName.c_str(), _tableName.c_str(), &original)) {
         VA_ERROR("Warning: could not find original subnodeName from node<%s> table<%s> combination.\n",
                  record.subnodeName.c_str(), _tableName.c_str());
         return 1;
@@ -222,7 +235,8 @@ void zot_vorpane_agent::TakeSample() {
     const bool demandReport = DemandReport() == 'Y';
     for (std::size_t i = 0; i < _subnodes.size() && !_errors; ++i) {
         subnodeRecord& record = _subnodes[i];
-        if (record.state == 0 && samples->subnodeOnlineForTable(record.subnodeName.c_str(), _tableName.c_str()) != 0) {
+        if (record.state == 0 &&
+            samples->subnodeOnlineForTable(record.subnodeName.c_str(), _tableName.c_str()) != 0) {
             record.state = 2;
         }
         if (record.state != 2) {
@@ -240,7 +254,8 @@ void zot_vorpane_agent::TakeSample() {
             recordError();
             break;
         }
-        record.dataList = samples->dataListPtr(_applKey.c_str(), _tableName.c_str(), record.sourceName.c_str());
+        record.dataList =
+            samples->dataListPtr(_applKey.c_str(), _tableName.c_str(), record.sourceName.c_str());
         if (record.dataList == nullptr && !demandReport) {
             continue;
         }
@@ -249,7 +264,8 @@ void zot_vorpane_agent::TakeSample() {
             case kReport:
             case kHistory:
                 if (demandReport && _deferInProgress == 0 &&
-                    samples->isDemandReportingEnabled(_applKey.c_str(), _tableName.c_str(), record.sourceName.c_str()) != 0) {
+                    samples->isDemandReportingEnabled(_applKey.c_str(), _tableName.c_str(),
+                                                      record.sourceName.c_str()) != 0) {
                     processDemandRequest(static_cast<int>(i), _requestType);
                 } else {
                     _deferInProgress = 0;
@@ -294,8 +310,8 @@ int zot_vorpane_agent::redriveRequest(const char* node, const char* table, int e
             if (table != nullptr && _tableName == std::string_view(table)) {
                 record.state = 2;
             }
-            VA_STATE("Request @%p redriven for subnode <%s> table <%s> eventRequest %d\n", static_cast<void*>(this), node,
-                     table != nullptr ? table : "", eventRequest);
+            VA_STATE("Request @%p redriven for subnode <%s> table <%s> eventRequest %d\n",
+                     static_cast<void*>(this), node, table != nullptr ? table : "", eventRequest);
             return 0;
         }
     }
@@ -330,8 +346,8 @@ int zot_vorpane_agent::processRuleStop(int subnode) {
 
 int zot_vorpane_agent::processDemandRequest(int subnode, int requestType) {
     subnodeRecord& record = _subnodes[static_cast<std::size_t>(subnode)];
-    VA_DETAIL("processDemandRequest type %d for subnode <%s>: not sent, emitting the stored rows\n", requestType,
-              record.subnodeName.c_str());
+    VA_DETAIL("processDemandRequest type %d for subnode <%s>: not sent, emitting the stored rows\n",
+              requestType, record.subnodeName.c_str());
     // A demand that cannot be sent falls back to the rows already stored.
     return emitRows(record, 0);
 }

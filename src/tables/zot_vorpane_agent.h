@@ -25,7 +25,7 @@ class dataList;
 }
 
 class zot_vorpane_agent : public zot_vorpane_base, public vorpane::datapath::redrivableRequest {
-public:
+  public:
     static constexpr int kMaxSubnodes = 128;
 
     // Request types.
@@ -70,7 +70,7 @@ public:
     bool hasErrors() const { return static_cast<bool>(_errors); }
     time_t emitTime() const { return _emitTime; }
 
-private:
+  private:
     void TakeSampleConstructor();
     void TakeSampleDestructor();
     void classify();

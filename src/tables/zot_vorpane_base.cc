@@ -9,7 +9,9 @@
 using vorpane::metadata::userDataInfo;
 
 zot_vorpane_base::zot_vorpane_base(RequestDetail* request, ContextInfo* context, zot_vorpane_manager* manager)
-    : plaxf(request, context, manager), _manager(manager), _udi(manager != nullptr ? manager->userDataInfoPtr() : nullptr) {
+    : plaxf(request, context, manager),
+      _manager(manager),
+      _udi(manager != nullptr ? manager->userDataInfoPtr() : nullptr) {
     if (_manager == nullptr) {
         VA_ERROR("Warning: zot_vorpane_manager pointer was NULL.\n");
         SetRowSize(0);
@@ -24,7 +26,9 @@ zot_vorpane_base::zot_vorpane_base(RequestDetail* request, ContextInfo* context,
 
 zot_vorpane_base::~zot_vorpane_base() = default;
 
-userDataInfo* zot_vorpane_base::layout() const { return _manager != nullptr ? _manager->userDataInfoPtr() : nullptr; }
+userDataInfo* zot_vorpane_base::layout() const {
+    return _manager != nullptr ? _manager->userDataInfoPtr() : nullptr;
+}
 
 int zot_vorpane_base::NumColumns() {
     const userDataInfo* udi = layout();
@@ -66,7 +70,8 @@ int zot_vorpane_base::GetColumnInfo(ColumnInfo* info, int colno) {
     return 0;
 }
 
-int zot_vorpane_base::ColumnIsException(const char* row, const char* column, _IntfOper oper, const char* value) {
+int zot_vorpane_base::ColumnIsException(const char* row, const char* column, _IntfOper oper,
+                                        const char* value) {
     if (_manager == nullptr) {
         VA_ERROR("Warning: _tblMgr not set.\n");
         return 0;
@@ -77,8 +82,8 @@ int zot_vorpane_base::ColumnIsException(const char* row, const char* column, _In
         return 0;
     }
     int offset = 0, length = 0, type = -1;
-    if (row == nullptr || column == nullptr || value == nullptr || !udi->columnInfo(column, &offset, &length, &type) ||
-        offset + length > udi->rowSize()) {
+    if (row == nullptr || column == nullptr || value == nullptr ||
+        !udi->columnInfo(column, &offset, &length, &type) || offset + length > udi->rowSize()) {
         return 0;
     }
     if (type == vorpane::metadata::kTypeInteger || type == vorpane::metadata::kTypeIntegerEnum) {

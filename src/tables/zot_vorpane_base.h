@@ -16,7 +16,7 @@ class userDataInfo;
 }
 
 class zot_vorpane_base : public plaxf, public vorpane::datapath::rowReceiver {
-public:
+  public:
     zot_vorpane_base(RequestDetail* request, ContextInfo* context, zot_vorpane_manager* manager);
     ~zot_vorpane_base() override;
 
@@ -30,7 +30,7 @@ public:
 
     zot_vorpane_manager* manager() const { return _manager; }
 
-protected:
+  protected:
     // The manager's current layout (null while there is none).
     vorpane::metadata::userDataInfo* layout() const;
 

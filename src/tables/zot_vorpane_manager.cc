@@ -24,7 +24,8 @@ Keeper& keeper() {
 
 zot_vorpane_manager::zot_vorpane_manager(const char* applName, const char* tableName)
     : TableManager(applName, tableName) {
-    VA_STORAGE("New zot_vorpane_manager @%p <%s/%s>\n", static_cast<void*>(this), ApplicationName(), TableName());
+    VA_STORAGE("New zot_vorpane_manager @%p <%s/%s>\n", static_cast<void*>(this), ApplicationName(),
+               TableName());
 }
 
 zot_vorpane_manager::~zot_vorpane_manager() {
@@ -45,7 +46,8 @@ int zot_vorpane_manager::EventArrived(char* row, int length) {
     if (userDataInfoPtr() == nullptr) {
         VA_ERROR("Error: _coInfo was NULL.\n");
         rc = 1;
-    } else if (auto* table = dynamic_cast<zot_vorpane_manager*>(remote->FindTableManager(ApplicationName(), TableName()))) {
+    } else if (auto* table = dynamic_cast<zot_vorpane_manager*>(
+                   remote->FindTableManager(ApplicationName(), TableName()))) {
         rc = table->AddDataToEvent(row, length);
     }
     remote->Drop();
@@ -76,8 +78,9 @@ int zot_vorpane_manager::AddDataToEvent(char* row, int length) {
     return result;
 }
 
-zot_vorpane_manager* zot_vorpane_init(const char* applName, const char* tableName, vorpane::metadata::userDataInfo* udi,
-                                      zot_vorpane_manager* mgr, short SNMPflag) {
+zot_vorpane_manager* zot_vorpane_init(const char* applName, const char* tableName,
+                                      vorpane::metadata::userDataInfo* udi, zot_vorpane_manager* mgr,
+                                      short SNMPflag) {
     if ((applName == nullptr || tableName == nullptr) && mgr != nullptr) {
         if (udi == nullptr) {
             VA_ERROR("Error: userData was NULL.\n");
@@ -94,7 +97,8 @@ zot_vorpane_manager* zot_vorpane_init(const char* applName, const char* tableNam
     auto made = std::make_unique<zot_vorpane_manager>(applName, tableName);
     zot_vorpane_manager* manager = made.get();
     const int rc = RemoteManager::RegisterClass(manager);
-    VA_STATE("RegisterClass of <%s/%s> @%p returned %d\n", applName, tableName, static_cast<void*>(manager), rc);
+    VA_STATE("RegisterClass of <%s/%s> @%p returned %d\n", applName, tableName, static_cast<void*>(manager),
+             rc);
     if (mgr == nullptr && udi != nullptr) {
         manager->setUserDataPtr(udi);
         udi->setTableManager(manager);

@@ -22,7 +22,7 @@ class userDataInfo;
 }
 
 class zot_vorpane_manager : public TableManager, public vorpane::datapath::eventReceiver {
-public:
+  public:
     zot_vorpane_manager(const char* applName, const char* tableName);
     ~zot_vorpane_manager() override;
 
@@ -39,7 +39,7 @@ public:
     void SNMPflag(uint16_t flag) { _SNMPflag = flag; }
     uint16_t SNMPflag() const { return _SNMPflag; }
 
-private:
+  private:
     std::atomic<vorpane::metadata::userDataInfo*> _udi{nullptr};
     uint16_t _SNMPflag = 0;
 };

@@ -11,7 +11,7 @@ namespace {
 using vorpane::testing::TraceCapture;
 
 class RowStore : public LayoutFixture {
-protected:
+  protected:
     std::unique_ptr<dataList> store(char sampleType, int ttl = 60) {
         const metadata::userDataInfo& udi = layout(sampleType, ttl);
         auto list = std::make_unique<dataList>("DPT", udi.tableNameRR(), "host1", udi.rowSize(), ttl);
@@ -24,7 +24,8 @@ protected:
     static int add(dataList& list, uint16_t control, rowBuffer row, int noValue = 0) {
         return list.addEntry(control, row, noValue);
     }
-    static std::vector<std::string> emit(dataList& list, time_t since = 0, const char* origin = "DPT:host1:G") {
+    static std::vector<std::string> emit(dataList& list, time_t since = 0,
+                                         const char* origin = "DPT:host1:G") {
         CollectRows rows;
         list.emitToAXF(&rows, origin, since);
         return rows.names();
@@ -151,11 +152,13 @@ TEST_F(RowStore, DeleteByFirstKeyAndKeyLimits) {
     list.addKey(3, 2, kRowSize - 2, 8);  // outside the row: refused
     EXPECT_TRUE(trace.contains("lies outside the row"));
     EXPECT_EQ(list.keyCount(), 2);
+    list.addKey(1, 2, kNameOffset, 8);  // a key already: not added again
+    EXPECT_EQ(list.keyCount(), 2);
     list.addKey(3, 2, kNoteOffset, 8);
-    list.addKey(3, 2, kNoteOffset, 8);
-    list.addKey(3, 2, kNoteOffset, 8);
+    list.addKey(4, 2, kNoteOffset, 4);
+    list.addKey(5, 2, kNoteOffset + 4, 4);
     EXPECT_EQ(list.keyCount(), 5);
-    list.addKey(3, 2, kNoteOffset, 8);
+    list.addKey(6, 2, 0, 8);
     EXPECT_EQ(list.keyCount(), 5);
     EXPECT_TRUE(trace.contains("Warning: Maximum number of attribute keys allowed is 5."));
 }
@@ -209,7 +212,7 @@ TEST_F(RowStore, SetsAreEmittedOnlyWhenCompleteAndOnlyInSetMode) {
 }
 
 class Events : public eventReceiver {
-public:
+  public:
     int EventArrived(char* row, int length) override {
         EXPECT_EQ(length, kRowSize);
         rows.emplace_back(row);

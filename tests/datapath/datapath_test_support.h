@@ -2,12 +2,12 @@
 // table layouts built the way the online path builds them (from the hub's three texts).
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "agent/va_limits.h"
 #include "datapath/data_list.h"
@@ -27,7 +27,7 @@ inline constexpr int kRowSize = 52;
 
 // A work directory of its own, the default configuration record, and one layout per sample type.
 class LayoutFixture : public ::testing::Test {
-protected:
+  protected:
     LayoutFixture() {
         setWorkDirectory(_dir.path());
         ZOT0_InitializeProductSpec("VA");
@@ -42,7 +42,8 @@ protected:
     // The layout of group G of application appl with the given sample type letter and TTL.
     const metadata::userDataInfo& layout(char sampleType, int ttl = 60, const char* appl = "DPT",
                                          metadata::tableLayoutHooks* hooks = nullptr) {
-        const std::string applInfo = std::string(appl) + ",G," + sampleType + "," + std::to_string(ttl) + ",FILE:;";
+        const std::string applInfo =
+            std::string(appl) + ",G," + sampleType + "," + std::to_string(ttl) + ",FILE:;";
         metadata::fixedApplicationTexts texts(applInfo, "G,@Name,D,8:Count,C,4:Note,D,8:;", "h,G,g, :;");
         metadata::metadataSettings settings;
         settings.pellanTime = [] { return std::string("1261206053000000"); };
@@ -85,7 +86,7 @@ struct RowView {
 
 // Collects the rows emitted into it.
 class CollectRows : public rowReceiver {
-public:
+  public:
     int AddData(char* row, int rowSize) override {
         EXPECT_EQ(rowSize, kRowSize);
         rows.emplace_back(row);

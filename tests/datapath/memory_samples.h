@@ -16,7 +16,7 @@
 namespace vorpane::datapath::testing {
 
 class MemorySamples : public samplesAccess {
-public:
+  public:
     struct Deferral {
         std::string applKey, subnode;
         plaxf* request;
@@ -68,7 +68,8 @@ public:
     // A row store for a source, as the collection thread would attach it.
     dataList& store(const metadata::userDataInfo& udi, const std::string& source) {
         std::lock_guard<std::recursive_mutex> g(lock);
-        auto list = std::make_unique<dataList>(udi.applKey(), udi.tableNameRR(), source.c_str(), udi.rowSize(), udi.TTL());
+        auto list = std::make_unique<dataList>(udi.applKey(), udi.tableNameRR(), source.c_str(),
+                                               udi.rowSize(), udi.TTL());
         list->userData(&udi);
         if (udi.columnKeyed(1)) {
             list->addKey(1, udi.columnType(1), udi.columnOffset(1), udi.columnLength(1));
@@ -82,7 +83,9 @@ public:
         online.insert(subnode + "/" + table);
     }
 
-    static std::string key(const char* a, const char* t, const char* s) { return std::string(a) + "/" + t + "/" + s; }
+    static std::string key(const char* a, const char* t, const char* s) {
+        return std::string(a) + "/" + t + "/" + s;
+    }
 
     std::map<std::string, std::unique_ptr<dataList>> stores;
     std::map<std::string, std::string> tablesOfGroup;  // attribute group -> table name
@@ -90,7 +93,7 @@ public:
     std::vector<Deferral> deferred;
     std::vector<std::string> removed;
     std::atomic<bool> acceptStores{true};  // false: updateDataList refuses, as before the subnode is known
-    std::recursive_mutex lock;  // the collection thread calls in too
+    std::recursive_mutex lock;             // the collection thread calls in too
 };
 
 }  // namespace vorpane::datapath::testing

@@ -1,9 +1,10 @@
 // The collection thread: source names, row images built from deliveries, row stores found or
 // created through the samples list, and the thread's life against a real hub.
+#include "datapath/wait_on_dp.h"
+
 #include <cstring>
 #include <thread>
 
-#include "datapath/wait_on_dp.h"
 #include "interfaces/dch_client.h"
 #include "interfaces/dch_protocol.h"
 #include "memory_samples.h"
@@ -26,15 +27,18 @@ TEST(SourceName, HostNamesLoseTheirDomainAddressesStayAndLongNamesKeepTheirEnd) 
     const std::string forty = "abcdefgh" + std::string(32, 'x');
     TraceCapture trace;
     EXPECT_STREQ(deliverySourceName(forty, std::nullopt).c_str(), std::string(32, 'x').c_str());
-    EXPECT_TRUE(trace.contains("Warning: SourceName <" + forty + "> length=40 > max length=32 -> truncating"));
+    EXPECT_TRUE(
+        trace.contains("Warning: SourceName <" + forty + "> length=40 > max length=32 -> truncating"));
     EXPECT_TRUE(deliverySourceName("", std::nullopt).empty());
     EXPECT_TRUE(trace.contains("is empty"));
 }
 
 // A data message as the hub sends it: source, control field, one value per attribute.
 class Delivery {
-public:
-    Delivery(const std::string& source, int16_t control) { _m.text(DCH_sourceName, source).int16(DCH_controlField, control); }
+  public:
+    Delivery(const std::string& source, int16_t control) {
+        _m.text(DCH_sourceName, source).int16(DCH_controlField, control);
+    }
     Delivery& text(const std::string& v) {
         _m.add(DCH_attrTypeValue, v.data(), v.size(), 'D');
         return *this;
@@ -50,12 +54,12 @@ public:
     const char* data() const { return _m.data(); }
     std::size_t size() const { return _m.size(); }
 
-private:
+  private:
     dch::MessageBuilder _m;
 };
 
 class Collection : public LayoutFixture {
-protected:
+  protected:
     Collection() { setSamplesIndex(&_samples); }
     ~Collection() override {
         for (zot_vorpane_manager* m : _managers) {
@@ -69,7 +73,9 @@ protected:
         _samples.tablesOfGroup[udi.attrGroup()] = udi.tableNameRR();
         return udi;
     }
-    static bool deliver(collectionThread& t, const Delivery& d) { return t.processDelivery(d.data(), d.size()); }
+    static bool deliver(collectionThread& t, const Delivery& d) {
+        return t.processDelivery(d.data(), d.size());
+    }
     std::vector<RowView> rows(const metadata::userDataInfo& udi, const char* source) {
         dataList* store = _samples.dataListPtr(udi.applKey(), udi.tableNameRR(), source);
         CollectRows out;
@@ -181,7 +187,8 @@ TEST_F(Collection, TheThreadStoresWhatAProviderSendsAndEndsWhenStopped) {
     metadata::userDataInfo& udi = table('K', "DPTHUB");
     HubProvider provider;
     int status = 0, handle = 0;
-    DPapplication app{"DPTHUB", "help", {{"G", "g", 'K', 60, "APIS", "Name,D,8, , ,n;Count,C,4, , ,c;Note,D,8, , ,t"}}};
+    DPapplication app{
+        "DPTHUB", "help", {{"G", "g", 'K', 60, "APIS", "Name,D,8, , ,n;Count,C,4, , ,c;Note,D,8, , ,t"}}};
     ASSERT_EQ(provider.dp_register(&status, app), 0);
     ASSERT_EQ(provider.dp_online(&status, &handle, "DPTHUB", "G", "src1"), 0);
 

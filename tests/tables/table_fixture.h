@@ -18,7 +18,7 @@ namespace vorpane::datapath::testing {
 
 // The framework's side of an open request: what it dispatched.
 class OpenRequests : public axf::detail::RequestOwner {
-public:
+  public:
     ~OpenRequests() override { closeAll(); }
 
     zot_vorpane_agent& open(zot_vorpane_manager& manager, RequestDetail detail) {
@@ -58,7 +58,7 @@ public:
 
     std::vector<RowView> events;
 
-private:
+  private:
     struct Open {
         zot_vorpane_manager* manager;
         std::unique_ptr<plaxf> request;

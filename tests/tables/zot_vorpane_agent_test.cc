@@ -11,7 +11,7 @@ namespace {
 using vorpane::testing::TraceCapture;
 
 class UserDataTable : public LayoutFixture {
-protected:
+  protected:
     UserDataTable() { setSamplesIndex(&_samples); }
     ~UserDataTable() override {
         _requests.closeAll();
@@ -32,8 +32,8 @@ protected:
     }
     zot_vorpane_manager& manager() { return *_managers.back(); }
 
-    RequestDetail request(const metadata::userDataInfo& udi, int sampleType, std::vector<std::string> subnodes,
-                          std::string situation = "") {
+    RequestDetail request(const metadata::userDataInfo& udi, int sampleType,
+                          std::vector<std::string> subnodes, std::string situation = "") {
         RequestDetail d;
         d.applName = udi.applNameRR();
         d.tableName = udi.tableNameRR();
@@ -67,7 +67,8 @@ TEST_F(UserDataTable, ReportReturnsTheStoredRowsOfEveryOnlineSubnodeAndDefersThe
     add(a, "disk1", 11, "ok");  // replaces the first
 
     zot_vorpane_agent& report = _requests.open(
-        manager(), request(udi, IntfSampleType_demand, {"hostA:DPT00", "hostB:DPT00", "hostC:DPT00", "hostX:ZZZ00"}));
+        manager(),
+        request(udi, IntfSampleType_demand, {"hostA:DPT00", "hostB:DPT00", "hostC:DPT00", "hostX:ZZZ00"}));
     EXPECT_EQ(report.requestType(), zot_vorpane_agent::kReport);
     ASSERT_EQ(report.numOfSubNodes(), 4);
     EXPECT_EQ(report.subnode(0).state, 2);
@@ -155,7 +156,8 @@ TEST_F(UserDataTable, AtMost128SubnodesAndTheActionTableNames) {
     VA_LIMITS limits;
     limits.actionTableName.assign(udi.tableNameRR());
     setVaLimits(limits);
-    zot_vorpane_agent& action = _requests.open(manager(), request(udi, IntfSampleType_demand, {"abcdexdp:VAGENT00"}));
+    zot_vorpane_agent& action =
+        _requests.open(manager(), request(udi, IntfSampleType_demand, {"abcdexdp:VAGENT00"}));
     ASSERT_EQ(action.numOfSubNodes(), 1);
     EXPECT_STREQ(action.subnode(0).subnodeName.c_str(), "abACT:VAGENT00");
     EXPECT_STREQ(action.subnode(0).originNode.c_str(), "abcdexdp:VAGENT00");
