@@ -3,15 +3,68 @@
 // and read by every take-action.
 //
 // Thread-safety: the list's mutex guards the ring; entries are returned after the lock is released
-// and stay valid until the list is emptied at shutdown.
+// and stay valid until the list is emptied at shutdown. A situation's event list is shared: the hub
+// drops it when the situation stops while a take-action may still hold it, so it lives until both
+// let go. Each event list has its own mutex.
 #pragma once
 
 #include <cstdint>
 #include <ctime>
+#include <memory>
+#include <string_view>
 
 #include "common/fixed_text.h"
 #include "common/ring_list.h"
 #include "interfaces/sync.h"
+
+class atomicSituationEntry;
+
+// One value for which an action ran lately.
+class atomicEventEntry : public vorpane::RingNode<atomicEventEntry> {
+public:
+    atomicEventEntry(std::string_view value, time_t timeStamp) : _timeStamp(timeStamp), _value(value) {}
+    ~atomicEventEntry() = default;
+
+    const char* getAtomicValue() const { return _value.c_str(); }
+    time_t getTimeStamp() const { return _timeStamp; }
+    void setTimeStamp(time_t t) { _timeStamp = t; }
+
+private:
+    time_t _timeStamp;
+    vorpane::FixedText<64> _value;
+};
+
+// The values of one atomic situation for which an action ran lately.
+class atomicEventList {
+public:
+    explicit atomicEventList(const atomicSituationEntry* owner);
+    ~atomicEventList();
+
+    // The new entry (time stamp now), or null for an empty value. A value longer than 64 characters
+    // is kept as its first 64, so values that differ only after that count as one.
+    atomicEventEntry* addEntry(std::string_view value);
+    // The first entry whose value equals value exactly (after the same cut), or null.
+    atomicEventEntry* findEntry(std::string_view value);
+    // Forgets the values not seen since the last clean-up or older than 2 x interval - 1 seconds.
+    void cleanupEntries(int32_t interval);
+    int removeEntry(atomicEventEntry* entry);
+    void emptyList();
+    int getNumberOfElements();
+    time_t getLastTimeStamp();
+    void setLastTimeStamp(time_t t);
+
+    // The whole suppression step of a take-action for one value: true when an action for it ran
+    // within the interval (the action is skipped), false when it is new (and now recorded).
+    bool seenRecently(std::string_view value, int32_t interval);
+
+private:
+    void removeLocked(atomicEventEntry& entry) VA_REQUIRES(_lock);
+
+    vorpane::Mutex _lock;
+    vorpane::RingList<atomicEventEntry> _ring VA_GUARDED_BY(_lock);
+    time_t _lastTimeStamp VA_GUARDED_BY(_lock);
+    const atomicSituationEntry* _owner;
+};
 
 class atomicSituationEntry : public vorpane::RingNode<atomicSituationEntry> {
 public:
@@ -24,7 +77,16 @@ public:
     int32_t getSituationInterval() const { return _situationInterval; }
     time_t getCreationTime() const { return _creationTime; }
 
+    // The situation's event list, null until addAtomicEventList().
+    std::shared_ptr<atomicEventList> getAtomicEventList();
+    // Creates the list unless it exists; returns it.
+    std::shared_ptr<atomicEventList> addAtomicEventList();
+    // Drops the list; false when there was none.
+    bool removeAtomicEventList();
+
 private:
+    vorpane::Mutex _eventLock;
+    std::shared_ptr<atomicEventList> _events VA_GUARDED_BY(_eventLock);
     vorpane::FixedText<34> _situation;
     time_t _creationTime;
     int32_t _situationInterval = 0;

@@ -59,7 +59,9 @@ bool isDataRequest(std::string_view message) {
 }  // namespace
 
 DCHserver::DCHserver()
-    : _buckets(std::make_unique<applSpaceList>()), _waitList(std::make_unique<DCwaitingList>()) {
+    : _buckets(std::make_unique<applSpaceList>()),
+      _waitList(std::make_unique<DCwaitingList>()),
+      _actionTable(std::make_unique<actionTable>()) {
     _waitList->setRemovalObserver([this](const DCwaitingListEntry* e) {
         if (e == _lastWaiter) {
             _lastWaiter = nullptr;
@@ -110,6 +112,14 @@ DCHserver::DCHserver()
         return;
     }
 
+    // The action log's consumer runs from the start: the request thread queues a record for every
+    // automation action, and a queue nobody drains would stop it at the tenth.
+    if (_actionTable->doActionData() != 0) {
+        VA_ERROR("Error: doActionData failed.\n");
+    } else {
+        _actionDataStarted = 1;
+    }
+
     {
         vorpane::ScopedLock g(_runLock);
         _running = true;
@@ -121,6 +131,8 @@ DCHserver::DCHserver()
 }
 
 DCHserver::~DCHserver() {
+    // The action threads first, while the request thread still answers the rows they send.
+    _actionTable->shutdown();
     stop();
     _sender.reset();  // its writer uses the reply socket and the connections, which go next
     VA_STATE("_readyLock successfully deleted.\n");
@@ -129,6 +141,7 @@ DCHserver::~DCHserver() {
     _ipcSrv.reset();
     _ipcClient.reset();
     _waitList.reset();
+    _actionTable.reset();
 }
 
 void DCHserver::process_request(DCHserver* server) {

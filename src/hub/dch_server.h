@@ -10,9 +10,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
+#include "hub/action_table.h"
 #include "hub/dch_handlers.h"
 #include "hub/dch_ipc.h"
 #include "hub/dch_sender.h"
@@ -94,6 +96,7 @@ public:
 
     // Tests: the registry and the waiting list (only while the request thread is not running them).
     applSpaceList* applSpace() { return _buckets.get(); }
+    actionTable* getActionTable() { return _actionTable.get(); }
     DCwaitingList* waitingList() { return _waitList.get(); }
 
 private:
@@ -121,6 +124,10 @@ private:
     // The agent's action log source came online or went offline (its "DPLOG" group).
     int actionSourceOnline();
     void actionSourceOffline();
+    // Remembers an action's result and sends it to every collector waiting for results.
+    void announceActionResult(int32_t actionID, int32_t actionStatus, std::string_view results);
+    // A situation stopped: its atomic values are forgotten.
+    void removeAtomicEventList(const std::string& situation);
     // Sends one DCH_infoText reply, or parks the request when the text is not known yet.
     void answerInfoRequest(std::string_view message, const char* applName, short waiterType,
                            const DCHclientAddr& clientAddr, unsigned int connectedSockFD);
@@ -134,6 +141,8 @@ private:
     // Replies and pushed messages leave through it, so no peer can hold up the request thread.
     std::unique_ptr<DCHsender> _sender;
     std::unique_ptr<DCwaitingList> _waitList;
+    std::unique_ptr<actionTable> _actionTable;
+    actionResultMemory _recentResults;  // request thread only
     DCwaitingListEntry* _lastWaiter = nullptr;
 
     // The current request's sender.

@@ -390,6 +390,12 @@ struct DCactionResults {
     std::string resultText;      // its text (up to the first zero byte of the 257 sent)
 };
 
+// Reads a result message pushed to result waiters: its text field, then (from this hub) the
+// action's ID and 4-byte status. True, with *results filled (status set when the message carries
+// it), when the message is the result of actionID or names no action; false for another action's
+// result or a message that is no result.
+bool takeActionResult(const HubMessage& message, int32_t actionID, DCactionResults* results);
+
 }  // namespace vorpane
 
 // ---------------------------------------------------------------------------------------------------
@@ -455,11 +461,19 @@ int dc_provideAction(int16_t actionType, const char* actionOwner, const char* ac
                      const char* actionName, int32_t actionID, const char* actionParms,
                      const vorpane::HubOptions& options = vorpane::HubOptions::fromEnvironment());
 // Asks for an action's status. When the hub does not know it yet (1) and resultWait is not 0, waits
-// up to resultWait seconds (negative: forever) for the next result message. The hub sends every
-// result to every result waiter and the message carries no action ID: resultText is the first
-// result reported after the call started waiting. 0 when the hub answered, else a DCH_CLIENT_* code.
+// up to resultWait seconds (negative: forever) for the result message of this action (results of
+// other actions are passed over; a message that names no action is taken). results->status is the
+// action's final status when the result came, and stays 1 when the time ran out. 0 when the hub
+// answered, else a DCH_CLIENT_* code.
 int dc_waitForActionResults(int32_t actionID, vorpane::DCactionResults* results, double resultWait = 0,
                             const vorpane::HubOptions& options = vorpane::HubOptions::fromEnvironment());
+// dc_provideAction followed by dc_waitForActionResults on one connection: what the take-action
+// dispatch uses. 0 with *results when the hub answered the wait (results->status 1 and
+// resultArrived false when no result came within resultWait), else a DCH_CLIENT_* code.
+int dc_provideActionForResult(int16_t actionType, const char* actionOwner, const char* actionNode,
+                              const char* subnode, const char* actionName, int32_t actionID,
+                              const char* actionParms, vorpane::DCactionResults* results, double resultWait,
+                              const vorpane::HubOptions& options = vorpane::HubOptions::fromEnvironment());
 // Records a deferred report request (no answer). objectRef is the caller's 32-bit reference to its
 // request object; time the request time in seconds. 0 when sent; DCH_CLIENT_BAD_ARGUMENT for an
 // application key > 3, table name > 10 or source name > 32 characters, or a missing one.

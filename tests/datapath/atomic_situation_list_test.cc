@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <string>
+
+#include "interfaces/sync.h"
+
 #include "testlib/trace_capture.h"
 
 namespace {
@@ -44,6 +49,42 @@ TEST(AtomicSituationList, NamesKeepTheirFirst34Characters) {
     EXPECT_EQ(std::string(e->getSituation()), std::string(34, 'S'));
     e->setSituationInterval(60);
     EXPECT_EQ(e->getSituationInterval(), 60);
+}
+
+// The suppression sequence with interval 60 on a clock the test moves: a value suppresses its
+// repeats, survives a clean-up only when seen since the one before, and runs again once forgotten.
+TEST(AtomicEventList, SuppressesRepeatsAndForgetsValuesThatStopAppearing) {
+    atomicSituationList list;
+    atomicSituationEntry* sit = list.addEntry("SitA", 2);
+    ASSERT_NE(sit, nullptr);
+    EXPECT_EQ(sit->getAtomicEventList(), nullptr);
+    std::shared_ptr<atomicEventList> events = sit->addAtomicEventList();
+    ASSERT_NE(events, nullptr);
+    EXPECT_EQ(sit->addAtomicEventList(), events);  // one list per situation
+
+    EXPECT_FALSE(events->seenRecently("v1", 60));  // new: the action runs
+    vorpane::clock::advance(30);
+    EXPECT_TRUE(events->seenRecently("v1", 60));   // suppressed
+    EXPECT_FALSE(events->seenRecently("v1 ", 60));  // exact text: a trailing blank is another value
+    vorpane::clock::advance(25);                    // 55 s after the list began: a clean-up
+    EXPECT_FALSE(events->seenRecently("v2", 60));
+    EXPECT_EQ(events->getNumberOfElements(), 3);    // v1 was seen since the last clean-up
+    vorpane::clock::advance(60);
+    EXPECT_TRUE(events->seenRecently("v2", 60));    // the clean-up keeps v2, forgets v1 and "v1 "
+    EXPECT_EQ(events->getNumberOfElements(), 1);
+    EXPECT_FALSE(events->seenRecently("v1", 60));   // forgotten: the action runs again
+
+    // Values longer than 64 characters are kept as their first 64.
+    const std::string longValue(70, 'x');
+    EXPECT_FALSE(events->seenRecently(longValue, 60));
+    EXPECT_TRUE(events->seenRecently(std::string(64, 'x'), 60));
+    EXPECT_EQ(events->addEntry(""), nullptr);
+
+    // A stopped situation drops its list; whoever still holds it keeps a valid one.
+    EXPECT_TRUE(sit->removeAtomicEventList());
+    EXPECT_FALSE(sit->removeAtomicEventList());
+    EXPECT_EQ(sit->getAtomicEventList(), nullptr);
+    EXPECT_TRUE(events->seenRecently("v2", 60));
 }
 
 }  // namespace

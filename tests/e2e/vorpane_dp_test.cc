@@ -146,4 +146,33 @@ TEST_F(VorpaneDp, AKilledProviderGoesOfflineAndItsApplicationIsUnregistered) {
     EXPECT_EQ(other.dp_data(&st, handle, DCH_NO_CONTROL_FIELD, r), 0);
 }
 
+// Action mode against the real hub: the collector's action reaches the handler once, with its name
+// and parameters in the environment, and the handler's exit status and output come back as the
+// action's result; a second action for another source never reaches it.
+TEST_F(VorpaneDp, ActionModeRunsTheHandlerAndReturnsItsExitStatus) {
+    TestHub hub(1);
+    ASSERT_TRUE(hub.ready());
+    const std::string marks = _dir.file("runs");
+    ChildProcess dp({VORPANE_DP_BIN, "--file", _dir.file("app.desc"), "--online", "host1", "--group", "DISK",
+                     "--handler",
+                     "echo run >> " + shellQuote(marks) +
+                         "; echo \"did $VORPANE_ACTION_NAME $VORPANE_ACTION_PARMS on $VORPANE_ACTION_NODE\"; exit 3"},
+                    env(hub.port()));
+    ASSERT_TRUE(dp.waitForOutput("dp_waitForAction host1 type 1: status 0")) << dp.output();
+
+    ASSERT_EQ(dc_provideAction(1, "SIT_DISK", "host2:E2EAPP00", "host2:E2EAPP00", "Other", 70, nullptr), 0);
+    ASSERT_EQ(dc_provideAction(1, "SIT_DISK", "host1:E2EAPP00", "host1:E2EAPP00", "Clean", 71, "/var"), 0);
+    vorpane::DCactionResults results;
+    ASSERT_EQ(dc_waitForActionResults(71, &results, 20), 0);
+    EXPECT_TRUE(results.resultArrived);
+    EXPECT_EQ(results.status, -3);
+    EXPECT_EQ(results.resultText, "did Clean /var on host1:E2EAPP00");
+    ASSERT_TRUE(dp.waitForOutput("dp_provideActionResults action 71")) << dp.output();
+
+    dp.signal(SIGTERM);
+    EXPECT_EQ(dp.waitExit(), 0) << dp.output();
+    EXPECT_EQ(_dir.read("runs"), "run\n");  // once, and only for its own source
+    EXPECT_EQ(dp.output().find("action 70"), std::string::npos);
+}
+
 }  // namespace

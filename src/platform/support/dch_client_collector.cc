@@ -310,71 +310,7 @@ int dc_getApplHelp(std::string* info, const char* applName, double timeout, cons
     return vorpane::infoRequest(DCH_dc_getApplHelp, info, applName, true, timeout, options);
 }
 
-int dc_provideAction(int16_t actionType, const char* actionOwner, const char* actionNode, const char* subnode,
-                     const char* actionName, int32_t actionID, const char* actionParms,
-                     const HubOptions& options) {
-    using vorpane::longerThan;
-    if (actionType < 1 || actionType > 5 || vorpane::missing(actionNode) || vorpane::missing(subnode) ||
-        vorpane::missing(actionName) || longerThan(actionOwner, 64) || longerThan(actionNode, 70) ||
-        longerThan(subnode, 32) || longerThan(actionName, 256) || longerThan(actionParms, 1024)) {
-        VA_ERROR("Error: dc_provideAction refused: actionType %d, or a name missing or too long\n",
-                 actionType);
-        return DCH_CLIENT_BAD_ARGUMENT;
-    }
-    vorpane::dch::MessageBuilder m;
-    m.request(DCH_dc_provideAction)
-        .int16(DCH_actionType, actionType)
-        .text(DCH_actionOwner, actionOwner != nullptr ? actionOwner : "")
-        .text(DCH_sourceName, actionNode)
-        .text(DCH_sourceName, subnode)
-        .text(DCH_actionName, actionName)
-        .int32(DCH_actionID, actionID);
-    if (!vorpane::missing(actionParms)) {
-        m.text(DCH_actionParms, actionParms);
-    }
-    return vorpane::sendOnce(m, options);
-}
-
-int dc_waitForActionResults(int32_t actionID, vorpane::DCactionResults* results, double resultWait,
-                            const HubOptions& options) {
-    if (results == nullptr) {
-        return DCH_CLIENT_BAD_ARGUMENT;
-    }
-    *results = vorpane::DCactionResults();
-    vorpane::dch::MessageBuilder m;
-    m.request(DCH_dc_waitForActionResults).int32(DCH_actionID, actionID);
-    // Its own connection: the hub keeps the waiter and sends it every later result until it closes.
-    HubConnection connection;
-    int rc = connection.connect(options);
-    std::vector<HubMessage> replies;
-    if (rc == DCH_CLIENT_OK) {
-        rc = connection.request(m, &replies);
-    }
-    if (rc == DCH_CLIENT_OK && !replies.front().isStatus(&results->status)) {
-        rc = DCH_CLIENT_PROTOCOL;
-    }
-    if (rc != DCH_CLIENT_OK) {
-        VA_ERROR("Error: dc_waitForActionResults for actionID %d failed: %s\n", actionID,
-                 DCH_clientResultText(rc));
-        return rc;
-    }
-    if (results->status != 1 || resultWait == 0) {
-        return DCH_CLIENT_OK;
-    }
-    HubMessage message;
-    if (connection.receive(HubConnection::Expect::any, &message, resultWait) == DCH_CLIENT_OK) {
-        vorpane::dch::FieldReader reader = message.fields();
-        vorpane::dch::FieldReader::Field f = reader.next();
-        if (f.type == DCH_status && f.length != 4) {
-            const void* nul = std::memchr(f.value, '\0', f.length);
-            size_t n =
-                nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - f.value) : f.length;
-            results->resultText.assign(f.value, n);
-            results->resultArrived = true;
-        }
-    }
-    return DCH_CLIENT_OK;
-}
+// dc_provideAction and dc_waitForActionResults: dch_client_actions.cc.
 
 int dc_deferReportRequest(uint32_t objectRef, int32_t actionID, int32_t time, const char* applKey,
                           const char* tableName, const char* sourceName, const HubOptions& options) {

@@ -1,0 +1,288 @@
+// The take-action dispatch: the command parsers on text, and VA_Action with a framework request of
+// the in-memory table, the agent's lists and a real hub with a provider that records its actions.
+#include "agent/take_action.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "agent/agent_lists.h"
+#include "agent/va_limits.h"
+#include "datapath/atomic_situation_list.h"
+#include "datapath/samples_list.h"
+#include "interfaces/axf.h"
+#include "interfaces/dch_client.h"
+#include "interfaces/support.h"
+#include "platform/axf/memory_table.h"
+#include "testlib/hub_fixture.h"
+#include "testlib/scoped_env.h"
+#include "testlib/temp_dir.h"
+#include "testlib/trace_capture.h"
+
+namespace {
+
+using vorpane::DPactionRequest;
+using vorpane::HubProvider;
+using vorpane::action::commandForTrace;
+using vorpane::action::parseActionCommand;
+using vorpane::action::parseConsoleMessage;
+using vorpane::action::policyOwner;
+using vorpane::action::withLogonId;
+using vorpane::testing::ScopedEnv;
+using vorpane::testing::TempDir;
+using vorpane::testing::TestHub;
+using vorpane::testing::TraceCapture;
+
+// ---------------------------------------------------------------------------------------------------
+// Parsing
+
+TEST(TakeActionParsing, NamesQuotedOrNotAndTheirParameters) {
+    auto quoted = parseActionCommand("'Restart Disk' now");
+    ASSERT_TRUE(quoted.ok);
+    EXPECT_EQ(quoted.name, "\"Restart Disk\"");
+    EXPECT_EQ(quoted.parms, "now");
+
+    auto alone = parseActionCommand("'Restart Disk'");
+    ASSERT_TRUE(alone.ok);
+    EXPECT_EQ(alone.name, "\"Restart Disk\"");
+    EXPECT_FALSE(alone.parms.has_value());
+
+    EXPECT_FALSE(parseActionCommand("'Restart Disk now").ok);  // no closing quote
+    EXPECT_FALSE(parseActionCommand("''").ok);                 // an empty quoted name
+    EXPECT_FALSE(parseActionCommand("   ").ok);
+
+    auto plain = parseActionCommand("Restart the disk now");
+    ASSERT_TRUE(plain.ok);
+    EXPECT_EQ(plain.name, "Restart");
+    EXPECT_EQ(plain.parms, "the disk now");
+    auto single = parseActionCommand("Restart");
+    EXPECT_EQ(single.name, "Restart");
+    EXPECT_FALSE(single.parms.has_value());
+}
+
+TEST(TakeActionParsing, SecretsAreCutFromTracesAndPolicyNamesBecomeOwners) {
+    EXPECT_EQ(commandForTrace("Run x PASSWORD=secret y"), "Run x PASSWORD=");
+    EXPECT_EQ(commandForTrace("Run x LOGONID=me<e*n*d>"), "Run x");
+    EXPECT_EQ(commandForTrace("Run LOGONID=me PASSWORD=s"), "Run");
+    EXPECT_EQ(commandForTrace("Run x"), "Run x");
+
+    std::optional<std::string> parms = "NAME=pol1 more";
+    EXPECT_EQ(policyOwner(&parms), "pol1");
+    EXPECT_EQ(parms, " more");
+    std::optional<std::string> none;
+    EXPECT_EQ(policyOwner(&none), "_POLNAME_");
+
+    EXPECT_EQ(withLogonId(std::string("now"), "admin ops"), "now LOGONID=admin<e*n*d>");
+    EXPECT_EQ(withLogonId(std::nullopt, "admin"), " LOGONID=admin<e*n*d>");
+}
+
+TEST(TakeActionParsing, ConsoleMessagesNeedAllThreeValues) {
+    auto m = parseConsoleMessage("cat=Disk SEV=Warning MSG=\"Disk \"\"full\"\"\"   ");
+    EXPECT_TRUE(m.complete);
+    EXPECT_EQ(m.category, "Disk");
+    EXPECT_EQ(m.severity, "Warning");
+    EXPECT_EQ(m.text, "Disk \"full\"");
+
+    TraceCapture trace;
+    auto noSeverity = parseConsoleMessage("CAT=Disk SEV= MSG=text");
+    EXPECT_FALSE(noSeverity.complete);
+    EXPECT_TRUE(trace.contains("Error: No SEV= value supplied. Unable to process Vorpane_Message request"));
+    auto noText = parseConsoleMessage("CAT=Disk SEV=Low MSG=");
+    EXPECT_FALSE(noText.complete);
+    EXPECT_TRUE(trace.contains("Error: No MSG= value supplied."));
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Dispatch
+
+constexpr const char* kAttrs = "Name,D,16, , ,Its name;Count,C,4, , ,How many";
+
+// A provider of ACTAPP that owns source SRC1, waits for automation actions and answers each with
+// status -3 and the text "did <name> <parms>".
+class RecordingProvider {
+public:
+    RecordingProvider() {
+        int status = 0;
+        int handle = 0;
+        EXPECT_EQ(_hub.connect(), 0);
+        EXPECT_EQ(_hub.dp_register(&status, {"ACTAPP", "help", {{"G1", "G1 help", 'P', 60, "APIS", kAttrs}}}), 0);
+        EXPECT_EQ(_hub.dp_online(&status, &handle, "ACTAPP", "G1", "SRC1"), 0);
+        EXPECT_EQ(_hub.dp_waitForAction(&status, 1, "SRC1"), 0);
+        _thread = std::thread([this] {
+            DPactionRequest a;
+            while (_hub.nextAction(&a, -1) == 0) {
+                {
+                    std::lock_guard<std::mutex> g(_lock);
+                    _actions.push_back(a);
+                }
+                int status = 0;
+                _hub.dp_provideActionResults(&status, a.actionID, -3, "did " + a.name + " " + a.parms);
+            }
+        });
+    }
+    ~RecordingProvider() {
+        _hub.cancel();
+        _thread.join();
+    }
+    std::vector<DPactionRequest> actions() {
+        std::lock_guard<std::mutex> g(_lock);
+        return _actions;
+    }
+
+private:
+    HubProvider _hub;
+    std::thread _thread;
+    std::mutex _lock;
+    std::vector<DPactionRequest> _actions;
+};
+
+class TakeActionDispatch : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(_hub.ready());
+        vorpane::setWorkDirectory(_dir.path());
+        ZOT0_InitializeProductSpec("VA");
+        createAgentLists();
+        VA_LIMITS limits;
+        limits.vmcCommand = 'Y';
+        limits.actionLogonId = 'Y';
+        setVaLimits(limits);
+        _subnode = dataSamples()->onlineEntry("ACTAPP", "ACTTBL", "G1", "00", "SRC1", nullptr).value_or("");
+        ASSERT_EQ(_subnode, "SRC1:ACTAPP00");
+        dataSamples()->subnodeOnline(_subnode.c_str());  // registered with the framework
+    }
+    void TearDown() override {
+        deleteAgentLists();
+        setVaLimits(VA_LIMITS());
+        vorpane::setWorkDirectory(std::string());
+    }
+
+    // Runs one command for a row of the table under the situation.
+    long run(const std::string& command, const std::vector<std::string>& row, const std::string& user = "") {
+        RequestDetail detail;
+        detail.applName = "ACTAPP00";
+        detail.tableName = "ACTTBL";
+        detail.situationName = "SIT_A";
+        detail.interval = 60;
+        detail.subnodes = {_subnode};
+        ContextInfo context;
+        std::unique_ptr<plaxf> request = _table.CreatePlaxf(&detail, &context);
+        EXPECT_EQ(request->InsertRow(_table.rowImage(row).data()), 0);
+        PlaxfAutomationCapsule capsule(command, user, request.get(), 0);
+        const long result = VA_Action(&capsule);
+        EXPECT_TRUE(capsule.HasResults());
+        EXPECT_EQ(capsule.Results(), result);
+        return result;
+    }
+
+    TempDir _dir;
+    TestHub _hub;
+    axf::MemoryTable _table{"ACTAPP00", "ACTTBL",
+                            {{"ORIGINNODE", "Node", "", AXF_COLUMN_STRING, 32},
+                             {"VA1", "Name", "Name", AXF_COLUMN_STRING, 16},
+                             {"VA2", "Count", "Count", AXF_COLUMN_INT32, 4}}};
+    std::string _subnode;
+};
+
+TEST_F(TakeActionDispatch, AnActionGoesToItsProviderAndItsResultComesBack) {
+    RecordingProvider provider;
+    TraceCapture trace;
+    EXPECT_EQ(run("'Restart Disk' now PASSWORD=secret", {_subnode, "disk1", "5"}, "admin ops"), -3);
+    const auto actions = provider.actions();
+    ASSERT_EQ(actions.size(), 1u);
+    EXPECT_EQ(actions[0].name, "\"Restart Disk\"");
+    EXPECT_EQ(actions[0].parms, "now PASSWORD=secret LOGONID=admin<e*n*d>");
+    EXPECT_EQ(actions[0].owner, "SIT_A");
+    EXPECT_EQ(actions[0].node, "SRC1:ACTAPP00");
+    for (const std::string& line : trace.lines()) {
+        EXPECT_EQ(line.find("secret"), std::string::npos) << line;
+    }
+
+    // A row of a subnode without a registered sample is not sent.
+    EXPECT_EQ(run("Restart now", {"OTHER:ACTAPP00", "disk1", "5"}), 1);
+    EXPECT_TRUE(trace.contains("Note: Subnode <OTHER:ACTAPP00> is already online and registered"));
+    EXPECT_EQ(provider.actions().size(), 1u);
+}
+
+TEST_F(TakeActionDispatch, AtomicSituationsActOncePerValueWithinTheInterval) {
+    RecordingProvider provider;
+    ASSERT_NE(atomicSituations()->addEntry("SIT_A", 1), nullptr);  // column 1: Name
+    EXPECT_EQ(run("Clean", {_subnode, "disk1", "5"}), -3);
+    EXPECT_EQ(run("Clean", {_subnode, "disk1", "6"}), 1);  // same value: skipped
+    EXPECT_EQ(run("Clean", {_subnode, "disk2", "5"}), -3);
+    ASSERT_EQ(provider.actions().size(), 2u);
+
+    // A stopped situation forgets its values: the next firing acts again.
+    TraceCapture trace;
+    ASSERT_EQ(dc_provideAction(2, "SIT_A", "SRC1:ACTAPP00", "SRC1:ACTAPP00", "RULESTOP", 900, nullptr), 0);
+    ASSERT_TRUE(trace.waitFor("Removing atomic event list for situation <SIT_A>"));
+    EXPECT_EQ(atomicSituations()->findEntry("SIT_A")->getAtomicEventList(), nullptr);
+    EXPECT_EQ(run("Clean", {_subnode, "disk1", "5"}), -3);
+    EXPECT_EQ(provider.actions().size(), 3u);
+}
+
+TEST_F(TakeActionDispatch, AnActionNoProviderWaitsForFailsAtOnce) {
+    // The hub answers SOURCE_OFFLINE at once; waiting out the time-out would give 1.
+    EXPECT_EQ(run("Restart now", {_subnode, "disk1", "5"}), 8);
+}
+
+TEST_F(TakeActionDispatch, ConsoleMessagesGoToTheFramework) {
+    TraceCapture trace;
+    EXPECT_EQ(run("Vorpane_Message CAT=Disk SEV=Warning MSG=Disk full", {_subnode, "disk1", "5"}), 0);
+    EXPECT_TRUE(trace.contains("Calling AXF_CreateMessage <Warning> <Disk> <Disk full>"));
+    EXPECT_EQ(run("Vorpane_Message CAT=Disk MSG=Disk full", {_subnode, "disk1", "5"}), 0);
+    EXPECT_EQ(trace.count("Calling AXF_CreateMessage"), 1);
+
+    // Without the console switch the message is an action like any other.
+    VA_LIMITS limits;
+    setVaLimits(limits);
+    RecordingProvider provider;
+    EXPECT_EQ(run("Vorpane_Message CAT=Disk SEV=Warning MSG=Disk full", {_subnode, "disk1", "5"}), -3);
+    EXPECT_EQ(provider.actions().size(), 1u);
+}
+
+TEST_F(TakeActionDispatch, LocalActionsRunOnlyWhenSwitchedOn) {
+    TraceCapture trace;
+    const std::string file = _dir.file("local-action-ran");
+    EXPECT_EQ(run("Local_Action touch " + file, {_subnode, "disk1", "5"}), 1);
+    EXPECT_TRUE(trace.contains("Error: Local_Action refused"));
+    EXPECT_TRUE(trace.contains("ZOTA_LOCAL_ACTION"));
+    EXPECT_FALSE(std::filesystem::exists(file));
+
+    VA_LIMITS limits;
+    limits.localAction = 'Y';
+    setVaLimits(limits);
+    EXPECT_EQ(run("Local_Action touch " + file, {_subnode, "disk1", "5"}), 0);
+    EXPECT_TRUE(std::filesystem::exists(file));
+}
+
+TEST_F(TakeActionDispatch, PolicyActionsTakeTheirOwnerFromNameAndTheirNodeFromTheRequest) {
+    RecordingProvider provider;
+    axf::MemoryTable policies("QNA00", "QNACTRMT", {{"ORIGINNODE", "Node", "", AXF_COLUMN_STRING, 32}});
+    RequestDetail detail;
+    detail.tableName = "QNACTRMT";
+    detail.subnodes = {_subnode};
+    ContextInfo context;
+    std::unique_ptr<plaxf> request = policies.CreatePlaxf(&detail, &context);
+    PlaxfAutomationCapsule capsule("Notify NAME=pol1 extra", "", request.get(), 0);
+    EXPECT_EQ(VA_Action(&capsule), -3);
+    const auto actions = provider.actions();
+    ASSERT_EQ(actions.size(), 1u);
+    EXPECT_EQ(actions[0].owner, "pol1");
+    EXPECT_EQ(actions[0].parms, " extra");
+    EXPECT_EQ(actions[0].node, _subnode);
+
+    RequestDetail empty;
+    empty.tableName = "QNACTRMT";
+    std::unique_ptr<plaxf> noSubnodes = policies.CreatePlaxf(&empty, &context);
+    PlaxfAutomationCapsule refused("Notify", "", noSubnodes.get(), 0);
+    EXPECT_EQ(VA_Action(&refused), 1);
+    EXPECT_EQ(refused.Results(), 1);
+}
+
+}  // namespace
