@@ -246,8 +246,8 @@ long resolveSituationAction(plaxf* request, int rowNum, Resolved* r) {
         return 1;
     }
     long result = 0;
-    if (std::optional<std::string> original = samples->getOriginalSubnodeName(r->subnode.c_str(), request->TableName())) {
-        r->actionNode = *original;
+    if (std::string original; samples->getOriginalSubnodeName(r->subnode.c_str(), request->TableName(), &original)) {
+        r->actionNode = original;
         VA_DETAIL("Saved subnode name <%s>\n", r->actionNode.c_str());
     } else if (request->TableName() == kLocalTimeTableName || request->TableName() == kUTCTimeTableName) {
         r->actionNode = r->subnode;
