@@ -307,7 +307,7 @@ TEST_F(SituationRules, ADemandReportAsksTheProviderWithAWhereClauseAndDefersTheR
     EXPECT_EQ(actions[0].owner, "NULL");
     EXPECT_EQ(actions[0].name, "REPORT_REQUEST");
     EXPECT_EQ(actions[0].actionID, report.subnode(0).actionID);
-    EXPECT_EQ(actions[0].parms, "ATTRGROUP=G WHERE(Name EQ disk1    AND Count GT 10)");
+    EXPECT_EQ(actions[0].parms, "ATTRGROUP=G WHERE(Name EQ disk1 AND Count GT 10)");
 }
 
 TEST_F(SituationRules, ADemandThatCannotBeSentEmitsTheStoredRows) {
