@@ -7,6 +7,7 @@
 #include "datapath/data_list.h"
 #include "interfaces/support.h"
 #include "metadata/user_data_info.h"
+#include "tables/situation_rules.h"
 #include "tables/zot_vorpane_manager.h"
 
 using vorpane::datapath::samplesAccess;
@@ -330,32 +331,21 @@ void zot_vorpane_agent::TakeSampleDestructor() {
     }
 }
 
-// The provider's side of situations and demand reports goes through the hub's action requests, which
-// the actions work adds; until then these trace what they would ask and let the request go on.
+// The provider's side of situations and demand reports: situation_rules.cc.
 int zot_vorpane_agent::processRuleStart(int subnode) {
-    VA_DETAIL("processRuleStart for situation <%s> subnode <%s>: not sent\n", _situationName.c_str(),
-              _subnodes[static_cast<std::size_t>(subnode)].subnodeName.c_str());
-    return 0;
+    return vorpane::tables::processRuleStart(*this, _subnodes[static_cast<std::size_t>(subnode)], _situationName, _udi);
 }
 
 int zot_vorpane_agent::processRuleStop(int subnode) {
-    VA_DETAIL("processRuleStop for situation <%s> subnode <%s>: not sent\n", _situationName.c_str(),
-              _subnodes[static_cast<std::size_t>(subnode)].subnodeName.c_str());
-    return 0;
+    return vorpane::tables::processRuleStop(*this, _subnodes[static_cast<std::size_t>(subnode)], _situationName);
 }
 
 int zot_vorpane_agent::processDemandRequest(int subnode, int requestType) {
-    subnodeRecord& record = _subnodes[static_cast<std::size_t>(subnode)];
-    VA_DETAIL("processDemandRequest type %d for subnode <%s>: not sent, emitting the stored rows\n",
-              requestType, record.subnodeName.c_str());
-    // A demand that cannot be sent falls back to the rows already stored.
-    return emitRows(record, 0);
+    return vorpane::tables::processDemandRequest(*this, _subnodes[static_cast<std::size_t>(subnode)], requestType,
+                                                 _situationName, _udi, &_deferInProgress);
 }
 
 int zot_vorpane_agent::buildWhereClause(std::string* buffer) {
-    if (buffer != nullptr) {
-        buffer->clear();
-    }
-    VA_DETAIL("buildWhereClause: no clause\n");
-    return 0;
+    return vorpane::tables::buildWhereClause(vorpane::tables::filterElements(*this),
+                                             _udi != nullptr ? &_udi->columns() : nullptr, buffer);
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "table_fixture.h"
+#include "testlib/hub_fixture.h"
 #include "testlib/trace_capture.h"
 
 namespace vorpane::datapath::testing {
@@ -52,6 +53,8 @@ class UserDataTable : public LayoutFixture {
         ASSERT_EQ(list.addEntry(kSingleRow, row, 0), 0);
     }
 
+    // Situations start and stop their rules at the provider through a hub.
+    vorpane::testing::TestHub _hub;
     MemorySamples _samples;
     OpenRequests _requests;
     std::vector<zot_vorpane_manager*> _managers;
