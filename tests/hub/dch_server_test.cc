@@ -19,6 +19,7 @@
 #include "testlib/hub_fixture.h"
 #include "testlib/hub_test_client.h"
 #include "testlib/scoped_env.h"
+#include "testlib/temp_dir.h"
 #include "testlib/trace_capture.h"
 
 namespace {
@@ -994,11 +995,22 @@ TEST_F(Hub, RequestsParkedForApplicationsThatNeverComeAreBounded) {
     EXPECT_EQ(_trace.count("Error: waiting list full:"), 10);
 }
 
+// The agent's lists as the process makes them: over the generic agent's product specification and a
+// work directory of the test's own, so the table-manager list finds its product code and writes nowhere else.
+struct AgentListsScope {
+    vorpane::testing::TempDir dir;
+    AgentListsScope() {
+        vorpane::setWorkDirectory(dir.path());
+        EXPECT_TRUE(ZOT0_InitializeProductSpec("VA"));
+        createAgentLists();
+    }
+};
+
 // The report requests against the real hub and the agent's samples list: a deferred request and a
 // redrive reach the list, and a demand-report option for a source the list never learns of fails
 // after its tries with the results message ahead of the status.
 TEST_F(Hub, ReportRequestsReachTheSamplesListAndDemandResultsComeBeforeTheStatus) {
-    createAgentLists();
+    AgentListsScope scope;
     struct Lists {
         DCHserver& hub;
         ~Lists() {
@@ -1051,7 +1063,7 @@ TEST_F(Hub, ReportRequestsReachTheSamplesListAndDemandResultsComeBeforeTheStatus
 TEST(HubStop, StopEndsTheDemandReportWaitAtOnce) {
     TestHub hub(1);  // real time: the handler would wait 30 seconds
     ASSERT_TRUE(hub.ready());
-    createAgentLists();
+    AgentListsScope scope;
     HubTestClient p(hub.port());
     MessageBuilder demand;
     demand.request(DCH_dp_setDemandReportOption).int16(DCH_controlField, 1);
