@@ -9,7 +9,9 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -43,6 +45,8 @@ constexpr size_t kMaxProgramPath = 511;
 const char* const kDefaultProductName = "Vorpane Agent";
 
 bool g_stop = false;
+// Set by the signal thread when a shutdown signal ends the process.
+std::atomic<bool> g_signalExit{false};
 pid_t g_childProcess = 0;  // hChildProcess
 char g_zotagent[] = "zotagent";
 char* g_axfArgv[] = {g_zotagent, nullptr};
@@ -342,6 +346,15 @@ int VA_Main(int argc, char** argv) {
         }
     }
 
+    // A shutdown signal ends the process from the signal thread; the joins above return because
+    // that thread stopped the framework. Running the teardown and a second exit here as well would
+    // race it through the exit handlers, so this thread waits for the end instead.
+    if (g_signalExit.load()) {
+        for (;;) {
+            pause();  // every signal is blocked on this thread: only the process's exit ends the wait
+        }
+    }
+
     // The hub's request thread reads the lists (deferred and demand reports): it ends first.
     hub->stop();
     vorpane::api::stopAgentApi();
@@ -377,6 +390,7 @@ void CleanUp(int signal) {
     if (const char* name = SIG1_SignalName(signal); name != nullptr) {
         VA_ERROR("Shutdown signal captured: %s\n", name);
     }
+    g_signalExit = true;
     ZOTP_StopDataProviders();  // sources go offline before the process ends
     vorpane::api::stopAgentApi();
     AXF_Shutdown(1);
