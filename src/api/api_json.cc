@@ -53,7 +53,7 @@ std::optional<std::string> timestampToIso(std::string_view text) {
         return std::nullopt;
     }
     long offset = tmv.tm_gmtoff / 60;
-    char text16[48];
+    char text16[96];  // room for every value the fields' types allow, so no compiler sees a cut text
     std::snprintf(text16, sizeof text16, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02ld:%02ld", fields.tm_year + 1900,
                   fields.tm_mon + 1, fields.tm_mday, fields.tm_hour, fields.tm_min, fields.tm_sec, millis,
                   offset < 0 ? '-' : '+', std::labs(offset) / 60, std::labs(offset) % 60);
