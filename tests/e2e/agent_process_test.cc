@@ -16,7 +16,7 @@ protected:
     std::vector<std::string> env(std::vector<std::string> extra = {}) const {
         std::vector<std::string> e = {"VORPANE_WORKDIR=" + _dir.path(), "VORPANE_TRACE=ERROR STATE DETAIL",
                                       "ZOTA_DCH_PORT=" + std::to_string(_port),
-                                      "VORPANE_TIME_SPEEDUP=50", "ZOTA_STARTUP_DP", "VORPANE_PRODUCT_SPEC",
+                                      "VORPANE_TIME_SPEEDUP=50", "ZOTA_STARTUP_DP", "VORPANE_PRODUCT_SPEC", "VORPANE_API_PORT=0",
                                       "ZOTA_ATOMIC_SITUATIONS"};
         e.insert(e.end(), extra.begin(), extra.end());
         return e;

@@ -56,7 +56,8 @@ protected:
     }
     std::vector<std::string> agentEnv(int port) const {
         return {"ZOTA_DCH_PORT=" + std::to_string(port), "VORPANE_WORKDIR=" + _dir.path(), "VORPANE_TIME_SPEEDUP=20",
-                "VORPANE_TRACE=ERROR,STATE", "VORPANE_TRACE_STDERR=Y", "ZOTA_STARTUP_DP", "ZOTA_DCH_ADDR"};
+                "VORPANE_TRACE=ERROR,STATE", "VORPANE_TRACE_STDERR=Y", "ZOTA_STARTUP_DP", "ZOTA_DCH_ADDR",
+                "VORPANE_API_PORT=0"};  // agents of tests running side by side would contend for the API port
     }
     std::unique_ptr<ChildProcess> startAgent() {
         auto agent = std::make_unique<ChildProcess>(std::vector<std::string>{VORPANE_AGENT_BIN, "NODP"}, agentEnv(_port));

@@ -66,7 +66,7 @@ TEST(ProvidersInTheAgent, TheDefaultStartCollectsHostTablesAndRunsDefinitions) {
 
     ChildProcess agent({VORPANE_AGENT_BIN},
                        {"ZOTA_DCH_PORT=" + std::to_string(hubPort), "VORPANE_WORKDIR=" + dir.path() + "/work",
-                        "VORPANE_TIME_SPEEDUP=20", "VORPANE_HOST_ROOT=" + dir.path() + "/root",
+                        "VORPANE_TIME_SPEEDUP=20", "VORPANE_API_PORT=0", "VORPANE_HOST_ROOT=" + dir.path() + "/root",
                         "VORPANE_PROVIDER_DIR=" + dir.path() + "/defs", "VORPANE_TRACE=ERROR,STATE",
                         "ZOTA_STARTUP_DP"});
     ASSERT_TRUE(agent.waitForOutput("startup complete.")) << agent.output();

@@ -41,7 +41,7 @@ TEST_F(VorpaneDp, AShellScriptFeedsTheRealAgent) {
     const int port = vorpane::testing::freeHubPort();
     ChildProcess agent({VORPANE_AGENT_BIN, "NODP"},
                        {"ZOTA_DCH_PORT=" + std::to_string(port), "VORPANE_WORKDIR=" + _dir.path(),
-                        "VORPANE_TIME_SPEEDUP=20", "ZOTA_STARTUP_DP"});
+                        "VORPANE_TIME_SPEEDUP=20", "ZOTA_STARTUP_DP", "VORPANE_API_PORT=0"});
     ASSERT_TRUE(agent.waitForOutput("startup complete.")) << agent.output();
 
     // A collector of the agent's hub sees every row the script sends.
