@@ -95,10 +95,10 @@ void FileProvider::sendLine(std::string_view line, const std::string& path) {
     if (line.find_first_not_of(" \t") == std::string_view::npos) {
         return;
     }
-    dp::RowSpec spec;
+    dp::RowSpec rowSpec;
     std::string reason;
     DProw row;
-    if (!_options.format.parse(line, &spec.values, &reason) || !dp::formatRow(spec, *_group, &row, &reason)) {
+    if (!_options.format.parse(line, &rowSpec.values, &reason) || !dp::formatRow(rowSpec, *_group, &row, &reason)) {
         status().malformed.fetch_add(1, std::memory_order_relaxed);
         VA_ERROR("Error: FILE %s: %s: malformed line: %s\n", status().name().c_str(), path.c_str(), reason.c_str());
         return;

@@ -116,13 +116,13 @@ std::vector<HttpProvider::Result> HttpProvider::probeAll() {
         if (!r.error.empty()) {
             VA_DETAIL("HTTP %s: %s: %s\n", status().name().c_str(), t.url.c_str(), r.error.c_str());
         }
-        dp::RowSpec spec;
+        dp::RowSpec rowSpec;
         auto put = [&](const char* name, std::string value) {
             if (const dp::AttributeDesc* a = _group->attribute(name)) {
                 if ((a->type == 'D' || a->type == 'O' || a->type == 'T') && value.size() > static_cast<size_t>(a->length)) {
                     value.resize(static_cast<size_t>(a->length));
                 }
-                spec.values.emplace_back(name, std::move(value));
+                rowSpec.values.emplace_back(name, std::move(value));
             }
         };
         put("Name", t.name);
@@ -135,7 +135,7 @@ std::vector<HttpProvider::Result> HttpProvider::probeAll() {
         put("Error", r.error);
         DProw row;
         std::string reason;
-        if (!dp::formatRow(spec, *_group, &row, &reason)) {
+        if (!dp::formatRow(rowSpec, *_group, &row, &reason)) {
             status().error(t.url + ": " + reason);
         } else {
             rows.push_back(std::move(row));

@@ -116,14 +116,14 @@ bool SockProvider::parseLine(std::string_view text, const dp::AppDescription& ap
         *reason = "a line is GROUP SOURCE name=value ...";
         return false;
     }
-    dp::RowSpec spec;
+    dp::RowSpec rowSpec;
     for (char& c : words[0]) {
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     }
-    spec.group = words[0];
-    line->group = app.group(spec.group);
+    rowSpec.group = words[0];
+    line->group = app.group(rowSpec.group);
     if (line->group == nullptr) {
-        *reason = "no group " + spec.group + " in application " + app.name;
+        *reason = "no group " + rowSpec.group + " in application " + app.name;
         return false;
     }
     if (words[1].find('=') != std::string::npos || words[1].size() > 32) {
@@ -137,9 +137,9 @@ bool SockProvider::parseLine(std::string_view text, const dp::AppDescription& ap
             *reason = "\"" + words[i] + "\" is not name=value";
             return false;
         }
-        spec.values.emplace_back(words[i].substr(0, eq), words[i].substr(eq + 1));
+        rowSpec.values.emplace_back(words[i].substr(0, eq), words[i].substr(eq + 1));
     }
-    return dp::formatRow(spec, *line->group, &line->row, reason);
+    return dp::formatRow(rowSpec, *line->group, &line->row, reason);
 }
 
 void SockProvider::handleLine(std::string_view text, const char* peer) {

@@ -154,7 +154,7 @@ TEST_F(GeneratedFiles, MissingAffinityNameFailsTheBuildAndWritesNothing) {
     }
     TraceCapture trace;
     {
-        ScopedEnv spec("VORPANE_PRODUCT_SPEC", specFile);
+        ScopedEnv productSpec("VORPANE_PRODUCT_SPEC", specFile);
         ASSERT_TRUE(ZOT0_InitializeProductSpec("VA"));
         auto list = build("NETMON", kNetmon);
         EXPECT_NE(list->status(), 0);
