@@ -146,15 +146,15 @@ TEST_F(GeneratedFiles, ColumnNumbersContinueAndSharedDomainsAreWrittenOnce) {
 }
 
 TEST_F(GeneratedFiles, MissingAffinityNameFailsTheBuildAndWritesNothing) {
-    const std::string specFile = work("spec.txt");
+    const std::string psfFile = work("product.psf");
     {
-        std::ofstream out(specFile);
+        std::ofstream out(psfFile);
         out << "0 = 0\n1 = OT\n2 = VA\n3 = Vorpane Agent\n4 = %VORPANE.VAGENT\n"
                "7 = %VORPANE.VAGENT.SUBNODE.000000000\n";
     }
     TraceCapture trace;
     {
-        ScopedEnv productSpec("VORPANE_PRODUCT_SPEC", specFile);
+        ScopedEnv productSpec("VORPANE_PRODUCT_SPEC", psfFile);
         ASSERT_TRUE(ZOT0_InitializeProductSpec("VA"));
         auto list = build("NETMON", kNetmon);
         EXPECT_NE(list->status(), 0);
