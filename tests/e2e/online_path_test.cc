@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -212,3 +213,52 @@ TEST_F(OnlinePath, AnAgentKilledWhileWritingItsFilesLeavesThemWhole) {
 }
 
 }  // namespace
+
+// The generated files of an application appear when it first comes online, with the attribute file
+// copied into ATTRLIB (made when missing); the same registration again rewrites nothing, an appended
+// attribute rewrites them.
+TEST_F(OnlinePath, GeneratedFilesAreWrittenWhenTheVersionChangesOnly) {
+    std::vector<std::string> env = agentEnv(_port);
+    env.push_back("ATTRLIB=" + _dir.file("attrlib"));
+    ChildProcess agent({VORPANE_AGENT_BIN, "NODP"}, env);
+    ASSERT_TRUE(agent.waitForOutput("startup complete.")) << agent.output();
+
+    const std::vector<std::string> files{"ONLCAT00", "ONLATR00", "ONLODI00", "zotawONL"};
+    auto times = [&] {
+        std::vector<std::filesystem::file_time_type> t;
+        for (const std::string& f : files) {
+            t.push_back(std::filesystem::last_write_time(_dir.file(f)));
+        }
+        return t;
+    };
+    // Each round under a source of its own, so that its lines are told apart; the monitor handles
+    // the offline record of one round before the online record of the next.
+    auto comeOnline = [&](const std::string& file, const std::string& source, const std::string& version) {
+        auto dp = provider(file, source);
+        EXPECT_TRUE(agent.waitForOutput("Subnode <" + source + ":ONLAPP00> registered for <ONLAPP> version <" +
+                                        version + ">"))
+            << agent.output();
+        stop(*dp);
+        EXPECT_TRUE(agent.waitForOutput("Subnode <" + source + ":ONLAPP00> deregistered.")) << agent.output();
+    };
+
+    comeOnline("app.desc", "host1", "04.00.00");
+    for (const std::string& f : files) {
+        ASSERT_TRUE(std::filesystem::exists(_dir.file(f))) << f << "\n" << agent.output();
+    }
+    EXPECT_EQ(_dir.read("attrlib/ONLATR00"), _dir.read("ONLATR00"));
+    const auto first = times();
+
+    comeOnline("app.desc", "host2", "04.00.00");
+    EXPECT_EQ(times(), first);
+
+    const std::string oldAttributes = _dir.read("ONLATR00");
+    comeOnline("appended.desc", "host3", "04.00.01");
+    const auto rewritten = times();
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        EXPECT_NE(rewritten[i], first[i]) << files[i];
+    }
+    EXPECT_NE(_dir.read("ONLATR00"), oldAttributes);
+    EXPECT_EQ(_dir.read("attrlib/ONLATR00"), _dir.read("ONLATR00"));
+    stop(agent);
+}
