@@ -3,6 +3,12 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include <nlohmann/json.hpp>
 
 #include "testlib/child_process.h"
@@ -69,3 +75,92 @@ TEST_F(AgentApi, PortZeroTurnsTheApiOff) {
 }
 
 }  // namespace
+
+namespace {
+
+// vorpanectl --json with the given arguments against the agent of the test; the parsed answer.
+nlohmann::json ctlJson(const std::vector<std::string>& env, std::vector<std::string> args) {
+    args.insert(args.begin(), {VORPANECTL_BIN, "--json"});
+    ChildProcess ctl(args, env);
+    EXPECT_EQ(ctl.waitExit(), 0) << ctl.output();
+    return nlohmann::json::parse(ctl.output(), nullptr, false);
+}
+
+}  // namespace
+
+// Rows sent with vorpane-dp into the real agent come back through vorpanectl with their exact values
+// (a keyed row replaced by its newer one), and a situation defined with vorpanectl turns true on them
+// and shows as an event.
+TEST_F(AgentApi, RowsFromAProviderAndASituationOnThemThroughVorpanectl) {
+    _dir.write("app.desc",
+               "application E2EAPI help=\"API end to end\"\n"
+               "group DISK K 60 help=\"Disks\"\n"
+               "attribute @Mount D 16 help=\"Mount point\"\n"
+               "attribute Used C 4 help=\"Used MB\"\n");
+    const std::vector<std::string> agentEnv = env();
+    ChildProcess agent({VORPANE_AGENT_BIN, "NODP"}, agentEnv);
+    ASSERT_TRUE(agent.waitForOutput("Management API listening on")) << agent.output();
+    const std::string hubPort = agentEnv[3].substr(agentEnv[3].find('=') + 1);
+    const std::vector<std::string> dpEnv{"ZOTA_DCH_PORT=" + hubPort, "ZOTA_DCH_ADDR", "VORPANE_WORKDIR=" + _dir.path()};
+    // The first source brings the application online and with it the group's collection thread;
+    // rows go to collectors subscribed when they are sent, so the rows come from a second source.
+    ChildProcess first({VORPANE_DP_BIN, "--file", _dir.file("app.desc"), "--online", "host1", "--wait"}, dpEnv);
+    ASSERT_TRUE(agent.waitForOutput("Subnode <host1:E2EAPI00> registered")) << agent.output() << first.output();
+    std::string appl, table;
+    const nlohmann::json tables = ctlJson(agentEnv, {"tables"});
+    for (const auto& t : tables["tables"]) {
+        if (t["application"].get<std::string>().rfind("E2EAPI", 0) == 0) {
+            appl = t["application"];
+            table = t["table"];
+        }
+    }
+    ASSERT_FALSE(table.empty());
+
+    ChildProcess add({VORPANECTL_BIN, "situation", "add", "Used_High", "--app", appl, "--table", table, "--where",
+                      "Used > 18", "--interval", "60"},
+                     agentEnv);
+    ASSERT_EQ(add.waitExit(), 0) << add.output();
+    // The situation is defined before the rows come: a situation is raised by rows that arrive
+    // after it starts sampling.
+    ChildProcess dp({VORPANE_DP_BIN, "--file", _dir.file("app.desc"), "--online", "host2", "--row",
+                     "DISK Mount=/ Used=10", "--row", "DISK Mount=/var Used=20", "--row", "DISK Mount=/ Used=15",
+                     "--wait"},
+                    dpEnv);
+    ASSERT_TRUE(dp.waitForOutput("(--row 3): status 0")) << dp.output();
+
+    // The rows travel provider → hub → collection thread → store while vorpanectl asks: each try is
+    // a whole report, bounded in number.
+    std::set<std::pair<std::string, int>> rows;
+    for (int attempt = 0; attempt < 200 && rows.size() != 2; ++attempt) {
+        rows.clear();
+        const nlohmann::json report = ctlJson(agentEnv, {"rows", appl, table});
+        for (const auto& r : report["rows"]) {
+            rows.emplace(r["Mount"].get<std::string>(), r["Used"].get<int>());
+        }
+        if (rows.size() == 2 && rows.count({"/", 15}) == 1) {
+            break;
+        }
+    }
+    EXPECT_EQ(rows, (std::set<std::pair<std::string, int>>{{"/", 15}, {"/var", 20}}));
+
+    nlohmann::json raised;
+    uint64_t after = 0;
+    for (int attempt = 0; attempt < 20 && raised.is_null(); ++attempt) {
+        nlohmann::json events = ctlJson(agentEnv, {"events", "--after", std::to_string(after), "--wait", "5"});
+        for (const auto& e : events["events"]) {
+            after = std::max(after, e["seq"].get<uint64_t>());
+            if (e["kind"] == "raised" && e["situation"] == "Used_High") {
+                raised = e;
+            }
+        }
+    }
+    ASSERT_FALSE(raised.is_null()) << ctlJson(agentEnv, {"situation", "list"}).dump();
+    EXPECT_EQ(raised["subnode"], "host2:E2EAPI00") << raised.dump();
+
+    dp.signal(SIGTERM);
+    dp.waitExit();
+    first.signal(SIGTERM);
+    first.waitExit();
+    agent.signal(SIGTERM);
+    EXPECT_EQ(agent.waitExit(), 0) << agent.output();
+}
