@@ -36,6 +36,21 @@ void eraseInOrder(RingList<T>& ring, T& member) {
     keepOldestFirst(ring, head, following);
 }
 
+// Hands one stored row, stamped with the requesting subnode, to the request; false when the request
+// refuses further rows (the emission stops there).
+template <class Entry>
+bool emitRow(rowReceiver* agent, const Entry& e, const char* originNode, int rowSize, int* rows) {
+    e.setOriginNode(originNode);
+    const int rc = agent->AddData(e.row(), rowSize);
+    if (rc == 0) {
+        ++*rows;
+    } else if (rc == 1) {
+        VA_ERROR("AddData failed.\n");
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 rowBuffer allocateRow(std::size_t size) {
@@ -161,12 +176,7 @@ int beginEndList::emitToAXF(rowReceiver* agent, const char* originNode) {
             VA_DETAIL("beginEndListEntry @%p had no data values.\n", static_cast<void*>(&e));
             continue;
         }
-        e.setOriginNode(originNode);
-        const int rc = agent->AddData(e.row(), _rowSize);
-        if (rc == 0) {
-            ++rows;
-        } else if (rc == 1) {
-            VA_ERROR("AddData failed.\n");
+        if (!emitRow(agent, e, originNode, _rowSize, &rows)) {
             break;
         }
     }
@@ -579,12 +589,7 @@ int dataList::emitToAXF(rowReceiver* agent, const char* originNode, time_t lastS
                 }
                 continue;
             }
-            e.setOriginNode(originNode);
-            const int rc = agent->AddData(e.row(), _rowSize);
-            if (rc == 0) {
-                ++rows;
-            } else if (rc == 1) {
-                VA_ERROR("AddData failed.\n");
+            if (!emitRow(agent, e, originNode, _rowSize, &rows)) {
                 break;
             }
         }
