@@ -115,6 +115,9 @@ public:
     const char* timestamp() const { return _timestamp.c_str(); }
     const std::string& workFile() const { return _workFile; }
     uint16_t noOfAttrGroups() const { return _noOfAttrGroups; }
+    // Held while the list is built (and its files written) and searched; a reader of the generated
+    // files holds it so that they are not rewritten under it.
+    Mutex& mutex() VA_RETURN_CAPABILITY(_lock) { return _lock; }
 
     void printList() const;
 
