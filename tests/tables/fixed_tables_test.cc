@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -403,6 +404,41 @@ TEST_F(ActionStatusTables, AnAlertTheHubCannotTakeReportsMinusOne) {
     std::vector<axf::Value> row = status("ZOT", alert(kAttrValues, std::string(40, 'n') + ":DPT00"));
     EXPECT_EQ(std::get<int64_t>(row[1]), -1);
     EXPECT_TRUE(trace.contains("Error: TRAPEMIT action"));
+    // So are action parameters beyond what the hub keeps.
+    trace.clear();
+    row = status("ZOT", alert("p1;p2;p3;_SITNODE=hostA:DPT00;_ATTRPREF=" + std::string(1100, 'v') + "~"));
+    EXPECT_EQ(std::get<int64_t>(row[1]), -1);
+    EXPECT_TRUE(trace.contains("Error: TRAPEMIT action"));
+}
+
+TEST_F(ActionStatusTables, EventRowsReachTheOpenRequestsOfTheTableThroughItsFilter) {
+    axf::SituationDef def;
+    def.name = "Trap_Rows";
+    def.applName = "ZOT";
+    def.tableName = "ZOTACT";
+    def.event = true;
+    def.filter = {eq("REQRC", "0")};
+    ASSERT_TRUE(axf::addSituation(def).ok());
+
+    std::vector<char> rows(2 * kActionStatusRowSize, ' ');
+    const int32_t reqrc[2] = {-1, 0};
+    for (int i = 0; i < 2; ++i) {
+        char* row = rows.data() + i * kActionStatusRowSize;
+        fixedTableBase::putField(row, {"sitname", AXF_COLUMN_STRING, 32, 68}, i == 0 ? "Refused" : "Sent");
+        std::memcpy(row + 64, &reqrc[i], sizeof reqrc[i]);
+    }
+    EXPECT_EQ(zotactEventArrived(rows.data(), 2), 0);
+    axf::EventBatch batch = axf::readEvents(0, 60);
+    ASSERT_EQ(batch.events.size(), 1u);
+    EXPECT_EQ(batch.events[0].kind, axf::EventKind::EventRow);
+    EXPECT_EQ(batch.events[0].situation, "Trap_Rows");
+    EXPECT_EQ(text(batch.events[0].row[2]), "Sent");
+    EXPECT_TRUE(axf::removeSituation("Trap_Rows").ok());
+
+    // Without its manager a table takes no rows.
+    fixed_tables_release();
+    EXPECT_EQ(zotactEventArrived(rows.data(), 2), 0);
+    EXPECT_EQ(axf::readEvents(batch.lastSeq, 0).events.size(), 0u);
 }
 
 }  // namespace

@@ -1,0 +1,122 @@
+// The fixed tables of the real agent, asked through its management API with vorpanectl: an alert on
+// ZOT.ZOTACT reaches a vorpane-dp handler as a TRAPEMIT action, and T7SRV.RMTFILE returns a file the
+// agent generated when the provider's application came online.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "testlib/child_process.h"
+#include "testlib/hub_test_client.h"
+#include "testlib/temp_dir.h"
+
+namespace {
+
+using vorpane::testing::ChildProcess;
+using vorpane::testing::TempDir;
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string withoutTrailingBlanks(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\n') {
+            while (!out.empty() && out.back() == ' ') {
+                out.pop_back();
+            }
+        }
+        out += c;
+    }
+    return out;
+}
+
+class FixedTablesE2E : public ::testing::Test {
+  protected:
+    FixedTablesE2E() {
+        _agentEnv = {"VORPANE_WORKDIR=" + _dir.path(),
+                     "VORPANE_TRACE=ERROR STATE",
+                     "VORPANE_TRACE_STDERR=Y",
+                     "ZOTA_DCH_PORT=" + std::to_string(_hubPort),
+                     "VORPANE_API_PORT=" + std::to_string(vorpane::testing::freeHubPort()),
+                     "VORPANE_TIME_SPEEDUP=50",
+                     "VORPANE_API_TOKEN",
+                     "VORPANE_API_BIND",
+                     "ZOTA_STARTUP_DP",
+                     "VORPANE_PRODUCT_SPEC"};
+        _dpEnv = {"ZOTA_DCH_PORT=" + std::to_string(_hubPort), "ZOTA_DCH_ADDR", "VORPANE_WORKDIR=" + _dir.path()};
+    }
+
+    // vorpanectl --json rows APPL TABLE --where WHERE: the rows of the answer.
+    nlohmann::json rows(const std::string& appl, const std::string& table, const std::string& where) {
+        ChildProcess ctl({VORPANECTL_BIN, "--json", "rows", appl, table, "--where", where}, _agentEnv);
+        EXPECT_EQ(ctl.waitExit(), 0) << ctl.output();
+        nlohmann::json answer = nlohmann::json::parse(ctl.output(), nullptr, false);
+        return answer.is_object() ? answer["rows"] : nlohmann::json::array();
+    }
+
+    TempDir _dir;
+    int _hubPort = vorpane::testing::freeHubPort();
+    std::vector<std::string> _agentEnv;
+    std::vector<std::string> _dpEnv;
+};
+
+TEST_F(FixedTablesE2E, AnAlertReachesTheProviderAndTheGeneratedCatalogComesBackLineByLine) {
+    _dir.write("app.desc",
+               "application E2EFIX help=\"Fixed tables end to end\"\n"
+               "group DISK K 60 help=\"Disks\"\n"
+               "attribute @Mount D 16 help=\"Mount point\"\n"
+               "attribute Used C 4 help=\"Used MB\"\n");
+    ChildProcess agent({VORPANE_AGENT_BIN, "NODP"}, _agentEnv);
+    ASSERT_TRUE(agent.waitForOutput("Management API listening on")) << agent.output();
+    const std::string trapFile = _dir.file("trap.txt");
+    ChildProcess dp({VORPANE_DP_BIN, "--file", _dir.file("app.desc"), "--online", "host1", "--handler",
+                     "printf '%s|%s|%s' \"$VORPANE_ACTION_NAME\" \"$VORPANE_ACTION_OWNER\" "
+                     "\"$VORPANE_ACTION_PARMS\" > " +
+                         trapFile},
+                    _dpEnv);
+    ASSERT_TRUE(agent.waitForOutput("Subnode <host1:E2EFIX00> registered")) << agent.output() << dp.output();
+    ASSERT_TRUE(dp.waitForOutput("dp_waitForAction host1 type 1")) << dp.output();
+
+    const nlohmann::json status =
+        rows("ZOT", "ZOTACT",
+             "ORIGINNODE = 'host1:E2EFIX00' AND SITNAME = Used_High AND SITTIME = 1261206053000000 AND "
+             "SEVERITY = Warning AND CATEGORY = Disk AND TRAPDEST = console AND "
+             "ATTRVALS = '*IF *VALUE E2EFIX.Used *GT 10;p2;p3;_SITNODE=host1:E2EFIX00;"
+             "_ATTRPREF=E2EFIX.Mount=/var;E2EFIX.Used=20~'");
+    ASSERT_EQ(status.size(), 1u) << status.dump();
+    EXPECT_EQ(status[0]["REQRC"], 0) << status.dump();
+    EXPECT_EQ(status[0]["SITORG"], "host1:E2EFIX00") << status.dump();
+
+    ASSERT_TRUE(dp.waitForOutput("TRAPEMIT on host1:E2EFIX00 (handler status 0)")) << dp.output();
+    EXPECT_EQ(readAll(trapFile), "TRAPEMIT|Used_High|DEST(console) SIT(Used_High) TIME(1261206053000000) "
+                                 "NODE(host1:E2EFIX00) SEV(Warning) CAT(Disk) "
+                                 "LIST(E2EFIX.Mount=/var;E2EFIX.Used=20)");
+
+    // The catalog the agent wrote for the application, in rows of whole lines.
+    const std::string catalog = readAll(_dir.file("E2ECAT00"));
+    ASSERT_FALSE(catalog.empty());
+    const nlohmann::json lines = rows("T7SRV", "RMTFILE", "ORIGINNODE = 'host1:E2EFIX00' AND RMTFILE = '*CAT'");
+    ASSERT_FALSE(lines.empty());
+    std::string joined;
+    for (const auto& row : lines) {
+        EXPECT_EQ(row["RMTFILE"], "*CAT");
+        joined += row["FILEROW"].get<std::string>() + "\n";
+    }
+    // The API hands text columns back without trailing blanks: a row's last line loses its own.
+    EXPECT_EQ(withoutTrailingBlanks(joined), withoutTrailingBlanks(catalog));
+
+    dp.signal(SIGTERM);
+    dp.waitExit();
+    agent.signal(SIGTERM);
+    EXPECT_EQ(agent.waitExit(), 0) << agent.output();
+}
+
+}  // namespace
