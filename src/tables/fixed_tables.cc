@@ -5,6 +5,7 @@
 
 #include "interfaces/sync.h"
 #include "interfaces/trace.h"
+#include "tables/open_requests.h"
 
 namespace vorpane::tables {
 
@@ -88,27 +89,7 @@ public:
 
     // Every open request of this table gets the rows, under the manager's lock.
     int AddDataToEvent(const char* rows, int count) {
-        ScopedLock guard(mutex(), [this] {
-            VA_ERROR("Error: unable to acquire lock for TableManager @%p\n", static_cast<void*>(this));
-        });
-        if (!guard.ok()) {
-            return 1;
-        }
-        int result = 0;
-        PlaxfListIter requests(this);
-        while (plaxf* request = requests.Next()) {
-            auto* table = dynamic_cast<fixedTableBase*>(request);
-            if (table == nullptr || request->UseHandle(request->Handle()) != 0) {
-                continue;
-            }
-            table->AddData(rows, count);
-            if (int rc = request->Dispatch(); rc != 0) {
-                result = rc;
-            }
-            request->ClearCount();
-            request->Drop();
-        }
-        return result;
+        return feedOpenRequests<fixedTableBase>(*this, [&](fixedTableBase& request) { request.AddData(rows, count); });
     }
 
     // The family's one manager. Kept beyond exit: framework threads may still reach it.

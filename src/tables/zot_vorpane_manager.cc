@@ -5,6 +5,7 @@
 
 #include "interfaces/support.h"
 #include "metadata/user_data_info.h"
+#include "tables/open_requests.h"
 #include "tables/zot_vorpane_agent.h"
 
 namespace {
@@ -55,27 +56,8 @@ int zot_vorpane_manager::EventArrived(char* row, int length) {
 }
 
 int zot_vorpane_manager::AddDataToEvent(char* row, int length) {
-    vorpane::ScopedLock guard(mutex(), [this] {
-        VA_ERROR("Error: unable to acquire lock for TableManager @%p\n", static_cast<void*>(this));
-    });
-    if (!guard.ok()) {
-        return 1;
-    }
-    int result = 0;
-    PlaxfListIter requests(this);
-    while (plaxf* request = requests.Next()) {
-        auto* agent = dynamic_cast<zot_vorpane_agent*>(request);
-        if (agent == nullptr || request->UseHandle(request->Handle()) != 0) {
-            continue;
-        }
-        agent->AddData(row, length);
-        if (int rc = request->Dispatch(); rc != 0) {
-            result = rc;
-        }
-        request->ClearCount();
-        request->Drop();
-    }
-    return result;
+    return vorpane::tables::feedOpenRequests<zot_vorpane_agent>(
+        *this, [&](zot_vorpane_agent& request) { request.AddData(row, length); });
 }
 
 zot_vorpane_manager* zot_vorpane_init(const char* applName, const char* tableName,

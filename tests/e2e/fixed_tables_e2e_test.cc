@@ -14,29 +14,19 @@
 #include "testlib/child_process.h"
 #include "testlib/hub_test_client.h"
 #include "testlib/temp_dir.h"
+#include "testlib/text_compare.h"
 
 namespace {
 
 using vorpane::testing::ChildProcess;
 using vorpane::testing::TempDir;
+using vorpane::testing::withoutTrailingBlanks;
 
 std::string readAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::string withoutTrailingBlanks(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '\n') {
-            while (!out.empty() && out.back() == ' ') {
-                out.pop_back();
-            }
-        }
-        out += c;
-    }
-    return out;
-}
 
 class FixedTablesE2E : public ::testing::Test {
   protected:

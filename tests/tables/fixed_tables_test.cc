@@ -16,6 +16,7 @@
 #include "interfaces/axf_facade.h"
 #include "interfaces/dch_client.h"
 #include "testlib/hub_fixture.h"
+#include "testlib/text_compare.h"
 #include "testlib/trace_capture.h"
 
 namespace vorpane::tables {
@@ -23,6 +24,7 @@ namespace {
 
 using vorpane::datapath::testing::LayoutFixture;
 using vorpane::testing::TraceCapture;
+using vorpane::testing::withoutTrailingBlanks;
 
 axf::Predicate eq(std::string column, std::string value) {
     axf::Predicate p;
@@ -98,21 +100,6 @@ std::string joinLines(const std::vector<std::string>& rows) {
         all += r + "\n";
     }
     return all;
-}
-
-// The framework hands text columns back without their trailing blanks: a row that ends in a line of
-// blanks loses them. Compares files with the blanks before each line feed removed.
-std::string withoutTrailingBlanks(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '\n') {
-            while (!out.empty() && out.back() == ' ') {
-                out.pop_back();
-            }
-        }
-        out += c;
-    }
-    return out;
 }
 
 TEST_F(FixedTables, AnAtrFileOfShortLinesComesAsFewRowsOfWholeLines) {
