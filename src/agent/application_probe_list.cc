@@ -195,8 +195,16 @@ int16_t applicationProbeList::signalExit(applicationProbeListEntry& entry) {
     return 0;
 }
 
+std::shared_ptr<applicationProbeListEntry::probeSync> applicationProbeList::exitSignalOf(const char* applName) {
+    return syncOf(applName, "Error: unable to acquire applicationProbeList lock\n");
+}
+
 int16_t applicationProbeList::WaitForExit(const char* applName) {
-    auto sync = syncOf(applName, "Error: unable to acquire applicationProbeList lock\n");
+    return WaitForExit(exitSignalOf(applName), applName);
+}
+
+int16_t applicationProbeList::WaitForExit(const std::shared_ptr<applicationProbeListEntry::probeSync>& sync,
+                                          const char* applName) {
     if (sync == nullptr) {
         return 1;
     }

@@ -90,6 +90,11 @@ public:
     int16_t WaitForUDL(const char* applName) VA_NO_THREAD_SAFETY_ANALYSIS;
     // Waits without a time limit until signalExit(applName). 0, or 1 when there is no such entry.
     int16_t WaitForExit(const char* applName);
+    // The probe thread takes its entry's exit signal before it wakes the waiters: once woken, the
+    // application may go offline and its entry leave the list before the thread reaches the wait,
+    // and a wait by name would then find nothing. Null when there is no entry of applName.
+    std::shared_ptr<applicationProbeListEntry::probeSync> exitSignalOf(const char* applName);
+    int16_t WaitForExit(const std::shared_ptr<applicationProbeListEntry::probeSync>& sync, const char* applName);
     // A source of applName went offline: removes its sample and, when it was the application's last
     // online source, releases the probe thread and removes the entry (-1). 0 when other sources
     // remain, 1 when there is no entry of applName or the lock fails.

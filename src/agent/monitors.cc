@@ -527,16 +527,18 @@ void startNewProbe(std::string applName) {
     VA_STORAGE("Allocated userDataList @%p for application <%s>\n", static_cast<void*>(udl.get()), applName.c_str());
     applicationProbeList* probes = startedProbes();
     bool published = false;
+    std::shared_ptr<applicationProbeListEntry::probeSync> exitSignal;
     if (udl->status() != 0) {
         VA_ERROR("Error: in userDataList for <%s>\n", applName.c_str());  // the waiters time out
     } else if (probes != nullptr && probes->setUserDataList(applName.c_str(), udl.get()) == 0 &&
+               (exitSignal = probes->exitSignalOf(applName.c_str())) != nullptr &&
                probes->signalWaiters(applName.c_str()) == 0) {
         published = true;
     }
     int errors = published ? 0 : 1;
     if (published) {
         VA_STATE("Waiting for exit signal for applName <%s>\n", applName.c_str());
-        if (probes->WaitForExit(applName.c_str()) == 0) {
+        if (probes->WaitForExit(exitSignal, applName.c_str()) == 0) {
             VA_STATE("Exit signal received for applName <%s>\n", applName.c_str());
         } else {
             VA_ERROR("Error: waiting for exit signal for applName <%s>\n", applName.c_str());
