@@ -334,9 +334,9 @@ void measureReport(BenchSamples& samples, int reports) {
     std::printf("| row store emission of 10,000 rows into copies (median of %d rounds) | %.3f ms | plain copy of 2 MB "
                 "%.3f ms | %.1f |\n",
                 rounds, median(emitWall) * ms, median(copyWall) * ms, median(ratioEmit));
-    std::printf("| report of 10,000 rows (%zu returned), wall | %.3f ms | plain copy of 2 MB %.3f ms | ratio %.1f |\n",
+    std::printf("| report of 10,000 rows (%zu returned), wall | %.4f ms | plain copy of 2 MB %.4f ms | ratio %.1f |\n",
                 rows, median(reportWall) * ms, median(copyWall) * ms, median(ratioWall));
-    std::printf("| report of 10,000 rows, CPU | %.3f ms | plain copy of 2 MB %.3f ms | ratio %.1f |\n",
+    std::printf("| report of 10,000 rows, CPU | %.4f ms | plain copy of 2 MB %.4f ms | ratio %.1f |\n",
                 median(reportCpu) * ms, median(copyCpu) * ms, median(ratioCpu));
     std::printf("| report of 10,000 rows, every value read (sum %zu), wall | %.3f ms | plain copy of 2 MB %.3f ms | "
                 "ratio %.1f |\n",

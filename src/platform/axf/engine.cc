@@ -363,6 +363,7 @@ public:
         size_t count = 0;
         int rowSize = 0;
         std::vector<char> images = Access::takeRows(r, &count, &rowSize);
+        noteRows(o.manager, count);  // what the table inserted: the room the next report needs
         if (!Access::detail(r).filter.empty() && rowSize > 0) {
             const size_t size = static_cast<size_t>(rowSize);
             size_t kept = 0;
@@ -378,7 +379,6 @@ public:
             count = kept;
             images.resize(count * size);
         }
-        noteRows(o.manager, count);
         o.rows = ReportRows(std::move(images), count, rowSize, reportFields(*o.columns));
     }
 
