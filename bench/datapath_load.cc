@@ -269,7 +269,8 @@ Timing timeEach(int n, F&& f) {
 // them; the ratios are taken per round and their medians printed. CPU time (the whole process's)
 // is printed beside the wall time: the report hands its work to a framework thread and back, and on
 // a loaded machine each wake-up may wait for a time slice that is nobody's cost.
-void measureReport(BenchSamples& samples, int reports) {
+// False when a report did not return every stored row.
+bool measureReport(BenchSamples& samples, int reports) {
     Table t = makeTable("DPTREP", 'K', 600);
     auto store =
         std::make_unique<dataList>(t.udi->applKey(), t.udi->tableNameRR(), "src0", t.udi->rowSize(), 600);
@@ -355,6 +356,7 @@ void measureReport(BenchSamples& samples, int reports) {
                 median(readCpu) * ms, median(copyCpu) * ms, median(ratioReadCpu));
     zot_vorpane_release(t.manager);
     samples.clear();
+    return rows == 10000;
 }
 
 void measureMemory() {
@@ -452,6 +454,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    bool ok = true;
     auto wanted = [&](const char* part) { return ("," + parts + ",").find("," + std::string(part) + ",") != std::string::npos; };
     std::printf("| part | figure | reference | ratio |\n|---|---|---|---|\n");
     for (int n : {1, 8}) {
@@ -463,6 +466,7 @@ int main(int argc, char** argv) {
             const int per = n == 1 ? rows : rows / n;
             Rate r = measureRate(samples, n, per, round);
             ratios.push_back(r.dataPath / r.hubOnly);
+            ok = ok && r.lostDataPath == 0 && r.lostHub == 0;
             std::printf(
                 "| rate, %d provider(s), round %d | data path %.0f rows/s (lost %ld) | hub only %.0f rows/s "
                 "(lost %ld) | %.2f |\n",
@@ -471,7 +475,7 @@ int main(int argc, char** argv) {
         std::printf("| rate, %d provider(s), median of %d rounds | | | %.2f |\n", n, rateRounds, median(ratios));
     }
     if (wanted("report")) {
-        measureReport(samples, reports);
+        ok = measureReport(samples, reports) && ok;
     }
     if (wanted("memory")) {
         measureMemory();
@@ -480,5 +484,5 @@ int main(int argc, char** argv) {
         measureLatency(samples, latencyRows);
     }
     setSamplesIndex(nullptr);
-    return 0;
+    return ok ? 0 : 1;  // a row lost or missing from a report
 }
