@@ -381,6 +381,7 @@ long dispatch(PlaxfAutomationCapsule* capsule, plaxf* request) {
     VA_DETAIL("actionOwner: <%s>\n", r.owner.c_str());
     VA_DETAIL("tableName  : <%s>\n", tableName.c_str());
     const int32_t actionID = ActionID();
+    capsule->SetActionId(actionID);
     if (policy && parsed.name == "SNMP") {
         r.owner = kSNMPActionOwner;
     }

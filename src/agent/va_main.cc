@@ -33,6 +33,7 @@
 #include "datapath/samples_list.h"
 #include "hub/dch_server.h"
 #include "interfaces/axf.h"
+#include "interfaces/axf_facade.h"
 #include "interfaces/dch_client.h"
 #include "interfaces/support.h"
 #include "tables/fixed_tables.h"
@@ -158,6 +159,30 @@ void setFrameworkIdentity() {
     AXF_RegisterAgentLoader(LoadAgents);
 }
 
+// The hub's counts as the framework hands them to the metrics.
+std::vector<axf::Figure> hubFigures(const DCHserver& hub) {
+    const DCHfigures& f = hub.figures();
+    std::vector<axf::Figure> out;
+    for (const auto& [name, count] : f.requests()) {
+        out.push_back(axf::Figure{"vorpane_hub_requests_total", "Requests the hub took, by request", true,
+                                  {{"request", name}}, static_cast<double>(count)});
+    }
+    out.push_back(axf::Figure{"vorpane_hub_rows_total", "Rows the hub took from providers (dp_data answered 0)",
+                              true, {}, static_cast<double>(f.rows())});
+    out.push_back(axf::Figure{"vorpane_hub_malformed_requests_total",
+                              "Requests without a readable or known request code", true, {},
+                              static_cast<double>(f.malformedRequests())});
+    const uint64_t accepted = hub.connectionsAccepted();
+    const uint64_t closed = f.connectionsClosed();
+    out.push_back(axf::Figure{"vorpane_hub_connections_total", "TCP connections the hub accepted", true, {},
+                              static_cast<double>(accepted)});
+    out.push_back(axf::Figure{"vorpane_hub_connections", "TCP connections open", false, {},
+                              static_cast<double>(accepted >= closed ? accepted - closed : 0)});
+    out.push_back(axf::Figure{"vorpane_hub_queued_requests", "Requests waiting in the hub's queue", false, {},
+                              static_cast<double>(hub.queuedRequests())});
+    return out;
+}
+
 // Step 4 of VA_Main: the hub, its ready handshake, and the client side of its protocol.
 // The ready lock is reached through the hub's accessor, which the lock analysis cannot follow.
 std::unique_ptr<DCHserver> startHub() VA_NO_THREAD_SAFETY_ANALYSIS {
@@ -279,6 +304,11 @@ int VA_Main(int argc, char** argv) {
     setVaLimits(parseConfigKeys(keys, vorpane::productAgent()));
 
     std::unique_ptr<DCHserver> hub = startHub();
+    axf::setFigureSource([server = hub.get()] { return hubFigures(*server); });
+    // Cleared before the hub goes, on every way out of this function.
+    struct FigureSourceGuard {
+        ~FigureSourceGuard() { axf::setFigureSource(nullptr); }
+    } figureSourceGuard;
     createAgentLists();
 
     if (keys.atomicSituations != nullptr) {

@@ -71,7 +71,8 @@ Json columnJson(const axf::ColumnDesc& column) {
                 {"type", column.valueType == axf::ValueType::Integer ? "integer" : "text"},
                 {"length", column.length},
                 {"key", column.key},
-                {"scale", column.scale}};
+                {"scale", column.scale},
+                {"attrType", column.attrType != 0 ? Json(std::string(1, column.attrType)) : Json(nullptr)}};
 }
 
 Json tableJson(const axf::TableDesc& table, bool withColumns) {
@@ -103,6 +104,14 @@ Json valueJson(const axf::ColumnDesc& column, const axf::Value& value) {
 }
 
 Json rowJson(const std::vector<axf::ColumnDesc>& columns, const std::vector<axf::Value>& row) {
+    Json j = Json::object();
+    for (size_t i = 0; i < columns.size() && i < row.size(); ++i) {
+        j[columnKey(columns[i])] = valueJson(columns[i], row[i]);
+    }
+    return j;
+}
+
+Json rowJson(const std::vector<axf::ColumnDesc>& columns, const axf::ReportRows::Row& row) {
     Json j = Json::object();
     for (size_t i = 0; i < columns.size() && i < row.size(); ++i) {
         j[columnKey(columns[i])] = valueJson(columns[i], row[i]);

@@ -32,6 +32,7 @@ Json tableJson(const axf::TableDesc& table, bool withColumns);
 // 8601, other text as strings.
 Json valueJson(const axf::ColumnDesc& column, const axf::Value& value);
 Json rowJson(const std::vector<axf::ColumnDesc>& columns, const std::vector<axf::Value>& row);
+Json rowJson(const std::vector<axf::ColumnDesc>& columns, const axf::ReportRows::Row& row);
 
 const char* subnodeStateName(axf::SubnodeState state);
 Json subnodeJson(const axf::SubnodeInfo& subnode);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <set>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -388,7 +389,7 @@ struct ApiServer::Routes {
             return failWith(res, result.status);
         }
         Json list = Json::array();
-        for (const std::vector<axf::Value>& row : result.rows) {
+        for (const axf::ReportRows::Row row : result.rows) {
             list.push_back(rowJson(result.columns, row));
         }
         reply(res, 200,
@@ -556,7 +557,11 @@ struct ApiServer::Routes {
             ScopedLock guard(s._lock);
             ++s._actionResults[result.result];
         }
-        reply(res, 200, Json{{"command", request.command}, {"subnodes", request.subnodes}, {"result", result.result}});
+        reply(res, 200,
+              Json{{"command", request.command},
+                   {"subnodes", request.subnodes},
+                   {"result", result.result},
+                   {"actionId", result.actionId}});
     }
 
     void messages(const httplib::Request& req, httplib::Response& res) {
@@ -613,6 +618,7 @@ struct ApiServer::Routes {
         out.sample("vorpane_events_total", {}, static_cast<long long>(last.lastSeq));
 
         situationMetrics(out);
+        agentFigureMetrics(out);
         {
             ScopedLock guard(s._lock);
             out.family("vorpane_api_responses_total", "counter", "Management API responses by status code");
@@ -627,6 +633,28 @@ struct ApiServer::Routes {
         tableMetrics(out);
         res.status = 200;
         res.set_content(out.text(), "text/plain; version=0.0.4; charset=utf-8");
+    }
+
+    // The figures of the agent's other parts (the hub's), one family per name in the order they come.
+    static void agentFigureMetrics(PrometheusText& out) {
+        std::vector<axf::Figure> figures = axf::agentFigures();
+        std::vector<std::string> names;
+        std::unordered_map<std::string, std::vector<const axf::Figure*>> byName;
+        for (const axf::Figure& f : figures) {
+            std::vector<const axf::Figure*>& list = byName[f.name];
+            if (list.empty()) {
+                names.push_back(f.name);
+            }
+            list.push_back(&f);
+        }
+        for (const std::string& name : names) {
+            const std::vector<const axf::Figure*>& list = byName[name];
+            const std::string family = metricName(name);
+            out.family(family, list.front()->counter ? "counter" : "gauge", list.front()->help);
+            for (const axf::Figure* f : list) {
+                out.sample(family, f->labels, f->value);
+            }
+        }
     }
 
     void situationMetrics(PrometheusText& out) {
@@ -691,29 +719,32 @@ struct ApiServer::Routes {
                 if (c.valueType != axf::ValueType::Integer || c.key) {
                     continue;
                 }
-                std::string name = metricName("vorpane_" + t.applName + "_" + t.tableName + "_" + columnKey(c));
+                // A counter attribute only grows: Prometheus takes its rate, and wants "_total" on its name.
+                const bool counter = c.attrType == 'C';
+                std::string name = metricName("vorpane_" + t.applName + "_" + t.tableName + "_" + columnKey(c)) +
+                                   (counter ? "_total" : "");
                 if (!families.insert(name).second) {
                     continue;
                 }
-                out.family(name, "gauge", c.caption.empty() ? columnKey(c) : c.caption);
+                out.family(name, counter ? "counter" : "gauge", c.caption.empty() ? columnKey(c) : c.caption);
                 std::unordered_set<std::string> seen;
-                for (const std::vector<axf::Value>& row : result.rows) {
+                for (const axf::ReportRows::Row row : result.rows) {
                     Labels labels;
                     std::string identity;
                     for (size_t k = 0; k < labelColumns.size(); ++k) {
-                        const axf::Value& v = row[labelColumns[k]];
-                        std::string text = std::holds_alternative<std::string>(v) ? std::get<std::string>(v)
-                                                                                  : std::to_string(std::get<int64_t>(v));
+                        const size_t column = labelColumns[k];
+                        std::string text = row.isInteger(column) ? std::to_string(row.integer(column))
+                                                                 : std::string(row.text(column));
                         identity += text;
                         identity.push_back('\0');
                         labels.emplace_back(labelNames[k], std::move(text));
                     }
-                    if (!seen.insert(identity).second || !std::holds_alternative<int64_t>(row[i])) {
+                    if (!seen.insert(identity).second || !row.isInteger(i)) {
                         continue;  // one sample per label set
                     }
-                    int64_t v = std::get<int64_t>(row[i]);
+                    int64_t v = row.integer(i);
                     if (c.scale > 0) {
-                        out.sample(name, labels, valueJson(c, row[i]).get<double>());
+                        out.sample(name, labels, valueJson(c, axf::Value(v)).get<double>());
                     } else {
                         out.sample(name, labels, static_cast<long long>(v));
                     }

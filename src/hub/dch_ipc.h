@@ -106,6 +106,8 @@ class DCHipc {
     virtual int allocateIPC() = 0;
     virtual int releaseIPC() = 0;
     virtual int DCHtimeout() { return 30; }
+    // TCP connections taken since the transport started (any thread).
+    virtual uint64_t connectionsAccepted() const { return 0; }
 
     // Ends the server loop, closes the queue (a blocked put or get returns with an error) and joins the
     // server thread. Owner thread only; idempotent.
@@ -176,6 +178,7 @@ class ipcSock : public DCHipc {
     int sockTCP() const { return _sockTCP; }
     int sockUDP() const { return _sockUDP; }
     int sockError() const { return _sockError.load(); }
+    uint64_t connectionsAccepted() const override { return _accepted.load(std::memory_order_relaxed); }
 
     int ipcRead(std::vector<char>* buffer, int initialWait) override;
     int ipcWrite(const void* buffer, int length, unsigned int connectedSockFD) override;
@@ -236,7 +239,8 @@ class ipcSock : public DCHipc {
     void closeClient(int index);
     void closeSockets();
 
-    std::atomic<int> _sockError{0};  // 1: the loop survives it; 2: the loop ends
+    std::atomic<int> _sockError{0};
+    std::atomic<uint64_t> _accepted{0};  // server loop writes, any thread reads  // 1: the loop survives it; 2: the loop ends
     uint16_t _portTCP = 0;
     uint16_t _portUDP = 0;
     int _sockTCP = IPC_NO_SOCKET;

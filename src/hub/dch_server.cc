@@ -247,6 +247,7 @@ void DCHserver::processRequest() {
         vorpane::dch::FieldReader::Field first = reader.next();
         int16_t requestType = 0;
         if (first.type != DCH_requestType || !first.int16(&requestType)) {
+            _figures.malformed();
             errorCount = errorCount == INT32_MAX ? 1 : errorCount + 1;
             if (lastStatus == DCH_STATUS_RESEND) {
                 VA_ERROR("Warning: Buffer expansion stage. Message ignored.\n");
@@ -259,6 +260,7 @@ void DCHserver::processRequest() {
             continue;
         }
 
+        _figures.request(requestType);
         long status = 0;
         switch (requestType) {
             case DCH_dp_register:
@@ -303,6 +305,7 @@ void DCHserver::processRequest() {
             case DCH_dp_data:
                 status = dp_data(message);
                 if (status == 0) {
+                    _figures.rowTaken();
                     VA_DETAIL("DP Data successful.\n");
                 } else {
                     VA_STATE("DP Data Failed. Sending status %ld\n", status);
@@ -371,6 +374,7 @@ void DCHserver::processRequest() {
                 dp_cancel(message);
                 continue;
             default:
+                _figures.malformed();
                 VA_ERROR("Error: Invalid DCHserver requestType %d\n", requestType);
                 continue;
         }
@@ -470,6 +474,7 @@ void DCHserver::dropHeldData(unsigned int connectedSockFD) {
 
 void DCHserver::processDisconnect(unsigned int connectedSockFD) {
     VA_STATE("Processing disconnect of connection %u\n", connectedSockFD);
+    _figures.connectionClosed();
     // Its own waiters go first: the offline records of its sources must not be sent to it.
     _waitList->cleanupEntries(connectedSockFD);
     dropHeldData(connectedSockFD);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "hub/action_table.h"
+#include "hub/dch_figures.h"
 #include "hub/dch_handlers.h"
 #include "hub/dch_ipc.h"
 #include "hub/dch_sender.h"
@@ -94,6 +95,12 @@ public:
     // Tests and benchmarks: how replies leave (null on the local transport).
     DCHsender* sender() { return _sender.get(); }
 
+    // What the hub has counted (any thread).
+    const DCHfigures& figures() const { return _figures; }
+    uint64_t connectionsAccepted() const { return _ipcSrv ? _ipcSrv->connectionsAccepted() : 0; }
+    // Requests waiting in the queue right now.
+    int queuedRequests() const { return _ipcSrv ? _ipcSrv->ipc_queued() : 0; }
+
     // Tests: the registry and the waiting list (only while the request thread is not running them).
     applSpaceList* applSpace() { return _buckets.get(); }
     actionTable* getActionTable() { return _actionTable.get(); }
@@ -137,6 +144,7 @@ private:
 
     std::unique_ptr<applSpaceList> _buckets;
     std::unique_ptr<DCHipc> _ipcSrv;
+    DCHfigures _figures;
     std::unique_ptr<DCHipc> _ipcClient;
     // Replies and pushed messages leave through it, so no peer can hold up the request thread.
     std::unique_ptr<DCHsender> _sender;

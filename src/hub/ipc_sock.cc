@@ -554,6 +554,7 @@ void ipcSock::acceptClient() {
         VA_DETAIL("TCP_NODELAY refused on _sockClientFD[%d]=%d. errno=%d\n", index, fd, errno);
     }
     _sockClientFD[static_cast<size_t>(index)] = fd;
+    _accepted.fetch_add(1, std::memory_order_relaxed);
     _slotsInUse = std::max(_slotsInUse, index + 1);
     ClientStream& c = _clientStream[static_cast<size_t>(index)];
     c.peer = peer;

@@ -132,6 +132,7 @@ struct ColumnInfo {
     std::string caption;
     bool key = false;
     int scale = 0;  // decimal places of an integer column
+    char attrType = 0;  // the attribute's type letter ('C' a counter, 'G' a gauge, ...); 0 when unknown
 };
 
 // One predicate of a request's filter.
@@ -285,7 +286,10 @@ public:
     int NumDataItems() const { return _count; }
     // Row i of the answer, or null.
     const char* Data(int i) const;
-    void ClearCount() { _count = 0; }
+    void ClearCount() {
+        _count = 0;
+        _rows.clear();  // the space stays for the next sample
+    }
 
     // Handles: a request's handle stays valid until the framework ends the request. UseHandle pins the
     // request (it is not destroyed until Drop); it never touches a request whose handle is gone, so
@@ -322,7 +326,7 @@ private:
     int _rowSize = 0;
     int _allocationDefault = 1;
     int _count = 0;
-    std::vector<char> _rows;
+    std::vector<char> _rows;  // _count row images of _rowSize bytes; its capacity is the space allocated
     std::vector<ColumnInfo> _columnCache;
     unsigned long _handle = 0;
     axf::detail::RequestOwner* _owner = nullptr;  // set by the framework once the request is open
@@ -343,6 +347,9 @@ public:
     }
     long Results() const { return _result; }
     bool HasResults() const { return _hasResult; }
+    // The identifier the command callback gave the action, so that its caller can follow it.
+    void SetActionId(long actionId) { _actionId = actionId; }
+    long ActionId() const { return _actionId; }
 
 private:
     std::string _command, _user;
@@ -350,6 +357,7 @@ private:
     int _dataRowNum;
     long _result = 0;
     bool _hasResult = false;
+    long _actionId = 0;
 };
 
 // ---------------------------------------------------------------------------------------------------

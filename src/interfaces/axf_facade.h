@@ -17,7 +17,10 @@
 //   readEvents          situation state changes and event rows after a sequence number, waiting a
 //                       bounded time when there is none yet
 //   readMessages        console messages (AXF_CreateMessage) after a sequence number
-//   runAction           a take-action command for subnodes; the command callback's result
+//   runAction           a take-action command for subnodes; the command callback's result and the
+//                       action identifier the callback gave it
+//   setFigureSource     where the figures of the agent's other parts (the hub's counts) come from;
+//   agentFigures          agentFigures passes them on for the metrics
 //
 // Filters: a list of predicates "column op value" joined by AND / OR, AND binding tighter than OR.
 // Operators EQ NE GE LE LT GT and LIKE. LIKE patterns: "*" or "%" match any run of characters,
@@ -33,8 +36,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -85,6 +90,7 @@ struct ColumnDesc {
     std::string attrName;  // the attribute's name ("" when the table has none)
     std::string caption;
     int type = 0;  // AXF_COLUMN_STRING, AXF_COLUMN_INT32, AXF_COLUMN_INT16
+    char attrType = 0;  // the attribute's type letter: 'A', 'C' (counter), 'G', 'S', 'D', 'O', 'T'; 0 unknown
     ValueType valueType = ValueType::Text;
     int offset = 0;
     int length = 0;
@@ -127,6 +133,79 @@ const char* compareOpName(CompareOp op);
 
 using Value = std::variant<int64_t, std::string>;  // Integer columns: int64_t; Text columns: string
                                                     // (cut at its NUL, trailing blanks removed)
+
+// The rows of a report as the table inserted them: row images back to back in one buffer, handed
+// over by the request without another copy. Values are read where they are used, one column at a
+// time, so a caller that writes them out (JSON, metrics) never builds a second copy of every row.
+// Movable, not copyable.
+class ReportRows {
+public:
+    // How one column is read from a row image.
+    struct Field {
+        int offset = 0;
+        int length = 0;
+        int type = 0;  // AXF_COLUMN_*
+    };
+
+    // One row: a view into the rows it came from (valid while they live and are not moved from).
+    class Row {
+    public:
+        Row(const ReportRows* rows, const char* image) : _rows(rows), _image(image) {}
+        size_t size() const { return _rows->_fields.size(); }
+        // The typed value of a column (a Text value is copied into its string).
+        Value operator[](size_t column) const;
+        bool isInteger(size_t column) const;
+        // An Integer column's value (0 for a Text column).
+        int64_t integer(size_t column) const;
+        // A Text column's value without a copy: cut at its NUL, trailing blanks removed ("" for an
+        // Integer column).
+        std::string_view text(size_t column) const;
+        // The whole row image.
+        const char* image() const { return _image; }
+
+    private:
+        const ReportRows* _rows;
+        const char* _image;
+    };
+
+    class Iterator {
+    public:
+        Iterator(const ReportRows* rows, size_t index) : _rows(rows), _index(index) {}
+        Row operator*() const { return (*_rows)[_index]; }
+        Iterator& operator++() {
+            ++_index;
+            return *this;
+        }
+        bool operator==(const Iterator& o) const { return _index == o._index; }
+        bool operator!=(const Iterator& o) const { return _index != o._index; }
+
+    private:
+        const ReportRows* _rows;
+        size_t _index;
+    };
+
+    ReportRows() = default;
+    // count row images of rowSize bytes each at the start of images; columns the images hold.
+    ReportRows(std::vector<char> images, size_t count, int rowSize, std::vector<Field> fields);
+    ReportRows(ReportRows&&) noexcept = default;
+    ReportRows& operator=(ReportRows&&) noexcept = default;
+    ReportRows(const ReportRows&) = delete;
+    ReportRows& operator=(const ReportRows&) = delete;
+
+    size_t size() const { return _count; }
+    bool empty() const { return _count == 0; }
+    int rowSize() const { return _rowSize; }
+    Row operator[](size_t i) const { return Row(this, _images.data() + i * static_cast<size_t>(_rowSize)); }
+    Iterator begin() const { return Iterator(this, 0); }
+    Iterator end() const { return Iterator(this, _count); }
+
+private:
+    std::vector<char> _images;
+    size_t _count = 0;
+    int _rowSize = 0;
+    std::vector<Field> _fields;
+};
+
 struct ReportQuery {
     std::string applName;  // as listed by listTables
     std::string tableName;
@@ -139,7 +218,7 @@ struct ReportQuery {
 struct ReportResult {
     Status status;
     std::vector<ColumnDesc> columns;
-    std::vector<std::vector<Value>> rows;  // one value per column, in column order
+    ReportRows rows;  // one value per column, in column order
 };
 ReportResult runReport(const ReportQuery& query);
 
@@ -229,9 +308,29 @@ struct ActionRequest {
 struct ActionResult {
     Status status;  // kNotFound when no command callback is registered for the command
     long result = 0;  // the command callback's result
+    long actionId = 0;  // the identifier the callback gave the action (SetActionId); 0 when it gave none
 };
 // Runs the command through the registered command callback as a policy action (table "QNACTRMT")
 // and waits for its result.
 ActionResult runAction(const ActionRequest& request);
+
+// ---------------------------------------------------------------------------------------------------
+// Figures of the agent's other parts
+
+// One sample of a metric family: the hub's requests by code, its connections, its queue depth.
+struct Figure {
+    std::string name;  // the family's name as it is exposed ("vorpane_hub_requests_total")
+    std::string help;
+    bool counter = false;  // a count that only grows (else a gauge)
+    std::vector<std::pair<std::string, std::string>> labels;
+    double value = 0;
+};
+using FigureSource = std::function<std::vector<Figure>()>;
+
+// The process entry names where the figures come from (an empty source: none). The source is called
+// from the caller's thread of agentFigures and must be safe there; it is replaced or cleared before
+// what it reads goes away.
+void setFigureSource(FigureSource source);
+std::vector<Figure> agentFigures();
 
 }  // namespace axf

@@ -152,6 +152,7 @@ uint16_t userDataInfo::prepareAttributesImages(std::string_view attrInfo,
             break;
         }
         c.length = static_cast<uint16_t>(length);
+        c.attrType = typeStr->front();
         switch (typeStr->front()) {
             case 'A':
             case 'C':

@@ -46,6 +46,7 @@ struct attrInfo_t {
     int32_t maximum = 0;
     std::optional<std::string> enumStr;  // the items of ENUM{...}: "name(value) name(value)"
     std::optional<std::string> captionStr;
+    char attrType = 0;  // the registered type letter (A, C, G, S, D, T); 0 for ORIGINNODE
 };
 
 class userDataInfo {

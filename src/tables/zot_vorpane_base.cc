@@ -67,6 +67,7 @@ int zot_vorpane_base::GetColumnInfo(ColumnInfo* info, int colno) {
     info->caption = column.captionStr.value_or(std::string());
     info->key = column.key != 0;
     info->scale = column.scale;
+    info->attrType = column.attrType;
     return 0;
 }
 

@@ -177,6 +177,7 @@ protected:
         const long result = VA_Action(&capsule);
         EXPECT_TRUE(capsule.HasResults());
         EXPECT_EQ(capsule.Results(), result);
+        _lastActionId = capsule.ActionId();
         return result;
     }
 
@@ -187,6 +188,7 @@ protected:
                              {"VA1", "Name", "Name", AXF_COLUMN_STRING, 16},
                              {"VA2", "Count", "Count", AXF_COLUMN_INT32, 4}}};
     std::string _subnode;
+    long _lastActionId = 0;  // the identifier the dispatch gave the last action
 };
 
 TEST_F(TakeActionDispatch, AnActionGoesToItsProviderAndItsResultComesBack) {
@@ -199,6 +201,7 @@ TEST_F(TakeActionDispatch, AnActionGoesToItsProviderAndItsResultComesBack) {
     EXPECT_EQ(actions[0].parms, "now PASSWORD=secret LOGONID=admin<e*n*d>");
     EXPECT_EQ(actions[0].owner, "SIT_A");
     EXPECT_EQ(actions[0].node, "SRC1:ACTAPP00");
+    EXPECT_EQ(_lastActionId, actions[0].actionID);  // the caller learns the identifier the provider saw
     for (const std::string& line : trace.lines()) {
         EXPECT_EQ(line.find("secret"), std::string::npos) << line;
     }

@@ -96,7 +96,8 @@ TEST_F(Api, TablesAndApplicationsDescribeTheirColumns) {
     Json t = body(client()->Get("/v1/tables/DSK01/DSKTBL01"));
     ASSERT_EQ(t["columns"].size(), 3u);
     EXPECT_EQ(t["columns"][1], (Json{{"name", "VA1"}, {"attribute", "Mount"}, {"caption", "Mount point"},
-                                     {"type", "text"}, {"length", 16}, {"key", true}, {"scale", 0}}));
+                                     {"type", "text"}, {"length", 16}, {"key", true}, {"scale", 0},
+                                     {"attrType", nullptr}}));
     EXPECT_EQ(t["columns"][2]["type"], "integer");
     EXPECT_EQ(t["columns"][2]["scale"], 1);
 
@@ -267,6 +268,7 @@ long actionCallback(PlaxfAutomationCapsule* capsule) {
         std::lock_guard<std::mutex> g(g_actionLock);
         g_actionCommand = capsule->Command();
     }
+    capsule->SetActionId(4711);
     return 5;
 }
 
@@ -276,6 +278,7 @@ TEST_F(Api, ActionsAnswerTheCallbacksResult) {
     httplib::Result r = client()->Post("/v1/actions", a.dump(), "application/json");
     ASSERT_EQ(r->status, 200) << r->body;
     EXPECT_EQ(body(r)["result"], 5);
+    EXPECT_EQ(body(r)["actionId"], 4711);  // the identifier the dispatch gave the action
     {
         std::lock_guard<std::mutex> g(g_actionLock);
         EXPECT_EQ(g_actionCommand, "Vorpane_Echo hello");

@@ -27,9 +27,24 @@ TEST(PrometheusText, NamesFollowThePrometheusRules) {
 
 class Metrics : public ApiFixture {};
 
-TEST_F(Metrics, TableColumnsAreGaugesAndPromtoolAcceptsTheWhole) {
+TEST_F(Metrics, TableColumnsAreGaugesOrCountersAndPromtoolAcceptsTheWhole) {
     ASSERT_TRUE(_disks->addRow({"h1:DSK01", "/var", "975"}));
     ASSERT_TRUE(_disks->addRow({"h1:DSK01", "/with \"quote\"", "10"}));
+    // A table with a counter attribute ('C'): a counter family named with "_total".
+    axf::MemoryTable io("IO01", "IOTBL01",
+                        {{"ORIGINNODE", "Node_Name", "", AXF_COLUMN_STRING, 32},
+                         {"VA1", "Device", "", AXF_COLUMN_STRING, 8, true, 0, 'D'},
+                         {"VA2", "Reads", "Reads since boot", AXF_COLUMN_INT32, 4, false, 0, 'C'},
+                         {"VA3", "Queue", "Queue length", AXF_COLUMN_INT32, 4, false, 0, 'G'}});
+    ASSERT_EQ(io.registration(), 0);
+    ASSERT_TRUE(io.addRow({"h1:IO01", "sda", "123456", "3"}));
+    // The figures of the agent's other parts come through the framework.
+    axf::setFigureSource([] {
+        return std::vector<axf::Figure>{
+            {"vorpane_hub_requests_total", "Requests the hub took", true, {{"request", "dp_data"}}, 42},
+            {"vorpane_hub_requests_total", "Requests the hub took", true, {{"request", "dp_online"}}, 2},
+            {"vorpane_hub_connections", "TCP connections open", false, {}, 3}};
+    });
     ASSERT_TRUE(axf::addSituation({"Disk_Full", "DSK01", "DSKTBL01", {}, 600}).ok());
     httplib::Result r = client()->Get("/metrics");
     ASSERT_TRUE(r);
@@ -43,6 +58,18 @@ TEST_F(Metrics, TableColumnsAreGaugesAndPromtoolAcceptsTheWhole) {
     EXPECT_NE(text.find("vorpane_subnodes{state=\"registered\"} 1\n"), std::string::npos);
     EXPECT_NE(text.find("vorpane_situations 1\n"), std::string::npos);
     EXPECT_NE(text.find("vorpane_situation_samples_total{situation=\"Disk_Full\"}"), std::string::npos);
+    EXPECT_NE(text.find("# TYPE vorpane_io01_iotbl01_reads_total counter\n"
+                        "vorpane_io01_iotbl01_reads_total{subnode=\"h1:IO01\",device=\"sda\"} 123456\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("# TYPE vorpane_io01_iotbl01_queue gauge\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("# TYPE vorpane_hub_requests_total counter\n"
+                        "vorpane_hub_requests_total{request=\"dp_data\"} 42\n"
+                        "vorpane_hub_requests_total{request=\"dp_online\"} 2\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("# TYPE vorpane_hub_connections gauge\nvorpane_hub_connections 3\n"), std::string::npos)
+        << text;
 
     _dir.write("metrics.txt", text);
     std::string command = "promtool check metrics < " + _dir.file("metrics.txt") + " > " + _dir.file("promtool.out") + " 2>&1";

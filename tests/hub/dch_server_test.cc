@@ -470,6 +470,49 @@ TEST_F(Hub, ALostConnectionTakesItsSourcesOfflineAndUnregistersItsApplications) 
     EXPECT_EQ(onlineReply(survivor).status, 0);
 }
 
+TEST_F(Hub, CountsRequestsRowsMalformedRequestsAndConnections) {
+    auto requestsOf = [&](const char* name) {
+        for (const auto& [n, count] : _hub.server().figures().requests()) {
+            if (std::string_view(n) == name) {
+                return count;
+            }
+        }
+        return uint64_t{0};
+    };
+    {
+        HubTestClient c(_hub.port());
+        ASSERT_TRUE(c.send(registration("FIGS", {{"G", 'P', kAttrs}})));
+        ASSERT_EQ(c.receiveStatus(), 0);
+        ASSERT_TRUE(c.send(online("FIGS", "G", "h")));
+        const int handle = onlineReply(c).handle;
+        ASSERT_TRUE(c.send(row(handle, 1, "a")));
+        ASSERT_EQ(c.receiveStatus(), 0);
+        ASSERT_TRUE(c.send(row(handle + 1000, 1, "a")));  // no such source: not a row taken
+        ASSERT_NE(c.receiveStatus(), 0);
+        ASSERT_TRUE(c.send(malformed()));
+        MessageBuilder unknown;
+        unknown.request(0x7777);
+        ASSERT_TRUE(c.send(unknown));
+        sync(c);
+        EXPECT_EQ(_hub.server().connectionsAccepted(), 1u);
+        EXPECT_EQ(_hub.server().figures().connectionsClosed(), 0u);
+    }
+    EXPECT_EQ(requestsOf("dp_register"), 1u);
+    EXPECT_EQ(requestsOf("dp_online"), 1u);
+    EXPECT_EQ(requestsOf("dp_data"), 2u);
+    EXPECT_EQ(requestsOf("dp_unregister"), 1u);  // the sync
+    EXPECT_EQ(_hub.server().figures().rows(), 1u);
+    EXPECT_EQ(_hub.server().figures().malformedRequests(), 2u);
+    EXPECT_EQ(_hub.server().figures().requests().size(), DCHfigures::kCodes);
+    // The closed connection is counted once the request thread has handled its end.
+    HubTestClient later(_hub.port());
+    sync(later);
+    EXPECT_TRUE(_trace.waitFor("Processing disconnect of connection"));
+    EXPECT_EQ(_hub.server().figures().connectionsClosed(), 1u);
+    EXPECT_EQ(_hub.server().connectionsAccepted(), 2u);
+    EXPECT_EQ(_hub.server().queuedRequests(), 0);
+}
+
 TEST_F(Hub, CancelAndUnknownCodesGetNoReply) {
     HubTestClient c(_hub.port());
     MessageBuilder cancel;

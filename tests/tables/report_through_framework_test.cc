@@ -74,21 +74,23 @@ class ThroughFramework : public LayoutFixture {
                                       ? "Did not find a matching dataListEntry"
                                       : "Error: control field DCH_DeleteKeyRecord only valid for key data."));
     }
-    axf::ReportResult report(const metadata::userDataInfo& udi, const std::string& subnode) {
+    axf::ReportResult report(const metadata::userDataInfo& udi, const std::string& subnode,
+                             const std::string& filter = "") {
         axf::ReportQuery q;
         q.applName = udi.applNameRR();
         q.tableName = udi.tableNameRR();
         q.subnodes = {subnode};
         q.timeoutSeconds = 10;
+        EXPECT_TRUE(axf::parseFilter(filter, &q.filter).ok()) << filter;
         return axf::runReport(q);
     }
     static std::vector<std::string> texts(const axf::ReportResult& r, std::size_t column) {
         std::vector<std::string> out;
-        for (const auto& row : r.rows) {
-            if (const auto* s = std::get_if<std::string>(&row[column])) {
-                out.push_back(*s);
+        for (const auto row : r.rows) {
+            if (row.isInteger(column)) {
+                out.push_back(std::to_string(row.integer(column)));
             } else {
-                out.push_back(std::to_string(std::get<int64_t>(row[column])));
+                out.push_back(std::string(row.text(column)));
             }
         }
         return out;
@@ -128,6 +130,15 @@ TEST_F(ThroughFramework, KeyedRowsAreReportedAfterReplaceMergeAndDelete) {
     EXPECT_EQ(texts(r, 1), (std::vector<std::string>{"disk1", "disk2"}));
     EXPECT_EQ(texts(r, 2), (std::vector<std::string>{"11", "0"}));
     EXPECT_EQ(texts(r, 3), (std::vector<std::string>{"ok", "full"}));
+    EXPECT_EQ(r.rows[0][2], axf::Value(int64_t{11}));
+    EXPECT_EQ(r.rows[1][3], axf::Value(std::string("full")));
+
+    // The table inserts every row of a report; the report's filter still holds.
+    r = report(udi, "src1:E2EKEY00", "VA2 GT 5 AND VA3 EQ ok OR VA1 EQ nosuch");
+    ASSERT_TRUE(r.status.ok()) << r.status.message;
+    EXPECT_EQ(texts(r, 1), (std::vector<std::string>{"disk1"}));
+    r = report(udi, "src1:E2EKEY00", "Count LT 5");
+    EXPECT_EQ(texts(r, 1), (std::vector<std::string>{"disk2"}));
 }
 
 TEST_F(ThroughFramework, AHalfSetIsNeverReportedAndEventRowsReachSubscribersOnce) {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <set>
 #include <string>
 #include <utility>
@@ -142,6 +143,25 @@ TEST_F(AgentApi, RowsFromAProviderAndASituationOnThemThroughVorpanectl) {
         }
     }
     EXPECT_EQ(rows, (std::set<std::pair<std::string, int>>{{"/", 15}, {"/var", 20}}));
+
+    // The scrape: the counter attribute is a counter, the hub's own figures are there, promtool takes
+    // the whole.
+    std::string token = _dir.read("api-token");
+    token.erase(token.find_last_not_of("\r\n") + 1);
+    ChildProcess scrape({"/usr/bin/curl", "-s", "-o", _dir.file("metrics.txt"), "-H", "Authorization: Bearer " + token,
+                         "http://127.0.0.1:" + std::to_string(_apiPort) + "/metrics"},
+                        agentEnv);
+    ASSERT_EQ(scrape.waitExit(), 0) << scrape.output();
+    const std::string metrics = _dir.read("metrics.txt");
+    std::string used = "vorpane_" + appl + "_" + table + "_used_total";
+    std::transform(used.begin(), used.end(), used.begin(), [](unsigned char c) { return std::tolower(c); });
+    EXPECT_NE(metrics.find("# TYPE " + used + " counter\n"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find(used + "{subnode=\"host2:E2EAPI00\",mount=\"/var\"} 20\n"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("vorpane_hub_requests_total{request=\"dp_register\"} 2\n"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("# TYPE vorpane_hub_rows_total counter\n"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("vorpane_hub_connections "), std::string::npos) << metrics;
+    ChildProcess promtool({"/bin/sh", "-c", "promtool check metrics < " + _dir.file("metrics.txt")}, agentEnv);
+    EXPECT_EQ(promtool.waitExit(), 0) << promtool.output();
 
     nlohmann::json raised;
     uint64_t after = 0;

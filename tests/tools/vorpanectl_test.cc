@@ -102,6 +102,12 @@ TEST_F(Vorpanectl, SituationsEventsActionsMessagesAndFiles) {
     AXF_RegisterCommandCallback("*", [](PlaxfAutomationCapsule*) -> long { return 4; });
     r = ctl({"action", "Any_Command now", "--subnode", "h1:DSK01"});
     EXPECT_EQ(r.out, "result 4\n");
+    AXF_RegisterCommandCallback("*", [](PlaxfAutomationCapsule* c) -> long {
+        c->SetActionId(31);
+        return 4;
+    });
+    r = ctl({"action", "Any_Command now", "--subnode", "h1:DSK01"});
+    EXPECT_EQ(r.out, "result 4  action 31\n");
 
     AXF_CreateMessage("1", "ops", "hello from the test", 0);
     r = ctl({"messages"});

@@ -434,7 +434,13 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     action->add_option("--subnode", actionSubnodes, "Subnode to run it for (repeatable)")->required();
     action->callback([&] {
         Json body{{"command", command}, {"subnodes", actionSubnodes}};
-        rc = s.show("POST", "/v1/actions", body.dump(), [&](const Json& j) { out << "result " << text(j["result"]) << "\n"; });
+        rc = s.show("POST", "/v1/actions", body.dump(), [&](const Json& j) {
+            out << "result " << text(j["result"]);
+            if (j.contains("actionId") && j["actionId"] != 0) {
+                out << "  action " << text(j["actionId"]);  // the identifier the agent's traces show
+            }
+            out << "\n";
+        });
     });
 
     uint64_t messagesAfter = 0;

@@ -20,6 +20,7 @@
 #include <memory>
 #include <queue>
 #include <set>
+#include <unordered_map>
 
 #include "interfaces/support.h"
 #include "platform/axf/engine.h"
@@ -65,7 +66,7 @@ public:
     // Reports.
     bool done = false;
     Status result;
-    std::vector<std::vector<Value>> rows;
+    ReportRows rows;
     const std::vector<ColumnInfo>* columns = nullptr;
     // Situations.
     std::shared_ptr<SituationRec> situation;
@@ -289,6 +290,10 @@ public:
             return;
         }
         o->request->ClearCount();
+        if (o->purpose == Purpose::Report) {
+            // The answer is likely as large as the table's last one: room for it at once.
+            Access::reserveRows(*o->request, rowsHint(m));
+        }
         o->request->TakeSample();
         bool deferred;
         {
@@ -350,13 +355,42 @@ public:
         _doneCond.broadcast();
     }
 
+    // The answer's row images become the report's rows as they stand. A table may insert every row
+    // of a report (a demand request is not filtered by the table): the report's filter is applied
+    // here, and only when there is one.
     void collectReport(OpenRequest& o) {
         plaxf& r = *o.request;
-        o.rows.clear();
-        o.rows.reserve(static_cast<size_t>(r.NumDataItems()));
-        for (int i = 0; i < r.NumDataItems(); ++i) {
-            o.rows.push_back(decodeRow(*o.columns, r.Data(i), r.DataSize()));
+        size_t count = 0;
+        int rowSize = 0;
+        std::vector<char> images = Access::takeRows(r, &count, &rowSize);
+        noteRows(o.manager, count);  // what the table inserted: the room the next report needs
+        if (!Access::detail(r).filter.empty() && rowSize > 0) {
+            const size_t size = static_cast<size_t>(rowSize);
+            size_t kept = 0;
+            for (size_t i = 0; i < count; ++i) {
+                char* row = images.data() + i * size;
+                if (r.CheckForException(row) != 0) {
+                    if (kept != i) {
+                        std::memcpy(images.data() + kept * size, row, size);
+                    }
+                    ++kept;
+                }
+            }
+            count = kept;
+            images.resize(count * size);
         }
+        o.rows = ReportRows(std::move(images), count, rowSize, reportFields(*o.columns));
+    }
+
+    size_t rowsHint(TableManager* m) {
+        vorpane::ScopedLock g(_lock);
+        auto it = _rowsHint.find(m);
+        return it != _rowsHint.end() ? it->second : 0;
+    }
+
+    void noteRows(TableManager* m, size_t count) {
+        vorpane::ScopedLock g(_lock);
+        _rowsHint[m] = count;
     }
 
     // Reads the answer of a situation request (the manager's lock is held): per subnode and atomic
@@ -456,7 +490,7 @@ public:
     }
 
     void runActionJob(ActionJob& job) {
-        long result = runCommand(job.command, job.user, job.request.get());
+        long result = runCommand(job.command, job.user, job.request.get(), nullptr);
         vorpane::ScopedLock g(_lock);
         auto it = _situations.find(job.situationId);
         if (it == _situations.end()) {
@@ -471,7 +505,7 @@ public:
     }
 
 public:
-    static long runCommand(const std::string& command, const std::string& user, plaxf* request) {
+    static long runCommand(const std::string& command, const std::string& user, plaxf* request, long* actionId) {
         AXF_CommandCallback cb = findCommandCallback(command);
         if (cb == nullptr) {
             VA_ERROR("Error: no command callback for <%s>\n", command.c_str());
@@ -479,7 +513,10 @@ public:
         }
         PlaxfAutomationCapsule capsule(command, user, request, 0);
         long rc = cb(&capsule);
-        VA_STATE("Command <%.64s> returned %ld\n", command.c_str(), rc);
+        VA_STATE("Command <%.64s> returned %ld (action %ld)\n", command.c_str(), rc, capsule.ActionId());
+        if (actionId != nullptr) {
+            *actionId = capsule.ActionId();
+        }
         return rc;
     }
 
@@ -571,7 +608,7 @@ public:
     // ---- reports
 
     Status report(TableManager* m, RemoteManager* hold, const RequestDetail& detail, const ContextInfo& context,
-                  const std::vector<ColumnInfo>& columns, double timeoutSeconds, std::vector<std::vector<Value>>* rows) {
+                  const std::vector<ColumnInfo>& columns, double timeoutSeconds, ReportRows* rows) {
         auto o = std::make_shared<OpenRequest>(*this, m, Purpose::Report);
         o->columns = &columns;
         {
@@ -742,6 +779,7 @@ public:
         std::vector<std::shared_ptr<OpenRequest>> toClose;
         {
             vorpane::ScopedLock g(_lock);
+            _rowsHint.erase(m);
             for (auto it = _situations.begin(); it != _situations.end();) {
                 if (it->second->manager == m) {
                     VA_ERROR("Warning: situation <%s> ends with its table <%s/%s>\n", it->second->plan.def.name.c_str(),
@@ -880,6 +918,7 @@ public:
         _refreshRunning = false;
         _events.clear();
         _eventSeq = 0;
+        _rowsHint.clear();
     }
 
     // Friends of OpenRequest's callbacks.
@@ -904,6 +943,8 @@ private:
     uint64_t _situationIds VA_GUARDED_BY(_lock) = 0;
     std::deque<Event> _events VA_GUARDED_BY(_lock);
     uint64_t _eventSeq VA_GUARDED_BY(_lock) = 0;
+    // Rows of each table's last report: the next report of the table allocates its answer once.
+    std::unordered_map<TableManager*, size_t> _rowsHint VA_GUARDED_BY(_lock);
 
     friend class OpenRequest;
 };
@@ -980,6 +1021,7 @@ ColumnDesc describeColumn(const ColumnInfo& info) {
     }
     d.attrName = info.attrName;
     d.caption = info.caption;
+    d.attrType = info.attrType;
     d.type = info.type;
     d.valueType = (info.type == AXF_COLUMN_INT32 || info.type == AXF_COLUMN_INT16) ? ValueType::Integer : ValueType::Text;
     d.offset = info.offset;
@@ -993,22 +1035,21 @@ std::vector<Value> decodeRow(const std::vector<ColumnInfo>& columns, const char*
     std::vector<Value> out;
     out.reserve(columns.size());
     for (const ColumnInfo& c : columns) {
-        bool fits = row != nullptr && c.offset >= 0 && c.length >= 0 && c.offset + c.length <= rowSize;
-        if (c.type == AXF_COLUMN_INT32) {
-            int32_t v = 0;
-            if (fits && c.length >= 4) {
-                std::memcpy(&v, row + c.offset, sizeof v);
-            }
-            out.emplace_back(static_cast<int64_t>(v));
-        } else if (c.type == AXF_COLUMN_INT16) {
-            int16_t v = 0;
-            if (fits && c.length >= 2) {
-                std::memcpy(&v, row + c.offset, sizeof v);
-            }
-            out.emplace_back(static_cast<int64_t>(v));
+        const ReportRows::Field f{c.offset, c.length, c.type};
+        if (isIntegerField(f)) {
+            out.emplace_back(fieldInteger(f, row, rowSize));
         } else {
-            out.emplace_back(fits ? fieldText(row + c.offset, c.length) : std::string());
+            out.emplace_back(std::string(fieldTextView(f, row, rowSize)));
         }
+    }
+    return out;
+}
+
+std::vector<ReportRows::Field> reportFields(const std::vector<ColumnInfo>& columns) {
+    std::vector<ReportRows::Field> out;
+    out.reserve(columns.size());
+    for (const ColumnInfo& c : columns) {
+        out.push_back(ReportRows::Field{c.offset, c.length, c.type});
     }
     return out;
 }
@@ -1035,7 +1076,7 @@ bool probeColumns(TableManager* manager, std::vector<ColumnInfo>* columns) {
 }
 
 Status runReportOn(TableManager* manager, RemoteManager* hold, const RequestDetail& detail, const ContextInfo& context,
-                   const std::vector<ColumnInfo>& columns, double timeoutSeconds, std::vector<std::vector<Value>>* rows) {
+                   const std::vector<ColumnInfo>& columns, double timeoutSeconds, ReportRows* rows) {
     return engine().report(manager, hold, detail, context, columns, timeoutSeconds, rows);
 }
 
@@ -1058,9 +1099,9 @@ void subnodesChanged() { engine().subnodesChanged(); }
 void stopEngine() { engine().stop(); }
 void resetEngine() { engine().reset(); }
 
-long runPolicyAction(RequestDetail* detail, ContextInfo* context, const std::string& command) {
+long runPolicyAction(RequestDetail* detail, ContextInfo* context, const std::string& command, long* actionId) {
     PolicyRequest request(detail, context);
-    return Engine::runCommand(command, context->user, &request);
+    return Engine::runCommand(command, context->user, &request, actionId);
 }
 
 }  // namespace axf::detail

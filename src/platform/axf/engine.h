@@ -3,9 +3,11 @@
 // API (they use interfaces/axf.h and interfaces/axf_facade.h).
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "interfaces/axf.h"
@@ -35,6 +37,21 @@ struct Access {
     static RequestOwner* owner(const plaxf& request) { return request._owner; }
     static const RequestDetail& detail(const plaxf& request) { return request._detail; }
     static std::vector<plaxf*>& open(TableManager& manager) VA_REQUIRES(manager._lock) { return manager._open; }
+    // Takes the answer's row images out of the request (which is left without rows): *count rows of
+    // *rowSize bytes each.
+    static std::vector<char> takeRows(plaxf& request, size_t* count, int* rowSize) {
+        *count = static_cast<size_t>(request._count);
+        *rowSize = request._rowSize;
+        request._count = 0;
+        return std::exchange(request._rows, std::vector<char>());
+    }
+    // Room for rows more row images of the request's row size, so that an answer of a known size
+    // grows once.
+    static void reserveRows(plaxf& request, size_t rows) {
+        if (request._rowSize > 0) {
+            request._rows.reserve(rows * static_cast<size_t>(request._rowSize));
+        }
+    }
 };
 
 // Handles of open requests. A handle maps to its request until releaseHandle; pins taken with
@@ -51,11 +68,20 @@ void unregisterManager(TableManager* manager);
 
 // Field helpers shared by the request classes, the engine and the facade.
 std::string fieldText(const char* field, int length);  // cut at its NUL, trailing blanks removed
+std::string_view fieldView(const char* field, int length);  // the same without a copy
 // LIKE: "*" or "%" any run of characters, "?" or "_" exactly one, case-sensitive.
 bool likeMatch(std::string_view text, std::string_view pattern);
 ColumnDesc describeColumn(const ColumnInfo& info);
+// One column of a row image of rowSize bytes; a column that does not fit in the row reads as 0 or "".
+inline bool isIntegerField(const ReportRows::Field& f) {
+    return f.type == AXF_COLUMN_INT32 || f.type == AXF_COLUMN_INT16;
+}
+int64_t fieldInteger(const ReportRows::Field& f, const char* row, int rowSize);
+std::string_view fieldTextView(const ReportRows::Field& f, const char* row, int rowSize);
 // The values of one row image of rowSize bytes, one per column.
 std::vector<Value> decodeRow(const std::vector<ColumnInfo>& columns, const char* row, int rowSize);
+// How ReportRows reads each column.
+std::vector<ReportRows::Field> reportFields(const std::vector<ColumnInfo>& columns);
 
 // The columns of a table, read through a request made only for that (never sampled). False when the
 // manager makes no request.
@@ -73,8 +99,7 @@ AXF_CommandCallback findCommandCallback(std::string_view command);
 // defers) at most timeoutSeconds, closes it. hold (GetManager) keeps the manager registered until the
 // request is open; the engine drops it.
 Status runReportOn(TableManager* manager, RemoteManager* hold, const RequestDetail& detail, const ContextInfo& context,
-                   const std::vector<ColumnInfo>& columns, double timeoutSeconds,
-                   std::vector<std::vector<Value>>* rows);
+                   const std::vector<ColumnInfo>& columns, double timeoutSeconds, ReportRows* rows);
 
 struct SituationPlan {
     SituationDef def;
@@ -92,8 +117,9 @@ Status statusOfSituation(std::string_view name, SituationStatus* out);
 EventBatch eventsAfter(uint64_t afterSeq, double waitSeconds, size_t maxEvents);
 
 // Runs a command through its command callback with a policy request naming the detail's subnodes;
-// the callback's result, or -1 when no callback takes the command.
-long runPolicyAction(RequestDetail* detail, ContextInfo* context, const std::string& command);
+// the callback's result, or -1 when no callback takes the command. *actionId: the identifier the
+// callback gave the action (0 when none).
+long runPolicyAction(RequestDetail* detail, ContextInfo* context, const std::string& command, long* actionId);
 
 // Waits until pred holds for the situation's status (checked after each sample and each recorded
 // take-action result), at most realSeconds of real time. False on time-out or when there is no such

@@ -12,6 +12,34 @@
 #include "platform/axf/engine.h"
 
 namespace axf {
+
+ReportRows::ReportRows(std::vector<char> images, size_t count, int rowSize, std::vector<Field> fields)
+    : _images(std::move(images)), _count(count), _rowSize(rowSize), _fields(std::move(fields)) {
+    if (_rowSize <= 0 || _images.size() < _count * static_cast<size_t>(_rowSize)) {
+        _count = 0;  // images that do not hold count rows: none is read past them
+    }
+}
+
+Value ReportRows::Row::operator[](size_t column) const {
+    if (isInteger(column)) {
+        return Value(integer(column));
+    }
+    return Value(std::string(text(column)));
+}
+
+bool ReportRows::Row::isInteger(size_t column) const {
+    return column < _rows->_fields.size() && detail::isIntegerField(_rows->_fields[column]);
+}
+
+int64_t ReportRows::Row::integer(size_t column) const {
+    return column < _rows->_fields.size() ? detail::fieldInteger(_rows->_fields[column], _image, _rows->_rowSize) : 0;
+}
+
+std::string_view ReportRows::Row::text(size_t column) const {
+    return column < _rows->_fields.size() ? detail::fieldTextView(_rows->_fields[column], _image, _rows->_rowSize)
+                                          : std::string_view();
+}
+
 namespace {
 
 constexpr double kDefaultReportTimeout = 30.0;
@@ -457,8 +485,9 @@ ActionResult runAction(const ActionRequest& request) {
     d.sampleType = IntfSampleType_demand;
     d.subnodes = request.subnodes;
     ContextInfo c{request.user};
-    long rc = detail::runPolicyAction(&d, &c, request.command);
-    return ActionResult{Status{}, rc};
+    long actionId = 0;
+    long rc = detail::runPolicyAction(&d, &c, request.command, &actionId);
+    return ActionResult{Status{}, rc, actionId};
 }
 
 }  // namespace axf

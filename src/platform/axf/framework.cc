@@ -30,6 +30,10 @@ struct Framework {
     uint64_t messageSeq VA_GUARDED_BY(lock) = 0;
     bool running VA_GUARDED_BY(lock) = false;
     bool shutdown VA_GUARDED_BY(lock) = false;
+    // The source is called with its own lock held, so that clearing it waits for a call under way
+    // (what it reads may go right after).
+    vorpane::Mutex figuresLock;
+    axf::FigureSource figures VA_GUARDED_BY(figuresLock);
 };
 
 Framework& fw() {
@@ -318,6 +322,18 @@ std::vector<SubnodeInfo> listSubnodes() {
     return out;
 }
 
+void setFigureSource(FigureSource source) {
+    Framework& f = fw();
+    vorpane::ScopedLock g(f.figuresLock);
+    f.figures = std::move(source);
+}
+
+std::vector<Figure> agentFigures() {
+    Framework& f = fw();
+    vorpane::ScopedLock g(f.figuresLock);
+    return f.figures ? f.figures() : std::vector<Figure>();
+}
+
 bool running() {
     Framework& f = fw();
     vorpane::ScopedLock g(f.lock);
@@ -326,6 +342,7 @@ bool running() {
 
 void reset() {
     detail::resetEngine();
+    setFigureSource(nullptr);
     Framework& f = fw();
     vorpane::ScopedLock g(f.lock);
     f.identity = Identity();

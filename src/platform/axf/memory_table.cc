@@ -71,7 +71,7 @@ private:
             return true;
         }
         const ColumnInfo& origin = _table->_columns[0];
-        std::string node = detail::fieldText(row + origin.offset, origin.length);
+        std::string_view node = detail::fieldView(row + origin.offset, origin.length);
         return _subnodes.count(node) != 0;
     }
 
@@ -90,6 +90,7 @@ MemoryTable::MemoryTable(const char* applName, const char* tableName, std::vecto
         info.offset = offset;
         info.attrName = c.attrName;
         info.caption = c.caption;
+        info.attrType = c.attrType;
         info.key = c.key;
         info.scale = c.scale;
         offset += info.length;

@@ -33,6 +33,7 @@ struct MemoryColumn {
     int length = 0;
     bool key = false;
     int scale = 0;
+    char attrType = 0;  // the attribute's type letter ('C' a counter, 'G' a gauge, ...)
 };
 
 class MemoryTable : public TableManager {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 
 #include "interfaces/support.h"
@@ -41,14 +42,24 @@ int compareResult(_IntfOper oper, int cmp, bool* known) {
 }
 
 std::string_view trimField(std::string_view text) {
-    size_t nul = text.find('\0');
-    if (nul != std::string_view::npos) {
-        text = text.substr(0, nul);
+    if (const void* nul = std::memchr(text.data(), '\0', text.size()); nul != nullptr) {
+        text = text.substr(0, static_cast<size_t>(static_cast<const char*>(nul) - text.data()));
     }
-    while (!text.empty() && text.back() == ' ') {
-        text.remove_suffix(1);
+    // Text columns are mostly blank padding: step over it eight bytes at a time.
+    constexpr uint64_t kBlanks = 0x2020202020202020ULL;
+    size_t n = text.size();
+    while (n >= sizeof kBlanks) {
+        uint64_t word;
+        std::memcpy(&word, text.data() + n - sizeof word, sizeof word);
+        if (word != kBlanks) {
+            break;
+        }
+        n -= sizeof word;
     }
-    return text;
+    while (n > 0 && text[n - 1] == ' ') {
+        --n;
+    }
+    return text.substr(0, n);
 }
 
 }  // namespace
@@ -79,7 +90,38 @@ bool likeMatch(std::string_view text, std::string_view pattern) {
 }
 
 std::string fieldText(const char* field, int length) {
-    return std::string(trimField(std::string_view(field, static_cast<size_t>(std::max(length, 0)))));
+    return std::string(fieldView(field, length));
+}
+
+std::string_view fieldView(const char* field, int length) {
+    return trimField(std::string_view(field, static_cast<size_t>(std::max(length, 0))));
+}
+
+namespace {
+bool fits(const ReportRows::Field& f, const char* row, int rowSize) {
+    return row != nullptr && f.offset >= 0 && f.length >= 0 && f.offset + f.length <= rowSize;
+}
+}  // namespace
+
+int64_t fieldInteger(const ReportRows::Field& f, const char* row, int rowSize) {
+    if (f.type == AXF_COLUMN_INT32 && fits(f, row, rowSize) && f.length >= 4) {
+        int32_t v;
+        std::memcpy(&v, row + f.offset, sizeof v);
+        return v;
+    }
+    if (f.type == AXF_COLUMN_INT16 && fits(f, row, rowSize) && f.length >= 2) {
+        int16_t v;
+        std::memcpy(&v, row + f.offset, sizeof v);
+        return v;
+    }
+    return 0;
+}
+
+std::string_view fieldTextView(const ReportRows::Field& f, const char* row, int rowSize) {
+    if (isIntegerField(f) || !fits(f, row, rowSize)) {
+        return {};
+    }
+    return fieldView(row + f.offset, f.length);
 }
 
 }  // namespace axf::detail
@@ -118,14 +160,14 @@ int plaxf::InsertRow(const char* row) {
         VA_ERROR("Error: request <%s/%s> holds %d rows, the most it may\n", ApplicationName(), TableName(), _count);
         return AXF_RC_LIMIT;
     }
-    size_t need = static_cast<size_t>(_count + 1) * static_cast<size_t>(_rowSize);
-    if (_rows.size() < need) {
+    const size_t size = static_cast<size_t>(_rowSize);
+    if (_rows.capacity() - _rows.size() < size) {
         // Grow by the allocation default, and at least double, so a large answer costs few moves.
+        // Reserved, not resized: the space is written once, by the rows themselves.
         size_t rows = std::max<size_t>(static_cast<size_t>(_count) * 2, static_cast<size_t>(_count + _allocationDefault));
-        _rows.resize(rows * static_cast<size_t>(_rowSize));
+        _rows.reserve(rows * size);
     }
-    std::memcpy(_rows.data() + static_cast<size_t>(_count) * static_cast<size_t>(_rowSize), row,
-                static_cast<size_t>(_rowSize));
+    _rows.insert(_rows.end(), row, row + size);
     ++_count;
     return 0;
 }
@@ -283,7 +325,7 @@ void plaxf::SetRowSize(int rowSize) {
 void plaxf::SetAllocationDefault(int rows) { _allocationDefault = std::clamp(rows, 1, 100000); }
 
 int plaxf::NumRowsAllocated() const {
-    return _rowSize > 0 ? static_cast<int>(_rows.size() / static_cast<size_t>(_rowSize)) : 0;
+    return _rowSize > 0 ? static_cast<int>(_rows.capacity() / static_cast<size_t>(_rowSize)) : 0;
 }
 
 const char* plaxf::Data(int i) const {

@@ -100,6 +100,25 @@ TEST_F(Engine, ReportsReturnTypedRowsOfTheNamedSubnodes) {
     EXPECT_EQ(std::get<std::string>(r.rows[0][0]), "h1:DSK01");
     EXPECT_EQ(std::get<std::string>(r.rows[0][1]), "/var");
     EXPECT_EQ(std::get<int64_t>(r.rows[0][2]), 975);
+    // The same values read in place: text without a copy, integers decoded; nothing past the columns.
+    const axf::ReportRows::Row row = r.rows[0];
+    EXPECT_EQ(row.size(), 3u);
+    EXPECT_EQ(row.text(0), "h1:DSK01");
+    EXPECT_FALSE(row.isInteger(1));
+    EXPECT_EQ(row.integer(1), 0);
+    EXPECT_TRUE(row.isInteger(2));
+    EXPECT_EQ(row.integer(2), 975);
+    EXPECT_EQ(row.text(2), "");
+    EXPECT_EQ(row.text(3), "");
+    EXPECT_EQ(row[3], axf::Value(std::string()));
+    EXPECT_EQ(std::string(row.image() + 32, 4), "/var");
+    EXPECT_EQ(r.rows.rowSize(), 52);
+    int seen = 0;
+    for (const axf::ReportRows::Row each : r.rows) {
+        EXPECT_EQ(each.text(1), "/var");
+        ++seen;
+    }
+    EXPECT_EQ(seen, 1);
 
     // Without subnodes: the registered subnodes of the application (the table's name carries the release).
     registerSubnode("h2:DSK01", "DSK");
@@ -319,6 +338,7 @@ struct Seen {
     long result = 7;
 };
 Seen g_seen;
+constexpr long kCallbackActionId = 9001;
 
 long recordingCallback(PlaxfAutomationCapsule* capsule) {
     plaxf* r = capsule->Request();
@@ -342,6 +362,7 @@ long recordingCallback(PlaxfAutomationCapsule* capsule) {
         result = g_seen.result;
     }
     g_seen.cv.notify_all();
+    capsule->SetActionId(kCallbackActionId);
     capsule->SetResults(result);
     r->FinishedAutomationCommand(capsule);
     return result;
@@ -387,6 +408,7 @@ TEST_F(Engine, FiringRowsSendTheTakeActionToTheCommandCallback) {
     axf::ActionResult a = axf::runAction({"Local_Action echo hi", {"h1:DSK01"}, "admin ops"});
     ASSERT_TRUE(a.status.ok());
     EXPECT_EQ(a.result, 3);
+    EXPECT_EQ(a.actionId, kCallbackActionId);  // the identifier the callback gave it
     {
         std::lock_guard<std::mutex> g(g_seen.m);
         EXPECT_EQ(g_seen.table, "QNACTRMT");

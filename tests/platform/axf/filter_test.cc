@@ -71,6 +71,19 @@ TEST(FilterCompare, LikeWildcards) {
     EXPECT_EQ(plaxf::IsException(IntfOper_LIKE, std::string_view("host1:APP01"), std::string_view("host?:*01")), 1);
 }
 
+TEST(FilterCompare, FieldsEndAtTheirNulAndLoseTrailingBlanks) {
+    using axf::detail::fieldView;
+    auto field = [](const std::string& text) { return fieldView(text.data(), static_cast<int>(text.size())); };
+    EXPECT_EQ(field("abc" + std::string(29, ' ')), "abc");  // blank words skipped, then single blanks
+    EXPECT_EQ(field(std::string(148, ' ')), "");
+    EXPECT_EQ(field("a b     c" + std::string(8, ' ')), "a b     c");  // inner blanks stay
+    EXPECT_EQ(field(std::string("x\0yy    ", 8)), "x");
+    EXPECT_EQ(field(std::string("tab\t", 4)), "tab\t");  // only blanks are trimmed
+    EXPECT_EQ(field("12345678"), "12345678");
+    EXPECT_EQ(fieldView("abc", -1), "");
+    EXPECT_EQ(axf::detail::fieldText("abc   ", 6), "abc");
+}
+
 TEST(FilterText, ParsesFormatsAndRefuses) {
     axf::Filter f;
     ASSERT_TRUE(axf::parseFilter("VA1 EQ 'disk full' and va2 gt 5 OR ORIGINNODE LIKE host*", &f).ok());

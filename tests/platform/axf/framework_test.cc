@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "interfaces/axf.h"
+#include "interfaces/axf_facade.h"
 #include "interfaces/support.h"
 #include "testlib/temp_dir.h"
 
@@ -22,6 +23,25 @@ std::atomic<int> g_loaderCalls{0};
 int loader() {
     ++g_loaderCalls;
     return 0;
+}
+
+TEST_F(Framework, PassesOnTheFiguresOfItsSourceUntilItIsCleared) {
+    EXPECT_TRUE(axf::agentFigures().empty());
+    int calls = 0;
+    axf::setFigureSource([&calls] {
+        ++calls;
+        return std::vector<axf::Figure>{{"vorpane_hub_rows_total", "Rows", true, {}, static_cast<double>(calls)}};
+    });
+    EXPECT_EQ(axf::agentFigures().at(0).value, 1);
+    std::vector<axf::Figure> second = axf::agentFigures();  // asked anew at every call
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(second[0].value, 2);
+    EXPECT_TRUE(second[0].counter);
+    axf::setFigureSource(nullptr);
+    EXPECT_TRUE(axf::agentFigures().empty());
+    axf::setFigureSource([] { return std::vector<axf::Figure>(1); });
+    axf::reset();  // a test's source never reaches the next test
+    EXPECT_TRUE(axf::agentFigures().empty());
 }
 
 TEST_F(Framework, KeepsTheIdentityItIsGiven) {
