@@ -310,7 +310,13 @@ class ActionStatusTables : public FixedTables {
             axf::runReport({appl, std::string(appl) + "ACT", {}, std::move(filter), 600, "tester"});
         EXPECT_TRUE(r.status.ok()) << r.status.message;
         EXPECT_EQ(r.rows.size(), 1u);
-        return r.rows.empty() ? std::vector<axf::Value>(9) : r.rows[0];
+        std::vector<axf::Value> values(9);
+        if (!r.rows.empty()) {
+            for (size_t c = 0; c < values.size(); ++c) {
+                values[c] = r.rows[0][c];
+            }
+        }
+        return values;
     }
     vorpane::testing::TestHub _hub;
 };
