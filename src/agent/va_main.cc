@@ -35,7 +35,9 @@
 #include "interfaces/axf.h"
 #include "interfaces/dch_client.h"
 #include "interfaces/support.h"
+#include "providers/agent_application.h"
 #include "tables/fixed_tables.h"
+#include "tables/zot_vorpane_agent.h"
 
 int DCHtcpSocket = -1;
 
@@ -280,12 +282,20 @@ int VA_Main(int argc, char** argv) {
 
     std::unique_ptr<DCHserver> hub = startHub();
     createAgentLists();
+    zot_vorpane_agent::installDeferredReportRedrive();
 
     if (keys.atomicSituations != nullptr) {
         parseAtomicSituations(keys.atomicSituations, *atomicSituations(), Max_IB_Columns());
     }
 
     startMonitors();
+
+    // The agent's own DPLOG source: while it is online the hub logs every automation action as a
+    // row of VAGENT's ACTION group.
+    vorpane::providers::ActionLogSource actionLog(vorpane::HubOptions::fromEnvironment());
+    if (!actionLog.start()) {
+        VA_ERROR("Error: the action log source did not come online; actions are not logged\n");
+    }
 
     DPSelection providers = chooseProviders(argc, argv, keys);
     if (g_stop) {
@@ -355,6 +365,7 @@ int VA_Main(int argc, char** argv) {
         }
     }
 
+    actionLog.stop();
     // The hub's request thread reads the lists (deferred and demand reports): it ends first.
     hub->stop();
     vorpane::api::stopAgentApi();
