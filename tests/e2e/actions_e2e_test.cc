@@ -230,7 +230,9 @@ class ActionsE2E : public ::testing::Test {
 // handler's exit status comes back as the action's result; each action is logged twice in the agent's
 // ACTION table (handed over, then its result).
 TEST_F(ActionsE2E, ASituationsActionRunsOncePerFiringRowAndItsResultIsLogged) {
-    startAgent();
+    // The name the agent gives its ACTION table: requests on it that name the DPLOG subnode are
+    // served from the action source.
+    startAgent({"ZOTA_ACTION_TABLE_NAME=VAGU4TRZ00"});
     auto first = firstSource();
     const auto [appl, table] = tableWith("E2EACT", "Used");
     ASSERT_FALSE(table.empty());
@@ -291,6 +293,13 @@ TEST_F(ActionsE2E, ASituationsActionRunsOncePerFiringRowAndItsResultIsLogged) {
     }
     EXPECT_EQ(statuses, (std::map<std::string, int>{{"UNKNOWN", 2}, {"EXECUTED - RETURN STATUS 3", 2}}));
     EXPECT_EQ(ids.size(), 2u);
+
+    // A plain report on the table: its subnodes are the application's registered ones, of which the
+    // DPLOG source's stands for the action source.
+    const auto [logAppl, logTable] = tableWith("VAGENT", "Action_Name");
+    ASSERT_EQ(logTable, "VAGU4TRZ00");
+    const Json plain = ctl({"rows", logAppl, logTable});
+    EXPECT_EQ(plain["count"], 4) << plain.dump();
 }
 
 // An atomic situation (ZOTA_ATOMIC_SITUATIONS names it with its column): among the rows that fire
