@@ -290,16 +290,16 @@ int VA_Main(int argc, char** argv) {
 
     startMonitors();
 
-    // The agent's own DPLOG source: while it is online the hub logs every automation action as a
-    // row of VAGENT's ACTION group.
-    vorpane::providers::ActionLogSource actionLog(vorpane::HubOptions::fromEnvironment());
-    if (!actionLog.start()) {
-        VA_ERROR("Error: the action log source did not come online; actions are not logged\n");
-    }
-
     DPSelection providers = chooseProviders(argc, argv, keys);
     if (g_stop) {
         return 0;
+    }
+
+    // The agent's own DPLOG source, before any provider: while it is online the hub logs every
+    // automation action as a row of VAGENT's ACTION group.
+    vorpane::providers::ActionLogSource actionLog(vorpane::HubOptions::fromEnvironment());
+    if (!actionLog.start()) {
+        VA_ERROR("Error: the action log source did not come online; actions are not logged\n");
     }
 
     std::vector<DPsToStartEntry>& entries = providers.entries;
