@@ -296,9 +296,12 @@ int VA_Main(int argc, char** argv) {
     }
 
     // The agent's own DPLOG source, before any provider: while it is online the hub logs every
-    // automation action as a row of VAGENT's ACTION group.
+    // automation action as a row of VAGENT's ACTION group. A product agent whose own application is
+    // the action source (item 15) has its provider bring that application's DPLOG online instead.
     vorpane::providers::ActionLogSource actionLog(vorpane::HubOptions::fromEnvironment());
-    if (!actionLog.start()) {
+    const bool productActionSource =
+        vorpane::productAgent() && ZOT0_QueryProductSpecNumber(ZOT2_NODE_TYPE_ACTIONS).value_or(0) != 0;
+    if (!productActionSource && !actionLog.start()) {
         VA_ERROR("Error: the action log source did not come online; actions are not logged\n");
     }
 
