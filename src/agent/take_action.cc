@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "agent/action_results.h"
 #include "agent/agent_lists.h"
 #include "agent/va_limits.h"
 #include "datapath/atomic_situation_list.h"
@@ -325,15 +326,23 @@ void sendConsoleMessage(const std::optional<std::string>& parms) {
 long forwardAction(const Resolved& r, const std::string& name, int32_t actionID, const std::optional<std::string>& parms) {
     VA_DETAIL("actionParms=<%s>\n", commandForTrace(parms.value_or(std::string())).c_str());
     spaceDispatches("Note: Delaying call to dc_provideAction...\n", 0.1, "Ready to call dc_provideAction...\n");
-    DCactionResults results;
-    const int rc = dc_provideActionForResult(1, r.owner.c_str(), r.actionNode.c_str(), r.subnode.c_str(),
-                                             name.c_str(), actionID, parms ? parms->c_str() : nullptr, &results,
-                                             kResultWait);
+    // The result comes through the agent's one results connection; the action itself takes a
+    // connection only while it is handed over.
+    ActionResults& waiting = ActionResults::instance();
+    int rc = waiting.expect(actionID);
+    if (rc == DCH_CLIENT_OK) {
+        rc = dc_provideAction(1, r.owner.c_str(), r.actionNode.c_str(), r.subnode.c_str(), name.c_str(), actionID,
+                              parms ? parms->c_str() : nullptr);
+        if (rc != DCH_CLIENT_OK) {
+            waiting.forget(actionID);
+        }
+    }
     if (rc != DCH_CLIENT_OK) {
         VA_ERROR("Error: dc_provideAction failed for actionID<%d> actionName<%s>: %s\n", actionID, name.c_str(),
                  DCH_clientResultText(rc));
         return rc;
     }
+    const DCactionResults results = waiting.wait(actionID, kResultWait);
     if (results.status == 1) {
         VA_ERROR("Error: no result for actionID<%d> actionName<%s> on <%s> within %.0f seconds\n", actionID,
                  name.c_str(), r.actionNode.c_str(), kResultWait);

@@ -36,7 +36,9 @@
 #include "interfaces/axf_facade.h"
 #include "interfaces/dch_client.h"
 #include "interfaces/support.h"
+#include "providers/agent_application.h"
 #include "tables/fixed_tables.h"
+#include "tables/zot_vorpane_agent.h"
 
 int DCHtcpSocket = -1;
 
@@ -310,6 +312,7 @@ int VA_Main(int argc, char** argv) {
         ~FigureSourceGuard() { axf::setFigureSource(nullptr); }
     } figureSourceGuard;
     createAgentLists();
+    zot_vorpane_agent::installDeferredReportRedrive();
 
     if (keys.atomicSituations != nullptr) {
         parseAtomicSituations(keys.atomicSituations, *atomicSituations(), Max_IB_Columns());
@@ -320,6 +323,16 @@ int VA_Main(int argc, char** argv) {
     DPSelection providers = chooseProviders(argc, argv, keys);
     if (g_stop) {
         return 0;
+    }
+
+    // The agent's own DPLOG source, before any provider: while it is online the hub logs every
+    // automation action as a row of VAGENT's ACTION group. A product agent whose own application is
+    // the action source (item 15) has its provider bring that application's DPLOG online instead.
+    vorpane::providers::ActionLogSource actionLog(vorpane::HubOptions::fromEnvironment());
+    const bool productActionSource =
+        vorpane::productAgent() && ZOT0_QueryProductSpecNumber(ZOT2_NODE_TYPE_ACTIONS).value_or(0) != 0;
+    if (!productActionSource && !actionLog.start()) {
+        VA_ERROR("Error: the action log source did not come online; actions are not logged\n");
     }
 
     std::vector<DPsToStartEntry>& entries = providers.entries;
@@ -385,6 +398,7 @@ int VA_Main(int argc, char** argv) {
         }
     }
 
+    actionLog.stop();
     // The hub's request thread reads the lists (deferred and demand reports): it ends first.
     hub->stop();
     vorpane::api::stopAgentApi();

@@ -26,7 +26,9 @@ namespace vorpane::api {
 
 namespace {
 
-constexpr double kReportTimeoutSeconds = 10;
+// Longer than a demand report's wait for its provider (ZOTA_REPORT_REQUEST_EXPIRATION, 15 seconds by
+// default, checked every 3): a provider that never answers gives the stored rows, not a time-out.
+constexpr double kReportTimeoutSeconds = 30;
 constexpr double kScrapeTimeoutSeconds = 2;
 constexpr double kKeepRetrySeconds = 5;
 constexpr size_t kMaxEventsPerPoll = 1000;

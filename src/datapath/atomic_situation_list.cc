@@ -202,6 +202,15 @@ bool atomicEventList::seenRecently(std::string_view value, int32_t interval) {
                 e->setTimeStamp(_lastTimeStamp);
                 return true;
             }
+            // Added under the same hold: the commands of one sample run on several framework
+            // threads, and two of them with the same new value must not both go through.
+            if (!value.empty()) {
+                atomicEventEntry& added = _ring.insert(std::make_unique<atomicEventEntry>(value, now));
+                VA_STORAGE("Allocated atomicEventEntry @%p situation <%s> atomic value <%s> noOfElements=%zu\n",
+                           static_cast<void*>(&added), _owner != nullptr ? _owner->getSituation() : "",
+                           added.getAtomicValue(), _ring.size());
+                return false;
+            }
         }
     }
     addEntry(value);

@@ -1,5 +1,7 @@
 #include "hub/action_table.h"
 
+#include <unistd.h>
+
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -105,8 +107,13 @@ std::string actionTable::actionApplName() {
 }
 
 std::string actionTable::actionSourceName() {
-    std::optional<std::string> host = ZOT0_LocalHostNameString();
-    std::string name = host ? host->substr(0, host->find('.')) : std::string();
+    // The host's name, not the hub's address: the source names the machine the actions ran on.
+    char host[256] = {};
+    std::string name;
+    if (gethostname(host, sizeof host - 1) == 0) {
+        name = host;
+        name = name.substr(0, name.find('.'));
+    }
     return name + "ACT";
 }
 

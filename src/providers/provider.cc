@@ -388,25 +388,6 @@ namespace {
 
 constexpr const char* kUnavailable[] = {"APPC", "JDBC", "ODBC", "POST", "SNMP", "WBEM"};
 
-dp::AppDescription statusApplication() {
-    dp::AppDescription app;
-    std::string text = std::string("application ") + kStatusApplication +
-                       " help=\"Vorpane Agent\"\n"
-                       "group " + kStatusGroup + " K " + std::to_string(static_cast<int>(kStatusInterval * 4)) +
-                       " help=\"The built-in data providers\"\n"
-                       "attribute @Provider D 64 help=\"Provider: its type or definition file\"\n"
-                       "attribute Definitions C 4 help=\"Definitions loaded\"\n"
-                       "attribute Rows_Sent C 4 help=\"Rows sent to the hub\"\n"
-                       "attribute Errors C 4 help=\"Errors\"\n"
-                       "attribute Malformed C 4 help=\"Malformed input lines or records\"\n"
-                       "attribute Last_Error D 128 help=\"The last error\"\n";
-    dp::ParseError error;
-    if (!dp::parseDescription(text, &app, &error)) {
-        VA_ERROR("Error: status application line %d: %s\n", error.line, error.reason.c_str());
-    }
-    return app;
-}
-
 // Publishes one row per provider of an entry, keyed by the provider's name, as one set.
 void publishStatus(HubSession& session, const std::string& source, const std::vector<ProviderStatus*>& statuses) {
     int h = session.handle(kStatusGroup, source);
@@ -482,7 +463,7 @@ void runProviders(int dpType, const ProviderContext& context, StopSignal& stop) 
 
     // The API server is the hub's own client protocol: ready as soon as the hub answers a provider.
     ProviderStatus publisher(type + " status");  // its failures are traced; not a row of its own
-    HubSession statusSession(context.hub, statusApplication(), publisher);
+    HubSession statusSession(context.hub, agentApplication(), publisher);
     bool apiServer = type == "APIS" || type == "ASFS";
     do {
         if (apiServer && ZOTP_GetAPIServerComplete() == 0 && statusSession.handle(kStatusGroup, type) >= 0) {

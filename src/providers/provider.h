@@ -16,6 +16,7 @@
 
 #include "interfaces/dch_client.h"
 #include "interfaces/sync.h"
+#include "providers/agent_application.h"
 #include "providers/app_description.h"
 
 namespace vorpane::providers {
@@ -184,10 +185,8 @@ class HubSession {
 // does not provide. Publishes each provider's status in the agent's application.
 void runProviders(int dpType, const ProviderContext& context, StopSignal& stop);
 
-// The application and group of the providers' status rows.
-inline constexpr const char* kStatusApplication = "VAGENT";
-inline constexpr const char* kStatusGroup = "DPSTATUS";
-inline constexpr double kStatusInterval = 30;
+// The application of the providers' status rows (group kStatusGroup): the agent's own.
+inline constexpr const char* kStatusApplication = kAgentApplication;
 
 // Registers the built-in provider types and installs the entry of the support library
 // (vorpane::setProviderEntry). Called once by the process entry.

@@ -11,6 +11,7 @@
 // Made and destroyed by the framework on its threads; used by one thread at a time.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -62,6 +63,15 @@ class zot_vorpane_agent : public zot_vorpane_base, public vorpane::datapath::red
     int processRuleStop(int subnode);
     int processDemandRequest(int subnode, int requestType);
     int buildWhereClause(std::string* buffer);
+
+    // Report requests waiting for their provider's answer are known to the hub by their framework
+    // handle; the samples list hands the handle back when the answer comes or the wait expires.
+    // rememberDeferredReport makes this request findable by its handle until it is destroyed;
+    // redriveDeferredReport runs the request of a handle again (nothing when it is gone).
+    void rememberDeferredReport();
+    static void redriveDeferredReport(uint32_t handle);
+    // Routes the samples list's report redrives to redriveDeferredReport. Called once at start-up.
+    static void installDeferredReportRedrive();
 
     int requestType() const { return _requestType; }
     int sampleType() const { return _sampleType; }

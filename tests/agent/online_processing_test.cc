@@ -126,9 +126,11 @@ TEST_F(OnlineProcessingTest, ARefusedOrFailedApplicationDoesNotComeOnline) {
     EXPECT_TRUE(_trace.contains("Error: Maximum<"));
     EXPECT_EQ(startedProbes()->searchProbes("APPL"), PROBE_NOT_FOUND);  // nothing was added
 
-    // The agent's own application is skipped without a probe.
+    // With product-specification item 15 at 0 the agent's own application is skipped without a probe.
+    ASSERT_TRUE(ZOT0_UpdateProductSpec(ZOT2_NODE_TYPE_ACTIONS, "0"));
     EXPECT_EQ(processOnline("VAGENT", "", "HOST1", kAffinity), 0);
     EXPECT_TRUE(_trace.contains("Note: Skipping online processing for application <VAGENT>"));
+    ASSERT_TRUE(ZOT0_UpdateProductSpec(ZOT2_NODE_TYPE_ACTIONS, "1"));
 
     // Metadata that cannot be built: the wait fails and the application stays refused.
     limits.maxApplications = 64;

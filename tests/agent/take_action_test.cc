@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -141,6 +144,81 @@ private:
     std::vector<DPactionRequest> _actions;
 };
 
+// A provider of ACTAPP on SRC1 that holds the automation actions it receives until `count` of them
+// are there and release() is called, then answers them last first: an action named "Act<d>" gets
+// status -(d + 1) and the text "answer <name>".
+class HoldingProvider {
+public:
+    explicit HoldingProvider(size_t count) : _count(count) {
+        int status = 0;
+        int handle = 0;
+        EXPECT_EQ(_hub.connect(), 0);
+        EXPECT_EQ(_hub.dp_register(&status, {"ACTAPP", "help", {{"G1", "G1 help", 'P', 60, "APIS", kAttrs}}}), 0);
+        EXPECT_EQ(_hub.dp_online(&status, &handle, "ACTAPP", "G1", "SRC1"), 0);
+        EXPECT_EQ(_hub.dp_waitForAction(&status, 1, "SRC1"), 0);
+        _thread = std::thread([this] {
+            std::vector<DPactionRequest> held;
+            DPactionRequest a;
+            while (held.size() < _count && _hub.nextAction(&a, -1) == 0) {
+                held.push_back(a);
+                std::lock_guard<std::mutex> g(_lock);
+                _received = held.size();
+                _changed.notify_all();
+            }
+            {
+                std::unique_lock<std::mutex> g(_lock);
+                _changed.wait(g, [this] { return _released; });
+            }
+            for (size_t i = held.size(); i-- > 0;) {
+                int answer = 0;
+                _hub.dp_provideActionResults(&answer, held[i].actionID, -(held[i].name.back() - '0' + 1),
+                                             "answer " + held[i].name);
+            }
+        });
+    }
+    ~HoldingProvider() {
+        release();
+        _hub.cancel();
+        _thread.join();
+    }
+    bool waitForAll() {
+        std::unique_lock<std::mutex> g(_lock);
+        return _changed.wait_for(g, std::chrono::seconds(20), [this] { return _received == _count; });
+    }
+    void release() {
+        std::lock_guard<std::mutex> g(_lock);
+        _released = true;
+        _changed.notify_all();
+    }
+
+private:
+    const size_t _count;
+    HubProvider _hub;
+    std::thread _thread;
+    std::mutex _lock;
+    std::condition_variable _changed;
+    size_t _received = 0;
+    bool _released = false;
+};
+
+// Connections of this process to the port that are open (ESTABLISHED), from the client's side.
+int connectionsTo(int port) {
+    std::ifstream tcp("/proc/self/net/tcp");
+    std::string line;
+    std::getline(tcp, line);  // the heading
+    int n = 0;
+    while (std::getline(tcp, line)) {
+        std::istringstream in(line);
+        std::string slot, local, remote, state;
+        in >> slot >> local >> remote >> state;
+        const unsigned long remotePort = std::stoul(remote.substr(remote.find(':') + 1), nullptr, 16);
+        if (static_cast<int>(remotePort) == port && state == "01") {
+            ++n;
+        }
+    }
+    return n;
+}
+
 class TakeActionDispatch : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -227,6 +305,27 @@ TEST_F(TakeActionDispatch, AtomicSituationsActOncePerValueWithinTheInterval) {
     EXPECT_EQ(atomicSituations()->findEntry("SIT_A")->getAtomicEventList(), nullptr);
     EXPECT_EQ(run("Clean", {_subnode, "disk1", "5"}), -3);
     EXPECT_EQ(provider.actions().size(), 3u);
+}
+
+// Actions waiting for their providers hold no hub connection of their own: the agent's one results
+// connection brings every result to the caller of its action, whatever the order of the answers.
+TEST_F(TakeActionDispatch, WaitingActionsShareOneConnectionAndEachGetsItsOwnResult) {
+    constexpr size_t kActions = 3;
+    HoldingProvider provider(kActions);
+    std::vector<long> results(kActions, 0);
+    std::vector<std::thread> callers;
+    for (size_t i = 0; i < kActions; ++i) {
+        callers.emplace_back([&, i] { results[i] = run("Act" + std::to_string(i), {_subnode, "disk1", "5"}); });
+    }
+    EXPECT_TRUE(provider.waitForAll());
+    // The provider's connection and the results connection; none for the three waiting actions.
+    EXPECT_EQ(connectionsTo(_hub.port()), 2);
+    provider.release();
+    for (std::thread& t : callers) {
+        t.join();
+    }
+    // Each caller got the status of its own action, though they were answered last first.
+    EXPECT_EQ(results, (std::vector<long>{-1, -2, -3}));
 }
 
 TEST_F(TakeActionDispatch, AnActionNoProviderWaitsForFailsAtOnce) {

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "interfaces/sync.h"
 
@@ -85,6 +88,37 @@ TEST(AtomicEventList, SuppressesRepeatsAndForgetsValuesThatStopAppearing) {
     EXPECT_FALSE(sit->removeAtomicEventList());
     EXPECT_EQ(sit->getAtomicEventList(), nullptr);
     EXPECT_TRUE(events->seenRecently("v2", 60));
+}
+
+// The commands of one sample run on several framework threads at once: of those with the same new
+// value exactly one goes through.
+TEST(AtomicEventList, OneOfManyConcurrentActionsForANewValueRuns) {
+    atomicSituationList list;
+    atomicSituationEntry* sit = list.addEntry("SitB", 1);
+    ASSERT_NE(sit, nullptr);
+    std::shared_ptr<atomicEventList> events = sit->addAtomicEventList();
+    for (int round = 0; round < 50; ++round) {
+        const std::string value = "value" + std::to_string(round);
+        std::atomic<int> ran{0};
+        std::atomic<bool> go{false};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 8; ++t) {
+            threads.emplace_back([&] {
+                while (!go.load()) {
+                    std::this_thread::yield();
+                }
+                if (!events->seenRecently(value, 60)) {
+                    ++ran;
+                }
+            });
+        }
+        go = true;
+        for (std::thread& t : threads) {
+            t.join();
+        }
+        ASSERT_EQ(ran.load(), 1) << value;
+    }
+    EXPECT_EQ(events->getNumberOfElements(), 50);
 }
 
 }  // namespace

@@ -64,11 +64,16 @@ TEST(ProvidersInTheAgent, TheDefaultStartCollectsHostTablesAndRunsDefinitions) {
                                                        "attribute Status D 16\nsource SOCK protocol=tcp port="
                                                     << sockPort << "\n";
 
+    // The hub hands each row of a group to one collector: with item 15 at 0 the agent leaves its own
+    // application VAGENT alone, so that this test's collector is the one that reads the DPSTATUS rows.
+    std::ofstream(dir.path() + "/psf") << "0 = 0\n1 = OT\n2 = VA\n3 = Vorpane Agent\n4 = %VORPANE.VAGENT\n"
+                                          "6 = Vorpane Agent Subnode\n7 = %VORPANE.VAGENT.SUBNODE.000000000\n"
+                                          "15 = 0\n32 = zotatbls\n";
     ChildProcess agent({VORPANE_AGENT_BIN},
                        {"ZOTA_DCH_PORT=" + std::to_string(hubPort), "VORPANE_WORKDIR=" + dir.path() + "/work",
                         "VORPANE_TIME_SPEEDUP=20", "VORPANE_API_PORT=0", "VORPANE_HOST_ROOT=" + dir.path() + "/root",
                         "VORPANE_PROVIDER_DIR=" + dir.path() + "/defs", "VORPANE_TRACE=ERROR,STATE",
-                        "ZOTA_STARTUP_DP"});
+                        "ZOTA_STARTUP_DP", "VORPANE_PRODUCT_SPEC=" + dir.path() + "/psf"});
     ASSERT_TRUE(agent.waitForOutput("startup complete.")) << agent.output();
     setenv("ZOTA_DCH_PORT", std::to_string(hubPort).c_str(), 1);
 

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "interfaces/support.h"
+#include "providers/agent_application.h"
 #include "providers/builtin.h"
 #include "providers/provider.h"
 #include "providers/row_collector.h"
@@ -145,6 +146,39 @@ TEST_F(Framework, TheApiServerTurnsReadyAndStatusRowsArriveUntilTheStop) {
     stop.request();
     entry.join();
     setAPIServerComplete(false);
+}
+
+// The action log source and a provider entry's status publisher both register VAGENT from the one
+// description: the hub keeps one application with its three groups, and the DPLOG source brings the
+// hub's action log source online.
+TEST_F(Framework, TheAgentsApplicationIsOneRegistrationWhoeverComesFirst) {
+    TestHub hub;
+    ASSERT_TRUE(hub.ready());
+    TempDir work;
+    ScopedEnv dir("VORPANE_PROVIDER_DIR", work.path());
+    TraceCapture trace;
+    ActionLogSource log(HubOptions::fromEnvironment());
+    ASSERT_TRUE(log.start());
+    EXPECT_TRUE(trace.waitFor("dp_online for Action table successful. sourceName<"));
+
+    setAPIServerComplete(false);
+    RowCollector collector(kStatusApplication, kStatusGroup);
+    StopSignal stop;
+    ProviderContext context;
+    std::thread entry([&] { runProviders(0, context, stop); });  // APIS: registers VAGENT again
+    ASSERT_TRUE(collector.waitUntilDelivering([] {}));
+    std::optional<ReceivedRow> row = collector.next();
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->source, "APIS");
+    stop.request();
+    entry.join();
+    setAPIServerComplete(false);
+
+    std::string info;
+    ASSERT_EQ(dc_getApplications(&info, kAgentApplication, 5), 0);
+    EXPECT_EQ(info, "VAGENT,DPSTATUS,K,120,VA:DPLOG,P,0,VA:ACTION,E,0,VA:;");
+    EXPECT_FALSE(trace.contains("Error: the hub refused dp_register"));
+    log.stop();
 }
 
 TEST_F(Framework, StopSignalEndsAWaitAndWakesAPoll) {

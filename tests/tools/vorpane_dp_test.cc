@@ -235,6 +235,16 @@ TEST_F(VorpaneDpRunTest, EveryRefusalHasItsExitCodeAndSaysWhy) {
         EXPECT_EQ(run.waitExit(), 1);
     }
     {
+        // Demand reporting answers report requests with the rows its handler prints: both needed.
+        testing::ChildProcess noSource(command({"--demand-report"}), {});
+        EXPECT_EQ(noSource.waitExit(), 1);
+        EXPECT_NE(noSource.output().find("--demand-report needs a source"), std::string::npos);
+        testing::ChildProcess noHandler(command({"--online", "SRC1", "--demand-report"}), {});
+        EXPECT_EQ(noHandler.waitExit(), 1);
+        EXPECT_NE(noHandler.output().find("--demand-report needs a --handler"), std::string::npos);
+        EXPECT_TRUE(hub.requests().empty());
+    }
+    {
         hub.setHandler([](FakeHub& h, const FakeHub::Request& r) {
             if (r.code == DCH_dp_data) {
                 h.sendStatus(r.connection, DCH_STATUS_UNREGISTERED_ATTR);

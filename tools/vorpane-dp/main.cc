@@ -52,11 +52,13 @@ enum ExitCode : int {
 
 constexpr size_t kMaxLine = 1024 * 1024;
 constexpr size_t kMaxActionResult = 256;  // what the hub keeps of a result text
+constexpr size_t kMaxReportOutput = kMaxLine;  // the rows a report handler may print
+constexpr int16_t kReportActionType = 5;
 
 const char* const kUsageText =
     "usage: vorpane-dp --file FILE [--online SOURCE]... [--group GROUP]...\n"
     "                  [--row ROW]... [--stdin] [--handler COMMAND [--action-types LIST]]\n"
-    "                  [--wait] [--offline] [--unregister]\n"
+    "                  [--demand-report] [--wait] [--offline] [--unregister]\n"
     "                  [--hub HOST:PORT] [--timeout SECONDS] [--quiet]\n"
     "A ROW is: GROUP[@SOURCE][:CONTROL] name=value name=\"value with blanks\" ...\n";
 
@@ -68,6 +70,7 @@ struct Settings {
     bool readStdin = false;
     std::string handler;
     std::vector<int16_t> actionTypes;
+    bool demandReport = false;
     bool wait = false;
     bool offline = false;
     bool unregister = false;
@@ -116,7 +119,7 @@ bool parseHub(const std::string& text, HubOptions* hub) {
 
 // Returns kOk, or the exit code of a refused command line (after saying why).
 int parseArguments(int argc, char** argv, Settings* s) {
-    enum { kHandler = 256, kActionTypes, kOffline, kUnregister, kHub, kTimeout };
+    enum { kHandler = 256, kActionTypes, kOffline, kUnregister, kHub, kTimeout, kDemandReport };
     static const option options[] = {
         {"file", required_argument, nullptr, 'f'},
         {"online", required_argument, nullptr, 'o'},
@@ -125,6 +128,7 @@ int parseArguments(int argc, char** argv, Settings* s) {
         {"stdin", no_argument, nullptr, 's'},
         {"handler", required_argument, nullptr, kHandler},
         {"action-types", required_argument, nullptr, kActionTypes},
+        {"demand-report", no_argument, nullptr, kDemandReport},
         {"wait", no_argument, nullptr, 'w'},
         {"offline", no_argument, nullptr, kOffline},
         {"unregister", no_argument, nullptr, kUnregister},
@@ -164,6 +168,9 @@ int parseArguments(int argc, char** argv, Settings* s) {
                 break;
             case kOffline:
                 s->offline = true;
+                break;
+            case kDemandReport:
+                s->demandReport = true;
                 break;
             case kUnregister:
                 s->unregister = true;
@@ -219,6 +226,18 @@ int parseArguments(int argc, char** argv, Settings* s) {
     if (s->actionTypes.empty()) {
         s->actionTypes.push_back(1);
     }
+    if (s->demandReport && s->sources.empty()) {
+        complain("--demand-report needs a source: give --online SOURCE");
+        return kUsage;
+    }
+    if (s->demandReport && s->handler.empty()) {
+        complain("--demand-report needs a --handler that prints the fresh rows");
+        return kUsage;
+    }
+    if (s->demandReport &&
+        std::find(s->actionTypes.begin(), s->actionTypes.end(), kReportActionType) == s->actionTypes.end()) {
+        s->actionTypes.push_back(kReportActionType);  // the report requests are what it answers
+    }
     return kOk;
 }
 
@@ -238,8 +257,10 @@ bool checkRow(const std::string& text, const AppDescription& d, const std::strin
 
 // The action status the hub records for a handler's end: 0 for exit 0, minus the exit code for
 // others (the hub shows "EXECUTED - RETURN STATUS n"), 2 (EXEC_ERROR) when it could not run.
-int runHandler(const std::string& command, const DPactionRequest& a, std::string* output) {
+// With `whole` set the output is kept as printed (up to kMaxReportOutput bytes): the rows of a report.
+int runHandler(const std::string& command, const DPactionRequest& a, std::string* output, bool whole = false) {
     constexpr int kExecError = 2;
+    const size_t keep = whole ? kMaxReportOutput : kMaxActionResult;
     output->clear();
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
@@ -291,8 +312,7 @@ int runHandler(const std::string& command, const DPactionRequest& a, std::string
     for (;;) {
         ssize_t n = ::read(fds[0], chunk, sizeof chunk);
         if (n > 0) {
-            output->append(chunk, std::min(static_cast<size_t>(n),
-                                           kMaxActionResult - std::min(kMaxActionResult, output->size())));
+            output->append(chunk, std::min(static_cast<size_t>(n), keep - std::min(keep, output->size())));
         } else if (n == 0 || errno != EINTR) {
             break;
         }
@@ -300,6 +320,9 @@ int runHandler(const std::string& command, const DPactionRequest& a, std::string
     ::close(fds[0]);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (whole) {
+        return WIFEXITED(status) ? -WEXITSTATUS(status) : kExecError;
     }
     while (!output->empty() && std::isspace(static_cast<unsigned char>(output->back()))) {
         output->pop_back();
@@ -331,6 +354,10 @@ class Run {
 
     int registerApplication();
     int bringOnline();
+    int setDemandReporting();
+    // A report request (action type 5): the handler's output lines are sent as rows, then the
+    // request is redriven. A handler that fails answers nothing: the agent's request expires.
+    void answerReport(const DPactionRequest& a);
     int waitForActions();
     // Checks, formats and sends one row; kBadRow (with the reason printed) when it cannot be sent.
     int sendRow(const std::string& text, const std::string& where);
@@ -432,6 +459,66 @@ int Run::bringOnline() {
     return kOk;
 }
 
+int Run::setDemandReporting() {
+    for (const Source& s : _s.demandReport ? _online : std::vector<Source>()) {
+        int status = 0;
+        DPdemandReportResults results;
+        int rc = _provider.dp_setDemandReportOption(&status, &results, true, _d.name.c_str(), s.group.c_str(),
+                                                     s.source.empty() ? nullptr : s.source.c_str());
+        int code = answered(s.group + "@" + (s.source.empty() ? "-" : s.source) + " on", DCH_dp_setDemandReportOption,
+                            rc, status);
+        if (code != kOk) {
+            return code;
+        }
+    }
+    return kOk;
+}
+
+void Run::answerReport(const DPactionRequest& a) {
+    // The group is named by "ATTRGROUP=<group>" in the parameters, the source by the node's first part.
+    std::string group;
+    if (size_t at = a.parms.find("ATTRGROUP="); at != std::string::npos) {
+        at += std::strlen("ATTRGROUP=");
+        group = a.parms.substr(at, a.parms.find(' ', at) - at);
+    }
+    const std::string source = a.node.substr(0, a.node.find(':'));
+    const Source* target = nullptr;
+    for (const Source& s : _online) {
+        if (s.group == group && s.source == source) {
+            target = &s;
+        }
+    }
+    const std::string what = "action " + std::to_string(a.actionID) + " " + a.name + " on " + a.node;
+    if (target == nullptr) {
+        complain("%s: group <%s> of source <%s> is not online in this run", what.c_str(), group.c_str(),
+                 source.c_str());
+        return;
+    }
+    std::string rows;
+    const int handlerStatus = runHandler(_s.handler, a, &rows, true);
+    if (handlerStatus != 0) {
+        complain("%s: handler status %d, the request is not answered", what.c_str(), handlerStatus);
+        return;
+    }
+    std::istringstream lines(rows);
+    int lineNo = 0;
+    int sent = 0;
+    for (std::string line; std::getline(lines, line);) {
+        ++lineNo;
+        if (line.find_first_not_of(" \t\r") == std::string::npos) {
+            continue;
+        }
+        ++sent;
+        if (sendRow(line, "handler:" + std::to_string(lineNo)) != kOk) {
+            complain("%s: the request is not answered", what.c_str());
+            return;
+        }
+    }
+    int status = 0;
+    int rc = _provider.dp_redriveReportRequest(&status, target->handle, a.actionID);
+    answered(what + " (" + std::to_string(sent) + " rows)", DCH_dp_redriveReportRequest, rc, status);
+}
+
 void Run::actionLoop() {
     for (;;) {
         DPactionRequest a;
@@ -448,6 +535,10 @@ void Run::actionLoop() {
         }
         if (_s.handler.empty()) {
             continue;  // no action was asked for
+        }
+        if (a.actionType == kReportActionType) {
+            answerReport(a);
+            continue;
         }
         std::string result;
         int actionStatus = runHandler(_s.handler, a, &result);
@@ -647,6 +738,9 @@ int Run::execute() {
     int code = registerApplication();
     if (code == kOk) {
         code = bringOnline();
+    }
+    if (code == kOk) {
+        code = setDemandReporting();
     }
     // Also with --wait alone: the thread reading for actions is what notices a hub that goes away.
     if (code == kOk && (_s.wait || !_s.handler.empty())) {

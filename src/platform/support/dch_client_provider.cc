@@ -251,8 +251,14 @@ int HubProvider::statusRequest(const dch::MessageBuilder& request, int* status, 
         }
     }
     if (hubStatus != DCH_STATUS_OK) {
-        VA_ERROR("Error: the hub refused %s: status %d (%s)\n", DCH_requestName(code), hubStatus,
-                 DCH_statusText(code, hubStatus));
+        if (code == DCH_dp_register && hubStatus == DCH_STATUS_DUPLICATE) {
+            // Registered before, by another provider of the application: the hub accepts it, and
+            // the caller decides whether that is what it wanted.
+            VA_STATE("%s: status %d (%s)\n", DCH_requestName(code), hubStatus, DCH_statusText(code, hubStatus));
+        } else {
+            VA_ERROR("Error: the hub refused %s: status %d (%s)\n", DCH_requestName(code), hubStatus,
+                     DCH_statusText(code, hubStatus));
+        }
         return DCH_CLIENT_REFUSED;
     }
     VA_DETAIL("%s successful\n", DCH_requestName(code));

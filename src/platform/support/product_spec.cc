@@ -23,6 +23,7 @@ constexpr std::string_view kDefault =
     "4  ZOT2_AFFINITY           = %VORPANE.VAGENT\n"
     "6  ZOT2_SUBNODE_AFF_NAME   = Vorpane Agent Subnode\n"
     "7  ZOT2_SUBNODE_AFF_STRING = %VORPANE.VAGENT.SUBNODE.000000000\n"
+    "15 ZOT2_NODE_TYPE_ACTIONS  = 1\n"
     "32 ZOT2_ZOTATBLS_FILENAME  = zotatbls\n";
 
 struct KnownName {
