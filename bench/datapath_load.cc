@@ -70,14 +70,14 @@ long vmRSSkB() {
 // The samples list as far as the data path needs it: one store per (key, table, source).
 class BenchSamples : public samplesAccess {
   public:
-    dataList* dataListPtr(const char* a, const char* t, const char* s) override {
+    std::shared_ptr<dataList> dataListPtr(const char* a, const char* t, const char* s) override {
         std::lock_guard<std::mutex> g(_lock);
         auto it = _stores.find(std::string(a) + "/" + t + "/" + s);
-        return it != _stores.end() ? it->second.get() : nullptr;
+        return it != _stores.end() ? it->second : nullptr;
     }
-    int updateDataList(const char* a, const char*, const char* s, std::unique_ptr<dataList>* store) override {
+    int updateDataList(const char* a, const char*, const char* s, const std::shared_ptr<dataList>& store) override {
         std::lock_guard<std::mutex> g(_lock);
-        _stores[std::string(a) + "/" + (*store)->tableName() + "/" + s] = std::move(*store);
+        _stores[std::string(a) + "/" + store->tableName() + "/" + s] = store;
         return 0;
     }
     int subnodeOnlineForTable(const char*, const char*) override { return 1; }
@@ -107,7 +107,7 @@ class BenchSamples : public samplesAccess {
 
   private:
     std::mutex _lock;
-    std::map<std::string, std::unique_ptr<dataList>> _stores;
+    std::map<std::string, std::shared_ptr<dataList>> _stores;
 };
 
 struct Table {
@@ -263,7 +263,7 @@ void measureReport(BenchSamples& samples, int reports) {
         std::vector<char> rows = std::vector<char>(10000 * kRowSize);
         std::size_t count = 0;
     } copy;
-    dataList* stored = samples.dataListPtr(t.udi->applKey(), t.udi->tableNameRR(), "src0");
+    std::shared_ptr<dataList> stored = samples.dataListPtr(t.udi->applKey(), t.udi->tableNameRR(), "src0");
     const int64_t emitStart = clock::steadyNanos();
     for (int i = 0; i < reports; ++i) {
         copy.count = 0;

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,7 +39,8 @@ class zot_vorpane_agent : public zot_vorpane_base, public vorpane::datapath::red
     static constexpr int kUnsupported = 9;
 
     struct subnodeRecord {
-        vorpane::datapath::dataList* dataList = nullptr;
+        // A share of the subnode's row store, held while one sample emits from it.
+        std::shared_ptr<vorpane::datapath::dataList> dataList;
         vorpane::FixedText<3> applKey;
         vorpane::FixedText<32> subnodeName;  // possibly rewritten for the action table
         vorpane::FixedText<32> originNode;   // as the framework gave it
