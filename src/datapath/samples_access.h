@@ -33,7 +33,8 @@ class samplesAccess {
     // The row store of (applKey, tableName, sourceName), or null. The entry owns the store and the
     // caller gets a share of it: a source that goes offline takes its entry away while the collection
     // thread may be storing a row and a request emitting, and the store goes when the last of them
-    // lets go. A share is held for one delivery or one sample, never kept across them.
+    // lets go. The collection thread holds its share for one delivery, a request from one sample to
+    // the next.
     virtual std::shared_ptr<dataList> dataListPtr(const char* applKey, const char* tableName,
                                                   const char* sourceName) = 0;
     // Gives the entry of (applKey, attrGroup, sourceName) its store: 0 attached, 1 when there is no

@@ -162,6 +162,28 @@ void DCHserver::sendUnclaimedData(const std::string& applName, const std::string
     }
 }
 
+void DCHserver::dropUnclaimedData(const std::string& applName, const std::string& attrGroup,
+                                  const std::string& sourceName) {
+    auto found = _unclaimed.find(unclaimedKey(applName, attrGroup));
+    if (found == _unclaimed.end()) {
+        return;
+    }
+    UnclaimedData& kept = found->second;
+    for (auto it = kept.messages.begin(); it != kept.messages.end();) {
+        FieldReader r(it->data(), it->size());
+        if (r.next().cText() == sourceName) {
+            kept.bytes -= it->size();
+            _unclaimedBytes -= it->size();
+            it = kept.messages.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (kept.messages.empty()) {
+        _unclaimed.erase(found);
+    }
+}
+
 void DCHserver::dropUnclaimedData(const std::string& applName) {
     const std::string prefix = unclaimedKey(applName, "");
     for (auto it = _unclaimed.begin(); it != _unclaimed.end();) {

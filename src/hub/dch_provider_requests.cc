@@ -561,6 +561,7 @@ int DCHserver::dp_offline(std::string_view message) {
 
     const int status = _buckets->markOffline(handle);
     if (status == 0) {
+        dropUnclaimedData(appl, group, source);
         for (DCwaitingListEntry* w = _waitList->getEntry(1); w != nullptr; w = _waitList->getEntry(0)) {
             if (w->waiterType() == DCH_dc_waitForDPStatus) {
                 dc_waitForDPStatus(std::string_view(), appl.c_str(), group.c_str(), source.c_str(), DCH_dp_offline,

@@ -126,7 +126,8 @@ private:
     // Data messages of a group that no collector waits on (a source that sends right after coming
     // online, before the group's collector has subscribed) are kept, in order, for the first
     // subscriber that claims them (DCH_CLAIM_UNCLAIMED_DATA). Bounded per group and in all: the
-    // group's oldest message goes first. Dropped with the application's registration.
+    // group's oldest message goes first. Dropped with the source going offline and with the
+    // application's registration.
     static constexpr size_t kUnclaimedPerGroup = 1024;
     static constexpr size_t kUnclaimedBytes = 8 * 1024 * 1024;
     struct UnclaimedData {
@@ -138,6 +139,9 @@ private:
     void sendUnclaimedData(const std::string& applName, const std::string& attrGroup,
                            const DCHclientAddr& clientAddr, unsigned int connectedSockFD);
     void dropUnclaimedData(const std::string& applName);
+    // A source that goes offline takes its kept rows along: the agent forgets its rows then anyway,
+    // and a collector given rows of a source it will never see online would wait for it.
+    void dropUnclaimedData(const std::string& applName, const std::string& attrGroup, const std::string& sourceName);
     // One data message to a collector: held back on a connection, at once by datagram.
     void deliverData(const char* message, uint32_t length, const DCHclientAddr& clientAddr,
                      unsigned int connectedSockFD);

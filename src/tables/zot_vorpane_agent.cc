@@ -286,7 +286,6 @@ void zot_vorpane_agent::TakeSample() {
                 recordError();
                 break;
         }
-        record.dataList.reset();
     }
     // One time for the whole sample, so that every subnode of it is emitted with the same limit.
     if (!_errors) {

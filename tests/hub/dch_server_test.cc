@@ -1334,7 +1334,7 @@ TEST_F(Hub, RowsSentBeforeAnyCollectorAreKeptForTheFirstThatClaimsThem) {
     EXPECT_FALSE(second.receive(std::chrono::milliseconds(200)));
 }
 
-TEST_F(Hub, KeptRowsAreBoundedPerGroupAndGoWithTheApplication) {
+TEST_F(Hub, KeptRowsAreBoundedPerGroupAndGoWithTheirSource) {
     HubTestClient p(_hub.port());
     ASSERT_TRUE(p.send(registration("KEPT", {{"G", 'S', kAttrs}, {"H", 'S', kAttrs}})));
     ASSERT_EQ(p.receiveStatus(), 0);
@@ -1371,16 +1371,20 @@ TEST_F(Hub, KeptRowsAreBoundedPerGroupAndGoWithTheApplication) {
     }
     sync(collector);
 
-    // The other group's row goes with the application's registration.
-    for (int32_t handle : {g.handle, h.handle}) {
-        MessageBuilder off;
-        off.request(DCH_dp_offline).int32(DCH_handle, handle);
-        ASSERT_TRUE(p.send(off));
-        ASSERT_EQ(p.receiveStatus(), 0);
-    }
-    ASSERT_TRUE(p.send(unregister("KEPT")));
+    // Rows of a source that went offline are not handed over; those of the group's other source are.
+    ASSERT_TRUE(p.send(online("KEPT", "H", "src2")));
+    OnlineReply h2 = onlineReply(p);
+    ASSERT_EQ(h2.status, 0);
+    ASSERT_TRUE(p.send(rowWithControl(h2.handle, 0x11, 88, "gone")));
     ASSERT_EQ(p.receiveStatus(), 0);
-    ASSERT_TRUE(collector.send(claimingSubscription("KEPT", "H")));
-    sync(collector);
-    EXPECT_FALSE(collector.receive(std::chrono::milliseconds(200)));
+    MessageBuilder off;
+    off.request(DCH_dp_offline).int32(DCH_handle, h2.handle);
+    ASSERT_TRUE(p.send(off));
+    ASSERT_EQ(p.receiveStatus(), 0);
+    HubTestClient other(_hub.port());
+    ASSERT_TRUE(other.send(claimingSubscription("KEPT", "H")));
+    auto kept = other.receive();
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(controlAndCount(*kept).second, 77);
+    sync(other);  // and nothing after it
 }
