@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <chrono>
 #include <map>
 #include <string>
 #include <utility>
@@ -78,7 +79,7 @@ class DataPathE2E : public ::testing::Test {
     }
 
     // The rows of a table as (text, number) pairs of two of its attributes, asked for again until
-    // they are what the test expects or the attempts run out (rows travel while vorpanectl asks).
+    // they are what the test expects or the deadline passes (rows travel while vorpanectl asks).
     using Pairs = std::vector<std::pair<std::string, int>>;
     Pairs pairsOf(const json& r, const std::string& text, const std::string& number) {
         Pairs out;
@@ -88,13 +89,12 @@ class DataPathE2E : public ::testing::Test {
         return out;
     }
     Pairs pairsUntil(const std::string& table, const std::string& subnode, const std::string& text,
-                     const std::string& number, const Pairs& expected, int attempts = 100) {
-        Pairs got;
-        for (int i = 0; i < attempts; ++i) {
+                     const std::string& number, const Pairs& expected,
+                     std::chrono::seconds deadline = std::chrono::seconds(30)) {
+        const auto until = std::chrono::steady_clock::now() + deadline;
+        Pairs got = pairsOf(rows(table, subnode), text, number);
+        while (got != expected && std::chrono::steady_clock::now() < until) {
             got = pairsOf(rows(table, subnode), text, number);
-            if (got == expected) {
-                break;
-            }
         }
         return got;
     }
@@ -139,7 +139,7 @@ TEST_F(DataPathE2E, RowsOfEachKindComeBackAsTheKeepingRulesSayAndEventsFireOnce)
     const Pairs set{{"a1", 1}, {"a2", 2}};
     EXPECT_EQ(pairsUntil("Item", host1, "Item", "Seq", set), set);
     // The sampled row is reported while it is younger than its TTL, and then no more.
-    EXPECT_EQ(pairsUntil("SName", host1, "SName", "SValue", {}, 300), Pairs{});
+    EXPECT_EQ(pairsUntil("SName", host1, "SName", "SValue", {}, std::chrono::seconds(60)), Pairs{});
 
     // Two event situations, one for every row and one with a filter, defined before the event rows.
     for (const auto& [name, where] : {std::pair<std::string, std::string>{"All_Events", "Level >= 0"},
