@@ -17,7 +17,7 @@ struct AgentPorts {
 };
 
 // An agent working in workDir, tracing errors and state to standard error, its clock sped up, with
-// no token, bind address, start-up providers or product specification of the test's environment.
+// none of the test's own VORPANE_API_TOKEN, VORPANE_API_BIND, ZOTA_STARTUP_DP or VORPANE_PRODUCT_SPEC.
 // extra entries come last and replace earlier ones.
 std::vector<std::string> agentEnvironment(const std::string& workDir, const AgentPorts& ports,
                                           std::vector<std::string> extra = {});
