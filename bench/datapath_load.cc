@@ -72,14 +72,14 @@ long vmRSSkB() {
 // The samples list as far as the data path needs it: one store per (key, table, source).
 class BenchSamples : public samplesAccess {
   public:
-    dataList* dataListPtr(const char* a, const char* t, const char* s) override {
+    std::shared_ptr<dataList> dataListPtr(const char* a, const char* t, const char* s) override {
         std::lock_guard<std::mutex> g(_lock);
         auto it = _stores.find(std::string(a) + "/" + t + "/" + s);
-        return it != _stores.end() ? it->second.get() : nullptr;
+        return it != _stores.end() ? it->second : nullptr;
     }
-    int updateDataList(const char* a, const char*, const char* s, std::unique_ptr<dataList>* store) override {
+    int updateDataList(const char* a, const char*, const char* s, const std::shared_ptr<dataList>& store) override {
         std::lock_guard<std::mutex> g(_lock);
-        _stores[std::string(a) + "/" + (*store)->tableName() + "/" + s] = std::move(*store);
+        _stores[std::string(a) + "/" + store->tableName() + "/" + s] = store;
         return 0;
     }
     int subnodeOnlineForTable(const char*, const char*) override { return 1; }
@@ -109,7 +109,7 @@ class BenchSamples : public samplesAccess {
 
   private:
     std::mutex _lock;
-    std::map<std::string, std::unique_ptr<dataList>> _stores;
+    std::map<std::string, std::shared_ptr<dataList>> _stores;
 };
 
 struct Table {
@@ -284,7 +284,7 @@ bool measureReport(BenchSamples& samples, int reports) {
         store->addEntry(kSingleRow, row, 0);
     }
     samples.put(std::string(t.udi->applKey()) + "/" + t.udi->tableNameRR() + "/src0", std::move(store));
-    dataList* stored = samples.dataListPtr(t.udi->applKey(), t.udi->tableNameRR(), "src0");
+    std::shared_ptr<dataList> stored = samples.dataListPtr(t.udi->applKey(), t.udi->tableNameRR(), "src0");
     axf::ReportQuery q;
     q.applName = t.udi->applNameRR();
     q.tableName = t.udi->tableNameRR();

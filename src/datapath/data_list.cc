@@ -221,6 +221,9 @@ void dataList::lockFailed() const {
 
 void dataList::userData(const metadata::userDataInfo* udi) {
     _udi.store(udi, std::memory_order_release);
+    if (udi != nullptr) {
+        _sampleType.store(udi->sampleType(), std::memory_order_release);
+    }
 }
 
 void dataList::setTTL(int32_t TTL) {
@@ -228,8 +231,7 @@ void dataList::setTTL(int32_t TTL) {
 }
 
 char dataList::sampleType() const {
-    const metadata::userDataInfo* udi = _udi.load(std::memory_order_acquire);
-    return udi != nullptr ? udi->sampleType() : 'S';
+    return _sampleType.load(std::memory_order_acquire);
 }
 
 void dataList::addKey(int32_t colNo, int32_t type, int32_t offset, int32_t length) {
@@ -415,6 +417,7 @@ bool dataList::correlateEvents(uint16_t /*controlField*/, rowBuffer& row, int no
         match.row(std::move(row));
     } else {
         match.freePartialRow();
+        match.userData(_udi.load(std::memory_order_relaxed));
         match.rowMissingValue(std::move(row), _rowSize);
     }
     match.newtime();

@@ -93,6 +93,8 @@ class dataListEntry : public RingNode<dataListEntry> {
     void setOriginNode(const char* text) const;
     void freeRow() { _row.reset(); }
     void freePartialRow() { _partialRow.reset(); }
+    // The layout merges follow: the store's current one (an older layout may be gone).
+    void userData(const metadata::userDataInfo* udi) { _udi = udi; }
     const char* partialRow() const { return _partialRow.get(); }
     uint16_t controlField() const { return _controlField; }
     void printSelf(int rowSize) const;
@@ -236,6 +238,9 @@ class dataList {
     time_t _oldest VA_GUARDED_BY(_lock) = kNoTime;
     // Set by the collection thread with every row, read by framework threads.
     std::atomic<const metadata::userDataInfo*> _udi{nullptr};
+    // The layout's sample type, kept here because a framework thread may still emit from the store
+    // after its layout has gone with the application.
+    std::atomic<char> _sampleType{'S'};
     std::atomic<int32_t> _TTL;
     FixedText<3> _applKey;
     FixedText<10> _tableName;

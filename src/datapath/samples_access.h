@@ -30,12 +30,17 @@ class samplesAccess {
   public:
     virtual ~samplesAccess() = default;
 
-    // The row store of (applKey, tableName, sourceName), or null. It lives as long as the entry.
-    virtual dataList* dataListPtr(const char* applKey, const char* tableName, const char* sourceName) = 0;
-    // Hands the store to the entry of (applKey, attrGroup, sourceName): 0 and *store is taken over,
-    // 1 when there is no such entry yet (*store stays with the caller).
+    // The row store of (applKey, tableName, sourceName), or null. The entry owns the store and the
+    // caller gets a share of it: a source that goes offline takes its entry away while the collection
+    // thread may be storing a row and a request emitting, and the store goes when the last of them
+    // lets go. The collection thread holds its share for one delivery, a request from one sample to
+    // the next.
+    virtual std::shared_ptr<dataList> dataListPtr(const char* applKey, const char* tableName,
+                                                  const char* sourceName) = 0;
+    // Gives the entry of (applKey, attrGroup, sourceName) its store: 0 attached, 1 when there is no
+    // such entry yet (the caller still holds its share).
     virtual int updateDataList(const char* applKey, const char* attrGroup, const char* sourceName,
-                               std::unique_ptr<dataList>* store) = 0;
+                               const std::shared_ptr<dataList>& store) = 0;
     // 1 when the subnode is known for that table.
     virtual int subnodeOnlineForTable(const char* subnodeName, const char* tableName) = 0;
     // The subnode name as the online processing made it, for (subnodeName, tableName): true and *out.

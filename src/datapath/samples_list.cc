@@ -64,7 +64,7 @@ samplesListEntry::samplesListEntry(const char* applKey, const char* tableName, c
     initializeDemandReporting();
 }
 
-void samplesListEntry::setDataList(std::unique_ptr<vorpane::datapath::dataList> rows) { _dataList = std::move(rows); }
+void samplesListEntry::setDataList(std::shared_ptr<vorpane::datapath::dataList> rows) { _dataList = std::move(rows); }
 
 samplesListEntry::~samplesListEntry() {
     vorpane::ScopedLock guard(_reportQueueLock, reportLockFailure);
@@ -465,7 +465,8 @@ int samplesList::countOfAttrGroups(const char* applKey, const char* sourceName) 
     return count;
 }
 
-vorpane::datapath::dataList* samplesList::dataListPtr(const char* applKey, const char* tableName, const char* sourceName) {
+std::shared_ptr<vorpane::datapath::dataList> samplesList::dataListPtr(const char* applKey, const char* tableName,
+                                                                      const char* sourceName) {
     vorpane::ScopedLock guard(_lock, lockFailure);
     if (!guard.ok()) {
         return nullptr;
@@ -475,7 +476,7 @@ vorpane::datapath::dataList* samplesList::dataListPtr(const char* applKey, const
 }
 
 int samplesList::updateDataList(const char* applKey, const char* attrGroup, const char* sourceName,
-                                std::unique_ptr<vorpane::datapath::dataList>* store) {
+                                const std::shared_ptr<vorpane::datapath::dataList>& store) {
     vorpane::ScopedLock guard(_lock, lockFailure);
     if (!guard.ok()) {
         return 1;
@@ -486,8 +487,8 @@ int samplesList::updateDataList(const char* applKey, const char* attrGroup, cons
         return 1;
     }
     VA_STATE("Found samplesListEntry[%s/%s/%s] Recording @%p\n", applKey, attrGroup, sourceName,
-             static_cast<void*>(store->get()));
-    e->setDataList(std::move(*store));
+             static_cast<void*>(store.get()));
+    e->setDataList(store);
     return 0;
 }
 

@@ -75,14 +75,14 @@ public:
     int16_t getDemandReporting() const { return _demandReporting; }
     void setDemandReporting(int16_t option) { _demandReporting = option; }
     bool hasReportQueue() const { return _reportQueueSetUp; }
-    vorpane::datapath::dataList* getDataList() const { return _dataList.get(); }
+    const std::shared_ptr<vorpane::datapath::dataList>& getDataList() const { return _dataList; }
 
     void setAttrGroup(const char* attrGroup) { _attrGroup.assign(attrGroup); }
     void setTableName(const char* tableName) { _tableName.assign(tableName); }
     // False (traced) when a name is longer than its field.
     bool setSubnodeName(const char* subnodeName, const char* untouched);
     void setSubnodeStatus(int16_t status) { _subnodeStatus = status; }
-    void setDataList(std::unique_ptr<vorpane::datapath::dataList> rows);
+    void setDataList(std::shared_ptr<vorpane::datapath::dataList> rows);
 
     // Sets up the report queue when demand reporting is in effect and it is not set up yet.
     void initializeDemandReporting();
@@ -109,7 +109,9 @@ private:
     vorpane::FixedText<32> _sourceName;
     vorpane::FixedText<32> _subnodeName;
     vorpane::FixedText<70> _subnodeNameUntouched;
-    std::unique_ptr<vorpane::datapath::dataList> _dataList;  // the row store of this table and source
+    // The row store of this table and source. Shares go out under the list's lock to the collection
+    // thread and to requests, so the store outlives the entry while one of them still uses it.
+    std::shared_ptr<vorpane::datapath::dataList> _dataList;
     std::vector<deferQueue_t> _deferQueue;
     int16_t _deferredCount = 0;
     int16_t _subnodeStatus = SUBNODE_DEFERRED_ONLY;
@@ -152,11 +154,11 @@ public:
     int countOfAttrGroups(const char* applKey, const char* sourceName);
 
     // ---- Row stores
-    vorpane::datapath::dataList* dataListPtr(const char* applKey, const char* tableName,
-                                             const char* sourceName) override;
-    // 0 and *store taken over, 1 no such entry (*store stays with the caller).
+    std::shared_ptr<vorpane::datapath::dataList> dataListPtr(const char* applKey, const char* tableName,
+                                                             const char* sourceName) override;
+    // 0 attached, 1 no such entry.
     int updateDataList(const char* applKey, const char* attrGroup, const char* sourceName,
-                       std::unique_ptr<vorpane::datapath::dataList>* store) override;
+                       const std::shared_ptr<vorpane::datapath::dataList>& store) override;
 
     // ---- Requests for subnodes that are not online
     // 0 recorded (or already recorded), 1 failed.

@@ -191,25 +191,25 @@ bool collectionThread::findStore() {
         VA_ERROR("Error: dataList creation failed\n");
         return false;
     }
-    if (dataList* found = samples->dataListPtr(_applKey.c_str(), _tableName.c_str(), _sourceName.c_str())) {
-        if (found != _store) {
-            VA_DETAIL("found dataList @%p using <%s> <%s> <%s>\n", static_cast<void*>(found),
+    if (std::shared_ptr<dataList> found =
+            samples->dataListPtr(_applKey.c_str(), _tableName.c_str(), _sourceName.c_str())) {
+        if (found != _lastStore.lock()) {
+            VA_DETAIL("found dataList @%p using <%s> <%s> <%s>\n", static_cast<void*>(found.get()),
                       _applKey.c_str(), _tableName.c_str(), _sourceName.c_str());
             _keysGiven = false;  // given again: a store made by an earlier thread of this table keeps its own
         }
         found->setTTL(_TTL);
-        _store = found;
+        _store = std::move(found);
         return true;
     }
     VA_DETAIL("No dataList found for applKey<%s> tableName <%s> sourceName<%s>\n", _applKey.c_str(),
               _tableName.c_str(), _sourceName.c_str());
     auto made =
-        std::make_unique<dataList>(_applKey.c_str(), _tableName.c_str(), _sourceName.c_str(), _rowSize, _TTL);
-    dataList* store = made.get();
+        std::make_shared<dataList>(_applKey.c_str(), _tableName.c_str(), _sourceName.c_str(), _rowSize, _TTL);
     for (int attempt = 1;; ++attempt) {
-        if (samples->updateDataList(_applKey.c_str(), _attrGroup.c_str(), _sourceName.c_str(), &made) == 0) {
+        if (samples->updateDataList(_applKey.c_str(), _attrGroup.c_str(), _sourceName.c_str(), made) == 0) {
             VA_DETAIL("dataList @%p recorded in samplesList after %d attempt(s).\n",
-                      static_cast<void*>(store), attempt);
+                      static_cast<void*>(made.get()), attempt);
             break;
         }
         // The samples list takes the store once the source's subnode is known; the wait ends early
@@ -219,12 +219,23 @@ bool collectionThread::findStore() {
             return false;
         }
     }
-    _store = store;
+    _store = std::move(made);
     _keysGiven = false;
     return true;
 }
 
 bool collectionThread::processDelivery(const char* message, std::size_t length) {
+    // The store is shared for this delivery only: a source gone offline meanwhile must not keep its
+    // rows alive until the group's next row.
+    struct StoreShareEnd {
+        collectionThread& thread;
+        ~StoreShareEnd() {
+            if (thread._store) {
+                thread._lastStore = thread._store;
+            }
+            thread._store.reset();
+        }
+    } shareEnd{*this};
     if (length < 4) {
         return false;
     }
@@ -243,7 +254,7 @@ bool collectionThread::processDelivery(const char* message, std::size_t length) 
     const FixedText<32> source = deliverySourceName(field.text(), _instanceName);
     if (!(source == _sourceName)) {
         _sourceName = source;
-        _store = nullptr;
+        _lastStore.reset();
     }
     field = reader.next();
     int16_t control = 0;

@@ -60,8 +60,8 @@ class collectionThread : public std::enable_shared_from_this<collectionThread> {
     // One data message as the hub delivers it (frame included). False when the thread must end.
     bool processDelivery(const char* message, std::size_t length);
 
-    // The store rows go to now, or null (tests).
-    dataList* currentStore() const { return _store; }
+    // The store the last delivery went to while it still exists, or null (tests).
+    std::shared_ptr<dataList> currentStore() const { return _lastStore.lock(); }
 
   private:
     bool findStore();
@@ -90,7 +90,8 @@ class collectionThread : public std::enable_shared_from_this<collectionThread> {
 
     // Only the thread itself.
     FixedText<32> _sourceName;
-    dataList* _store = nullptr;
+    std::shared_ptr<dataList> _store;  // a share taken for one delivery
+    std::weak_ptr<dataList> _lastStore;  // the store of the previous delivery, to know a new one
     bool _keysGiven = false;
     FixedText<32> _subnodeName;
 };

@@ -41,13 +41,7 @@ void DCHserver::dc_waitOnData(std::string_view message, long handle, const DCHcl
     if (message.empty()) {
         const int length = _buckets->getData(_valuesBuf, _valuesBuf.size(), static_cast<int32_t>(handle), 1);
         if (length > 0) {
-            if (connectedSockFD != 0) {
-                if (holdData(_valuesBuf.data(), static_cast<uint32_t>(length), connectedSockFD)) {
-                    flushHeldData();
-                }
-            } else {
-                sendTo(_valuesBuf.data(), static_cast<uint32_t>(length), clientAddr, connectedSockFD);
-            }
+            deliverData(_valuesBuf.data(), static_cast<uint32_t>(length), clientAddr, connectedSockFD);
             VA_DETAIL("dc_waitOnData response sent to client: %d bytes\n", length);
         } else {
             VA_ERROR("Error: getData for handle %ld returned %d\n", handle, length);
@@ -82,6 +76,12 @@ void DCHserver::dc_waitOnData(std::string_view message, long handle, const DCHcl
         if (_waitList->addEntry(appl.c_str(), group.c_str(), DCH_dc_waitOnData, clientAddr, connectedSockFD, "NULL",
                                 1) != 0) {
             VA_ERROR("Error: Adding entry for applName <%s> attrGroup <%s>\n", appl.c_str(), group.c_str());
+            return;
+        }
+        int16_t claim = 0;
+        f = r.next();
+        if (f.type == DCH_controlField && f.int16(&claim) && claim == DCH_CLAIM_UNCLAIMED_DATA) {
+            sendUnclaimedData(appl, group, clientAddr, connectedSockFD);
         }
     } else if (status == 0) {
         // Only this sender's own subscription: others on the same group keep theirs.
@@ -91,6 +91,108 @@ void DCHserver::dc_waitOnData(std::string_view message, long handle, const DCHcl
         }
     } else {
         VA_ERROR("Error: status of <%x> unrecognizable.\n", static_cast<unsigned>(status));
+    }
+}
+
+void DCHserver::deliverData(const char* message, uint32_t length, const DCHclientAddr& clientAddr,
+                            unsigned int connectedSockFD) {
+    if (connectedSockFD != 0) {
+        if (holdData(message, length, connectedSockFD)) {
+            flushHeldData();
+        }
+    } else {
+        sendTo(message, length, clientAddr, connectedSockFD);
+    }
+}
+
+namespace {
+std::string unclaimedKey(std::string_view applName, std::string_view attrGroup) {
+    std::string key(applName);
+    key.push_back('\0');
+    key.append(attrGroup);
+    return key;
+}
+}  // namespace
+
+void DCHserver::keepUnclaimedData(const char* applName, const char* attrGroup, int32_t handle) {
+    const int length = _buckets->getData(_valuesBuf, _valuesBuf.size(), handle, 1);
+    if (length <= 0) {
+        VA_ERROR("Error: getData for handle %d returned %d\n", handle, length);
+        return;
+    }
+    UnclaimedData& kept = _unclaimed[unclaimedKey(applName, attrGroup)];
+    const size_t size = static_cast<size_t>(length);
+    while (!kept.messages.empty() &&
+           (kept.messages.size() >= kUnclaimedPerGroup || _unclaimedBytes + size > kUnclaimedBytes)) {
+        if (!kept.dropping) {
+            VA_ERROR("Warning: no collector waits on <%s/%s>: its oldest rows are dropped.\n", applName, attrGroup);
+            kept.dropping = true;
+        }
+        kept.bytes -= kept.messages.front().size();
+        _unclaimedBytes -= kept.messages.front().size();
+        kept.messages.pop_front();
+    }
+    if (_unclaimedBytes + size > kUnclaimedBytes) {
+        if (!kept.dropping) {
+            VA_ERROR("Warning: no collector waits on <%s/%s>: its rows are dropped.\n", applName, attrGroup);
+            kept.dropping = true;
+        }
+        return;
+    }
+    kept.messages.emplace_back(_valuesBuf.data(), _valuesBuf.data() + size);
+    kept.bytes += size;
+    _unclaimedBytes += size;
+    VA_DETAIL("Keeping %d bytes for the first collector of <%s/%s>, %d messages kept.\n", length, applName,
+              attrGroup, static_cast<int>(kept.messages.size()));
+}
+
+void DCHserver::sendUnclaimedData(const std::string& applName, const std::string& attrGroup,
+                                  const DCHclientAddr& clientAddr, unsigned int connectedSockFD) {
+    auto found = _unclaimed.find(unclaimedKey(applName, attrGroup));
+    if (found == _unclaimed.end()) {
+        return;
+    }
+    UnclaimedData kept = std::move(found->second);
+    _unclaimed.erase(found);
+    _unclaimedBytes -= kept.bytes;
+    VA_STATE("Sending %d rows kept for <%s/%s> to its new collector.\n", static_cast<int>(kept.messages.size()),
+             applName.c_str(), attrGroup.c_str());
+    for (const std::vector<char>& message : kept.messages) {
+        deliverData(message.data(), static_cast<uint32_t>(message.size()), clientAddr, connectedSockFD);
+    }
+}
+
+void DCHserver::dropUnclaimedData(const std::string& applName, const std::string& attrGroup,
+                                  const std::string& sourceName) {
+    auto found = _unclaimed.find(unclaimedKey(applName, attrGroup));
+    if (found == _unclaimed.end()) {
+        return;
+    }
+    UnclaimedData& kept = found->second;
+    for (auto it = kept.messages.begin(); it != kept.messages.end();) {
+        FieldReader r(it->data(), it->size());
+        if (r.next().cText() == sourceName) {
+            kept.bytes -= it->size();
+            _unclaimedBytes -= it->size();
+            it = kept.messages.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (kept.messages.empty()) {
+        _unclaimed.erase(found);
+    }
+}
+
+void DCHserver::dropUnclaimedData(const std::string& applName) {
+    const std::string prefix = unclaimedKey(applName, "");
+    for (auto it = _unclaimed.begin(); it != _unclaimed.end();) {
+        if (it->first.compare(0, prefix.size(), prefix) == 0) {
+            _unclaimedBytes -= it->second.bytes;
+            it = _unclaimed.erase(it);
+        } else {
+            ++it;
+        }
     }
 }
 

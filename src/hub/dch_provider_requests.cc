@@ -534,6 +534,8 @@ int DCHserver::dp_data(std::string_view message) {
         }
         if (waiter != nullptr) {
             dc_waitOnData(std::string_view(), handle, waiter->clientAddr(), waiter->connectedSockFD());
+        } else {
+            keepUnclaimedData(appl, group, handle);
         }
     }
     return status;
@@ -559,6 +561,7 @@ int DCHserver::dp_offline(std::string_view message) {
 
     const int status = _buckets->markOffline(handle);
     if (status == 0) {
+        dropUnclaimedData(appl, group, source);
         for (DCwaitingListEntry* w = _waitList->getEntry(1); w != nullptr; w = _waitList->getEntry(0)) {
             if (w->waiterType() == DCH_dc_waitForDPStatus) {
                 dc_waitForDPStatus(std::string_view(), appl.c_str(), group.c_str(), source.c_str(), DCH_dp_offline,
@@ -592,6 +595,9 @@ int DCHserver::dp_unregister(std::string_view message) {
     }
     VA_STATE("Deleting ApplSpaceEntry<%s>\n", appl.c_str());
     const int status = _buckets->freeApplicationSpace(appl);
+    if (status == 0) {
+        dropUnclaimedData(appl);  // a registration that comes again may lay its rows out anew
+    }
     if (status > 0) {
         VA_ERROR("Warning: errorCode<%d> Delete ApplSpaceEntry<%s>\n", status, appl.c_str());
     }

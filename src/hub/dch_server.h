@@ -9,9 +9,11 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "hub/action_table.h"
@@ -128,6 +130,29 @@ private:
     void dropHeldData(unsigned int connectedSockFD);
     int writeTo(const char* message, uint32_t length, const DCHclientAddr& clientAddr, unsigned int connectedSockFD);
 
+    // Data messages of a group that no collector waits on (a source that sends right after coming
+    // online, before the group's collector has subscribed) are kept, in order, for the first
+    // subscriber that claims them (DCH_CLAIM_UNCLAIMED_DATA). Bounded per group and in all: the
+    // group's oldest message goes first. Dropped with the source going offline and with the
+    // application's registration.
+    static constexpr size_t kUnclaimedPerGroup = 1024;
+    static constexpr size_t kUnclaimedBytes = 8 * 1024 * 1024;
+    struct UnclaimedData {
+        std::deque<std::vector<char>> messages;
+        size_t bytes = 0;
+        bool dropping = false;  // the loss has been traced
+    };
+    void keepUnclaimedData(const char* applName, const char* attrGroup, int32_t handle);
+    void sendUnclaimedData(const std::string& applName, const std::string& attrGroup,
+                           const DCHclientAddr& clientAddr, unsigned int connectedSockFD);
+    void dropUnclaimedData(const std::string& applName);
+    // A source that goes offline takes its kept rows along: the agent forgets its rows then anyway,
+    // and a collector given rows of a source it will never see online would wait for it.
+    void dropUnclaimedData(const std::string& applName, const std::string& attrGroup, const std::string& sourceName);
+    // One data message to a collector: held back on a connection, at once by datagram.
+    void deliverData(const char* message, uint32_t length, const DCHclientAddr& clientAddr,
+                     unsigned int connectedSockFD);
+
     // The agent's action log source came online or went offline (its "DPLOG" group).
     int actionSourceOnline();
     void actionSourceOffline();
@@ -168,6 +193,9 @@ private:
 
     std::vector<char> _valuesBuf;
     std::vector<HeldData> _heldData;  // request thread only; one entry per collector connection
+    // Request thread only; keyed by application name, a NUL and the group.
+    std::unordered_map<std::string, UnclaimedData> _unclaimed;
+    size_t _unclaimedBytes = 0;
     size_t _heldBytes = 0;
     int _heldRows = 0;   // data messages held since the burst began
     int _burstRows = 0;  // requests that were waiting when it began

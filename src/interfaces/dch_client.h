@@ -350,8 +350,9 @@ class DCstatusWaiter {
 };
 
 // A dc_waitOnData subscription for one application and attribute group, on a connection of its own
-// or (options.datagramSubscriptions) a datagram socket of its own. Used by one thread; cancel() may
-// be called from any other thread while the object lives.
+// or (options.datagramSubscriptions) a datagram socket of its own. The subscription claims the rows
+// the hub kept for the group while no collector waited on it; they arrive first. Used by one
+// thread; cancel() may be called from any other thread while the object lives.
 class DCdataWaiter {
   public:
     DCdataWaiter(const HubOptions& options, std::string applName, std::string attrGroup);

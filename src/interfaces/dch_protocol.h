@@ -73,6 +73,11 @@ inline constexpr int16_t DCH_dc_waitForActionResults = 0x2090;
 inline constexpr int16_t DCH_dc_deferReportRequest = 0x20A0;
 inline constexpr int16_t DCH_dc_getDemandReportResults = 0x20B0;  // waiter type only
 
+// A dc_waitOnData subscription (status 1) may carry DCH_controlField with this value after DCH_status:
+// the subscriber also takes the data messages the hub kept for the group while no collector waited
+// on it, in the order they were sent, before any later one.
+inline constexpr int16_t DCH_CLAIM_UNCLAIMED_DATA = 1;
+
 // ---------------------------------------------------------------------------------------------------
 // Status values
 

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,10 @@ class zot_vorpane_agent : public zot_vorpane_base, public vorpane::datapath::red
     static constexpr int kUnsupported = 9;
 
     struct subnodeRecord {
-        vorpane::datapath::dataList* dataList = nullptr;
+        // A share of the subnode's row store, taken at each sample (and kept until the next, for a
+        // demand that falls back to the stored rows): a store whose source went offline meanwhile
+        // stays whole while it is emitted.
+        std::shared_ptr<vorpane::datapath::dataList> dataList;
         vorpane::FixedText<3> applKey;
         vorpane::FixedText<32> subnodeName;  // possibly rewritten for the action table
         vorpane::FixedText<32> originNode;   // as the framework gave it

@@ -37,8 +37,10 @@ TEST_F(ClientCollectorTest, DataWaiterReceivesPushedMessagesAndUnsubscribes) {
     ASSERT_TRUE(hub.waitForRequests(1));
     Request subscribe = hub.requests()[0];
     EXPECT_EQ(subscribe.code, DCH_dc_waitOnData);
-    EXPECT_EQ(subscribe.types(), (std::vector<uint16_t>{DCH_applName, DCH_attrGroup, DCH_status}));
+    EXPECT_EQ(subscribe.types(),
+              (std::vector<uint16_t>{DCH_applName, DCH_attrGroup, DCH_status, DCH_controlField}));
     EXPECT_EQ(subscribe.fields[2].int32(), 1);
+    EXPECT_EQ(subscribe.fields[3].int16(), DCH_CLAIM_UNCLAIMED_DATA);  // the rows kept for the group come first
 
     const dch::MessageBuilder first = dataMessage("SRC1", 0x11, "one");
     const dch::MessageBuilder second = dataMessage("SRC2", 0x01, std::string(3000, 'x'));

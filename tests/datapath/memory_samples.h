@@ -24,19 +24,20 @@ class MemorySamples : public samplesAccess {
         int eventRequest;
     };
 
-    dataList* dataListPtr(const char* applKey, const char* tableName, const char* sourceName) override {
+    std::shared_ptr<dataList> dataListPtr(const char* applKey, const char* tableName,
+                                          const char* sourceName) override {
         std::lock_guard<std::recursive_mutex> g(lock);
         auto it = stores.find(key(applKey, tableName, sourceName));
-        return it != stores.end() ? it->second.get() : nullptr;
+        return it != stores.end() ? it->second : nullptr;
     }
     int updateDataList(const char* applKey, const char* attrGroup, const char* sourceName,
-                       std::unique_ptr<dataList>* store) override {
+                       const std::shared_ptr<dataList>& store) override {
         std::lock_guard<std::recursive_mutex> g(lock);
         auto table = tablesOfGroup.find(attrGroup);
         if (table == tablesOfGroup.end() || !acceptStores) {
             return 1;
         }
-        stores[key(applKey, table->second.c_str(), sourceName)] = std::move(*store);
+        stores[key(applKey, table->second.c_str(), sourceName)] = store;
         return 0;
     }
     int subnodeOnlineForTable(const char* subnodeName, const char* tableName) override {
@@ -68,7 +69,7 @@ class MemorySamples : public samplesAccess {
     // A row store for a source, as the collection thread would attach it.
     dataList& store(const metadata::userDataInfo& udi, const std::string& source) {
         std::lock_guard<std::recursive_mutex> g(lock);
-        auto list = std::make_unique<dataList>(udi.applKey(), udi.tableNameRR(), source.c_str(),
+        auto list = std::make_shared<dataList>(udi.applKey(), udi.tableNameRR(), source.c_str(),
                                                udi.rowSize(), udi.TTL());
         list->userData(&udi);
         if (udi.columnKeyed(1)) {
@@ -87,7 +88,7 @@ class MemorySamples : public samplesAccess {
         return std::string(a) + "/" + t + "/" + s;
     }
 
-    std::map<std::string, std::unique_ptr<dataList>> stores;
+    std::map<std::string, std::shared_ptr<dataList>> stores;
     std::map<std::string, std::string> tablesOfGroup;  // attribute group -> table name
     std::set<std::string> online;
     std::vector<Deferral> deferred;

@@ -205,19 +205,24 @@ TEST_F(SamplesListTest, DeepEntriesMoveToTheFrontAndTheThresholdGrows) {
 
 TEST_F(SamplesListTest, RowStoresAttachToTheirEntryAndLeaveWithIt) {
     samplesList list;
-    auto store = std::make_unique<vorpane::datapath::dataList>("APP", "APPABCDE01", "HOST", 40, 0);
-    vorpane::datapath::dataList* raw = store.get();
-    EXPECT_EQ(list.updateDataList("APP", "GROUPA", "HOST", &store), 1);
+    auto store = std::make_shared<vorpane::datapath::dataList>("APP", "APPABCDE01", "HOST", 40, 0);
+    EXPECT_EQ(list.updateDataList("APP", "GROUPA", "HOST", store), 1);
     EXPECT_TRUE(_trace.contains("Warning: No samplesListEntry[APP/GROUPA/HOST] found."));
-    EXPECT_EQ(store.get(), raw);  // still the caller's
+    EXPECT_EQ(store.use_count(), 1);  // only the caller's
     ASSERT_TRUE(list.onlineEntry("APPL", "APPABCDE01", "GROUPA", "01", "HOST", nullptr));
-    EXPECT_EQ(list.updateDataList("APP", "GROUPA", "HOST", &store), 0);
-    EXPECT_EQ(store, nullptr);
-    EXPECT_EQ(list.dataListPtr("APP", "APPABCDE01", "HOST"), raw);
+    EXPECT_EQ(list.updateDataList("APP", "GROUPA", "HOST", store), 0);
+    EXPECT_EQ(list.dataListPtr("APP", "APPABCDE01", "HOST"), store);
     EXPECT_EQ(list.dataListPtr("APP", "APPABCDE01", "OTHER"), nullptr);
-    // The entry owns the store: removing the entry destroys it (ASan reports a leak otherwise).
+    // A share taken before the source goes offline keeps the store usable; the last share ends it.
+    std::weak_ptr<vorpane::datapath::dataList> watch = store;
+    std::shared_ptr<vorpane::datapath::dataList> inUse = list.dataListPtr("APP", "APPABCDE01", "HOST");
+    store.reset();
     EXPECT_EQ(list.removeEntry("APP", "APPABCDE01", "HOST"), 0);
     EXPECT_EQ(list.dataListPtr("APP", "APPABCDE01", "HOST"), nullptr);
+    ASSERT_FALSE(watch.expired());
+    EXPECT_STREQ(inUse->sourceName(), "HOST");
+    inUse.reset();
+    EXPECT_TRUE(watch.expired());
 }
 
 TEST_F(SamplesListTest, WithoutDemandReportingReportRequestsAreRedrivenAtOnce) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "delivery.h"
 #include "interfaces/dch_client.h"
 #include "interfaces/dch_protocol.h"
 #include "memory_samples.h"
@@ -33,31 +34,6 @@ TEST(SourceName, HostNamesLoseTheirDomainAddressesStayAndLongNamesKeepTheirEnd) 
     EXPECT_TRUE(trace.contains("is empty"));
 }
 
-// A data message as the hub sends it: source, control field, one value per attribute.
-class Delivery {
-  public:
-    Delivery(const std::string& source, int16_t control) {
-        _m.text(DCH_sourceName, source).int16(DCH_controlField, control);
-    }
-    Delivery& text(const std::string& v) {
-        _m.add(DCH_attrTypeValue, v.data(), v.size(), 'D');
-        return *this;
-    }
-    Delivery& number(int32_t v) {
-        _m.add(DCH_attrTypeValue, reinterpret_cast<const char*>(&v), 4, 'C');
-        return *this;
-    }
-    Delivery& none() {
-        _m.add(DCH_attrTypeValue, "", 0, 'D');
-        return *this;
-    }
-    const char* data() const { return _m.data(); }
-    std::size_t size() const { return _m.size(); }
-
-  private:
-    dch::MessageBuilder _m;
-};
-
 class Collection : public LayoutFixture {
   protected:
     Collection() { setSamplesIndex(&_samples); }
@@ -77,7 +53,7 @@ class Collection : public LayoutFixture {
         return t.processDelivery(d.data(), d.size());
     }
     std::vector<RowView> rows(const metadata::userDataInfo& udi, const char* source) {
-        dataList* store = _samples.dataListPtr(udi.applKey(), udi.tableNameRR(), source);
+        std::shared_ptr<dataList> store = _samples.dataListPtr(udi.applKey(), udi.tableNameRR(), source);
         CollectRows out;
         if (store != nullptr) {
             store->emitToAXF(&out, source, 0);
@@ -93,7 +69,7 @@ TEST_F(Collection, DeliveriesBecomeRowsOfTheSourcesStore) {
     metadata::userDataInfo& udi = table('K');
     collectionThread t(udi);
     ASSERT_TRUE(deliver(t, Delivery("web1.example.com", 0x11).text("disk1").number(7).text("ok")));
-    dataList* store = t.currentStore();
+    std::shared_ptr<dataList> store = t.currentStore();
     ASSERT_NE(store, nullptr);
     EXPECT_EQ(store, _samples.dataListPtr("DPT", udi.tableNameRR(), "web1"));
     EXPECT_EQ(store->keyCount(), 1);  // the key column was given with the first row

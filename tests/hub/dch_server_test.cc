@@ -1293,3 +1293,141 @@ TEST_F(Hub, StatusesForUnknownHandlesOfflineSourcesAndLongNames) {
 }
 
 }  // namespace
+
+namespace {
+
+MessageBuilder rowWithControl(int32_t handle, int16_t control, int32_t count, const std::string& name) {
+    MessageBuilder m;
+    m.request(DCH_dp_data).int32(DCH_handle, handle).int16(DCH_controlField, control);
+    m.text(DCH_attrName, "Count").add(DCH_attrValue, &count, 4, 'C');
+    m.text(DCH_attrName, "Name").add(DCH_attrValue, name.data(), name.size(), 'D');
+    return m;
+}
+
+MessageBuilder claimingSubscription(const std::string& appl, const std::string& group) {
+    MessageBuilder m = subscribe(DCH_dc_waitOnData, appl, group, 1);
+    m.int16(DCH_controlField, DCH_CLAIM_UNCLAIMED_DATA);
+    return m;
+}
+
+// The control field and Count of a data message.
+std::pair<int16_t, int32_t> controlAndCount(const std::vector<char>& data) {
+    FieldReader r(data.data(), data.size());
+    r.next();
+    int16_t control = 0;
+    r.next().int16(&control);
+    int32_t count = -1;
+    r.next().int32(&count);
+    return {control, count};
+}
+
+}  // namespace
+
+// Rows a source sends before any collector of its group has subscribed wait in the hub for the first
+// subscriber that claims them, in order and before any later row; a subscriber that does not claim
+// them gets only later rows, and unregistering the application drops them.
+TEST_F(Hub, RowsSentBeforeAnyCollectorAreKeptForTheFirstThatClaimsThem) {
+    HubTestClient p(_hub.port());
+    ASSERT_TRUE(p.send(registration("EARLY", {{"DISK", 'K', kAttrs}})));
+    ASSERT_EQ(p.receiveStatus(), 0);
+    ASSERT_TRUE(p.send(online("EARLY", "DISK", "src1")));
+    OnlineReply on = onlineReply(p);
+    ASSERT_EQ(on.status, 0);
+    const std::vector<std::pair<int16_t, int32_t>> early = {{0x01, 1}, {0x00, 2}, {0x10, 3}, {0x11, 4}};
+    for (const auto& [control, count] : early) {
+        ASSERT_TRUE(p.send(rowWithControl(on.handle, control, count, "r")));
+        ASSERT_EQ(p.receiveStatus(), 0);
+    }
+
+    {
+        // Not claimed: this subscriber sees no early row, and while it waits no row is kept.
+        HubTestClient plain(_hub.port());
+        ASSERT_TRUE(plain.send(subscribe(DCH_dc_waitOnData, "EARLY", "DISK", 1)));
+        sync(plain);
+        ASSERT_TRUE(p.send(rowWithControl(on.handle, 0x11, 5, "live")));
+        ASSERT_EQ(p.receiveStatus(), 0);
+        auto live = plain.receive();
+        ASSERT_TRUE(live);
+        EXPECT_EQ(controlAndCount(*live).second, 5);
+        ASSERT_TRUE(plain.send(subscribe(DCH_dc_waitOnData, "EARLY", "DISK", 0)));
+        sync(plain);
+        EXPECT_FALSE(plain.receive(std::chrono::milliseconds(200)));
+    }
+
+    HubTestClient collector(_hub.port());
+    ASSERT_TRUE(collector.send(claimingSubscription("early", "disk")));
+    std::vector<std::pair<int16_t, int32_t>> got;
+    for (std::size_t i = 0; i < early.size(); ++i) {
+        auto data = collector.receive();
+        ASSERT_TRUE(data) << "message " << i;
+        got.push_back(controlAndCount(*data));
+    }
+    EXPECT_EQ(got, early);
+    ASSERT_TRUE(p.send(rowWithControl(on.handle, 0x11, 6, "later")));
+    ASSERT_EQ(p.receiveStatus(), 0);
+    auto later = collector.receive();
+    ASSERT_TRUE(later);
+    EXPECT_EQ(controlAndCount(*later), (std::pair<int16_t, int32_t>{0x11, 6}));
+    EXPECT_TRUE(_trace.contains("Sending 4 rows kept for <EARLY/DISK> to its new collector."));
+
+    // Claimed once: a second claiming subscriber of the group gets only what comes next.
+    HubTestClient second(_hub.port());
+    ASSERT_TRUE(second.send(claimingSubscription("EARLY", "DISK")));
+    sync(second);
+    EXPECT_FALSE(second.receive(std::chrono::milliseconds(200)));
+}
+
+TEST_F(Hub, KeptRowsAreBoundedPerGroupAndGoWithTheirSource) {
+    HubTestClient p(_hub.port());
+    ASSERT_TRUE(p.send(registration("KEPT", {{"G", 'S', kAttrs}, {"H", 'S', kAttrs}})));
+    ASSERT_EQ(p.receiveStatus(), 0);
+    ASSERT_TRUE(p.send(online("KEPT", "G", "src1")));
+    OnlineReply g = onlineReply(p);
+    ASSERT_EQ(g.status, 0);
+    ASSERT_TRUE(p.send(online("KEPT", "H", "src1")));
+    OnlineReply h = onlineReply(p);
+    ASSERT_EQ(h.status, 0);
+    // Sent in bursts: the replies are read after each burst.
+    constexpr int kRows = 1030;
+    for (int first = 0; first < kRows; first += 100) {
+        std::string burst;
+        const int last = std::min(kRows, first + 100);
+        for (int i = first; i < last; ++i) {
+            MessageBuilder m = rowWithControl(g.handle, 0x11, i, "n");
+            burst.append(m.data(), m.size());
+        }
+        ASSERT_TRUE(p.sendRaw(burst));
+        for (int i = first; i < last; ++i) {
+            ASSERT_EQ(p.receiveStatus(), 0);
+        }
+    }
+    ASSERT_TRUE(p.send(rowWithControl(h.handle, 0x11, 77, "h")));
+    ASSERT_EQ(p.receiveStatus(), 0);
+    EXPECT_TRUE(_trace.contains("Warning: no collector waits on <KEPT/G>: its oldest rows are dropped."));
+
+    HubTestClient collector(_hub.port());
+    ASSERT_TRUE(collector.send(claimingSubscription("KEPT", "G")));
+    for (int i = kRows - 1024; i < kRows; ++i) {
+        auto data = collector.receive();
+        ASSERT_TRUE(data) << "row " << i;
+        ASSERT_EQ(controlAndCount(*data).second, i);
+    }
+    sync(collector);
+
+    // Rows of a source that went offline are not handed over; those of the group's other source are.
+    ASSERT_TRUE(p.send(online("KEPT", "H", "src2")));
+    OnlineReply h2 = onlineReply(p);
+    ASSERT_EQ(h2.status, 0);
+    ASSERT_TRUE(p.send(rowWithControl(h2.handle, 0x11, 88, "gone")));
+    ASSERT_EQ(p.receiveStatus(), 0);
+    MessageBuilder off;
+    off.request(DCH_dp_offline).int32(DCH_handle, h2.handle);
+    ASSERT_TRUE(p.send(off));
+    ASSERT_EQ(p.receiveStatus(), 0);
+    HubTestClient other(_hub.port());
+    ASSERT_TRUE(other.send(claimingSubscription("KEPT", "H")));
+    auto kept = other.receive();
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(controlAndCount(*kept).second, 77);
+    sync(other);  // and nothing after it
+}

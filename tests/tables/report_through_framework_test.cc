@@ -32,7 +32,8 @@ class ThroughFramework : public LayoutFixture {
 
     // A group of application appl with its manager, its collection thread, and a provider online
     // for source src.
-    metadata::userDataInfo& group(const char* appl, char sampleType, const std::string& source, int* handle) {
+    metadata::userDataInfo& group(const char* appl, char sampleType, const std::string& source, int* handle,
+                                  bool startCollecting = true) {
         auto& udi = const_cast<metadata::userDataInfo&>(layout(sampleType, 60, appl));
         _managers.push_back(zot_vorpane_init(udi.applNameRR(), udi.tableNameRR(), &udi, nullptr, 0));
         _samples.tablesOfGroup[udi.attrGroup()] = udi.tableNameRR();
@@ -41,9 +42,14 @@ class ThroughFramework : public LayoutFixture {
         DPapplication app{appl, "help", {{"G", "g", sampleType, 60, "APIS", kAttributes}}};
         EXPECT_EQ(_provider.dp_register(&status, app), 0);
         EXPECT_EQ(_provider.dp_online(&status, handle, appl, "G", source.c_str()), 0);
+        if (startCollecting) {
+            startCollection(udi);
+        }
+        return udi;
+    }
+    void startCollection(metadata::userDataInfo& udi) {
         EXPECT_EQ(startWaitOnDPthread(udi), 0);
         _started.push_back(&udi);
-        return udi;
     }
     static DProw row(const std::string& name, int32_t count, const std::string& note) {
         DProw r;
@@ -185,6 +191,49 @@ TEST_F(ThroughFramework, AHalfSetIsNeverReportedAndEventRowsReachSubscribersOnce
     }
     EXPECT_EQ(fired, (std::vector<std::string>{"e2", "e3"}));
     EXPECT_TRUE(axf::removeSituation("E2E_FATAL").ok());
+}
+
+// A source sends at once after coming online, before the group's collection thread exists: the
+// thread still gets every row, the set whole and in order, and the event row reaches the situation.
+TEST_F(ThroughFramework, RowsSentBeforeTheCollectionThreadSubscribesAreReported) {
+    ASSERT_TRUE(_hub.ready());
+    int keyed = 0, eventHandle = 0;
+    metadata::userDataInfo& disks = group("E2EFST", 'K', "src1", &keyed, false);
+    send(keyed, 0x01, "disk1", 1, "a");
+    send(keyed, 0x00, "disk2", 2, "b");
+    send(keyed, 0x10, "disk3", 3, "c");
+    TraceCapture trace;
+    startCollection(disks);
+    drain(trace, keyed, true);
+    axf::ReportResult r = report(disks, "src1:E2EFST00");
+    ASSERT_TRUE(r.status.ok()) << r.status.message;
+    EXPECT_EQ(texts(r, 1), (std::vector<std::string>{"disk1", "disk2", "disk3"}));
+    EXPECT_EQ(texts(r, 2), (std::vector<std::string>{"1", "2", "3"}));
+
+    metadata::userDataInfo& events = group("E2EFEV", 'E', "src1", &eventHandle, false);
+    axf::SituationDef def;
+    def.name = "E2E_EARLY";
+    def.applName = events.applNameRR();
+    def.tableName = events.tableNameRR();
+    def.event = true;
+    def.subnodes = {"src1:E2EFEV00"};
+    ASSERT_TRUE(axf::parseFilter("VA3 EQ fatal", &def.filter).ok());
+    ASSERT_TRUE(axf::addSituation(def).ok());
+    const uint64_t before = axf::readEvents(0, 0).lastSeq;
+    send(eventHandle, 0x11, "e1", 1, "fatal");
+    send(eventHandle, 0x11, "e2", 2, "info");
+    startCollection(events);
+    drain(trace, eventHandle, false);
+    std::vector<std::string> fired;
+    for (int i = 0; i < 100 && fired.empty(); ++i) {
+        for (const axf::Event& e : axf::readEvents(before, 5).events) {
+            if (e.situation == "E2E_EARLY" && e.kind != axf::EventKind::SituationCleared && !e.row.empty()) {
+                fired.push_back(std::get<std::string>(e.row[1]));
+            }
+        }
+    }
+    EXPECT_EQ(fired, (std::vector<std::string>{"e1"}));
+    EXPECT_TRUE(axf::removeSituation("E2E_EARLY").ok());
 }
 
 }  // namespace

@@ -41,6 +41,8 @@ public:
 private:
     bool readExactly(char* out, size_t n, std::chrono::steady_clock::time_point until);
     int _fd = -1;
+    std::vector<char> _in;  // bytes read but not yet taken
+    size_t _inPos = 0;
 };
 
 }  // namespace vorpane::testing

@@ -45,10 +45,15 @@ int TraceCapture::indexOf(std::string_view text) const {
 }
 
 bool TraceCapture::waitFor(std::string_view text, std::chrono::milliseconds deadline) const {
+    return waitForCount(text, 1, deadline);
+}
+
+bool TraceCapture::waitForCount(std::string_view text, int n, std::chrono::milliseconds deadline) const {
     std::unique_lock<std::mutex> g(_lock);
     return _cond.wait_for(g, deadline, [&] {
+        int found = 0;
         for (const std::string& l : _lines) {
-            if (l.find(text) != std::string::npos) {
+            if (l.find(text) != std::string::npos && ++found >= n) {
                 return true;
             }
         }

@@ -27,6 +27,9 @@ public:
     // Index of the first line containing text, or -1.
     int indexOf(std::string_view text) const;
     bool waitFor(std::string_view text, std::chrono::milliseconds deadline = std::chrono::seconds(10)) const;
+    // Until n lines contain text.
+    bool waitForCount(std::string_view text, int n,
+                      std::chrono::milliseconds deadline = std::chrono::seconds(10)) const;
     void clear();
 
 private:

@@ -12,8 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "testlib/agent_harness.h"
 #include "testlib/child_process.h"
-#include "testlib/hub_test_client.h"
 #include "testlib/temp_dir.h"
 
 namespace {
@@ -24,21 +24,11 @@ using vorpane::testing::TempDir;
 class AgentApi : public ::testing::Test {
 protected:
     std::vector<std::string> env(std::vector<std::string> extra = {}) const {
-        std::vector<std::string> e = {"VORPANE_WORKDIR=" + _dir.path(),
-                                      "VORPANE_TRACE=ERROR STATE",
-                                      "VORPANE_TRACE_STDERR=Y",
-                                      "ZOTA_DCH_PORT=" + std::to_string(vorpane::testing::freeHubPort()),
-                                      "VORPANE_API_PORT=" + std::to_string(_apiPort),
-                                      "VORPANE_TIME_SPEEDUP=50",
-                                      "VORPANE_API_TOKEN",
-                                      "VORPANE_API_BIND",
-                                      "ZOTA_STARTUP_DP",
-                                      "VORPANE_PRODUCT_SPEC"};
-        e.insert(e.end(), extra.begin(), extra.end());
-        return e;
+        return vorpane::testing::agentEnvironment(_dir.path(), _ports, std::move(extra));
     }
     TempDir _dir;
-    int _apiPort = vorpane::testing::freeHubPort();
+    vorpane::testing::AgentPorts _ports;
+    const int _apiPort = _ports.api;
 };
 
 TEST_F(AgentApi, ServesFromStartToShutdownWithATokenOfItsOwn) {
@@ -79,12 +69,8 @@ TEST_F(AgentApi, PortZeroTurnsTheApiOff) {
 
 namespace {
 
-// vorpanectl --json with the given arguments against the agent of the test; the parsed answer.
 nlohmann::json ctlJson(const std::vector<std::string>& env, std::vector<std::string> args) {
-    args.insert(args.begin(), {VORPANECTL_BIN, "--json"});
-    ChildProcess ctl(args, env);
-    EXPECT_EQ(ctl.waitExit(), 0) << ctl.output();
-    return nlohmann::json::parse(ctl.output(), nullptr, false);
+    return vorpane::testing::ctlJson(VORPANECTL_BIN, env, std::move(args));
 }
 
 }  // namespace
@@ -101,10 +87,9 @@ TEST_F(AgentApi, RowsFromAProviderAndASituationOnThemThroughVorpanectl) {
     const std::vector<std::string> agentEnv = env();
     ChildProcess agent({VORPANE_AGENT_BIN, "NODP"}, agentEnv);
     ASSERT_TRUE(agent.waitForOutput("Management API listening on")) << agent.output();
-    const std::string hubPort = agentEnv[3].substr(agentEnv[3].find('=') + 1);
-    const std::vector<std::string> dpEnv{"ZOTA_DCH_PORT=" + hubPort, "ZOTA_DCH_ADDR", "VORPANE_WORKDIR=" + _dir.path()};
-    // The first source brings the application online and with it the group's collection thread;
-    // rows go to collectors subscribed when they are sent, so the rows come from a second source.
+    const std::vector<std::string> dpEnv = vorpane::testing::providerEnvironment(_dir.path(), _ports);
+    // The first source brings the application online; the rows come from a second source, once the
+    // situation on them is defined.
     ChildProcess first({VORPANE_DP_BIN, "--file", _dir.file("app.desc"), "--online", "host1", "--wait"}, dpEnv);
     ASSERT_TRUE(agent.waitForOutput("Subnode <host1:E2EAPI00> registered")) << agent.output() << first.output();
     std::string appl, table;

@@ -194,6 +194,10 @@ int DCdataWaiter::subscription(int32_t status) {
         .text(DCH_applName, _applName)
         .text(DCH_attrGroup, _attrGroup)
         .int32(DCH_status, status);
+    if (status == 1) {
+        // Rows a source sent before any collector of the group had subscribed come first.
+        m.int16(DCH_controlField, DCH_CLAIM_UNCLAIMED_DATA);
+    }
     int rc = _options.datagramSubscriptions ? _datagram.send(m) : _connection.send(m);
     _subscribed = status == 1 && rc == DCH_CLIENT_OK;
     return rc;

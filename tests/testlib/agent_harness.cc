@@ -1,0 +1,40 @@
+#include "testlib/agent_harness.h"
+
+#include <gtest/gtest.h>
+
+#include "testlib/child_process.h"
+#include "testlib/hub_test_client.h"
+
+namespace vorpane::testing {
+
+AgentPorts::AgentPorts() : hub(freeHubPort()), api(freeHubPort()) {}
+
+std::vector<std::string> agentEnvironment(const std::string& workDir, const AgentPorts& ports,
+                                          std::vector<std::string> extra) {
+    std::vector<std::string> e = {"VORPANE_WORKDIR=" + workDir,
+                                  "VORPANE_TRACE=ERROR STATE",
+                                  "VORPANE_TRACE_STDERR=Y",
+                                  "ZOTA_DCH_PORT=" + std::to_string(ports.hub),
+                                  "VORPANE_API_PORT=" + std::to_string(ports.api),
+                                  "VORPANE_TIME_SPEEDUP=50",
+                                  "VORPANE_API_TOKEN",
+                                  "VORPANE_API_BIND",
+                                  "ZOTA_STARTUP_DP",
+                                  "VORPANE_PRODUCT_SPEC"};
+    e.insert(e.end(), extra.begin(), extra.end());
+    return e;
+}
+
+std::vector<std::string> providerEnvironment(const std::string& workDir, const AgentPorts& ports) {
+    return {"ZOTA_DCH_PORT=" + std::to_string(ports.hub), "ZOTA_DCH_ADDR", "VORPANE_WORKDIR=" + workDir};
+}
+
+nlohmann::json ctlJson(const std::string& vorpanectl, const std::vector<std::string>& env,
+                       std::vector<std::string> args) {
+    args.insert(args.begin(), {vorpanectl, "--json"});
+    ChildProcess ctl(args, env);
+    EXPECT_EQ(ctl.waitExit(), 0) << ctl.output();
+    return nlohmann::json::parse(ctl.output(), nullptr, false);
+}
+
+}  // namespace vorpane::testing
