@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <set>
 #include <string>
 #include <utility>
@@ -142,7 +143,11 @@ TEST_F(AgentApi, RowsFromAProviderAndASituationOnThemThroughVorpanectl) {
     std::transform(used.begin(), used.end(), used.begin(), [](unsigned char c) { return std::tolower(c); });
     EXPECT_NE(metrics.find("# TYPE " + used + " counter\n"), std::string::npos) << metrics;
     EXPECT_NE(metrics.find(used + "{subnode=\"host2:E2EAPI00\",mount=\"/var\"} 20\n"), std::string::npos) << metrics;
-    EXPECT_NE(metrics.find("vorpane_hub_requests_total{request=\"dp_register\"} 2\n"), std::string::npos) << metrics;
+    // The provider's registration and the agent's own (VAGENT), perhaps more of the agent's.
+    const std::string registers = "vorpane_hub_requests_total{request=\"dp_register\"} ";
+    const size_t at = metrics.find(registers);
+    ASSERT_NE(at, std::string::npos) << metrics;
+    EXPECT_GE(std::atoi(metrics.c_str() + at + registers.size()), 2) << metrics;
     EXPECT_NE(metrics.find("# TYPE vorpane_hub_rows_total counter\n"), std::string::npos) << metrics;
     EXPECT_NE(metrics.find("vorpane_hub_connections "), std::string::npos) << metrics;
     ChildProcess promtool({"/bin/sh", "-c", "promtool check metrics < " + _dir.file("metrics.txt")}, agentEnv);
