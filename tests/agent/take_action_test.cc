@@ -266,7 +266,8 @@ protected:
                              {"VA1", "Name", "Name", AXF_COLUMN_STRING, 16},
                              {"VA2", "Count", "Count", AXF_COLUMN_INT32, 4}}};
     std::string _subnode;
-    long _lastActionId = 0;  // the identifier the dispatch gave the last action
+    // The identifier the dispatch gave the last action; several callers may run at once.
+    std::atomic<long> _lastActionId{0};
 };
 
 TEST_F(TakeActionDispatch, AnActionGoesToItsProviderAndItsResultComesBack) {
@@ -279,7 +280,7 @@ TEST_F(TakeActionDispatch, AnActionGoesToItsProviderAndItsResultComesBack) {
     EXPECT_EQ(actions[0].parms, "now PASSWORD=secret LOGONID=admin<e*n*d>");
     EXPECT_EQ(actions[0].owner, "SIT_A");
     EXPECT_EQ(actions[0].node, "SRC1:ACTAPP00");
-    EXPECT_EQ(_lastActionId, actions[0].actionID);  // the caller learns the identifier the provider saw
+    EXPECT_EQ(_lastActionId.load(), actions[0].actionID);  // the caller learns the identifier the provider saw
     for (const std::string& line : trace.lines()) {
         EXPECT_EQ(line.find("secret"), std::string::npos) << line;
     }
