@@ -97,6 +97,7 @@ HostProvider::HostProvider(HubOptions hub, Options options)
       _reader(_options.root, _options.statFs),
       _session(std::move(hub), application(), status()) {
     status().definitions.store(1);
+    _session.answerActions(this);
 }
 
 bool HostProvider::sendSet(Group group, const std::vector<DProw>& rows) {
@@ -311,7 +312,7 @@ void HostProvider::run(StopSignal& stop) {
             }
             next = next < 0 ? due[g] : std::min(next, due[g]);
         }
-        if (next < 0 || stop.waitFor(next - clock::now())) {
+        if (next < 0 || waitFor(stop, next - clock::now())) {
             break;
         }
     }

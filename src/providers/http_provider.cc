@@ -67,6 +67,7 @@ HttpProvider::HttpProvider(std::string name, HubOptions hub, dp::AppDescription 
       _session(std::move(hub), std::move(app), status()),
       _group(_session.app().group(_options.group)) {
     curlInit();
+    _session.answerActions(this);
 }
 
 HttpProvider::Result HttpProvider::probe(const Target& target) const {
@@ -163,7 +164,7 @@ bool HttpProvider::sendFreshRows(std::string_view group) {
 void HttpProvider::run(StopSignal& stop) {
     do {
         probeAll();
-    } while (!stop.waitFor(_options.interval));
+    } while (!waitFor(stop, _options.interval));
     _session.close();
 }
 

@@ -147,6 +147,114 @@ TEST_F(Framework, TheApiServerTurnsReadyAndStatusRowsArriveUntilTheStop) {
     setAPIServerComplete(false);
 }
 
+// A provider of the test: group NOW has fresh rows on request (Value counts the samples), group
+// LINES has none (its rows arrive as they come).
+class FreshProvider : public Provider {
+  public:
+    explicit FreshProvider(HubOptions hub) : Provider("FRESH"), _session(std::move(hub), app(), status()) {
+        _session.answerActions(this);
+    }
+    void run(StopSignal& stop) override {
+        sample();
+        _session.send(_session.handle("LINES", "src1"), DCH_NO_CONTROL_FIELD, row("line", 1));
+        while (!waitFor(stop, 3600)) {
+        }
+        _session.close();
+    }
+    bool sendFreshRows(std::string_view group) override {
+        if (group != "NOW") {
+            return false;
+        }
+        sample();
+        return true;
+    }
+
+  private:
+    static dp::AppDescription app() {
+        dp::AppDescription a;
+        dp::ParseError e;
+        dp::parseDescription("application FRESH\ngroup NOW K 300\nattribute @Name D 16\nattribute Value C 4\n"
+                             "group LINES E 0\nattribute Name D 16\nattribute Value C 4\n",
+                             &a, &e);
+        return a;
+    }
+    static DProw row(const char* name, int32_t value) {
+        DProw r;
+        r.add("Name", name, -1, 'D');
+        r.add("Value", &value, 4, 'C');
+        return r;
+    }
+    void sample() {
+        ++_samples;
+        _session.queue(_session.handle("NOW", "src1"), DCH_NO_CONTROL_FIELD, row("now", _samples));
+    }
+    HubSession _session;
+    int32_t _samples = 0;
+};
+
+// Report and situation requests reach the provider through the hub as a collector hands them over;
+// the provider answers on its own thread with fresh rows, the collector of the group sees them, and
+// the action's result tells what was done.
+TEST_F(Framework, ReportActionsAreAnsweredWithFreshRowsAndAResult) {
+    TestHub hub;
+    ASSERT_TRUE(hub.ready());
+    FreshProvider provider{HubOptions::fromEnvironment()};
+    StopSignal stop;
+    std::thread runner([&] { provider.run(stop); });
+    RowCollector collector("FRESH", "NOW");
+    int32_t id = 9000;
+    // Each action makes a fresh row; the first delivered one shows the subscription is in place.
+    ASSERT_TRUE(collector.waitUntilDelivering([&] {
+        dc_provideAction(5, "NULL", "src1:FRESH00", "src1:FRESH00", "REPORT_REQUEST", ++id, "ATTRGROUP=NOW");
+    }));
+    std::optional<ReceivedRow> row;
+    while ((row = collector.next(0.5))) {  // the rows of the pokes still on their way
+    }
+    const int32_t before = provider.status().rowsSent.load();
+
+    auto act = [&](const char* name, const char* parms) {
+        DCactionResults results;
+        EXPECT_EQ(dc_provideActionForResult(5, "NULL", "src1:FRESH00", "src1:FRESH00", name, ++id, parms, &results, 3000),
+                  0);
+        // A result that reached the hub before the wait comes as the wait's status, without its text.
+        EXPECT_NE(results.status, 1) << name << " " << parms;
+        return results;
+    };
+    DCactionResults r = act("REPORT_REQUEST", "ATTRGROUP=NOW");
+    EXPECT_EQ(r.status, 0);
+    if (r.resultArrived) {
+        EXPECT_EQ(r.resultText, "fresh rows of NOW sent");
+    }
+    row = collector.next();
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->source, "src1");
+    ASSERT_EQ(row->values.size(), 2u);
+    EXPECT_EQ(row->values[0], "now");
+    const int value = std::stoi(row->values[1]);
+
+    r = act("SITUATION_REQUEST", "SITNAME=HIGH ATTRGROUP=now WHERE(Value GT 0)");
+    EXPECT_EQ(r.status, 0);
+    row = collector.next();
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->values[1], std::to_string(value + 1));  // a new sample, not the stored one
+
+    // No fresh rows for LINES, a group that is not online, a request that is not a report.
+    EXPECT_EQ(act("REPORT_REQUEST", "ATTRGROUP=LINES").status, 5);
+    EXPECT_EQ(act("REPORT_REQUEST", "ATTRGROUP=NOPE").status, 8);
+    EXPECT_EQ(act("REPORT_REQUEST", "SITNAME=X").status, 12);
+    EXPECT_EQ(act("RESTART", "ATTRGROUP=NOW").status, 12);
+    // None of these sent a row of NOW: the next row is the next fresh one.
+    EXPECT_EQ(act("REPORT_REQUEST", "ATTRGROUP=NOW").status, 0);
+    row = collector.next();
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->values[1], std::to_string(value + 2));
+    EXPECT_EQ(provider.status().rowsSent.load(), before + 3);
+    EXPECT_EQ(provider.status().errors.load(), 0);
+
+    stop.request();
+    runner.join();
+}
+
 TEST_F(Framework, StopSignalEndsAWaitAndWakesAPoll) {
     StopSignal stop;
     EXPECT_FALSE(stop.waitFor(0.01));
