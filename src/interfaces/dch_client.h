@@ -171,6 +171,10 @@ class HubConnection {
     CondVar _stateChanged;
     std::deque<HubMessage> _inbox VA_GUARDED_BY(_stateLock);
     bool _reading VA_GUARDED_BY(_stateLock) = false;
+    // Threads waiting for a reply. A waiter for actions or events leaves the socket to them: the
+    // replies to a batch of requests are then read by the thread that wants them, without a hand-over
+    // per reply.
+    int _replyWaiters VA_GUARDED_BY(_stateLock) = 0;
     bool _cancelled VA_GUARDED_BY(_stateLock) = false;
     int _failure VA_GUARDED_BY(_stateLock) = 0;
 

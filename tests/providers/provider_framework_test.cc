@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <thread>
 
 #include "interfaces/support.h"
@@ -158,6 +160,7 @@ class FreshProvider : public Provider {
     void run(StopSignal& stop) override {
         sample();
         _session.send(_session.handle("LINES", "src1"), DCH_NO_CONTROL_FIELD, row("line", 1));
+        _ready.set_value();  // its source is online and waits for actions
         while (!waitFor(stop, 3600)) {
         }
         _session.close();
@@ -170,6 +173,7 @@ class FreshProvider : public Provider {
         return true;
     }
     int32_t samples() const { return _samples.load(); }
+    std::future<void> ready() { return _ready.get_future(); }
 
   private:
     static dp::AppDescription app() {
@@ -192,6 +196,7 @@ class FreshProvider : public Provider {
     }
     HubSession _session;
     std::atomic<int32_t> _samples{0};
+    std::promise<void> _ready;
 };
 
 // Report and situation requests reach the provider through the hub as a collector hands them over;
@@ -202,7 +207,13 @@ TEST_F(Framework, ReportActionsAreAnsweredWithFreshRowsAndAResult) {
     ASSERT_TRUE(hub.ready());
     FreshProvider provider{HubOptions::fromEnvironment()};
     StopSignal stop;
+    std::future<void> ready = provider.ready();
     std::thread runner([&] { provider.run(stop); });
+    if (ready.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+        stop.request();
+        runner.join();
+        FAIL() << "the provider did not bring its sources online";
+    }
     RowCollector collector("FRESH", "NOW");
     int32_t id = 9000;
     auto act = [&](const char* name, const char* parms) {

@@ -330,6 +330,23 @@ bool HubConnection::takeQueued(Expect expect, HubMessage* message) {
 int HubConnection::receiveUntil(Expect expect, HubMessage* message, const Deadline& deadline) {
     // Replies are never cancelled: a request in progress must read its answer or fail the connection.
     const bool cancellable = expect != Expect::reply;
+    struct ReplyWaiting {
+        HubConnection& c;
+        const bool on;
+        ReplyWaiting(HubConnection& connection, bool waiting) : c(connection), on(waiting) {
+            if (on) {
+                ScopedLock g(c._stateLock);
+                ++c._replyWaiters;
+            }
+        }
+        ~ReplyWaiting() {
+            if (on) {
+                ScopedLock g(c._stateLock);
+                --c._replyWaiters;
+                c._stateChanged.broadcast();  // a waiter for actions may read again
+            }
+        }
+    } replyWaiting(*this, !cancellable);
     for (;;) {
         {
             ScopedLock g(_stateLock);
@@ -343,11 +360,12 @@ int HubConnection::receiveUntil(Expect expect, HubMessage* message, const Deadli
                 if (_failure != 0) {
                     return DCH_CLIENT_IO;
                 }
-                if (!_reading) {
+                if (!_reading && (!cancellable || _replyWaiters == 0)) {
                     _reading = true;
                     break;
                 }
-                // Another thread reads the socket and will hand over what it gets.
+                // Another thread reads the socket and will hand over what it gets (or, for a waiter
+                // of actions, a reply waiter is about to).
                 if (deadline.passed()) {
                     return DCH_CLIENT_TIMEOUT;
                 }
