@@ -88,6 +88,11 @@ int DCHipc::ipc_queued() const {
     return cb == nullptr ? 0 : cb->queued.load(std::memory_order_acquire);
 }
 
+bool DCHipc::ipc_backlog() const {
+    const ipcCircularBuffer* cb = _ipcCircularBuffer.get();
+    return cb != nullptr && cb->writerWaiting.load(std::memory_order_acquire);
+}
+
 int DCHipc::ipc_put_data(int length, const void* data, const void* clientAddr, int clientAddrLen,
                          const char* clientName, unsigned int connectedSockFD) {
     ipcCircularBuffer* cb = _ipcCircularBuffer.get();
@@ -105,7 +110,10 @@ int DCHipc::ipc_put_data(int length, const void* data, const void* clientAddr, i
     }
     while (cb->num_full >= IPC_QUEUED_MAX && !cb->closed) {
         VA_DETAIL("Waiting for circular buffers to be freed.\n");
-        if (cb->notFull.wait(cb->lock) != 0) {
+        cb->writerWaiting.store(true, std::memory_order_release);
+        const int waited = cb->notFull.wait(cb->lock);
+        cb->writerWaiting.store(false, std::memory_order_release);
+        if (waited != 0) {
             return 1;
         }
     }

@@ -61,6 +61,8 @@ struct ipcCircularBuffer {
     // num_full as last set under the lock, for a reader that only wants to know whether a get would
     // wait: only the reader takes messages out, so what it sees is never more than is queued.
     std::atomic<int> queued{0};
+    // True while the writer waits for a free slot: more requests are waiting behind the queue.
+    std::atomic<bool> writerWaiting{false};
     bool closed VA_GUARDED_BY(lock) = false;  // set by stopServer(): put and get fail at once
     vorpane::CondVar notFull;
     vorpane::CondVar notEmpty;
@@ -137,6 +139,9 @@ class DCHipc {
     // Messages queued right now, without taking the lock. Meant for the one reader: a count above 0
     // means its next ipc_get_data will not wait.
     int ipc_queued() const;
+    // Whether the server thread waits to queue a further message right now (the queue is full and
+    // more requests have arrived behind it). Meant for the one reader, like ipc_queued().
+    bool ipc_backlog() const;
 
     // Tests: the queue of a server-role object.
     ipcCircularBuffer* circularBuffer() { return _ipcCircularBuffer.get(); }

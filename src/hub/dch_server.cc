@@ -310,7 +310,7 @@ void DCHserver::processRequest() {
                 } else {
                     VA_STATE("DP Data Failed. Sending status %ld\n", status);
                 }
-                sendStatus(status, kNoHandle);
+                sendDataStatus(status);
                 break;
             case DCH_dp_waitForAction:
                 status = dp_waitForAction(message);
@@ -397,6 +397,19 @@ void DCHserver::sendStatus(long status, long handle) {
     sendTo(reply.data(), vorpane::dch::totalLength(reply.data()), _ipcClientAddr, _connectedSockFD);
 }
 
+void DCHserver::sendDataStatus(long status) {
+    if (_connectedSockFD == 0 || _ipcSrv->ipc_queued() == 0) {
+        sendStatus(status, kNoHandle);
+        return;
+    }
+    std::array<char, DCH_FRAME_HEADER + DCH_FIELD_HEADER + 4> reply{};
+    const int32_t statusValue = static_cast<int32_t>(status);
+    ZOT0_FormatDataField(reply.data(), reply.size(), reply.data() + DCH_FRAME_HEADER, DCH_status, &statusValue, 0);
+    if (holdData(reply.data(), vorpane::dch::totalLength(reply.data()), _connectedSockFD, false)) {
+        flushHeldData();
+    }
+}
+
 int DCHserver::sendTo(const char* message, uint32_t length, const DCHclientAddr& clientAddr,
                       unsigned int connectedSockFD) {
     if (_heldBytes > 0 && connectedSockFD != 0) {
@@ -420,7 +433,7 @@ int DCHserver::writeTo(const char* message, uint32_t length, const DCHclientAddr
     return _ipcClient->ipcWrite(message, static_cast<int>(length), connectedSockFD);
 }
 
-bool DCHserver::holdData(const char* message, uint32_t length, unsigned int connectedSockFD) {
+bool DCHserver::holdData(const char* message, uint32_t length, unsigned int connectedSockFD, bool row) {
     const int queued = _ipcSrv->ipc_queued();
     if (_heldBytes == 0) {
         _heldRows = 0;
@@ -439,8 +452,12 @@ bool DCHserver::holdData(const char* message, uint32_t length, unsigned int conn
     }
     held->bytes.insert(held->bytes.end(), message, message + length);
     _heldBytes += length;
-    ++_heldRows;
-    return queued == 0 || _heldRows > _burstRows || _heldBytes >= kMaxHeldData;
+    if (row) {
+        ++_heldRows;
+    }
+    // A sender that streams requests keeps the transport waiting behind a full queue: then the burst
+    // goes on until the queue runs dry or the bytes reach their bound.
+    return queued == 0 || (_heldRows > _burstRows && !_ipcSrv->ipc_backlog()) || _heldBytes >= kMaxHeldData;
 }
 
 void DCHserver::flushHeldData(unsigned int connectedSockFD) {

@@ -122,8 +122,13 @@ private:
         unsigned int connectedSockFD = 0;
         std::vector<char> bytes;
     };
-    // Holds one data message; true when the held data must leave now.
-    bool holdData(const char* message, uint32_t length, unsigned int connectedSockFD);
+    // Holds one data message (or, with row false, a reply); true when the held data must leave now.
+    bool holdData(const char* message, uint32_t length, unsigned int connectedSockFD, bool row = true);
+    // The status answer to dp_data. While further requests wait in the queue, an answer to a TCP
+    // connection is held like a data message, so a provider that sends rows without waiting for
+    // each answer gets a burst of answers in one write; its connection still receives everything in
+    // the order it was made.
+    void sendDataStatus(long status);
     void flushHeldData();
     void flushHeldData(unsigned int connectedSockFD);
     // The connection is gone (its descriptor may soon name another one): what was held for it is dropped.

@@ -22,6 +22,7 @@ FileProvider::FileProvider(std::string name, HubOptions hub, dp::AppDescription 
       _group(_session.app().group(_options.group)),
       _buffer(4 * kMaxLine) {
     loadPositions();
+    _session.answerActions(this);
 }
 
 FileProvider::~FileProvider() {
@@ -105,7 +106,8 @@ void FileProvider::sendLine(std::string_view line, const std::string& path) {
     }
     int h = _session.handle(_options.group, _options.sourceName);
     if (h >= 0) {
-        _session.send(h, DCH_NO_CONTROL_FIELD, row);
+        // Sent with the other lines of this round, before the positions are written.
+        _session.queue(h, DCH_NO_CONTROL_FIELD, row);
     }
 }
 
@@ -237,6 +239,7 @@ size_t FileProvider::poll() {
         lines += readFile(it->second);
     }
     _saved.clear();  // from now on a new file is new
+    _session.flush();
     savePositions();
     return lines;
 }
@@ -244,7 +247,7 @@ size_t FileProvider::poll() {
 void FileProvider::run(StopSignal& stop) {
     do {
         poll();
-    } while (!stop.waitFor(_options.interval));
+    } while (!waitFor(stop, _options.interval));
     _session.close();
 }
 

@@ -20,11 +20,11 @@ constexpr const char* kGroupNames[HostProvider::kGroups] = {"CPU",        "MEMOR
 constexpr const char* kDescription = R"(application VPHOST help="This host"
 group CPU K 60 help="Processor time by CPU in hundredths of a percent"
 attribute @CPU D 16 help="total or cpuN"
-attribute User_Pct G 4 format=0.01% help="User time"
-attribute System_Pct G 4 format=0.01% help="System time"
-attribute Idle_Pct G 4 format=0.01% help="Idle time"
-attribute IOWait_Pct G 4 format=0.01% help="Waiting for I/O"
-attribute Busy_Pct G 4 format=0.01% help="Neither idle nor waiting for I/O"
+attribute User_Pct G 4 format=SCALE{2} help="User time"
+attribute System_Pct G 4 format=SCALE{2} help="System time"
+attribute Idle_Pct G 4 format=SCALE{2} help="Idle time"
+attribute IOWait_Pct G 4 format=SCALE{2} help="Waiting for I/O"
+attribute Busy_Pct G 4 format=SCALE{2} help="Neither idle nor waiting for I/O"
 group MEMORY S 120 help="Memory in kilobytes"
 attribute Total_KB G 4
 attribute Free_KB G 4
@@ -32,13 +32,13 @@ attribute Available_KB G 4
 attribute Buffers_KB G 4
 attribute Cached_KB G 4
 attribute Used_KB G 4 help="Total less available"
-attribute Used_Pct G 4 format=0.01%
+attribute Used_Pct G 4 format=SCALE{2}
 attribute Swap_Total_KB G 4
 attribute Swap_Free_KB G 4
 group LOAD S 120 help="Load averages in hundredths"
-attribute Load_1 G 4 format=0.01
-attribute Load_5 G 4 format=0.01
-attribute Load_15 G 4 format=0.01
+attribute Load_1 G 4 format=SCALE{2}
+attribute Load_5 G 4 format=SCALE{2}
+attribute Load_15 G 4 format=SCALE{2}
 attribute Running G 4 help="Runnable tasks"
 attribute Tasks G 4 help="All tasks"
 group FILESYSTEM K 240 help="Mounted file systems"
@@ -48,7 +48,7 @@ attribute Type D 32
 attribute Total_MB G 4
 attribute Used_MB G 4
 attribute Avail_MB G 4
-attribute Used_Pct G 4 format=0.01% help="Used of used and available as df shows it"
+attribute Used_Pct G 4 format=SCALE{2} help="Used of used and available as df shows it"
 attribute Inodes_Total G 4
 attribute Inodes_Free G 4
 group NETWORK K 60 help="Network interfaces"
@@ -65,7 +65,7 @@ group PROCESS K 120 help="The busiest processes by CPU"
 attribute @PID G 4
 attribute Name D 64
 attribute State D 1
-attribute CPU_Pct G 4 format=0.01% help="Of one CPU since the previous sample"
+attribute CPU_Pct G 4 format=SCALE{2} help="Of one CPU since the previous sample"
 attribute RSS_KB G 4
 attribute Threads G 4
 )";
@@ -97,6 +97,7 @@ HostProvider::HostProvider(HubOptions hub, Options options)
       _reader(_options.root, _options.statFs),
       _session(std::move(hub), application(), status()) {
     status().definitions.store(1);
+    _session.answerActions(this);
 }
 
 bool HostProvider::sendSet(Group group, const std::vector<DProw>& rows) {
@@ -311,7 +312,7 @@ void HostProvider::run(StopSignal& stop) {
             }
             next = next < 0 ? due[g] : std::min(next, due[g]);
         }
-        if (next < 0 || stop.waitFor(next - clock::now())) {
+        if (next < 0 || waitFor(stop, next - clock::now())) {
             break;
         }
     }

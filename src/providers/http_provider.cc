@@ -67,6 +67,7 @@ HttpProvider::HttpProvider(std::string name, HubOptions hub, dp::AppDescription 
       _session(std::move(hub), std::move(app), status()),
       _group(_session.app().group(_options.group)) {
     curlInit();
+    _session.answerActions(this);
 }
 
 HttpProvider::Result HttpProvider::probe(const Target& target) const {
@@ -89,6 +90,9 @@ HttpProvider::Result HttpProvider::probe(const Target& target) const {
     curl_easy_setopt(curl.get(), CURLOPT_USERAGENT, "vorpane-agent");
     if (https) {
         curl_easy_setopt(curl.get(), CURLOPT_CERTINFO, 1L);
+        if (!target.caFile.empty()) {
+            curl_easy_setopt(curl.get(), CURLOPT_CAINFO, target.caFile.c_str());
+        }
     }
     const auto start = clock::steadyNanos();
     CURLcode rc = curl_easy_perform(curl.get());
@@ -163,7 +167,7 @@ bool HttpProvider::sendFreshRows(std::string_view group) {
 void HttpProvider::run(StopSignal& stop) {
     do {
         probeAll();
-    } while (!stop.waitFor(_options.interval));
+    } while (!waitFor(stop, _options.interval));
     _session.close();
 }
 
@@ -202,12 +206,17 @@ std::unique_ptr<Provider> HttpProvider::make(const Definition& d, const Provider
         const SourceLine& l = d.source[i];
         SourceOptions urlOptions;
         if (l.words[0] != "url" || l.words.size() < 3 ||
-            !urlOptions.parse(l.words, 3, {"match"}, &error->reason)) {
-            *error = {l.line, error->reason.empty() ? "a line of an HTTP source section is \"url NAME URL [match=REGEX]\""
-                                                   : error->reason};
+            !urlOptions.parse(l.words, 3, {"match", "cafile"}, &error->reason)) {
+            *error = {l.line, error->reason.empty()
+                                  ? "a line of an HTTP source section is \"url NAME URL [match=REGEX] [cafile=PATH]\""
+                                  : error->reason};
             return nullptr;
         }
-        Target t{l.words[1], l.words[2], urlOptions.get("match"), nullptr};
+        Target t{l.words[1], l.words[2], urlOptions.get("match"), nullptr, urlOptions.get("cafile")};
+        if (!t.caFile.empty() && t.url.rfind("https://", 0) != 0) {
+            *error = {l.line, "cafile= is for https:// URLs"};
+            return nullptr;
+        }
         if (t.url.rfind("http://", 0) != 0 && t.url.rfind("https://", 0) != 0) {
             *error = {l.line, "URL " + t.url + " is not http:// or https://"};
             return nullptr;

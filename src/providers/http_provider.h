@@ -25,6 +25,7 @@ class HttpProvider : public Provider {
         std::string url;
         std::string match;  // a regular expression; empty: none
         std::shared_ptr<const std::regex> pattern;
+        std::string caFile;  // certificates to trust besides the system's (a private CA); empty: none
     };
     struct Options {
         std::string group;

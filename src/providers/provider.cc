@@ -1,11 +1,13 @@
 #include "providers/provider.h"
 
 #include <dirent.h>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -52,6 +54,80 @@ bool StopSignal::waitFor(double seconds) {
         return requested();
     }
     return _cond.waitUntil(_lock, seconds < 0 ? 0 : seconds, [this] { return _requested.load(); });
+}
+
+// ---------------------------------------------------------------------------------------------------
+// ActionInbox and the provider's wait
+
+ActionInbox::ActionInbox() : _fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (_fd < 0) {
+        VA_ERROR("Error: eventfd for a provider's actions failed, errno=%d\n", errno);
+    }
+}
+
+ActionInbox::~ActionInbox() {
+    if (_fd >= 0) {
+        ::close(_fd);
+    }
+}
+
+void ActionInbox::post(HubSession* session, DPactionRequest action) {
+    {
+        ScopedLock guard(_lock);
+        if (!guard.ok()) {
+            return;
+        }
+        _pending.push_back({session, std::move(action)});
+    }
+    if (_fd >= 0) {
+        uint64_t one = 1;
+        ssize_t n = ::write(_fd, &one, sizeof one);
+        (void)n;  // a full counter is readable already
+    }
+}
+
+std::vector<ActionInbox::Pending> ActionInbox::take() {
+    if (_fd >= 0) {
+        uint64_t count = 0;
+        ssize_t n = ::read(_fd, &count, sizeof count);  // quiet again; a later post makes it readable
+        (void)n;
+    }
+    std::vector<Pending> taken;
+    ScopedLock guard(_lock);
+    if (guard.ok()) {
+        taken.swap(_pending);
+    }
+    return taken;
+}
+
+void Provider::serveActions() {
+    for (ActionInbox::Pending& p : _actions.take()) {
+        p.session->answer(p.action, *this);
+    }
+}
+
+bool Provider::waitFor(StopSignal& stop, double seconds) {
+    const double until = clock::now() + std::max(seconds, 0.0);
+    for (;;) {
+        if (stop.requested()) {
+            return true;
+        }
+        const double left = until - clock::now();
+        if (left <= 0) {
+            return false;
+        }
+        // Clock seconds into real milliseconds (the test switch shortens them), rounded up.
+        const auto real = std::chrono::duration_cast<std::chrono::milliseconds>(CondVar::realDuration(left)).count() + 1;
+        pollfd fds[2] = {{stop.fd(), POLLIN, 0}, {_actions.fd(), POLLIN, 0}};
+        int n = ::poll(fds, 2, real > INT_MAX ? INT_MAX : static_cast<int>(real));
+        if (n < 0 && errno != EINTR) {
+            // No descriptor to wait on: the stop's own condition still ends the wait in time.
+            return stop.waitFor(left);
+        }
+        if (n > 0 && fds[1].revents != 0) {
+            serveActions();
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -286,15 +362,35 @@ std::vector<std::unique_ptr<Provider>> loadDefinitions(const std::string& direct
 // ---------------------------------------------------------------------------------------------------
 // HubSession
 
+namespace {
+
+// The action type of report and situation requests, and the action results a provider gives.
+constexpr int16_t kReportActionType = 5;
+constexpr int32_t kActionNoSupport = 5;      // DP_NOSUPPORT
+constexpr int32_t kActionSourceOffline = 8;  // SOURCE_OFFLINE
+constexpr int32_t kActionUnrecognised = 12;  // UNRECOG_REQUEST
+
+}  // namespace
+
 HubSession::HubSession(HubOptions options, dp::AppDescription app, ProviderStatus& status)
     : _options(std::move(options)), _app(std::move(app)), _status(status) {}
 
 HubSession::~HubSession() { close(); }
 
 void HubSession::dropConnection() {
+    std::shared_ptr<HubProvider> old;
+    {
+        ScopedLock guard(_actionLock);
+        old = std::move(_actionConnection);
+        _actionConnection.reset();
+    }
+    if (old) {
+        old->cancel();  // the action thread lets go of it
+    }
     _provider.reset();
     _registered = false;
     _handles.clear();
+    _actionSources.clear();
 }
 
 bool HubSession::ensureRegistered() {
@@ -302,7 +398,7 @@ bool HubSession::ensureRegistered() {
         return true;
     }
     if (!_provider) {
-        _provider = std::make_unique<HubProvider>(_options, false);
+        _provider = std::make_shared<HubProvider>(_options, false);
     }
     int status = 0;
     int rc = _provider->dp_register(&status, _app.registration());
@@ -323,6 +419,8 @@ int HubSession::handle(std::string_view group, std::string_view source) {
     if (auto it = _handles.find(key); it != _handles.end()) {
         return it->second;
     }
+    // The queued rows go before the source's online: a failure here may drop the connection.
+    flush();
     if (!ensureRegistered()) {
         return -1;
     }
@@ -340,10 +438,209 @@ int HubSession::handle(std::string_view group, std::string_view source) {
         return -1;
     }
     _handles.emplace(std::move(key), h);
+    if (_actionProvider != nullptr) {
+        waitForActions(s);
+    }
     return h;
 }
 
+void HubSession::answerActions(Provider* provider) { _actionProvider = provider; }
+
+void HubSession::waitForActions(const std::string& source) {
+    if (source.empty() ||
+        std::find(_actionSources.begin(), _actionSources.end(), source) != _actionSources.end()) {
+        return;  // a source the hub names after our address cannot be told apart in an action
+    }
+    int status = 0;
+    int rc = _provider->dp_waitForAction(&status, kReportActionType, source.c_str());
+    if (rc != 0) {
+        _status.error("dp_waitForAction " + _app.name + " " + source + " failed: " +
+                      (rc == DCH_CLIENT_REFUSED ? "status " + std::to_string(status) : DCH_clientResultText(rc)));
+        return;
+    }
+    _actionSources.push_back(source);
+    {
+        ScopedLock guard(_actionLock);
+        _actionConnection = _provider;
+        _actionStop = false;
+        _actionCond.broadcast();
+    }
+    if (!_actionThreadStarted) {
+        const std::string name = "act-" + _app.name.substr(0, 11);
+        int t = ZOT0_CreateThread([this] { actionLoop(); }, 0, &_actionThread, name.c_str());
+        if (t != 0) {
+            _status.error("action thread creation failed: errno=" + std::to_string(t));
+            return;
+        }
+        _actionThreadStarted = true;
+    }
+}
+
+void HubSession::actionLoop() {
+    for (;;) {
+        std::shared_ptr<HubProvider> connection;
+        {
+            ScopedLock guard(_actionLock);
+            _actionCond.waitUntil(_actionLock, -1, [this]() VA_REQUIRES(_actionLock) {
+                return _actionStop || _actionConnection != nullptr;
+            });
+            if (_actionStop) {
+                return;
+            }
+            connection = _actionConnection;
+        }
+        DPactionRequest action;
+        int rc = connection->nextAction(&action, -1);
+        if (rc == 0) {
+            VA_STATE("%s: action %s (%d) for %s: %s\n", _status.name().c_str(), action.name.c_str(),
+                     action.actionID, action.node.c_str(), action.parms.c_str());
+            _actionProvider->actions().post(this, std::move(action));
+            continue;
+        }
+        // Cancelled or failed: this connection carries no more actions; wait for the next one.
+        ScopedLock guard(_actionLock);
+        if (_actionConnection == connection) {
+            _actionConnection.reset();
+        }
+    }
+}
+
+void HubSession::stopActionThread() {
+    if (!_actionThreadStarted) {
+        return;
+    }
+    std::shared_ptr<HubProvider> connection;
+    {
+        ScopedLock guard(_actionLock);
+        _actionStop = true;
+        connection = _actionConnection;
+        _actionCond.broadcast();
+    }
+    if (connection) {
+        connection->cancel();
+    }
+    pthread_join(_actionThread, nullptr);
+    _actionThreadStarted = false;
+}
+
+namespace {
+
+// The value of NAME= in an action's parameters ("SITNAME=S1 ATTRGROUP=CPU WHERE(...)"), or empty.
+std::string parameter(const std::string& parms, std::string_view name) {
+    size_t at = 0;
+    while ((at = parms.find(name, at)) != std::string::npos) {
+        if ((at == 0 || parms[at - 1] == ' ') && parms.compare(at + name.size(), 1, "=") == 0) {
+            const size_t from = at + name.size() + 1;
+            return parms.substr(from, parms.find(' ', from) - from);
+        }
+        at += name.size();
+    }
+    return {};
+}
+
+}  // namespace
+
+void HubSession::answer(const DPactionRequest& action, Provider& provider) {
+    // The node is "<source>:<application and release>".
+    const std::string source = action.node.substr(0, action.node.find(':'));
+    std::string group = upper(parameter(action.parms, "ATTRGROUP"));
+    int32_t result = 0;
+    std::string text;
+    int h = -1;
+    if (action.name != "REPORT_REQUEST" && action.name != "SITUATION_REQUEST") {
+        result = kActionUnrecognised;
+        text = "not a report action: " + action.name;
+    } else if (group.empty()) {
+        result = kActionUnrecognised;
+        text = "no ATTRGROUP= in " + action.parms;
+    } else if (auto it = _handles.find(group + "@" + source); it == _handles.end()) {
+        result = kActionSourceOffline;
+        text = "group " + group + " of source " + source + " is not online";
+    } else {
+        h = it->second;
+        const bool fresh = provider.sendFreshRows(group);
+        flush();
+        result = fresh ? 0 : kActionNoSupport;
+        text = fresh ? "fresh rows of " + group + " sent" : "no fresh rows: the rows of " + group + " arrive as they come";
+    }
+    if (!_provider) {
+        return;  // the connection went while the rows were sent: the hub has dropped the action
+    }
+    int status = 0;
+    if (h >= 0 && _provider->dp_redriveReportRequest(&status, h, action.actionID) == DCH_CLIENT_REFUSED) {
+        // Nothing waited for this action (no demand reporting, or it expired): the rows stand.
+        VA_DETAIL("%s: no report request waited for action %d (status %d)\n", _status.name().c_str(),
+                  action.actionID, status);
+    }
+    if (_provider && _provider->dp_provideActionResults(&status, action.actionID, result, text) != 0) {
+        _status.error("dp_provideActionResults for action " + std::to_string(action.actionID) + " failed");
+    }
+    VA_STATE("%s: action %s (%d) answered %d: %s\n", _status.name().c_str(), action.name.c_str(), action.actionID,
+             result, text.c_str());
+}
+
+void HubSession::forgetHandle(int handle) {
+    for (auto it = _handles.begin(); it != _handles.end(); ++it) {
+        if (it->second == handle) {
+            _handles.erase(it);
+            return;
+        }
+    }
+}
+
+void HubSession::queue(int handle, int controlField, const DProw& row) {
+    if (_batch.add(handle, controlField, row) != 0) {
+        _status.error("a row with control field " + std::to_string(controlField) + " cannot be sent");
+        return;
+    }
+    _batchHandles.push_back(handle);
+    if (_batch.count() >= kBatchRows || _batch.size() >= kBatchBytes) {
+        flush();
+    }
+}
+
+int HubSession::flush() {
+    if (_batch.empty()) {
+        return 0;
+    }
+    int rc = _provider ? _provider->dp_dataBatch(&_batch) : DCH_CLIENT_IO;
+    int32_t sent = 0;
+    int refused = 0;
+    int32_t firstRefusal = 0;
+    for (size_t i = 0; i < _batch.count(); ++i) {
+        const int32_t s = _batch.status(i);
+        if (s == 0) {
+            ++sent;
+        } else if (rc == 0 || rc == DCH_CLIENT_REFUSED) {
+            if (refused++ == 0) {
+                firstRefusal = s;
+            }
+            // As for a single row: the hub no longer knows the handle, so its source comes online
+            // again at its next row.
+            forgetHandle(_batchHandles[i]);
+        }
+    }
+    _status.rowsSent.fetch_add(sent, std::memory_order_relaxed);
+    if (refused > 0) {
+        // One trace line for the batch; every refused row is counted.
+        _status.errors.fetch_add(refused - 1, std::memory_order_relaxed);
+        _status.error("dp_data " + _app.name + " refused for " + std::to_string(refused) + " of " +
+                      std::to_string(_batch.count()) + " rows: status " + std::to_string(firstRefusal));
+    }
+    if (rc != 0 && rc != DCH_CLIENT_REFUSED) {
+        const size_t lost = _batch.count() - static_cast<size_t>(sent);
+        _status.errors.fetch_add(static_cast<int32_t>(lost) - 1, std::memory_order_relaxed);
+        _status.error("dp_data " + _app.name + " of " + std::to_string(lost) + " rows failed: " +
+                      DCH_clientResultText(rc));
+        dropConnection();
+    }
+    _batch.clear();
+    _batchHandles.clear();
+    return rc;
+}
+
 int HubSession::send(int handle, int controlField, const DProw& row) {
+    flush();
     if (!_provider) {
         return DCH_CLIENT_IO;
     }
@@ -360,17 +657,13 @@ int HubSession::send(int handle, int controlField, const DProw& row) {
     } else {
         // The hub no longer knows the handle (a later registration of the application may have
         // replaced the source's list): bring the source online again at the next row.
-        for (auto it = _handles.begin(); it != _handles.end(); ++it) {
-            if (it->second == handle) {
-                _handles.erase(it);
-                break;
-            }
-        }
+        forgetHandle(handle);
     }
     return rc;
 }
 
 void HubSession::close() {
+    flush();
     if (_provider) {
         for (const auto& [key, h] : _handles) {
             int status = 0;
@@ -379,6 +672,7 @@ void HubSession::close() {
         _provider->close();
     }
     dropConnection();
+    stopActionThread();
 }
 
 // ---------------------------------------------------------------------------------------------------

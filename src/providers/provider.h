@@ -6,6 +6,8 @@
 // which starts one thread per provider object and publishes their status until the stop.
 #pragma once
 
+#include <pthread.h>
+
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -105,6 +107,33 @@ struct ProviderContext {
     std::string sourceName;     // the default source: this host's name
 };
 
+class HubSession;
+
+// Report actions that reached a provider's sessions, waiting for the provider's own thread. Posted
+// by the sessions' action threads; taken by the provider thread. Thread-safe. fd() becomes
+// readable while something waits, for loops that poll sockets.
+class ActionInbox {
+  public:
+    struct Pending {
+        HubSession* session = nullptr;
+        DPactionRequest action;
+    };
+    ActionInbox();
+    ~ActionInbox();
+    ActionInbox(const ActionInbox&) = delete;
+    ActionInbox& operator=(const ActionInbox&) = delete;
+
+    void post(HubSession* session, DPactionRequest action);
+    // Everything waiting, oldest first; the descriptor is quiet again afterwards.
+    std::vector<Pending> take();
+    int fd() const { return _fd; }
+
+  private:
+    Mutex _lock;
+    std::vector<Pending> _pending VA_GUARDED_BY(_lock);
+    int _fd = -1;  // eventfd
+};
+
 // One provider: runs on its own thread until the stop.
 class Provider {
   public:
@@ -116,17 +145,26 @@ class Provider {
     virtual void run(StopSignal& stop) = 0;
     ProviderStatus& status() { return _status; }
 
-    // The seam for REPORT_REQUEST and SITUATION_REQUEST actions: sends fresh rows of a group now.
-    // The hub does not forward those actions yet; when it does, the provider's action wait calls
-    // this on the provider's thread. False when the provider cannot (the default: rows arrive on
-    // their own, as lines and file records do).
+    // Sends fresh rows of a group now, for a REPORT_REQUEST or SITUATION_REQUEST action; called on
+    // the provider's thread (serveActions). False when the provider cannot (the default: rows
+    // arrive on their own, as lines and file records do); the stored rows then stand.
     virtual bool sendFreshRows(std::string_view group) {
         (void)group;
         return false;
     }
 
+    // Where the provider's sessions post the report actions of its sources.
+    ActionInbox& actions() { return _actions; }
+    // Answers every waiting action: fresh rows when the provider can, then the action's result.
+    // Provider thread only.
+    void serveActions();
+    // Waits up to `seconds` of clock time, answering actions as they come; true when the stop was
+    // requested. For providers that wait between rounds.
+    bool waitFor(StopSignal& stop, double seconds);
+
   private:
     ProviderStatus _status;
+    ActionInbox _actions;
 };
 
 // One provider type. make reads the definition's source section; it refuses it with the line and
@@ -151,7 +189,14 @@ std::vector<std::unique_ptr<Provider>> loadDefinitions(const std::string& direct
 
 // Sends one application's rows to the hub on one connection. Registers the application and brings a
 // (group, source) online on first use; after a connection failure the next call opens a new
-// connection and registers again. Used by one thread.
+// connection and registers again. Used by one thread, apart from its action thread (below).
+//
+// Report actions: after answerActions(provider), every source the session brings online also waits
+// for report actions (type 5: REPORT_REQUEST, SITUATION_REQUEST) on the session's connection. A
+// thread of the session takes them as they come and posts them to the provider's inbox; the
+// provider's thread answers them with answer(): fresh rows, the redrive of the waiting report
+// request, and the action's result, all on the connection the rows go by, so the hub sees the rows
+// before the redrive.
 class HubSession {
   public:
     HubSession(HubOptions options, dp::AppDescription app, ProviderStatus& status);
@@ -162,21 +207,58 @@ class HubSession {
     const dp::AppDescription& app() const { return _app; }
     // The handle of (group, source), bringing it online when needed; -1 on failure (counted).
     int handle(std::string_view group, std::string_view source);
-    // Sends a row; counts it, or the error. 0, or the client's failure code.
+    // Sends a row; counts it, or the error. 0, or the client's failure code. Rows queued before it
+    // go first.
     int send(int handle, int controlField, const DProw& row);
-    // Takes every source of this session offline and closes the connection.
+    // Queues a row to go with the next flush, in one write with the rows queued before it; a full
+    // batch is flushed at once. Rows keep their order, also against send and handle.
+    void queue(int handle, int controlField, const DProw& row);
+    // Sends the queued rows and reads the hub's answers; counts each row, or its error. 0, or the
+    // client's failure code.
+    int flush();
+    size_t queued() const { return _batch.count(); }
+    // Takes every source of this session offline, closes the connection and ends the action thread.
     void close();
+
+    // Report actions for this session's sources go to the provider's inbox from now on.
+    void answerActions(Provider* provider);
+    // Answers one report action (provider thread): the provider's fresh rows of the group named by
+    // ATTRGROUP=, the redrive of the report request waiting for them, then the result: 0 (fresh
+    // rows sent), 5 (the provider sends no fresh rows; the stored rows stand), 8 (the group is not
+    // online for that source) or 12 (not a report action, or no ATTRGROUP=).
+    void answer(const DPactionRequest& action, Provider& provider);
+
+    // A batch is flushed when it holds this many rows or bytes: the hub's answers to it (14 bytes a
+    // row) then always fit the socket buffers while the batch is still being written.
+    static constexpr size_t kBatchRows = 512;
+    static constexpr size_t kBatchBytes = 64 * 1024;
 
   private:
     bool ensureRegistered();
     void dropConnection();
+    void forgetHandle(int handle);
+    // Asks for the report actions of a source on this connection, once per source.
+    void waitForActions(const std::string& source);
+    void actionLoop();
+    void stopActionThread();
 
     const HubOptions _options;
     const dp::AppDescription _app;
     ProviderStatus& _status;
-    std::unique_ptr<HubProvider> _provider;
+    std::shared_ptr<HubProvider> _provider;  // shared with the action thread while it waits on it
     bool _registered = false;
     std::unordered_map<std::string, int> _handles;  // "GROUP@source" → handle
+    DPdataBatch _batch;
+    std::vector<int> _batchHandles;  // the handle of each queued row
+
+    Provider* _actionProvider = nullptr;  // set once, before any source comes online
+    std::vector<std::string> _actionSources;  // sources waiting for actions on this connection
+    Mutex _actionLock;
+    CondVar _actionCond;
+    std::shared_ptr<HubProvider> _actionConnection VA_GUARDED_BY(_actionLock);  // the one to wait on
+    bool _actionStop VA_GUARDED_BY(_actionLock) = false;
+    pthread_t _actionThread{};
+    bool _actionThreadStarted = false;
 };
 
 // Runs the providers of one provider entry until the stop: the host application and the

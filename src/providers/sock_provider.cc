@@ -26,6 +26,9 @@ struct SockProvider::Connection {
 
 namespace {
 
+constexpr int kReadsPerRound = 16;  // of 16 KiB each, per connection
+constexpr size_t kFirstConnection = 4;  // poll entries: stop, TCP, UDP, actions, then the connections
+
 std::string peerText(const sockaddr_in& a) {
     char ip[INET_ADDRSTRLEN] = "?";
     inet_ntop(AF_INET, &a.sin_addr, ip, sizeof ip);
@@ -56,7 +59,9 @@ SockProvider::SockProvider(std::string name, HubOptions hub, dp::AppDescription 
       _app(app),
       _options(std::move(options)),
       _session(std::move(hub), std::move(app), status()),
-      _datagram(65536) {}
+      _datagram(65536) {
+    _session.answerActions(this);
+}
 
 SockProvider::~SockProvider() {
     _connections.clear();
@@ -158,13 +163,16 @@ void SockProvider::handleLine(std::string_view text, const char* peer) {
     }
     int h = _session.handle(line.group->name, line.source);
     if (h >= 0) {
-        _session.send(h, DCH_NO_CONTROL_FIELD, line.row);
+        // Sent with the other lines that are ready when this round of reading ends.
+        _session.queue(h, DCH_NO_CONTROL_FIELD, line.row);
     }
 }
 
 bool SockProvider::readConnection(Connection& c) {
     char buffer[16384];
-    for (;;) {
+    // A bounded share per round, so that one busy sender does not hold up the others (poll reports
+    // the rest again).
+    for (int reads = 0; reads < kReadsPerRound; ++reads) {
         ssize_t n = ::recv(c.fd, buffer, sizeof buffer, 0);
         if (n == 0) {
             if (!c.pending.empty()) {
@@ -208,6 +216,7 @@ bool SockProvider::readConnection(Connection& c) {
             return false;
         }
     }
+    return true;
 }
 
 void SockProvider::readDatagrams() {
@@ -246,6 +255,7 @@ void SockProvider::run(StopSignal& stop) {
         fds.push_back({stop.fd(), POLLIN, 0});
         fds.push_back({_tcp, POLLIN, 0});  // -1 entries are ignored by poll
         fds.push_back({_udp, POLLIN, 0});
+        fds.push_back({actions().fd(), POLLIN, 0});
         for (const auto& c : _connections) {
             fds.push_back({c->fd, POLLIN, 0});
         }
@@ -262,12 +272,17 @@ void SockProvider::run(StopSignal& stop) {
         }
         // Connections first, by their index in fds, before the list changes.
         for (size_t i = _connections.size(); i-- > 0;) {
-            if (fds[3 + i].revents != 0 && !readConnection(*_connections[i])) {
+            if (fds[kFirstConnection + i].revents != 0 && !readConnection(*_connections[i])) {
                 _connections.erase(_connections.begin() + static_cast<long>(i));
             }
         }
         if (fds[2].revents != 0) {
             readDatagrams();
+        }
+        // Every line read in this round goes to the hub in one write, in the order read.
+        _session.flush();
+        if (fds[3].revents != 0) {
+            serveActions();
         }
         if (fds[1].revents != 0) {
             for (;;) {

@@ -82,6 +82,76 @@ TEST_F(ClientAgainstHub, RowsReachTheSubscribedCollectorInColumnOrder) {
     EXPECT_EQ(dc_waitOnDataDestroy(std::move(waiter)), 0);
 }
 
+// Rows sent in batches, without a round trip per row: the hub answers every row in order (its
+// answers to a streaming provider leave in bursts), the collector receives every accepted row in
+// the order sent, and a refused row is refused alone.
+TEST_F(ClientAgainstHub, BatchedRowsArriveInOrderEachWithItsOwnAnswer) {
+    int status = -99;
+    int handle = 0;
+    ASSERT_EQ(_provider.dp_register(&status, app("BATCHAPP", {"G"})), 0);
+    ASSERT_EQ(_provider.dp_online(&status, &handle, "BATCHAPP", "G", "src"), 0);
+    auto waiter = dc_waitOnDataInitialize("BATCHAPP", "G");
+    ASSERT_TRUE(waiter);
+    std::vector<char> buffer(8192);
+    bool subscribed = false;
+    for (int attempt = 0; attempt < 200 && !subscribed; ++attempt) {
+        ASSERT_EQ(_provider.dp_data(&status, handle, DCH_NO_CONTROL_FIELD, row(-1, "probe")), 0);
+        subscribed = dc_waitOnData(waiter.get(), buffer.data(), buffer.size(), 0.05) == 0;
+    }
+    ASSERT_TRUE(subscribed);
+    while (dc_waitOnData(waiter.get(), buffer.data(), buffer.size(), 0.2) == 0) {
+    }
+
+    // Three batches of 3,000 rows each: far more answers than the hub's request queue holds.
+    constexpr int kRows = 3000;
+    constexpr int kRefused = 1234;
+    std::atomic<int> received{0};
+    std::atomic<bool> inOrder{true};
+    std::thread collector([&] {
+        std::vector<char> b(8192);
+        for (int expected = 1; expected <= 3 * kRows; ++expected) {
+            if (expected % kRows == kRefused) {
+                continue;
+            }
+            // Clock seconds, which the test hub's speed-up shortens a hundredfold.
+            if (dc_waitOnData(waiter.get(), b.data(), b.size(), 3000) != 0) {
+                return;
+            }
+            FieldReader r(b.data(), b.size());
+            r.next();
+            r.next();
+            int32_t count = 0;
+            if (!r.next().int32(&count) || count != expected) {
+                inOrder = false;
+            }
+            ++received;
+        }
+    });
+    vorpane::DPdataBatch batch;
+    for (int round = 0; round < 3; ++round) {
+        batch.clear();
+        for (int i = 1; i <= kRows; ++i) {
+            if (i == kRefused) {
+                DProw unknown;
+                unknown.add("Nope", "x", 1, 'D');
+                ASSERT_EQ(batch.add(handle, DCH_NO_CONTROL_FIELD, unknown), 0);
+            } else {
+                ASSERT_EQ(batch.add(handle, DCH_NO_CONTROL_FIELD, row(round * kRows + i, "r")), 0);
+            }
+        }
+        ASSERT_EQ(_provider.dp_dataBatch(&batch, 3000), DCH_CLIENT_REFUSED);
+        for (int i = 1; i <= kRows; ++i) {
+            ASSERT_EQ(batch.status(static_cast<size_t>(i - 1)), i == kRefused ? 2 : 0) << "row " << i;
+        }
+    }
+    collector.join();
+    EXPECT_EQ(received.load(), 3 * (kRows - 1));
+    EXPECT_TRUE(inOrder.load());
+    // The connection goes on with single requests.
+    EXPECT_EQ(_provider.dp_data(&status, handle, DCH_NO_CONTROL_FIELD, row(1, "single")), 0);
+    EXPECT_EQ(dc_waitOnDataDestroy(std::move(waiter)), 0);
+}
+
 TEST_F(ClientAgainstHub, ACancelFromAnotherThreadEndsABlockedWaitPromptly) {
     auto waiter = dc_waitOnDataInitialize("NODATA", "G");
     ASSERT_TRUE(waiter);

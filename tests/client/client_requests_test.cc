@@ -273,6 +273,68 @@ TEST_F(ClientRequestsTest, IncompleteRequestIsSentAgain) {
     EXPECT_EQ(hub.requests().size(), 2u);
 }
 
+// A batch goes out in one write and each row keeps its own answer; a row the hub received
+// incomplete is sent again on its own after the others were answered.
+TEST_F(ClientRequestsTest, BatchRowsKeepTheirOwnAnswersAndAnIncompleteOneIsSentAgain) {
+    int answered = 0;
+    hub.setHandler([&answered](FakeHub& h, const Request& r) {
+        // The second request is "received incomplete" once; the third is refused.
+        ++answered;
+        h.sendStatus(r.connection, answered == 2 ? DCH_STATUS_RESEND : answered == 3 ? 2 : 0);
+    });
+    HubProvider provider(hub.options());
+    DPdataBatch batch;
+    for (int32_t i = 1; i <= 4; ++i) {
+        DProw row;
+        row.add("Count", &i, 4, 'C');
+        ASSERT_EQ(batch.add(7, i == 1 ? 0x01 : DCH_NO_CONTROL_FIELD, row), 0);
+    }
+    EXPECT_EQ(batch.add(7, 0x10000, DProw()), DCH_CLIENT_BAD_ARGUMENT);
+    ASSERT_EQ(batch.count(), 4u);
+    EXPECT_EQ(provider.dp_dataBatch(&batch), DCH_CLIENT_REFUSED);
+    // Answers in the order sent: 1 ok, 2 resend, 3 refused (2), 4 ok; then 2 again: ok.
+    EXPECT_EQ(batch.status(0), 0);
+    EXPECT_EQ(batch.status(1), 0);
+    EXPECT_EQ(batch.status(2), 2);
+    EXPECT_EQ(batch.status(3), 0);
+    std::vector<Request> r = hub.requests();
+    ASSERT_EQ(r.size(), 5u);
+    std::vector<int32_t> counts;
+    for (const Request& q : r) {
+        ASSERT_EQ(q.code, DCH_dp_data);
+        counts.push_back(q.fields.back().int32());
+    }
+    EXPECT_EQ(counts, (std::vector<int32_t>{1, 2, 3, 4, 2}));
+    EXPECT_EQ(r[0].fields[1].type, DCH_controlField);
+    EXPECT_EQ(r[1].fields[1].type, DCH_attrName);
+
+    batch.clear();
+    EXPECT_TRUE(batch.empty());
+    EXPECT_EQ(provider.dp_dataBatch(&batch), 0);  // nothing to send
+    EXPECT_EQ(hub.requests().size(), 5u);
+}
+
+TEST_F(ClientRequestsTest, ABatchOnALostConnectionGivesEveryRowTheFailure) {
+    hub.setHandler([](FakeHub& h, const Request& r) {
+        if (r.fields.back().int32() == 2) {
+            h.close(r.connection);  // the first row is answered, the rest never
+        } else {
+            h.sendStatus(r.connection, 0);
+        }
+    });
+    HubProvider provider(hub.options(5));
+    DPdataBatch batch;
+    for (int32_t i = 1; i <= 3; ++i) {
+        DProw row;
+        row.add("Count", &i, 4, 'C');
+        batch.add(7, DCH_NO_CONTROL_FIELD, row);
+    }
+    EXPECT_EQ(provider.dp_dataBatch(&batch), DCH_CLIENT_IO);
+    EXPECT_EQ(batch.status(0), 0);
+    EXPECT_EQ(batch.status(1), DCH_CLIENT_IO);
+    EXPECT_EQ(batch.status(2), DCH_CLIENT_IO);
+}
+
 TEST_F(ClientRequestsTest, DemandReportOptionReadsResultsThenStatus) {
     HubProvider provider(hub.options());
     int status = -5;

@@ -1,10 +1,18 @@
 // HTTP probes against a loopback test server: success with and without a content match, a server
 // error, a time-out and a refused connection; the rows as a collector of the real hub sees them.
+// HTTPS against a loopback TLS server whose self-signed certificate the test makes with a known
+// expiry: the days left, and a certificate that is not trusted.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 #include <condition_variable>
 #include <mutex>
@@ -13,6 +21,7 @@
 #include "providers/http_provider.h"
 #include "providers/row_collector.h"
 #include "testlib/hub_fixture.h"
+#include "testlib/temp_dir.h"
 
 namespace vorpane::providers {
 namespace {
@@ -142,6 +151,119 @@ TEST_F(HttpAgainstServer, EachOutcomeIsOneRowOfTheSet) {
     EXPECT_EQ(provider->status().errors.load(), 0);
 }
 
+// A self-signed certificate for 127.0.0.1 (an EC key), valid from a day ago until `validSeconds`
+// from now, written as PEM to cert and key. Also its own CA, so a client can be told to trust it.
+bool writeSelfSigned(const std::string& cert, const std::string& key, long validSeconds) {
+    std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> pkey(EVP_EC_gen("P-256"), EVP_PKEY_free);
+    std::unique_ptr<X509, void (*)(X509*)> x(X509_new(), X509_free);
+    if (!pkey || !x) {
+        return false;
+    }
+    X509_set_version(x.get(), 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(x.get()), 1);
+    X509_gmtime_adj(X509_getm_notBefore(x.get()), -86400);
+    X509_gmtime_adj(X509_getm_notAfter(x.get()), validSeconds);
+    X509_set_pubkey(x.get(), pkey.get());
+    X509_NAME* name = X509_get_subject_name(x.get());
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1,
+                               0);
+    X509_set_issuer_name(x.get(), name);
+    X509V3_CTX ctx;
+    X509V3_set_ctx_nodb(&ctx);
+    X509V3_set_ctx(&ctx, x.get(), x.get(), nullptr, nullptr, 0);
+    for (auto [nid, value] : {std::pair{NID_subject_alt_name, "IP:127.0.0.1"},
+                              std::pair{NID_basic_constraints, "critical,CA:TRUE"}}) {
+        X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+        if (ext == nullptr) {
+            return false;
+        }
+        X509_add_ext(x.get(), ext, -1);
+        X509_EXTENSION_free(ext);
+    }
+    if (X509_sign(x.get(), pkey.get(), EVP_sha256()) == 0) {
+        return false;
+    }
+    std::unique_ptr<FILE, int (*)(FILE*)> c(std::fopen(cert.c_str(), "w"), std::fclose);
+    std::unique_ptr<FILE, int (*)(FILE*)> k(std::fopen(key.c_str(), "w"), std::fclose);
+    return c && k && PEM_write_X509(c.get(), x.get()) == 1 &&
+           PEM_write_PrivateKey(k.get(), pkey.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
+}
+
+class HttpsAgainstServer : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(_hub.ready());
+        // 30 and a half days: the whole days left are 30 however long the test takes.
+        ASSERT_TRUE(writeSelfSigned(_dir.file("cert.pem"), _dir.file("key.pem"), 30 * 86400 + 43200));
+        _server = std::make_unique<httplib::SSLServer>(_dir.file("cert.pem").c_str(), _dir.file("key.pem").c_str());
+        ASSERT_TRUE(_server->is_valid());
+        _server->Get("/health", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content("{\"status\": \"up\"}", "application/json");
+        });
+        _port = _server->bind_to_any_port("127.0.0.1");
+        ASSERT_GT(_port, 0);
+        _serverThread = std::thread([this] { _server->listen_after_bind(); });
+    }
+    void TearDown() override {
+        if (_server) {
+            _server->stop();
+        }
+        if (_serverThread.joinable()) {
+            _serverThread.join();
+        }
+    }
+
+    TestHub _hub;
+    testing::TempDir _dir;
+    std::unique_ptr<httplib::SSLServer> _server;
+    int _port = 0;
+    std::thread _serverThread;
+};
+
+TEST_F(HttpsAgainstServer, CertificateDaysLeftComeFromTheServersCertificate) {
+    const std::string url = "https://127.0.0.1:" + std::to_string(_port) + "/health";
+    const std::string text = "application VPTLS\n"
+                             "group PROBE K 300\n"
+                             "attribute @Name D 16\n"
+                             "attribute Status_Code G 4\n"
+                             "attribute Matched G 2\n"
+                             "attribute Cert_Days_Left G 4\n"
+                             "attribute Error D 128\n"
+                             "source HTTP interval=60 timeout=3000\n"  // 30 s of real time: TLS under sanitizers
+                             "url trusted " + url + " match=\"\\\"status\\\": *\\\"up\\\"\" cafile=" +
+                             _dir.file("cert.pem") + "\n"
+                             "url untrusted " + url + "\n";
+    Definition d;
+    dp::ParseError e;
+    d.file = "/defs/tls.desc";
+    ASSERT_TRUE(parseDefinition(text, &d, &e)) << e.reason;
+    ProviderContext context;
+    context.sourceName = "probes";
+    std::unique_ptr<Provider> p = HttpProvider::make(d, context, &e);
+    ASSERT_TRUE(p) << e.line << ": " << e.reason;
+    auto* provider = static_cast<HttpProvider*>(p.get());
+
+    std::vector<HttpProvider::Result> r = provider->probeAll();
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].error, "");
+    EXPECT_EQ(r[0].statusCode, 200);
+    EXPECT_EQ(r[0].matched, 1);
+    EXPECT_EQ(r[0].certDaysLeft, 30);
+    // Without the certificate to trust, the handshake is refused: no response, the reason, no days.
+    EXPECT_EQ(r[1].statusCode, 0);
+    EXPECT_NE(r[1].error.find("certificate"), std::string::npos) << r[1].error;
+    EXPECT_EQ(r[1].certDaysLeft, -1);
+
+    RowCollector collector("VPTLS", "PROBE");
+    ASSERT_TRUE(collector.waitUntilDelivering([&] { provider->probeAll(); }));
+    while (collector.next(0.3)) {
+    }
+    provider->probeAll();
+    std::optional<ReceivedRow> row = collector.next(10);
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->values, (std::vector<std::string>{"trusted", "200", "1", "30", ""}));
+}
+
 TEST(HttpDefinition, SourceSectionsAreRefusedWithTheirLine) {
     const std::string app = "application VPWEB\ngroup PROBE K 300\nattribute @Name D 16\n";
     struct Case {
@@ -157,6 +279,7 @@ TEST(HttpDefinition, SourceSectionsAreRefusedWithTheirLine) {
              {"source HTTP\nurl a http://127.0.0.1/ match=\"(\"\n", 5, "match does not compile"},
              {"source HTTP\nurl a http://127.0.0.1/ colour=red\n", 5, "unexpected \"colour=red\""},
              {"source HTTP timeout=0\nurl a http://127.0.0.1/\n", 4, "timeout=0"},
+             {"source HTTP\nurl a http://127.0.0.1/ cafile=/etc/ca.pem\n", 5, "cafile= is for https://"},
          }) {
         Definition d;
         dp::ParseError e;

@@ -2,6 +2,9 @@
 // group and the stop.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <future>
 #include <thread>
 
 #include "interfaces/support.h"
@@ -179,6 +182,180 @@ TEST_F(Framework, TheAgentsApplicationIsOneRegistrationWhoeverComesFirst) {
     EXPECT_EQ(info, "VAGENT,DPSTATUS,K,120,VA:DPLOG,P,0,VA:ACTION,E,0,VA:;");
     EXPECT_FALSE(trace.contains("Error: the hub refused dp_register"));
     log.stop();
+}
+
+// A provider of the test: group NOW has fresh rows on request (Value counts the samples), group
+// LINES has none (its rows arrive as they come).
+class FreshProvider : public Provider {
+  public:
+    explicit FreshProvider(HubOptions hub) : Provider("FRESH"), _session(std::move(hub), app(), status()) {
+        _session.answerActions(this);
+    }
+    void run(StopSignal& stop) override {
+        sample();
+        _session.send(_session.handle("LINES", "src1"), DCH_NO_CONTROL_FIELD, row("line", 1));
+        _ready.set_value();  // its source is online and waits for actions
+        while (!waitFor(stop, 3600)) {
+        }
+        _session.close();
+    }
+    bool sendFreshRows(std::string_view group) override {
+        if (group != "NOW") {
+            return false;
+        }
+        sample();
+        return true;
+    }
+    int32_t samples() const { return _samples.load(); }
+    std::future<void> ready() { return _ready.get_future(); }
+
+  private:
+    static dp::AppDescription app() {
+        dp::AppDescription a;
+        dp::ParseError e;
+        dp::parseDescription("application FRESH\ngroup NOW K 300\nattribute @Name D 16\nattribute Value C 4\n"
+                             "group LINES E 0\nattribute Name D 16\nattribute Value C 4\n",
+                             &a, &e);
+        return a;
+    }
+    static DProw row(const char* name, int32_t value) {
+        DProw r;
+        r.add("Name", name, -1, 'D');
+        r.add("Value", &value, 4, 'C');
+        return r;
+    }
+    void sample() {
+        const int32_t n = ++_samples;
+        _session.queue(_session.handle("NOW", "src1"), DCH_NO_CONTROL_FIELD, row("now", n));
+    }
+    HubSession _session;
+    std::atomic<int32_t> _samples{0};
+    std::promise<void> _ready;
+};
+
+// Report and situation requests reach the provider through the hub as a collector hands them over;
+// the provider answers on its own thread with fresh rows, the collector of the group sees them, and
+// the action's result tells what was done.
+TEST_F(Framework, ReportActionsAreAnsweredWithFreshRowsAndAResult) {
+    TestHub hub;
+    ASSERT_TRUE(hub.ready());
+    FreshProvider provider{HubOptions::fromEnvironment()};
+    StopSignal stop;
+    std::future<void> ready = provider.ready();
+    std::thread runner([&] { provider.run(stop); });
+    if (ready.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+        stop.request();
+        runner.join();
+        FAIL() << "the provider did not bring its sources online";
+    }
+    RowCollector collector("FRESH", "NOW");
+    int32_t id = 9000;
+    auto act = [&](const char* name, const char* parms) {
+        DCactionResults results;
+        EXPECT_EQ(dc_provideActionForResult(5, "NULL", "src1:FRESH00", "src1:FRESH00", name, ++id, parms, &results, 3000),
+                  0);
+        // A result that reached the hub before the wait comes as the wait's status, without its text.
+        EXPECT_NE(results.status, 1) << name << " " << parms;
+        return results;
+    };
+    // Each answered action has made a fresh row; the first delivered one shows the subscription.
+    ASSERT_TRUE(collector.waitUntilDelivering([&] { act("REPORT_REQUEST", "ATTRGROUP=NOW"); }));
+    // The row of the provider's latest sample, passing over those of the earlier actions.
+    auto latest = [&]() -> std::optional<ReceivedRow> {
+        const std::string want = std::to_string(provider.samples());
+        for (std::optional<ReceivedRow> r; (r = collector.next(1000));) {  // clock seconds: 10 s real
+            if (r->values.size() == 2 && r->values[1] == want) {
+                return r;
+            }
+        }
+        return std::nullopt;
+    };
+    const int32_t before = provider.status().rowsSent.load();
+    const int32_t samples = provider.samples();
+
+    DCactionResults r = act("REPORT_REQUEST", "ATTRGROUP=NOW");
+    EXPECT_EQ(r.status, 0);
+    if (r.resultArrived) {
+        EXPECT_EQ(r.resultText, "fresh rows of NOW sent");
+    }
+    EXPECT_EQ(provider.samples(), samples + 1);
+    std::optional<ReceivedRow> row = latest();
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->source, "src1");
+    EXPECT_EQ(row->values[0], "now");
+
+    EXPECT_EQ(act("SITUATION_REQUEST", "SITNAME=HIGH ATTRGROUP=now WHERE(Value GT 0)").status, 0);
+    EXPECT_EQ(provider.samples(), samples + 2);  // a new sample, not the stored one
+    ASSERT_TRUE(latest());
+
+    // No fresh rows for LINES, a group that is not online, a request that is not a report.
+    EXPECT_EQ(act("REPORT_REQUEST", "ATTRGROUP=LINES").status, 5);
+    EXPECT_EQ(act("REPORT_REQUEST", "ATTRGROUP=NOPE").status, 8);
+    EXPECT_EQ(act("REPORT_REQUEST", "SITNAME=X").status, 12);
+    EXPECT_EQ(act("RESTART", "ATTRGROUP=NOW").status, 12);
+    EXPECT_EQ(provider.samples(), samples + 2);
+    EXPECT_EQ(provider.status().rowsSent.load(), before + 2);
+    EXPECT_EQ(act("REPORT_REQUEST", "ATTRGROUP=NOW").status, 0);
+    ASSERT_TRUE(latest());
+    EXPECT_EQ(provider.status().rowsSent.load(), before + 3);
+    EXPECT_EQ(provider.status().errors.load(), 0);
+
+    stop.request();
+    runner.join();
+}
+
+// Rows queued in a session go to the hub in batches and keep their order, also across a source
+// brought online in between; a row the hub refuses is counted as an error alone.
+TEST_F(Framework, QueuedRowsKeepTheirOrderAndARefusedOneIsCountedAlone) {
+    TestHub hub;
+    ASSERT_TRUE(hub.ready());
+    dp::AppDescription app;
+    dp::ParseError e;
+    ASSERT_TRUE(dp::parseDescription("application QUEUED\ngroup ROWS E 0\nattribute Name D 16\nattribute Value C 4\n",
+                                     &app, &e));
+    ProviderStatus status("QUEUED");
+    HubSession session(HubOptions::fromEnvironment(), app, status);
+    auto row = [](const char* name, int32_t value) {
+        DProw r;
+        r.add("Name", name, -1, 'D');
+        r.add("Value", &value, 4, 'C');
+        return r;
+    };
+    RowCollector collector("QUEUED", "ROWS");
+    ASSERT_TRUE(collector.waitUntilDelivering(
+        [&] { session.send(session.handle("ROWS", "a"), DCH_NO_CONTROL_FIELD, row("probe", 0)); }));
+    while (collector.next(0.3)) {
+    }
+    const int32_t sent = status.rowsSent.load();
+
+    const int a = session.handle("ROWS", "a");
+    session.queue(a, DCH_NO_CONTROL_FIELD, row("a", 1));
+    session.queue(a, DCH_NO_CONTROL_FIELD, row("a", 2));
+    DProw unknown;
+    unknown.add("Nope", "x", 1, 'D');
+    session.queue(a, DCH_NO_CONTROL_FIELD, unknown);
+    EXPECT_EQ(session.queued(), 3u);
+    const int b = session.handle("ROWS", "b");  // a new source: the queued rows go first
+    EXPECT_EQ(session.queued(), 0u);
+    for (int32_t i = 3; i < 3 + static_cast<int32_t>(HubSession::kBatchRows) + 10; ++i) {
+        session.queue(b, DCH_NO_CONTROL_FIELD, row("b", i));  // one full batch leaves on its own
+    }
+    EXPECT_EQ(session.queued(), 10u);
+    EXPECT_EQ(session.flush(), 0);
+
+    std::vector<std::pair<std::string, std::string>> got;
+    for (std::optional<ReceivedRow> r; got.size() < HubSession::kBatchRows + 12 && (r = collector.next(1000));) {
+        got.emplace_back(r->source, r->values[1]);
+    }
+    ASSERT_EQ(got.size(), HubSession::kBatchRows + 12);
+    EXPECT_EQ(got[0], (std::pair<std::string, std::string>{"a", "1"}));
+    EXPECT_EQ(got[1], (std::pair<std::string, std::string>{"a", "2"}));
+    for (size_t i = 2; i < got.size(); ++i) {
+        ASSERT_EQ(got[i], (std::pair<std::string, std::string>{"b", std::to_string(i + 1)})) << i;
+    }
+    EXPECT_EQ(status.rowsSent.load(), sent + static_cast<int32_t>(HubSession::kBatchRows) + 12);
+    EXPECT_EQ(status.errors.load(), 1);
+    session.close();
 }
 
 TEST_F(Framework, StopSignalEndsAWaitAndWakesAPoll) {

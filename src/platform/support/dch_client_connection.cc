@@ -206,12 +206,16 @@ int HubConnection::waitWritable(const Deadline& deadline) const {
 }
 
 int HubConnection::sendLocked(const dch::MessageBuilder& request) {
+    return sendBytesLocked(request.data(), request.size());
+}
+
+int HubConnection::sendBytesLocked(const char* bytes, size_t length) {
     if (failed()) {
         return DCH_CLIENT_IO;
     }
     Deadline deadline(_options.sendTimeout);
-    const char* p = request.data();
-    size_t left = request.size();
+    const char* p = bytes;
+    size_t left = length;
     while (left > 0) {
         ssize_t n = ::send(_fd, p, left, MSG_NOSIGNAL);
         if (n > 0) {
@@ -229,8 +233,8 @@ int HubConnection::sendLocked(const dch::MessageBuilder& request) {
                 continue;
             }
         }
-        VA_ERROR("Error: sending %zu bytes to the hub failed after %zu: %s\n", request.size(),
-                 request.size() - left, rc == DCH_CLIENT_TIMEOUT ? "time-out" : std::strerror(errno));
+        VA_ERROR("Error: sending %zu bytes to the hub failed after %zu: %s\n", length, length - left,
+                 rc == DCH_CLIENT_TIMEOUT ? "time-out" : std::strerror(errno));
         fail(rc);
         return rc;
     }
@@ -326,6 +330,23 @@ bool HubConnection::takeQueued(Expect expect, HubMessage* message) {
 int HubConnection::receiveUntil(Expect expect, HubMessage* message, const Deadline& deadline) {
     // Replies are never cancelled: a request in progress must read its answer or fail the connection.
     const bool cancellable = expect != Expect::reply;
+    struct ReplyWaiting {
+        HubConnection& c;
+        const bool on;
+        ReplyWaiting(HubConnection& connection, bool waiting) : c(connection), on(waiting) {
+            if (on) {
+                ScopedLock g(c._stateLock);
+                ++c._replyWaiters;
+            }
+        }
+        ~ReplyWaiting() {
+            if (on) {
+                ScopedLock g(c._stateLock);
+                --c._replyWaiters;
+                c._stateChanged.broadcast();  // a waiter for actions may read again
+            }
+        }
+    } replyWaiting(*this, !cancellable);
     for (;;) {
         {
             ScopedLock g(_stateLock);
@@ -339,11 +360,12 @@ int HubConnection::receiveUntil(Expect expect, HubMessage* message, const Deadli
                 if (_failure != 0) {
                     return DCH_CLIENT_IO;
                 }
-                if (!_reading) {
+                if (!_reading && (!cancellable || _replyWaiters == 0)) {
                     _reading = true;
                     break;
                 }
-                // Another thread reads the socket and will hand over what it gets.
+                // Another thread reads the socket and will hand over what it gets (or, for a waiter
+                // of actions, a reply waiter is about to).
                 if (deadline.passed()) {
                     return DCH_CLIENT_TIMEOUT;
                 }
@@ -381,23 +403,24 @@ int HubConnection::receive(Expect expect, HubMessage* message, double timeout) {
     return receiveUntil(expect, message, Deadline(timeout));
 }
 
+void HubConnection::dropStaleReplies() {
+    // Nothing may answer a request that has not been sent; whatever waits is stale.
+    ScopedLock s(_stateLock);
+    for (auto it = _inbox.begin(); it != _inbox.end();) {
+        if (it->isActionRequest()) {
+            ++it;
+        } else {
+            VA_ERROR("Warning: dropping an unexpected message of %zu bytes from the hub\n", it->bytes.size());
+            it = _inbox.erase(it);
+        }
+    }
+}
+
 int HubConnection::request(const dch::MessageBuilder& request, std::vector<HubMessage>* replies,
                            bool (*isFinal)(const HubMessage&), double timeout) {
     replies->clear();
     ScopedLock g(_requestLock);
-    {
-        // Nothing may answer a request that has not been sent; whatever waits is stale.
-        ScopedLock s(_stateLock);
-        for (auto it = _inbox.begin(); it != _inbox.end();) {
-            if (it->isActionRequest()) {
-                ++it;
-            } else {
-                VA_ERROR("Warning: dropping an unexpected message of %zu bytes from the hub\n",
-                         it->bytes.size());
-                it = _inbox.erase(it);
-            }
-        }
-    }
+    dropStaleReplies();
     const Deadline deadline(timeout < -1.5 ? _options.replyTimeout : timeout);
     for (int attempt = 0;; ++attempt) {
         int rc = sendLocked(request);
@@ -428,6 +451,79 @@ int HubConnection::request(const dch::MessageBuilder& request, std::vector<HubMe
             }
         }
     }
+}
+
+int HubConnection::requestBatch(std::string_view requests, size_t count, std::vector<HubMessage>* replies,
+                                double timeout) {
+    replies->clear();
+    if (count == 0) {
+        return DCH_CLIENT_OK;
+    }
+    ScopedLock g(_requestLock);
+    dropStaleReplies();
+    const Deadline deadline(timeout < -1.5 ? _options.replyTimeout : timeout);
+    auto receiveReply = [&](HubMessage* reply) {
+        int rc = receiveUntil(Expect::reply, reply, deadline);
+        if (rc == DCH_CLIENT_TIMEOUT) {
+            VA_ERROR("Error: no answer from the hub in time; closing the connection\n");
+            fail(rc);
+        }
+        return rc;
+    };
+    int rc = sendBytesLocked(requests.data(), requests.size());
+    if (rc != DCH_CLIENT_OK) {
+        return rc;
+    }
+    // Requests the hub received incomplete, by their index: sent again once the others are answered.
+    std::vector<size_t> resend;
+    for (size_t i = 0; i < count; ++i) {
+        HubMessage reply;
+        rc = receiveReply(&reply);
+        if (rc != DCH_CLIENT_OK) {
+            return rc;
+        }
+        int32_t status = 0;
+        if (reply.isStatus(&status) && status == DCH_STATUS_RESEND) {
+            resend.push_back(i);
+        }
+        replies->push_back(std::move(reply));
+    }
+    if (resend.empty()) {
+        return DCH_CLIENT_OK;
+    }
+    // Where each request starts: walked by the length prefixes only for this rare case.
+    std::vector<std::string_view> each;
+    for (size_t at = 0; at + DCH_FRAME_HEADER <= requests.size() && each.size() < count;) {
+        const uint32_t total = dch::totalLength(requests.data() + at);
+        if (total < DCH_FRAME_HEADER || at + total > requests.size()) {
+            break;
+        }
+        each.push_back(requests.substr(at, total));
+        at += total;
+    }
+    for (size_t i : resend) {
+        if (i >= each.size()) {
+            break;  // the batch's own bytes do not hold it: keep the hub's answer
+        }
+        for (int attempt = 0; attempt < kMaxResends; ++attempt) {
+            VA_ERROR("Warning: the hub received request %zu of a batch incomplete; sending it again\n", i);
+            rc = sendBytesLocked(each[i].data(), each[i].size());
+            HubMessage reply;
+            if (rc == DCH_CLIENT_OK) {
+                rc = receiveReply(&reply);
+            }
+            if (rc != DCH_CLIENT_OK) {
+                return rc;
+            }
+            int32_t status = 0;
+            const bool again = reply.isStatus(&status) && status == DCH_STATUS_RESEND;
+            (*replies)[i] = std::move(reply);
+            if (!again) {
+                break;
+            }
+        }
+    }
+    return DCH_CLIENT_OK;
 }
 
 }  // namespace vorpane

@@ -308,6 +308,71 @@ int HubProvider::dp_data(int* status, int handle, int controlField, const DProw&
     return statusRequest(m, status, nullptr, nullptr, nullptr, timeout);
 }
 
+int DPdataBatch::add(int handle, int controlField, const DProw& row) {
+    if (controlField < DCH_NO_CONTROL_FIELD || controlField > 0xFFFF) {
+        VA_ERROR("Error: control field %d is not a 16-bit value\n", controlField);
+        return DCH_CLIENT_BAD_ARGUMENT;
+    }
+    _scratch.clear();
+    _scratch.request(DCH_dp_data).int32(DCH_handle, handle);
+    if (controlField != DCH_NO_CONTROL_FIELD) {
+        _scratch.int16(DCH_controlField, static_cast<int16_t>(controlField));
+    }
+    row.appendTo(&_scratch);
+    _requests.append(_scratch.data(), _scratch.size());
+    ++_count;
+    return DCH_CLIENT_OK;
+}
+
+void DPdataBatch::clear() {
+    _requests.clear();
+    _count = 0;
+    _statuses.clear();
+}
+
+int HubProvider::dp_dataBatch(DPdataBatch* batch, double timeout) {
+    batch->_statuses.clear();
+    if (batch->_count == 0) {
+        return DCH_CLIENT_OK;
+    }
+    int rc;
+    std::shared_ptr<HubConnection> c = connection(&rc);
+    std::vector<HubMessage> replies;
+    if (c != nullptr) {
+        rc = c->requestBatch(batch->_requests, batch->_count, &replies, timeout);
+    }
+    batch->_statuses.reserve(batch->_count);
+    int refused = 0;
+    for (const HubMessage& reply : replies) {
+        int32_t hubStatus = 0;
+        if (!reply.isStatus(&hubStatus)) {
+            VA_ERROR("Error: the hub's answer to dp_data is not a status\n");
+            c->close();
+            rc = DCH_CLIENT_PROTOCOL;
+            break;
+        }
+        if (hubStatus != DCH_STATUS_OK) {
+            if (refused++ == 0) {
+                VA_ERROR("Error: the hub refused dp_data: status %d (%s)\n", hubStatus,
+                         DCH_statusText(DCH_dp_data, hubStatus));
+            }
+        }
+        batch->_statuses.push_back(hubStatus);
+    }
+    if (rc != DCH_CLIENT_OK) {
+        VA_ERROR("Error: dp_data of %zu rows got no answer from the hub for %zu: %s\n", batch->_count,
+                 batch->_count - batch->_statuses.size(), DCH_clientResultText(rc));
+        batch->_statuses.resize(batch->_count, rc);
+        return rc;
+    }
+    if (refused > 0) {
+        VA_ERROR("Error: the hub refused %d of %zu rows\n", refused, batch->_count);
+        return DCH_CLIENT_REFUSED;
+    }
+    VA_DETAIL("dp_data of %zu rows successful\n", batch->_count);
+    return DCH_CLIENT_OK;
+}
+
 int HubProvider::dp_offline(int* status, int handle) {
     dch::MessageBuilder m;
     m.request(DCH_dp_offline).int32(DCH_handle, handle);
