@@ -82,7 +82,9 @@ nlohmann::json ctlJson(const std::vector<std::string>& env, std::vector<std::str
 TEST_F(AgentApi, RowsFromAProviderAndASituationOnThemThroughVorpanectl) {
     _dir.write("app.desc",
                "application E2EAPI help=\"API end to end\"\n"
-               "group DISK K 60 help=\"Disks\"\n"
+               // Keyed rows age out after their TTL: an hour of the agent's fast clock outlasts any
+               // loaded machine.
+               "group DISK K 3600 help=\"Disks\"\n"
                "attribute @Mount D 16 help=\"Mount point\"\n"
                "attribute Used C 4 help=\"Used MB\"\n");
     const std::vector<std::string> agentEnv = env();
