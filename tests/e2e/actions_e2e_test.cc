@@ -202,6 +202,18 @@ class ActionsE2E : public ::testing::Test {
         return n;
     }
 
+    // Waits until a report of the subnode shows count rows. A situation defined after that sees them
+    // all in one sample: rows that trickle in across a sample's boundary would raise it on the first
+    // sample and find it already raised, so without an action, on the next.
+    void waitForRows(const std::string& appl, const std::string& table, const std::string& subnode,
+                     size_t count) const {
+        size_t seen = 0;
+        for (int i = 0; i < 300 && seen != count; ++i) {
+            seen = ctl({"rows", appl, table, "--subnode", subnode})["rows"].size();
+        }
+        ASSERT_EQ(seen, count);
+    }
+
     // Rows of the agent's action log, read through the action source's own subnode (which the agent
     // names as it skips registering it: "<host>ACT:VAGENT00").
     std::vector<Json> actionLog() const {
@@ -238,8 +250,6 @@ TEST_F(ActionsE2E, ASituationsActionRunsOncePerFiringRowAndItsResultIsLogged) {
     auto first = firstSource();
     const auto [appl, table] = tableWith("E2EACT", "Used");
     ASSERT_FALSE(table.empty());
-    ctl({"situation", "add", "Disk_Busy", "--app", appl, "--table", table, "--where", "Used > 18", "--interval",
-         "60", "--action", "Restart_Disk now PASSWORD=hidden"});
 
     const std::string log = _dir.file("actions.log");
     const std::string handler = "printf '%s|%s|%s|%s\\n' \"$VORPANE_ACTION_NAME\" \"$VORPANE_ACTION_PARMS\" "
@@ -252,6 +262,9 @@ TEST_F(ActionsE2E, ASituationsActionRunsOncePerFiringRowAndItsResultIsLogged) {
     dp.send("DISK Disk=d1 Kind=ssd Used=20");
     dp.send("DISK Disk=d2 Kind=ssd Used=30");
     dp.send("DISK Disk=d3 Kind=hdd Used=5");
+    waitForRows(appl, table, "host2:E2EACT00", 3);
+    ctl({"situation", "add", "Disk_Busy", "--app", appl, "--table", table, "--where", "Used > 18", "--interval",
+         "60", "--action", "Restart_Disk now PASSWORD=hidden"});
 
     Json s = situationUntil("Disk_Busy", [](const Json& j) { return actionsOf(j) >= 2; });
     ASSERT_EQ(actionsOf(s), 2) << s.dump();
@@ -311,8 +324,6 @@ TEST_F(ActionsE2E, AnAtomicSituationsActionRunsOncePerDistinctValue) {
     auto first = firstSource();
     const auto [appl, table] = tableWith("E2EACT", "Used");
     ASSERT_FALSE(table.empty());
-    ctl({"situation", "add", "Disk_Kind", "--app", appl, "--table", table, "--where", "Used > 18", "--interval", "60",
-         "--action", "Tag_Kind"});
     const std::string log = _dir.file("kinds.log");
     FedProvider dp(_dir, "host2",
                    {"--file", _dir.file("app.desc"), "--online", "host2", "--handler",
@@ -324,6 +335,9 @@ TEST_F(ActionsE2E, AnAtomicSituationsActionRunsOncePerDistinctValue) {
     dp.send("DISK Disk=d2 Kind=ssd Used=30");
     dp.send("DISK Disk=d3 Kind=hdd Used=40");
     dp.send("DISK Disk=d4 Kind=ssd Used=50");
+    waitForRows(appl, table, "host2:E2EACT00", 4);
+    ctl({"situation", "add", "Disk_Kind", "--app", appl, "--table", table, "--where", "Used > 18", "--interval", "60",
+         "--action", "Tag_Kind"});
 
     // The framework sends one command per firing row (4); the agent forwards one per kind.
     Json s = situationUntil("Disk_Kind", [](const Json& j) { return actionsOf(j) >= 4; });
