@@ -105,17 +105,22 @@ TEST(TakeActionParsing, ConsoleMessagesNeedAllThreeValues) {
 
 constexpr const char* kAttrs = "Name,D,16, , ,Its name;Count,C,4, , ,How many";
 
+// Registers ACTAPP, brings its source SRC1 online and waits for the automation actions of SRC1.
+void ownSourceAndWaitForActions(HubProvider& hub) {
+    int status = 0;
+    int handle = 0;
+    EXPECT_EQ(hub.connect(), 0);
+    EXPECT_EQ(hub.dp_register(&status, {"ACTAPP", "help", {{"G1", "G1 help", 'P', 60, "APIS", kAttrs}}}), 0);
+    EXPECT_EQ(hub.dp_online(&status, &handle, "ACTAPP", "G1", "SRC1"), 0);
+    EXPECT_EQ(hub.dp_waitForAction(&status, 1, "SRC1"), 0);
+}
+
 // A provider of ACTAPP that owns source SRC1, waits for automation actions and answers each with
 // status -3 and the text "did <name> <parms>".
 class RecordingProvider {
 public:
     RecordingProvider() {
-        int status = 0;
-        int handle = 0;
-        EXPECT_EQ(_hub.connect(), 0);
-        EXPECT_EQ(_hub.dp_register(&status, {"ACTAPP", "help", {{"G1", "G1 help", 'P', 60, "APIS", kAttrs}}}), 0);
-        EXPECT_EQ(_hub.dp_online(&status, &handle, "ACTAPP", "G1", "SRC1"), 0);
-        EXPECT_EQ(_hub.dp_waitForAction(&status, 1, "SRC1"), 0);
+        ownSourceAndWaitForActions(_hub);
         _thread = std::thread([this] {
             DPactionRequest a;
             while (_hub.nextAction(&a, -1) == 0) {
@@ -150,12 +155,7 @@ private:
 class HoldingProvider {
 public:
     explicit HoldingProvider(size_t count) : _count(count) {
-        int status = 0;
-        int handle = 0;
-        EXPECT_EQ(_hub.connect(), 0);
-        EXPECT_EQ(_hub.dp_register(&status, {"ACTAPP", "help", {{"G1", "G1 help", 'P', 60, "APIS", kAttrs}}}), 0);
-        EXPECT_EQ(_hub.dp_online(&status, &handle, "ACTAPP", "G1", "SRC1"), 0);
-        EXPECT_EQ(_hub.dp_waitForAction(&status, 1, "SRC1"), 0);
+        ownSourceAndWaitForActions(_hub);
         _thread = std::thread([this] {
             std::vector<DPactionRequest> held;
             DPactionRequest a;

@@ -19,6 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "testlib/agent_harness.h"
 #include "testlib/child_process.h"
 #include "testlib/hub_test_client.h"
 #include "testlib/temp_dir.h"
@@ -111,22 +112,7 @@ class ActionsE2E : public ::testing::Test {
     void SetUp() override { _dir.write("app.desc", kDescription); }
 
     std::vector<std::string> env(const std::vector<std::string>& extra = {}) const {
-        std::vector<std::string> e = {"VORPANE_WORKDIR=" + _dir.path(),
-                                      "VORPANE_TRACE=ERROR STATE",
-                                      "VORPANE_TRACE_STDERR=Y",
-                                      "ZOTA_DCH_PORT=" + std::to_string(_hubPort),
-                                      "ZOTA_DCH_ADDR",
-                                      "VORPANE_API_PORT=" + std::to_string(_apiPort),
-                                      "VORPANE_TIME_SPEEDUP=50",
-                                      "VORPANE_API_TOKEN",
-                                      "VORPANE_API_BIND",
-                                      "ZOTA_STARTUP_DP",
-                                      "ZOTA_LOCAL_ACTION",
-                                      "ZOTA_ATOMIC_SITUATIONS",
-                                      "ZOTA_DEMAND_REPORT",
-                                      "VORPANE_PRODUCT_SPEC"};
-        e.insert(e.end(), extra.begin(), extra.end());
-        return e;
+        return vorpane::testing::agentEnvironment(_dir.path(), _ports, extra);
     }
 
     // The agent without built-in providers, its API up and its action log source online.
@@ -178,9 +164,7 @@ class ActionsE2E : public ::testing::Test {
         return p;
     }
 
-    std::vector<std::string> dpEnv() const {
-        return {"ZOTA_DCH_PORT=" + std::to_string(_hubPort), "ZOTA_DCH_ADDR", "VORPANE_WORKDIR=" + _dir.path()};
-    }
+    std::vector<std::string> dpEnv() const { return vorpane::testing::providerEnvironment(_dir.path(), _ports); }
 
     // Asks the agent for the situation until check accepts it (each ask is a whole API round trip).
     Json situationUntil(const std::string& name, const std::function<bool(const Json&)>& check, int tries = 300) const {
@@ -234,8 +218,7 @@ class ActionsE2E : public ::testing::Test {
     }
 
     TempDir _dir;
-    int _hubPort = vorpane::testing::freeHubPort();
-    int _apiPort = vorpane::testing::freeHubPort();
+    vorpane::testing::AgentPorts _ports;
     std::unique_ptr<ChildProcess> _agent;
 };
 

@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "testlib/agent_harness.h"
 #include "testlib/child_process.h"
 #include "testlib/hub_test_client.h"
 #include "testlib/temp_dir.h"
@@ -30,30 +31,19 @@ std::string readAll(const std::string& path) {
 
 class FixedTablesE2E : public ::testing::Test {
   protected:
-    FixedTablesE2E() {
-        _agentEnv = {"VORPANE_WORKDIR=" + _dir.path(),
-                     "VORPANE_TRACE=ERROR STATE",
-                     "VORPANE_TRACE_STDERR=Y",
-                     "ZOTA_DCH_PORT=" + std::to_string(_hubPort),
-                     "VORPANE_API_PORT=" + std::to_string(vorpane::testing::freeHubPort()),
-                     "VORPANE_TIME_SPEEDUP=50",
-                     "VORPANE_API_TOKEN",
-                     "VORPANE_API_BIND",
-                     "ZOTA_STARTUP_DP",
-                     "VORPANE_PRODUCT_SPEC"};
-        _dpEnv = {"ZOTA_DCH_PORT=" + std::to_string(_hubPort), "ZOTA_DCH_ADDR", "VORPANE_WORKDIR=" + _dir.path()};
-    }
+    FixedTablesE2E()
+        : _agentEnv(vorpane::testing::agentEnvironment(_dir.path(), _ports)),
+          _dpEnv(vorpane::testing::providerEnvironment(_dir.path(), _ports)) {}
 
     // vorpanectl --json rows APPL TABLE --where WHERE: the rows of the answer.
     nlohmann::json rows(const std::string& appl, const std::string& table, const std::string& where) {
-        ChildProcess ctl({VORPANECTL_BIN, "--json", "rows", appl, table, "--where", where}, _agentEnv);
-        EXPECT_EQ(ctl.waitExit(), 0) << ctl.output();
-        nlohmann::json answer = nlohmann::json::parse(ctl.output(), nullptr, false);
+        nlohmann::json answer =
+            vorpane::testing::ctlJson(VORPANECTL_BIN, _agentEnv, {"rows", appl, table, "--where", where});
         return answer.is_object() ? answer["rows"] : nlohmann::json::array();
     }
 
     TempDir _dir;
-    int _hubPort = vorpane::testing::freeHubPort();
+    vorpane::testing::AgentPorts _ports;
     std::vector<std::string> _agentEnv;
     std::vector<std::string> _dpEnv;
 };

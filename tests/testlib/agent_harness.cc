@@ -15,11 +15,15 @@ std::vector<std::string> agentEnvironment(const std::string& workDir, const Agen
                                   "VORPANE_TRACE=ERROR STATE",
                                   "VORPANE_TRACE_STDERR=Y",
                                   "ZOTA_DCH_PORT=" + std::to_string(ports.hub),
+                                  "ZOTA_DCH_ADDR",
                                   "VORPANE_API_PORT=" + std::to_string(ports.api),
                                   "VORPANE_TIME_SPEEDUP=50",
                                   "VORPANE_API_TOKEN",
                                   "VORPANE_API_BIND",
                                   "ZOTA_STARTUP_DP",
+                                  "ZOTA_LOCAL_ACTION",
+                                  "ZOTA_ATOMIC_SITUATIONS",
+                                  "ZOTA_DEMAND_REPORT",
                                   "VORPANE_PRODUCT_SPEC"};
     e.insert(e.end(), extra.begin(), extra.end());
     return e;

@@ -17,7 +17,8 @@ struct AgentPorts {
 };
 
 // An agent working in workDir, tracing errors and state to standard error, its clock sped up, with
-// none of the test's own VORPANE_API_TOKEN, VORPANE_API_BIND, ZOTA_STARTUP_DP or VORPANE_PRODUCT_SPEC.
+// none of the test's own hub address, API token and bind address, start-up providers, local-action,
+// atomic-situation and demand-report settings or product specification.
 // extra entries come last and replace earlier ones.
 std::vector<std::string> agentEnvironment(const std::string& workDir, const AgentPorts& ports,
                                           std::vector<std::string> extra = {});
