@@ -297,6 +297,9 @@ public:
     unsigned long Handle() const { return _handle; }
     int UseHandle(unsigned long handle);
     void Drop();
+    // The open request of a handle, pinned (Drop it when done), or null when the framework has ended
+    // it: for callers that kept only the handle.
+    static plaxf* PinHandle(unsigned long handle);
 
     // Hands the rows inserted so far to the framework (event pushes). 0, or the framework's failure.
     int Dispatch();

@@ -320,9 +320,7 @@ int processDemandRequest(zot_vorpane_agent& request, zot_vorpane_agent::subnodeR
         VA_ERROR("Error: %s request failed for node<%s>\n", command.c_str(), actionNode.c_str());
         return emitStoredRows(request, record);
     }
-    // The hub knows the request by its framework handle, which the answer brings back (possibly
-    // before the call below returns).
-    request.rememberDeferredReport();
+    // The hub knows the request by its framework handle, which the answer brings back.
     if (dc_deferReportRequest(static_cast<uint32_t>(request.Handle()), record.actionID,
                               static_cast<int32_t>(clock::nowSeconds()), record.applKey.c_str(), request.TableName(),
                               record.sourceName.c_str()) != 0) {

@@ -2,13 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <unordered_map>
 
 #include "agent/va_limits.h"
 #include "datapath/data_list.h"
 #include "datapath/samples_list.h"
 #include "interfaces/support.h"
-#include "interfaces/sync.h"
 #include "metadata/user_data_info.h"
 #include "tables/situation_rules.h"
 #include "tables/zot_vorpane_manager.h"
@@ -46,44 +44,22 @@ std::string actionTableSubnode(std::string name) {
     return name;
 }
 
-// The requests deferred for a provider's answer, by framework handle. A request leaves the map at
-// the start of its destructor, under the lock, so a request found here is still whole.
-struct DeferredReports {
-    vorpane::Mutex lock;
-    std::unordered_map<uint32_t, zot_vorpane_agent*> byHandle VA_GUARDED_BY(lock);
-};
-
-DeferredReports& deferredReports() {
-    static DeferredReports* reports = new DeferredReports();  // used by framework threads until exit
-    return *reports;
-}
-
 }  // namespace
 
-void zot_vorpane_agent::rememberDeferredReport() {
-    DeferredReports& reports = deferredReports();
-    vorpane::ScopedLock guard(reports.lock);
-    reports.byHandle[static_cast<uint32_t>(Handle())] = this;
-}
-
 void zot_vorpane_agent::redriveDeferredReport(uint32_t handle) {
-    DeferredReports& reports = deferredReports();
-    zot_vorpane_agent* pinned = nullptr;
-    {
-        vorpane::ScopedLock guard(reports.lock);
-        auto it = reports.byHandle.find(handle);
-        // The pin keeps the request alive past the lock; a request the framework is ending refuses it.
-        if (it != reports.byHandle.end() && it->second->UseHandle(handle) == 0) {
-            pinned = it->second;
+    // The pin keeps the request alive while it runs; a request the framework has ended is not found.
+    plaxf* pinned = plaxf::PinHandle(handle);
+    auto* request = dynamic_cast<zot_vorpane_agent*>(pinned);
+    if (request == nullptr) {
+        if (pinned != nullptr) {
+            pinned->Drop();
         }
-    }
-    if (pinned == nullptr) {
         VA_STATE("Note: report request %u is no longer open; nothing to redrive\n", handle);
         return;
     }
     VA_STATE("Redriving framework request %u: its report can go on\n", handle);
-    pinned->RedriveSample();
-    pinned->Drop();
+    request->RedriveSample();
+    request->Drop();
 }
 
 void zot_vorpane_agent::installDeferredReportRedrive() {
@@ -97,14 +73,6 @@ zot_vorpane_agent::zot_vorpane_agent(RequestDetail* request, ContextInfo* contex
 }
 
 zot_vorpane_agent::~zot_vorpane_agent() {
-    {
-        DeferredReports& reports = deferredReports();
-        vorpane::ScopedLock guard(reports.lock);
-        auto it = reports.byHandle.find(static_cast<uint32_t>(Handle()));
-        if (it != reports.byHandle.end() && it->second == this) {
-            reports.byHandle.erase(it);
-        }
-    }
     if (samplesAccess* samples = samplesIndex()) {
         for (subnodeRecord& record : _subnodes) {
             if (setSrcNameFromSubnodeName(record) != 0) {

@@ -70,9 +70,7 @@ class zot_vorpane_agent : public zot_vorpane_base, public vorpane::datapath::red
 
     // Report requests waiting for their provider's answer are known to the hub by their framework
     // handle; the samples list hands the handle back when the answer comes or the wait expires.
-    // rememberDeferredReport makes this request findable by its handle until it is destroyed;
-    // redriveDeferredReport runs the request of a handle again (nothing when it is gone).
-    void rememberDeferredReport();
+    // Runs the request of a framework handle again (nothing when the framework has ended it).
     static void redriveDeferredReport(uint32_t handle);
     // Routes the samples list's report redrives to redriveDeferredReport. Called once at start-up.
     static void installDeferredReportRedrive();

@@ -60,6 +60,7 @@ unsigned long registerHandle(plaxf* request);
 // Refuses new pins, waits until the pins are dropped, forgets the handle.
 void releaseHandle(unsigned long handle);
 int pinHandle(unsigned long handle, const plaxf* request);
+plaxf* pinRequest(unsigned long handle);  // null when the handle is gone or closing
 void unpinHandle(unsigned long handle);
 
 // The registry of table managers (what RemoteManager serves).

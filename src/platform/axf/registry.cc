@@ -37,7 +37,7 @@ std::string key(std::string_view appl, std::string_view table) {
 }
 
 struct HandleEntry {
-    const plaxf* request;
+    plaxf* request;
     int pins = 0;
     bool closing = false;
 };
@@ -94,6 +94,17 @@ int pinHandle(unsigned long handle, const plaxf* request) {
     }
     ++it->second.pins;
     return 0;
+}
+
+plaxf* pinRequest(unsigned long handle) {
+    Handles& h = handles();
+    vorpane::ScopedLock g(h.lock);
+    auto it = h.entries.find(handle);
+    if (it == h.entries.end() || it->second.closing) {
+        return nullptr;
+    }
+    ++it->second.pins;
+    return it->second.request;
 }
 
 void unpinHandle(unsigned long handle) {

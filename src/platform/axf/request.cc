@@ -339,6 +339,8 @@ int plaxf::UseHandle(unsigned long handle) { return axf::detail::pinHandle(handl
 
 void plaxf::Drop() { axf::detail::unpinHandle(_handle); }
 
+plaxf* plaxf::PinHandle(unsigned long handle) { return axf::detail::pinRequest(handle); }
+
 int plaxf::Dispatch() {
     auto* owner = axf::detail::Access::owner(*this);
     return owner != nullptr ? owner->dispatched(*this) : 0;
