@@ -1,6 +1,7 @@
 #include "datapath/data_list.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "agent/va_limits.h"
@@ -36,22 +37,60 @@ void eraseInOrder(RingList<T>& ring, T& member) {
     keepOldestFirst(ring, head, following);
 }
 
-// Hands one stored row, stamped with the requesting subnode, to the request; false when the request
-// refuses further rows (the emission stops there).
-template <class Entry>
-bool emitRow(rowReceiver* agent, const Entry& e, const char* originNode, int rowSize, int* rows) {
-    e.setOriginNode(originNode);
-    const int rc = agent->AddData(e.row(), rowSize);
-    if (rc == 0) {
-        ++*rows;
-    } else if (rc == 1) {
-        VA_ERROR("AddData failed.\n");
-        return false;
+// The rows of one emission, handed to the request a batch at a time so that a request copying
+// thousands of rows does so in one pass instead of a call per row.
+class RowBatch {
+  public:
+    RowBatch(rowReceiver* agent, const char* originNode, int rowSize) : _agent(agent), _rowSize(rowSize) {
+        writeOriginNode(_origin.data(), originNode);
     }
-    return true;
-}
+    RowBatch(const RowBatch&) = delete;
+    RowBatch& operator=(const RowBatch&) = delete;
+
+    // False once the request refused rows: the emission stops there.
+    bool add(char* row) {
+        _rows[_pending++] = row;
+        return _pending < _rows.size() || flush();
+    }
+    bool flush() {
+        bool stop = false;
+        if (_pending > 0) {
+            _added += _agent->AddRows(_rows.data(), static_cast<int>(_pending), _rowSize, _origin.data(), &stop);
+            _pending = 0;
+        }
+        if (stop) {
+            VA_ERROR("AddData failed.\n");
+        }
+        return !stop;
+    }
+    // Rows added so far (flush first).
+    int added() const { return _added; }
+
+  private:
+    rowReceiver* _agent;
+    int _rowSize;
+    std::array<char, kOriginNodeWidth> _origin{};
+    std::array<char*, 256> _rows{};
+    std::size_t _pending = 0;
+    int _added = 0;
+};
 
 }  // namespace
+
+int rowReceiver::AddRows(char* const* rows, int count, int rowSize, const char* origin, bool* stop) {
+    int added = 0;
+    for (int i = 0; i < count; ++i) {
+        std::memcpy(rows[i], origin, kOriginNodeWidth);
+        const int rc = AddData(rows[i], rowSize);
+        if (rc == 0) {
+            ++added;
+        } else if (rc == 1) {
+            *stop = true;
+            break;
+        }
+    }
+    return added;
+}
 
 rowBuffer allocateRow(std::size_t size) {
     rowBuffer row(new char[size]);  // NOLINT: array rows are handed between threads as unique_ptr
@@ -70,8 +109,9 @@ void writeOriginNode(char* row, const char* originNode) {
 // ---------------------------------------------------------------------------------------------------
 // dataListEntry
 
-dataListEntry::dataListEntry(rowBuffer row, uint16_t controlField, const metadata::userDataInfo* udi)
-    : _timeStamp(now()), _row(std::move(row)), _udi(udi), _controlField(controlField) {}
+dataListEntry::dataListEntry(char* row, RowSlab::Slot slot, uint16_t controlField,
+                             const metadata::userDataInfo* udi)
+    : _timeStamp(now()), _row(row), _slot(slot), _udi(udi), _controlField(controlField) {}
 
 dataListEntry::~dataListEntry() {
     VA_STORAGE("Deleting dataListEntry @%p\n", static_cast<void*>(this));
@@ -83,11 +123,11 @@ void dataListEntry::newtime() {
 
 void dataListEntry::rowMissingValue(rowBuffer newRow, uint16_t rowSize) {
     _partialRow = std::move(newRow);
-    if (_udi == nullptr || !_row) {
+    if (_udi == nullptr || _row == nullptr) {
         return;
     }
     const char* from = _partialRow.get();
-    char* to = _row.get();
+    char* to = _row;
     for (std::size_t c = 1; c < _udi->noOfColumns(); ++c) {
         const std::size_t offset = _udi->columnOffset(c);
         const std::size_t length = _udi->columnLength(c);
@@ -101,8 +141,8 @@ void dataListEntry::rowMissingValue(rowBuffer newRow, uint16_t rowSize) {
 }
 
 void dataListEntry::setOriginNode(const char* text) const {
-    if (_row) {
-        writeOriginNode(_row.get(), text);
+    if (_row != nullptr) {
+        writeOriginNode(_row, text);
     }
 }
 
@@ -110,17 +150,11 @@ void dataListEntry::printSelf(int rowSize) const {
     VA_TRACE(trace::kDump,
              "dataListEntry @%p timeStamp %ld controlField <%02x> row @%p partial @%p rowSize %d\n",
              static_cast<const void*>(this), static_cast<long>(_timeStamp), _controlField,
-             static_cast<void*>(_row.get()), static_cast<void*>(_partialRow.get()), rowSize);
+             static_cast<void*>(_row), static_cast<void*>(_partialRow.get()), rowSize);
 }
 
 // ---------------------------------------------------------------------------------------------------
 // beginEndListEntry, beginEndList
-
-void beginEndListEntry::setOriginNode(const char* text) const {
-    if (_row) {
-        writeOriginNode(_row.get(), text);
-    }
-}
 
 void beginEndListEntry::printSelf(int rowSize) const {
     VA_TRACE(trace::kDump, "beginEndListEntry @%p controlField <%02x> row @%p emptyRow %d rowSize %d\n",
@@ -170,17 +204,18 @@ int beginEndList::emitToAXF(rowReceiver* agent, const char* originNode) {
         VA_ERROR("Error: no originNode parameter provided for beginEndList @%p agent @%p\n",
                  static_cast<void*>(this), static_cast<void*>(agent));
     }
-    int rows = 0;
+    RowBatch batch(agent, originNode, _rowSize);
     for (beginEndListEntry& e : _ring) {
         if (e.emptyRow() != 0) {
             VA_DETAIL("beginEndListEntry @%p had no data values.\n", static_cast<void*>(&e));
             continue;
         }
-        if (!emitRow(agent, e, originNode, _rowSize, &rows)) {
+        if (!batch.add(e.row())) {
             break;
         }
     }
-    return rows;
+    batch.flush();
+    return batch.added();
 }
 
 void beginEndList::emptyList() {
@@ -200,7 +235,7 @@ void beginEndList::printList() {
 
 dataList::dataList(const char* applKey, const char* tableName, const char* sourceName, uint16_t rowSize,
                    int32_t TTL)
-    : _TTL(TTL), _applKey(applKey), _tableName(tableName), _sourceName(sourceName), _rowSize(rowSize) {
+    : _slab(rowSize), _TTL(TTL), _applKey(applKey), _tableName(tableName), _sourceName(sourceName), _rowSize(rowSize) {
     VA_STORAGE("New dataList @%p <%s/%s/%s> rowSize %d TTL %d\n", static_cast<void*>(this), _applKey.c_str(),
                _tableName.c_str(), _sourceName.c_str(), rowSize, TTL);
 }
@@ -211,6 +246,7 @@ dataList::~dataList() {
     _last = nullptr;
     _sets.clear();
     _rows.clear();
+    _slab.clear();
     _index.clear();
     VA_STORAGE("Deleting dataList @%p\n", static_cast<void*>(this));
 }
@@ -292,14 +328,25 @@ uint16_t dataList::sampleSetType() {
     return _sampleSetType;
 }
 
-void dataList::linkEntry(std::unique_ptr<dataListEntry> entry) {
-    dataListEntry& e = _rows.insert(std::move(entry));
+bool dataList::linkEntry(rowBuffer& row, uint16_t controlField) {
+    RowSlab::Slot slot = 0;
+    if (!_slab.acquire(&slot)) {
+        VA_ERROR("Error: the row store of <%s> source <%s> holds as many rows as it can; row refused\n",
+                 _tableName.c_str(), _sourceName.c_str());
+        return false;
+    }
+    char* image = _slab.row(slot);
+    std::memcpy(image, row.get(), _rowSize);
+    row.reset();
+    dataListEntry& e = _rows.append(
+        std::make_unique<dataListEntry>(image, slot, controlField, _udi.load(std::memory_order_relaxed)));
     _last = &e;
     ++_noOfElements;
     ++_cleanupCounter;
     if (e.timeStamp() < _oldest) {
         _oldest = e.timeStamp();
     }
+    return true;
 }
 
 void dataList::forgetEntry(dataListEntry& entry) {
@@ -312,11 +359,12 @@ void dataList::forgetEntry(dataListEntry& entry) {
     if (_last == &entry) {
         _last = nullptr;
     }
+    _slab.release(entry.slot());
 }
 
 void dataList::removeEntry(dataListEntry& entry) {
     forgetEntry(entry);
-    eraseInOrder(_rows, entry);
+    _rows.erase(entry);
     --_noOfElements;
 }
 
@@ -339,7 +387,7 @@ int dataList::addEntry(uint16_t controlField, rowBuffer& row, int noValueFlag) {
         const int32_t max = Max_Event_Entries();
         if (_noOfElements >= max && _noOfElements > 0) {
             VA_DETAIL("Event data and noOfElements %d >= max %d\n", _noOfElements, max);
-            if (dataListEntry* oldest = _rows.head()) {
+            if (dataListEntry* oldest = _rows.front()) {
                 removeEntry(*oldest);
             } else if (beginEndList* set = _sets.head()) {
                 removeSet(*set);
@@ -383,8 +431,9 @@ int dataList::addSingleRow(uint16_t controlField, rowBuffer& row, int noValueFla
         }
         _sampleSetType = 0;
         if (type != 'K' || !correlateEvents(controlField, row, noValueFlag)) {
-            linkEntry(std::make_unique<dataListEntry>(std::move(row), controlField,
-                                                      _udi.load(std::memory_order_relaxed)));
+            if (!linkEntry(row, controlField)) {
+                return 1;
+            }
             if (type == 'K' && _keyDataCount > 0) {
                 _index.emplace(keyOf(_last->row()), _last);
             }
@@ -414,7 +463,8 @@ bool dataList::correlateEvents(uint16_t /*controlField*/, rowBuffer& row, int no
         static_cast<void*>(&match), static_cast<void*>(match.row()), static_cast<void*>(row.get()),
         noValueFlag);
     if (noValueFlag == 0) {
-        match.row(std::move(row));
+        std::memcpy(match.row(), row.get(), _rowSize);
+        row.reset();
     } else {
         match.freePartialRow();
         match.userData(_udi.load(std::memory_order_relaxed));
@@ -519,21 +569,16 @@ void dataList::cleanupEntries(char type, int force) {
             return;
         }
         time_t oldest = kNoTime;
-        RingIterator<dataListEntry> walk(_rows);
-        while (dataListEntry* e = walk.next()) {
-            if (all || ageOf(e->timeStamp(), at) >= TTL) {
-                forgetEntry(*e);
-                dataListEntry* following = e->ringPrev();
-                const bool head = e == _rows.head();
-                walk.removeCurrent();
-                keepOldestFirst(_rows, head, following);
+        // Runs inside removeIf, with _lock held here (the analysis cannot follow it through the template).
+        _rows.removeIf([&](dataListEntry& e) VA_NO_THREAD_SAFETY_ANALYSIS {
+            if (all || ageOf(e.timeStamp(), at) >= TTL) {
+                forgetEntry(e);
                 --_noOfElements;
-                continue;
+                return true;
             }
-            if (e->timeStamp() < oldest) {
-                oldest = e->timeStamp();
-            }
-        }
+            oldest = std::min(oldest, e.timeStamp());
+            return false;
+        });
         _oldest = oldest;
     } else {
         RingIterator<beginEndList> walk(_sets);
@@ -573,6 +618,7 @@ int dataList::emitToAXF(rowReceiver* agent, const char* originNode, time_t lastS
     const int32_t TTL = _TTL.load(std::memory_order_relaxed);
     int rows = 0;
     if (_sampleSetType == 0) {
+        RowBatch batch(agent, originNode, _rowSize);
         for (dataListEntry& e : _rows) {
             if (lastSampleTime != 0 && e.timeStamp() < lastSampleTime) {
                 continue;
@@ -592,10 +638,12 @@ int dataList::emitToAXF(rowReceiver* agent, const char* originNode, time_t lastS
                 }
                 continue;
             }
-            if (!emitRow(agent, e, originNode, _rowSize, &rows)) {
+            if (!batch.add(e.row())) {
                 break;
             }
         }
+        batch.flush();
+        rows = batch.added();
     } else {
         for (beginEndList& s : _sets) {
             const int age = ageOf(s.timeStamp(), at);
@@ -634,6 +682,7 @@ void dataList::emptyList() {
     }
     _noOfElements -= static_cast<int32_t>(_rows.size());
     _rows.clear();
+    _slab.clear();
     _index.clear();
     _last = nullptr;
     _oldest = kNoTime;

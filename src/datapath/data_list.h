@@ -12,8 +12,9 @@
 // event rows are handed to the table manager after the lock is released, because the framework
 // samples an event table with the manager's lock held and then takes this store's lock.
 //
-// Row buffers are rowSize bytes, allocated by the caller (allocateRow) and owned by the store from
-// the moment addEntry accepts them.
+// Row buffers are rowSize bytes, allocated by the caller (allocateRow); the store copies an accepted
+// row into its slab (its rows lie side by side, which a report of thousands of rows reads fast) and
+// frees the caller's buffer. Rows of sets keep their buffers.
 #pragma once
 
 #include <atomic>
@@ -27,6 +28,8 @@
 
 #include "common/fixed_text.h"
 #include "common/ring_list.h"
+#include "common/slot_list.h"
+#include "datapath/row_slab.h"
 #include "interfaces/sync.h"
 
 namespace vorpane::metadata {
@@ -60,6 +63,11 @@ class rowReceiver {
   public:
     virtual ~rowReceiver() = default;
     virtual int AddData(char* row, int rowSize) = 0;
+    // Stored rows of one emission for one subnode, in order; origin is the ORIGINNODE image
+    // (kOriginNodeWidth bytes). The rows added; *stop is set when the receiver refuses further rows.
+    // This default writes origin into each stored row and hands it to AddData; a receiver that copies
+    // every row can take them in one pass and stamp its copies instead.
+    virtual int AddRows(char* const* rows, int count, int rowSize, const char* origin, bool* stop);
 };
 
 // What event rows are handed to: the table manager of the table.
@@ -76,22 +84,20 @@ struct keyInfo {
     int32_t length = 0;
 };
 
-// One stored row.
-class dataListEntry : public RingNode<dataListEntry> {
+// One stored row; its image lives in the store's slab.
+class dataListEntry : public SlotMember {
   public:
-    dataListEntry(rowBuffer row, uint16_t controlField, const metadata::userDataInfo* udi);
+    dataListEntry(char* row, RowSlab::Slot slot, uint16_t controlField, const metadata::userDataInfo* udi);
     ~dataListEntry();
 
     time_t timeStamp() const { return _timeStamp; }
     void newtime();
-    char* row() const { return _row.get(); }
-    // Replaces the row buffer (the old one is freed).
-    void row(rowBuffer newRow) { _row = std::move(newRow); }
+    char* row() const { return _row; }
+    RowSlab::Slot slot() const { return _slot; }
     // Keeps newRow as the partial row and copies into the stored row every column from column 1 on
     // whose first byte in newRow is not "^".
     void rowMissingValue(rowBuffer newRow, uint16_t rowSize);
     void setOriginNode(const char* text) const;
-    void freeRow() { _row.reset(); }
     void freePartialRow() { _partialRow.reset(); }
     // The layout merges follow: the store's current one (an older layout may be gone).
     void userData(const metadata::userDataInfo* udi) { _udi = udi; }
@@ -101,7 +107,8 @@ class dataListEntry : public RingNode<dataListEntry> {
 
   private:
     time_t _timeStamp;
-    rowBuffer _row;
+    char* _row;
+    RowSlab::Slot _slot;
     rowBuffer _partialRow;
     const metadata::userDataInfo* _udi;
     uint16_t _controlField;
@@ -115,7 +122,6 @@ class beginEndListEntry : public RingNode<beginEndListEntry> {
     char* row() const { return _row.get(); }
     uint16_t emptyRow() const { return _emptyRow; }
     uint16_t controlField() const { return _controlField; }
-    void setOriginNode(const char* text) const;
     void printSelf(int rowSize) const;
 
   private:
@@ -216,8 +222,10 @@ class dataList {
     // Keyed rows: replaces or merges a stored row with equal keys (true), or stores the row as a new
     // entry (false). Under _lock.
     bool correlateEvents(uint16_t controlField, rowBuffer& row, int noValueFlag) VA_REQUIRES(_lock);
-    void linkEntry(std::unique_ptr<dataListEntry> entry) VA_REQUIRES(_lock);
-    // Drops the entry from the key index and from _last before it leaves the ring.
+    // Copies row into a slot of the slab and links it as the newest entry (the caller's buffer is
+    // freed). False when the slab is full.
+    bool linkEntry(rowBuffer& row, uint16_t controlField) VA_REQUIRES(_lock);
+    // Drops the entry from the key index and from _last and frees its slot before it leaves the list.
     void forgetEntry(dataListEntry& entry) VA_REQUIRES(_lock);
     void removeEntry(dataListEntry& entry) VA_REQUIRES(_lock);
     void removeSet(beginEndList& set) VA_REQUIRES(_lock);
@@ -226,7 +234,8 @@ class dataList {
     void lockFailed() const;
 
     Mutex _lock;
-    RingList<dataListEntry> _rows VA_GUARDED_BY(_lock);
+    SlotList<dataListEntry> _rows VA_GUARDED_BY(_lock);
+    RowSlab _slab VA_GUARDED_BY(_lock);
     RingList<beginEndList> _sets VA_GUARDED_BY(_lock);
     dataListEntry* _last VA_GUARDED_BY(_lock) = nullptr;
     beginEndList* _lastBE VA_GUARDED_BY(_lock) = nullptr;  // the open set, if any

@@ -240,6 +240,12 @@ public:
     virtual int ExecuteCommand(const char* command, int length, char* result);
     // Copies DataSize() bytes of row into the answer. 0, or AXF_RC_LIMIT when the request is full.
     virtual int InsertRow(const char* row);
+    // Copies count rows of DataSize() bytes into the answer in one pass, the first stamp.size() bytes
+    // of each copy replaced by stamp (the rows themselves are not written). The rows inserted: fewer
+    // than count when the request became full (traced once).
+    int InsertRows(const char* const* rows, int count, std::string_view stamp);
+    // True when the request has a filter that CheckForException applies.
+    bool HasFilter() const { return !_detail.filter.empty(); }
     // 1 when the row passes the request's filter (every element through ColumnIsException, AND binding
     // tighter than OR); a request without a filter passes every row.
     virtual int CheckForException(const char* row);

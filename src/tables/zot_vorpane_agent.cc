@@ -326,6 +326,18 @@ int zot_vorpane_agent::AddData(char* row, int rowSize) {
     return 2;
 }
 
+int zot_vorpane_agent::AddRows(char* const* rows, int count, int rowSize, const char* origin, bool* stop) {
+    if (_sampleType != IntfSampleType_demand && HasFilter()) {
+        return rowReceiver::AddRows(rows, count, rowSize, origin, stop);
+    }
+    SetRowSize(rowSize);
+    const int added = InsertRows(rows, count, std::string_view(origin, vorpane::datapath::kOriginNodeWidth));
+    if (added < count) {
+        *stop = true;
+    }
+    return added;
+}
+
 int zot_vorpane_agent::redriveRequest(const char* node, const char* table, int eventRequest) {
     for (subnodeRecord& record : _subnodes) {
         if (node != nullptr && record.subnodeName == std::string_view(node)) {

@@ -60,6 +60,9 @@ class zot_vorpane_agent : public zot_vorpane_base, public vorpane::datapath::red
     // Inserts the row (demand requests always, others when it passes the filter): the InsertRow
     // result, or 2 when the row was filtered out.
     int AddData(char* row, int rowSize) override;
+    // Rows that every pass (a demand request, or a request without a filter) are copied in one pass,
+    // stamped in the copy; the others go row by row through AddData.
+    int AddRows(char* const* rows, int count, int rowSize, const char* origin, bool* stop) override;
     int redriveRequest(const char* node, const char* table, int eventRequest) override;
 
     // The provider's side of situations and demand reports.

@@ -1,5 +1,9 @@
 // The row store: keeping rules per sample type, keys, sets, emission and events.
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <map>
 #include <thread>
 
 #include "datapath_test_support.h"
@@ -126,6 +130,89 @@ TEST_F(RowStore, KeyedRowsReplaceMergeAndDelete) {
     EXPECT_EQ(add(*list, kSingleRow, makeRow("disk1", 5)), 0);
     EXPECT_EQ(emit(*list), (std::vector<std::string>{"disk2", "disk1"}));
     EXPECT_EQ(list->noOfElements(), 2);
+}
+
+// Thousands of keyed rows replaced, deleted and added again in turn: every stored row keeps its own
+// image (a slot handed out twice would show as a wrong count), in the order the keys first came.
+TEST_F(RowStore, KeyedRowsChurnWithoutSharingAnImage) {
+    auto list = store('K', 600);
+    std::map<std::string, int32_t> expected;
+    std::vector<std::string> order;
+    auto put = [&](int k, int32_t count) {
+        char name[9];
+        std::snprintf(name, sizeof name, "k%05d", k);
+        if (expected.count(name) == 0) {
+            order.push_back(name);
+        }
+        expected[name] = count;
+        EXPECT_EQ(add(*list, kSingleRow, makeRow(name, count)), 0);
+    };
+    for (int k = 0; k < 3000; ++k) {
+        put(k, k);
+    }
+    for (int k = 0; k < 3000; k += 3) {
+        char name[9];
+        std::snprintf(name, sizeof name, "k%05d", k);
+        rowBuffer del = makeRow(name, 0);
+        EXPECT_EQ(list->addEntry(DCH_DeleteKeyRecord, del, 0), 0);
+        expected.erase(name);
+        order.erase(std::find(order.begin(), order.end(), name));
+    }
+    for (int k = 1; k < 3000; k += 5) {
+        put(k, k + 100000);  // replaced in place
+    }
+    for (int k = 3000; k < 4000; ++k) {
+        put(k, k);  // new rows take the freed slots
+    }
+    CollectRows rows;
+    EXPECT_EQ(list->emitToAXF(&rows, "n", 0), static_cast<int>(expected.size()));
+    ASSERT_EQ(rows.rows.size(), expected.size());
+    for (std::size_t i = 0; i < rows.rows.size(); ++i) {
+        EXPECT_EQ(rows.rows[i].name, order[i]);
+        EXPECT_EQ(rows.rows[i].count, expected[rows.rows[i].name]) << rows.rows[i].name;
+    }
+    // All of them expire at once; the store takes rows afresh.
+    clock::advance(601);
+    EXPECT_TRUE(emit(*list).empty());
+    EXPECT_EQ(list->rowCount(), 0u);
+    put(7, 7);
+    EXPECT_EQ(emit(*list), std::vector<std::string>{"k00007"});
+}
+
+// Slots never overlap, freed slots are reused, and a block's memory goes with its last row.
+TEST(RowSlabTest, SlotsAreDistinctReusedAndBlocksGiveTheirMemoryBack) {
+    RowSlab slab(200);
+    std::vector<RowSlab::Slot> slots(2000);
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        ASSERT_TRUE(slab.acquire(&slots[i]));
+        std::memset(slab.row(slots[i]), static_cast<int>(i % 251), 200);
+    }
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        const char* row = slab.row(slots[i]);
+        ASSERT_EQ(row[0], static_cast<char>(i % 251));
+        ASSERT_EQ(row[199], static_cast<char>(i % 251));
+    }
+    const std::size_t blocks = slab.blocksInUse();
+    EXPECT_GT(blocks, 2u);
+    EXPECT_LT(blocks, 20u);  // blocks grow with the store
+    for (std::size_t i = 0; i < slots.size(); i += 2) {
+        slab.release(slots[i]);
+    }
+    RowSlab::Slot again = 0;
+    ASSERT_TRUE(slab.acquire(&again));
+    EXPECT_EQ(slab.blocksInUse(), blocks);  // a freed slot, not a new block
+    bool reused = false;
+    for (std::size_t i = 0; i < slots.size(); i += 2) {
+        reused = reused || slots[i] == again;
+    }
+    EXPECT_TRUE(reused);
+    slab.release(again);
+    for (std::size_t i = 1; i < slots.size(); i += 2) {
+        slab.release(slots[i]);
+    }
+    EXPECT_EQ(slab.blocksInUse(), 0u);
+    ASSERT_TRUE(slab.acquire(&again));
+    EXPECT_EQ(slab.blocksInUse(), 1u);
 }
 
 TEST_F(RowStore, DeleteByFirstKeyAndKeyLimits) {

@@ -291,8 +291,9 @@ public:
         }
         o->request->ClearCount();
         if (o->purpose == Purpose::Report) {
-            // The answer is likely as large as the table's last one: room for it at once.
-            Access::reserveRows(*o->request, rowsHint(m));
+            // The answer is likely as large as the table's last one: room for it at once (in bytes: a
+            // new request does not know its row size before the table's first row).
+            Access::reserveBytes(*o->request, answerHint(m));
         }
         o->request->TakeSample();
         bool deferred;
@@ -363,7 +364,7 @@ public:
         size_t count = 0;
         int rowSize = 0;
         std::vector<char> images = Access::takeRows(r, &count, &rowSize);
-        noteRows(o.manager, count);  // what the table inserted: the room the next report needs
+        noteAnswer(o.manager, count * static_cast<size_t>(std::max(rowSize, 0)));  // the next report's room
         if (!Access::detail(r).filter.empty() && rowSize > 0) {
             const size_t size = static_cast<size_t>(rowSize);
             size_t kept = 0;
@@ -382,15 +383,15 @@ public:
         o.rows = ReportRows(std::move(images), count, rowSize, reportFields(*o.columns));
     }
 
-    size_t rowsHint(TableManager* m) {
+    size_t answerHint(TableManager* m) {
         vorpane::ScopedLock g(_lock);
-        auto it = _rowsHint.find(m);
-        return it != _rowsHint.end() ? it->second : 0;
+        auto it = _answerBytes.find(m);
+        return it != _answerBytes.end() ? it->second : 0;
     }
 
-    void noteRows(TableManager* m, size_t count) {
+    void noteAnswer(TableManager* m, size_t bytes) {
         vorpane::ScopedLock g(_lock);
-        _rowsHint[m] = count;
+        _answerBytes[m] = bytes;
     }
 
     // Reads the answer of a situation request (the manager's lock is held): per subnode and atomic
@@ -779,7 +780,7 @@ public:
         std::vector<std::shared_ptr<OpenRequest>> toClose;
         {
             vorpane::ScopedLock g(_lock);
-            _rowsHint.erase(m);
+            _answerBytes.erase(m);
             for (auto it = _situations.begin(); it != _situations.end();) {
                 if (it->second->manager == m) {
                     VA_ERROR("Warning: situation <%s> ends with its table <%s/%s>\n", it->second->plan.def.name.c_str(),
@@ -918,7 +919,7 @@ public:
         _refreshRunning = false;
         _events.clear();
         _eventSeq = 0;
-        _rowsHint.clear();
+        _answerBytes.clear();
     }
 
     // Friends of OpenRequest's callbacks.
@@ -943,8 +944,8 @@ private:
     uint64_t _situationIds VA_GUARDED_BY(_lock) = 0;
     std::deque<Event> _events VA_GUARDED_BY(_lock);
     uint64_t _eventSeq VA_GUARDED_BY(_lock) = 0;
-    // Rows of each table's last report: the next report of the table allocates its answer once.
-    std::unordered_map<TableManager*, size_t> _rowsHint VA_GUARDED_BY(_lock);
+    // Bytes of each table's last report: the next report of the table allocates its answer once.
+    std::unordered_map<TableManager*, size_t> _answerBytes VA_GUARDED_BY(_lock);
 
     friend class OpenRequest;
 };

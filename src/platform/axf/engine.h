@@ -45,13 +45,8 @@ struct Access {
         request._count = 0;
         return std::exchange(request._rows, std::vector<char>());
     }
-    // Room for rows more row images of the request's row size, so that an answer of a known size
-    // grows once.
-    static void reserveRows(plaxf& request, size_t rows) {
-        if (request._rowSize > 0) {
-            request._rows.reserve(rows * static_cast<size_t>(request._rowSize));
-        }
-    }
+    // Room for an answer of bytes, so that an answer of a known size grows once.
+    static void reserveBytes(plaxf& request, size_t bytes) { request._rows.reserve(bytes); }
 };
 
 // Handles of open requests. A handle maps to its request until releaseHandle; pins taken with

@@ -172,6 +172,32 @@ int plaxf::InsertRow(const char* row) {
     return 0;
 }
 
+int plaxf::InsertRows(const char* const* rows, int count, std::string_view stamp) {
+    if (rows == nullptr || count <= 0) {
+        return 0;
+    }
+    if (_rowSize <= 0 || stamp.size() > static_cast<size_t>(_rowSize)) {
+        VA_ERROR("Error: InsertRows without a row size on <%s/%s>\n", ApplicationName(), TableName());
+        return 0;
+    }
+    const int room = std::max(0, kMaxRowsPerRequest - _count);
+    const int n = std::min(count, room);
+    const size_t size = static_cast<size_t>(_rowSize);
+    const size_t need = _rows.size() + static_cast<size_t>(n) * size;
+    if (_rows.capacity() < need) {
+        _rows.reserve(std::max(need, _rows.capacity() * 2));
+    }
+    for (int i = 0; i < n; ++i) {
+        _rows.insert(_rows.end(), rows[i], rows[i] + size);  // no fill: appended within the capacity
+        std::memcpy(_rows.data() + _rows.size() - size, stamp.data(), stamp.size());
+    }
+    _count += n;
+    if (n < count) {
+        VA_ERROR("Error: request <%s/%s> holds %d rows, the most it may\n", ApplicationName(), TableName(), _count);
+    }
+    return n;
+}
+
 int plaxf::CheckForException(const char* row) {
     if (_detail.filter.empty()) {
         return 1;
