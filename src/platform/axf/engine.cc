@@ -625,10 +625,16 @@ public:
         if (!opened.ok()) {
             return opened;
         }
+        {
+            vorpane::ScopedLock g(_lock);
+            o->sampling = true;
+        }
+        // The first sample runs on the caller's thread, which would only wait for a worker to run it:
+        // two thread wake-ups fewer on every report. A deferred sample is redriven on a worker.
+        runSample(o);
         Status result;
         {
             vorpane::ScopedLock g(_lock);
-            startSample(o);
             bool finished = _doneCond.waitUntil(_lock, timeoutSeconds,
                                                 [&]() VA_REQUIRES(_lock) { return o->done || _stopped; });
             if (o->done) {

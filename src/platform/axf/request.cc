@@ -187,9 +187,19 @@ int plaxf::InsertRows(const char* const* rows, int count, std::string_view stamp
     if (_rows.capacity() < need) {
         _rows.reserve(std::max(need, _rows.capacity() * 2));
     }
-    for (int i = 0; i < n; ++i) {
-        _rows.insert(_rows.end(), rows[i], rows[i] + size);  // no fill: appended within the capacity
-        std::memcpy(_rows.data() + _rows.size() - size, stamp.data(), stamp.size());
+    for (int i = 0; i < n;) {
+        // Rows that lie side by side (a table's rows usually do) go in one copy.
+        int run = 1;
+        while (i + run < n && rows[i + run] == rows[i] + static_cast<size_t>(run) * size) {
+            ++run;
+        }
+        const size_t at = _rows.size();
+        _rows.insert(_rows.end(), rows[i], rows[i] + static_cast<size_t>(run) * size);  // within the capacity
+        char* out = _rows.data() + at;
+        for (int r = 0; r < run; ++r, out += size) {
+            std::memcpy(out, stamp.data(), stamp.size());
+        }
+        i += run;
     }
     _count += n;
     if (n < count) {
