@@ -73,14 +73,16 @@ void DCHserver::dc_waitOnData(std::string_view message, long handle, const DCHcl
         return;
     }
     if (status == 1) {
+        int16_t flags = 0;
+        if (f = r.next(); f.type != DCH_controlField || !f.int16(&flags)) {
+            flags = 0;
+        }
         if (_waitList->addEntry(appl.c_str(), group.c_str(), DCH_dc_waitOnData, clientAddr, connectedSockFD, "NULL",
-                                1) != 0) {
+                                1, flags) != 0) {
             VA_ERROR("Error: Adding entry for applName <%s> attrGroup <%s>\n", appl.c_str(), group.c_str());
             return;
         }
-        int16_t claim = 0;
-        f = r.next();
-        if (f.type == DCH_controlField && f.int16(&claim) && claim == DCH_CLAIM_UNCLAIMED_DATA) {
+        if ((flags & DCH_CLAIM_UNCLAIMED_DATA) != 0) {
             sendUnclaimedData(appl, group, clientAddr, connectedSockFD);
         }
     } else if (status == 0) {
@@ -355,12 +357,37 @@ int DCHserver::dp_redriveReportRequest(std::string_view message) {
     }
     const std::string appl = std::string(list->ApplSpaceEntry()->applName()).substr(0, kMaxApplName);
     const std::string applKey = appl.substr(0, 3);
+    if (answerInLine(list->ApplSpaceEntry()->applName(), list->group(), list->sourceName(), actionID)) {
+        return DCH_STATUS_OK;
+    }
     samplesList* samples = dataSamples();
     if (samples == nullptr) {
         VA_ERROR("Error: samplesList object is not available\n");
         return DCH_STATUS_FAILED;
     }
     return samples->redriveDeferredReportRequest(applKey.c_str(), list->group(), list->sourceName(), actionID);
+}
+
+bool DCHserver::answerInLine(const char* applName, const char* attrGroup, const char* sourceName, int32_t actionID) {
+    // The group's rows go to its first subscriber (as in dp_data): the answer follows them there.
+    DCwaitingListEntry* waiter = nullptr;
+    for (DCwaitingListEntry* w = _waitList->getEntry(1); w != nullptr; w = _waitList->getEntry(0)) {
+        if (w->waiterType() == DCH_dc_waitOnData && std::strcmp(w->applName(), applName) == 0 &&
+            std::strcmp(w->attrGroup(), attrGroup) == 0) {
+            waiter = w;
+            break;
+        }
+    }
+    _waitList->deleteIterator();
+    if (waiter == nullptr || (waiter->subscriptionFlags() & DCH_REPORT_ANSWERS_IN_LINE) == 0) {
+        return false;
+    }
+    MessageBuilder answer(64);
+    answer.text(DCH_sourceName, sourceName).int16(DCH_controlField, DCH_REPORT_ANSWERED).int32(DCH_actionID, actionID);
+    VA_DETAIL("Report answer %d of <%s/%s/%s> sent behind the group's rows\n", actionID, applName, attrGroup,
+              sourceName);
+    deliverData(answer.data(), static_cast<uint32_t>(answer.size()), waiter->clientAddr(), waiter->connectedSockFD());
+    return true;
 }
 
 int DCHserver::dp_setDemandReportOption(std::string_view message) {

@@ -154,6 +154,9 @@ private:
     // A source that goes offline takes its kept rows along: the agent forgets its rows then anyway,
     // and a collector given rows of a source it will never see online would wait for it.
     void dropUnclaimedData(const std::string& applName, const std::string& attrGroup, const std::string& sourceName);
+    // The answer to a demand report request goes to the group's subscriber when it takes answers in
+    // line (DCH_REPORT_ANSWERS_IN_LINE), behind the rows sent to it before: true when it was sent there.
+    bool answerInLine(const char* applName, const char* attrGroup, const char* sourceName, int32_t actionID);
     // One data message to a collector: held back on a connection, at once by datagram.
     void deliverData(const char* message, uint32_t length, const DCHclientAddr& clientAddr,
                      unsigned int connectedSockFD);
