@@ -1497,3 +1497,57 @@ TEST_F(Hub, AReportAnswerFollowsTheRowsToASubscriberThatTakesAnswersInLine) {
     sync(plain);
     EXPECT_FALSE(plain.receive(std::chrono::milliseconds(200)));
 }
+
+// Kept rows have an age limit as well as a size bound: rows no collector claimed within
+// VORPANE_DCH_KEEP_SECONDS are dropped with one warning per group, whether the check comes with a
+// later row or with the claim; younger rows are still handed over. A key out of range keeps the default.
+TEST(HubKeep, KeptRowsOlderThanTheKeepTimeAreDroppedWithOneWarning) {
+    TraceCapture trace(vorpane::trace::kError | vorpane::trace::kState);
+    ScopedEnv noIgnore("ZOTA_IGNORE_DCH_ERRORS", std::nullopt);
+    {
+        ScopedEnv bad("VORPANE_DCH_KEEP_SECONDS", "0");
+        TestHub refused;
+        ASSERT_TRUE(refused.ready());
+        EXPECT_TRUE(trace.contains("Warning: VORPANE_DCH_KEEP_SECONDS=<0> is not 1 to 86400; using 300."));
+    }
+    ScopedEnv keep("VORPANE_DCH_KEEP_SECONDS", "60");
+    TestHub hub;
+    ASSERT_TRUE(hub.ready());
+    HubTestClient p(hub.port());
+    ASSERT_TRUE(p.send(registration("AGED", {{"G", 'K', kAttrs}, {"H", 'K', kAttrs}})));
+    ASSERT_EQ(p.receiveStatus(), 0);
+    ASSERT_TRUE(p.send(online("AGED", "G", "src1")));
+    OnlineReply g = onlineReply(p);
+    ASSERT_EQ(g.status, 0);
+    ASSERT_TRUE(p.send(online("AGED", "H", "src1")));
+    OnlineReply h = onlineReply(p);
+    ASSERT_EQ(h.status, 0);
+    auto send = [&](int32_t handle, int32_t count) {
+        ASSERT_TRUE(p.send(rowWithControl(handle, 0x11, count, "r")));
+        ASSERT_EQ(p.receiveStatus(), 0);
+    };
+    send(g.handle, 1);
+    send(g.handle, 2);
+    send(h.handle, 10);
+    vorpane::clock::advance(61);
+    send(g.handle, 3);  // the check comes with this row: 1 and 2 are too old, 3 is new
+    EXPECT_EQ(trace.count("Warning: no collector claimed 2 rows of <AGED/G> within 60 seconds: they are dropped."), 1);
+    EXPECT_EQ(trace.count("Warning: no collector claimed 1 rows of <AGED/H> within 60 seconds: they are dropped."), 1);
+
+    HubTestClient collector(hub.port());
+    ASSERT_TRUE(collector.send(claimingSubscription("AGED", "G")));
+    auto kept = collector.receive();
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(controlAndCount(*kept).second, 3);
+    sync(collector);
+    EXPECT_FALSE(collector.receive(std::chrono::milliseconds(200)));
+
+    // Aged while nothing else came: the claim itself drops them.
+    send(h.handle, 11);
+    vorpane::clock::advance(61);
+    HubTestClient late(hub.port());
+    ASSERT_TRUE(late.send(claimingSubscription("AGED", "H")));
+    sync(late);
+    EXPECT_FALSE(late.receive(std::chrono::milliseconds(200)));
+    EXPECT_EQ(trace.count("Warning: no collector claimed 1 rows of <AGED/H> within 60 seconds: they are dropped."), 2);
+}
