@@ -102,6 +102,57 @@ vorpane::metadata::userDataList* applicationProbeList::getUDLPtr(const char* app
     return nullptr;
 }
 
+udlLease applicationProbeList::leaseUDL(const char* applName) {
+    const std::string key = applKeyOf(applName);
+    vorpane::ScopedLock guard(_lock, [] { VA_ERROR("Error: unable to acquire applicationProbeList lock\n"); });
+    if (!guard.ok()) {
+        return nullptr;
+    }
+    for (applicationProbeListEntry& e : _ring) {
+        if (std::strncmp(e.data().applName.c_str(), key.c_str(), key.size()) != 0) {
+            continue;
+        }
+        vorpane::metadata::userDataList* udl = e.data().userDataList;
+        const std::shared_ptr<applicationProbeListEntry::probeSync>& sync = e.sync();
+        // Taken under the list lock, which cleanUp holds to signal the exit: the probe thread
+        // cannot be past its wait for leases while the entry is still listed.
+        vorpane::ScopedLock exit(sync->exitLock, [] { VA_ERROR("Error: unable to acquire termination lock\n"); });
+        if (udl == nullptr || !exit.ok() || sync->exitRequested) {
+            return nullptr;
+        }
+        ++sync->leases;
+        VA_DETAIL("Lease %d on userDataList @%p of <%s>\n", sync->leases, static_cast<void*>(udl),
+                  e.data().applName.c_str());
+        return udlLease(udl, udlLeaseEnd{sync});
+    }
+    VA_DETAIL("No match found using <%s>\n", applName);
+    return nullptr;
+}
+
+void udlLeaseEnd::operator()(vorpane::metadata::userDataList* /*udl*/) const {
+    vorpane::ScopedLock exit(sync->exitLock, [] { VA_ERROR("Error: unable to acquire termination lock\n"); });
+    if (exit.ok()) {
+        --sync->leases;
+        sync->exitCond.broadcast();
+    }
+}
+
+void applicationProbeList::waitForLeases(const std::shared_ptr<applicationProbeListEntry::probeSync>& sync,
+                                         const char* applName) {
+    if (sync == nullptr) {
+        return;
+    }
+    vorpane::ScopedLock exit(sync->exitLock, [] { VA_ERROR("Error: unable to acquire termination lock\n"); });
+    if (!exit.ok()) {
+        return;
+    }
+    if (sync->leases > 0) {
+        VA_STATE("Waiting for %d reader(s) of the userDataList of applName <%s>\n", sync->leases, applName);
+        sync->exitCond.waitUntil(sync->exitLock, -1,
+                                 [&]() VA_NO_THREAD_SAFETY_ANALYSIS { return sync->leases == 0; });
+    }
+}
+
 std::shared_ptr<applicationProbeListEntry::probeSync> applicationProbeList::syncOf(const char* applName,
                                                                                    const char* lockError) {
     VA_DETAIL("Searching for <%s>\n", applName);

@@ -48,6 +48,8 @@ public:
         vorpane::CondVar exitCond;
         // Set by signalExit; lets a probe thread that reaches WaitForExit late see the signal.
         bool exitRequested VA_GUARDED_BY(exitLock) = false;
+        // Readers holding the metadata through a lease (leaseUDL); the probe thread frees it at 0.
+        int leases VA_GUARDED_BY(exitLock) = 0;
     };
 
     explicit applicationProbeListEntry(const applDataStruct& data)
@@ -60,6 +62,15 @@ private:
     applDataStruct _data;
     std::shared_ptr<probeSync> _sync;
 };
+
+// Ends a lease on an application's metadata (applicationProbeList::leaseUDL).
+struct udlLeaseEnd {
+    std::shared_ptr<applicationProbeListEntry::probeSync> sync;
+    void operator()(vorpane::metadata::userDataList* udl) const;
+};
+// A reader's hold on an application's metadata: the probe thread does not free the metadata while
+// one lives, even after the application's last source went offline. Empty when there is none.
+using udlLease = std::unique_ptr<vorpane::metadata::userDataList, udlLeaseEnd>;
 
 class applicationProbeList {
 public:
@@ -82,6 +93,13 @@ public:
     // The metadata of the first entry whose name begins with the first three characters of applName
     // (it may still be null), or null.
     vorpane::metadata::userDataList* getUDLPtr(const char* applName);
+    // The same metadata for a thread other than the monitor (a table reading the application's
+    // generated files): held until the lease ends. Empty when there is none yet or it is going.
+    udlLease leaseUDL(const char* applName);
+    // The probe thread, after its exit signal and before it frees the metadata: waits until every
+    // lease on it has ended.
+    static void waitForLeases(const std::shared_ptr<applicationProbeListEntry::probeSync>& sync,
+                              const char* applName);
     // The metadata of applName is ready: wakes one waiter of WaitForUDL. 0, or 1 on failure.
     int16_t signalWaiters(const char* applName);
     // Waits until the metadata of applName is published: attempts of 10 seconds each, with a pause of

@@ -544,6 +544,8 @@ void startNewProbe(std::string applName) {
             VA_ERROR("Error: waiting for exit signal for applName <%s>\n", applName.c_str());
             errors = 1;
         }
+        // A table may still be reading the application's files under its metadata.
+        applicationProbeList::waitForLeases(exitSignal, applName.c_str());
     }
     VA_STORAGE("Deleting userDataList @%p for application <%s>\n", static_cast<void*>(udl.get()), applName.c_str());
     udl.reset();

@@ -52,6 +52,11 @@ class samplesAccess {
                              unsigned long handle, int eventRequest) = 0;
     virtual void removeDeferRequest(const char* applKey, const char* tableName, const char* sourceName,
                                     plaxf* request) = 0;
+    // A provider answered the demand report request actionID of (applKey, attrGroup, sourceName): the
+    // request waiting for it goes on. The collection thread calls it once the rows the provider sent
+    // before its answer are stored. Action IDs below 1 are ignored. 0.
+    virtual int redriveDeferredReportRequest(const char* applKey, const char* attrGroup, const char* sourceName,
+                                             int32_t actionID) = 0;
 };
 
 // The process's samples index; null while there is none (requests then do nothing).

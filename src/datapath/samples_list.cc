@@ -189,6 +189,13 @@ bool samplesListEntry::addDeferredReportRequest(uint32_t request, int32_t action
                  _deferredReportRequestCount, maxReports);
         return false;
     }
+    for (auto it = _earlyAnswers.begin(); it != _earlyAnswers.end(); ++it) {
+        if (it->actionID == actionID) {
+            VA_STATE("Action ID %d was answered before it was deferred: its request goes on at once.\n", actionID);
+            _earlyAnswers.erase(it);
+            return false;
+        }
+    }
     deferReportQueue_t* freeSlot = nullptr;
     int freeIndex = -1;
     for (std::size_t i = 0; i < _reportQueue.size(); ++i) {
@@ -231,6 +238,14 @@ void samplesListEntry::redriveDeferredReportRequest(int32_t actionID) {
         }
     }
     VA_STATE("Note: Did not find a match on Action ID %d, deferCount=%d\n", actionID, _deferredReportRequestCount);
+    // Kept no longer than a request would wait for it, and only the latest few.
+    const int64_t now = vorpane::clock::nowSeconds();
+    const int64_t maxAge = Report_Request_Expiration();
+    std::erase_if(_earlyAnswers, [&](const earlyAnswer& a) { return now - a.time > maxAge; });
+    if (_earlyAnswers.size() >= kMaxEarlyAnswers) {
+        _earlyAnswers.erase(_earlyAnswers.begin());
+    }
+    _earlyAnswers.push_back(earlyAnswer{actionID, now});
 }
 
 void samplesListEntry::redriveReportRequests(int64_t now, int64_t maxAge) {

@@ -96,6 +96,9 @@ public:
     // The report queue. Each returns true when the request was kept; a request that is not kept is
     // the caller's to redrive.
     bool addDeferredReportRequest(uint32_t request, int32_t actionID, int64_t time);
+    // An answer that finds no record is remembered for a while: the provider may answer before the
+    // request's dc_deferReportRequest has been recorded, which then redrives the request at once
+    // instead of leaving it to its expiry.
     void redriveDeferredReportRequest(int32_t actionID);
     // Redrives the report requests older than maxAge seconds (all of them when maxAge is negative).
     void redriveReportRequests(int64_t now, int64_t maxAge);
@@ -121,6 +124,13 @@ private:
     std::vector<deferReportQueue_t> _reportQueue VA_GUARDED_BY(_reportQueueLock);
     int16_t _deferredReportRequestCount VA_GUARDED_BY(_reportQueueLock) = 0;
     int16_t _expiredCount VA_GUARDED_BY(_reportQueueLock) = 0;
+    // Answers that came before their request was recorded: action ID and clock seconds.
+    struct earlyAnswer {
+        int32_t actionID = 0;
+        int64_t time = 0;
+    };
+    static constexpr std::size_t kMaxEarlyAnswers = 16;
+    std::vector<earlyAnswer> _earlyAnswers VA_GUARDED_BY(_reportQueueLock);
 };
 
 // Serves the collection threads and the table class through their samplesAccess interface.
@@ -172,7 +182,7 @@ public:
     int addDeferredReportRequest(const char* applKey, const char* tableName, const char* sourceName, int32_t actionID,
                                  uint32_t request, int32_t time);
     int redriveDeferredReportRequest(const char* applKey, const char* attrGroup, const char* sourceName,
-                                     int32_t actionID);
+                                     int32_t actionID) override;
     void removeDeferredReportRequests(const char* applKey, const char* attrGroup, const char* sourceName);
     // Every 3 seconds from the deferred-request monitor.
     void cancelExpiredReportRequests();

@@ -142,6 +142,7 @@ int collectionThread::run() {
 
     HubOptions options = HubOptions::fromEnvironment();
     options.datagramSubscriptions = true;  // the hub's connection slots belong to providers
+    options.reportAnswersInLine = true;    // a report redriven here shows the rows sent before the answer
     std::unique_ptr<DCdataWaiter> client =
         dc_waitOnDataInitialize(_applName.c_str(), _attrGroup.c_str(), options);
     bool error = client == nullptr;
@@ -251,17 +252,27 @@ bool collectionThread::processDelivery(const char* message, std::size_t length) 
                  _applKey.c_str(), _attrGroup.c_str());
         return false;
     }
-    const FixedText<32> source = deliverySourceName(field.text(), _instanceName);
-    if (!(source == _sourceName)) {
-        _sourceName = source;
-        _lastStore.reset();
-    }
+    const std::string_view sourceField = field.text();
     field = reader.next();
     int16_t control = 0;
     if (field.type != DCH_controlField || !field.int16(&control)) {
         VA_ERROR("Error: dataType <%d> of DCH_controlField missing for <%s> <%s>\n", field.type,
                  _applKey.c_str(), _attrGroup.c_str());
         return false;
+    }
+    if (control == DCH_REPORT_ANSWERED) {
+        // The hub's answer to a demand report request follows the rows sent before it.
+        dch::FieldReader peek = reader;
+        int32_t actionID = 0;
+        if (const dch::FieldReader::Field answer = peek.next(); answer.type == DCH_actionID && answer.int32(&actionID)) {
+            reportAnswered(sourceField, actionID);
+            return true;
+        }
+    }
+    const FixedText<32> source = deliverySourceName(sourceField, _instanceName);
+    if (!(source == _sourceName)) {
+        _sourceName = source;
+        _lastStore.reset();
     }
     const uint16_t controlField = static_cast<uint16_t>(control);
     VA_DETAIL("ControlField <%02x>\n", controlField);
@@ -347,6 +358,21 @@ bool collectionThread::processDelivery(const char* message, std::size_t length) 
         _store->emitEvent(manager, _subnodeName.c_str());
     }
     return true;
+}
+
+void collectionThread::reportAnswered(std::string_view sourceField, int32_t actionID) {
+    // The source as the hub names it, which is how the samples list knows the report's entry.
+    const std::string source(sourceField.substr(0, sourceField.find('\0')));
+    samplesAccess* samples = samplesIndex();
+    if (samples == nullptr) {
+        VA_ERROR("Error: no samples list for the report answer %d of <%s/%s/%s>\n", actionID, _applKey.c_str(),
+                 _attrGroup.c_str(), source.c_str());
+        return;
+    }
+    // Every row the provider sent before its answer came before this message and is stored.
+    VA_DETAIL("Report answer %d for <%s/%s/%s>: the rows before it are stored\n", actionID, _applKey.c_str(),
+              _attrGroup.c_str(), source.c_str());
+    samples->redriveDeferredReportRequest(_applKey.c_str(), _attrGroup.c_str(), source.c_str(), actionID);
 }
 
 int waitOnDP(metadata::userDataInfo* udi) {

@@ -65,6 +65,9 @@ class collectionThread : public std::enable_shared_from_this<collectionThread> {
 
   private:
     bool findStore();
+    // The hub's answer to the demand report request actionID of a source of this group: every row
+    // sent before it is stored, so the report waiting for it may go on.
+    void reportAnswered(std::string_view sourceField, int32_t actionID);
     // Tells the stopper, under the layout's lock, that the layout is no longer used.
     void signalEnd();
     void destroyClient();

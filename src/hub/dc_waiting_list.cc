@@ -22,9 +22,10 @@ bool sameSender(const DCwaitingListEntry& e, const DCHclientAddr& clientAddr, un
 
 DCwaitingListEntry::DCwaitingListEntry(const char* applName, const char* attrGroup, short waiterType,
                                        const DCHclientAddr& clientAddr, unsigned int connectedSockFD,
-                                       const char* sourceName, short actionType)
+                                       const char* sourceName, short actionType, int16_t subscriptionFlags)
     : _applName(orNull(applName)), _attrGroup(orNull(attrGroup)), _sourceName(orNull(sourceName)),
-      _clientAddr(clientAddr), _connectedSockFD(connectedSockFD), _waiterType(waiterType), _actionType(actionType) {}
+      _clientAddr(clientAddr), _connectedSockFD(connectedSockFD), _waiterType(waiterType), _actionType(actionType),
+      _subscriptionFlags(subscriptionFlags) {}
 
 DCwaitingList::~DCwaitingList() {
     _walk.reset();
@@ -54,7 +55,7 @@ void DCwaitingList::forget(const DCwaitingListEntry& entry) {
 
 int DCwaitingList::addEntry(const char* applName, const char* attrGroup, short waiterType,
                             const DCHclientAddr& clientAddr, unsigned int connectedSockFD, const char* sourceName,
-                            short actionType) {
+                            short actionType, int16_t subscriptionFlags) {
     std::string key = senderKey(clientAddr, connectedSockFD);
     auto counted = _bySender.find(key);
     const int parked = counted == _bySender.end() ? 0 : counted->second;
@@ -71,7 +72,7 @@ int DCwaitingList::addEntry(const char* applName, const char* attrGroup, short w
         ++counted->second;
     }
     DCwaitingListEntry& e = _ring.insert(std::make_unique<DCwaitingListEntry>(
-        applName, attrGroup, waiterType, clientAddr, connectedSockFD, sourceName, actionType));
+        applName, attrGroup, waiterType, clientAddr, connectedSockFD, sourceName, actionType, subscriptionFlags));
     VA_STORAGE("Added DCwaitingListEntry @%p type 0x%x appl <%s> group <%s> fd %u noOfElements=%d\n",
                static_cast<void*>(&e), static_cast<unsigned>(waiterType) & 0xFFFF, e.applName(), e.attrGroup(),
                connectedSockFD, noOfElements());

@@ -19,7 +19,8 @@
 class DCwaitingListEntry : public vorpane::RingNode<DCwaitingListEntry> {
 public:
     DCwaitingListEntry(const char* applName, const char* attrGroup, short waiterType, const DCHclientAddr& clientAddr,
-                       unsigned int connectedSockFD, const char* sourceName, short actionType);
+                       unsigned int connectedSockFD, const char* sourceName, short actionType,
+                       int16_t subscriptionFlags = 0);
 
     const char* applName() const { return _applName.c_str(); }
     const char* attrGroup() const { return _attrGroup.c_str(); }
@@ -28,6 +29,8 @@ public:
     unsigned int connectedSockFD() const { return _connectedSockFD; }
     short waiterType() const { return _waiterType; }
     short actionType() const { return _actionType; }
+    // A dc_waitOnData subscription's DCH_controlField bits (DCH_CLAIM_UNCLAIMED_DATA, ...); 0 otherwise.
+    int16_t subscriptionFlags() const { return _subscriptionFlags; }
     bool markedForDelete() const { return _markForDelete != 0; }
     int sendFailedCount() const { return _sendFailedCount; }
     void setSendFailedCount(int count) { _sendFailedCount = count; }
@@ -44,6 +47,7 @@ private:
     short _waiterType;
     short _markForDelete = 0;
     short _actionType;
+    int16_t _subscriptionFlags;
 };
 
 class DCwaitingList {
@@ -59,7 +63,8 @@ public:
 
     // 0, or 1 when the entry cannot be made (a bound above is reached). Absent names are stored as "NULL".
     int addEntry(const char* applName, const char* attrGroup, short waiterType, const DCHclientAddr& clientAddr,
-                 unsigned int connectedSockFD, const char* sourceName, short actionType);
+                 unsigned int connectedSockFD, const char* sourceName, short actionType,
+                 int16_t subscriptionFlags = 0);
 
     // first != 0: starts a new walk (replacing any earlier one) and returns the head; 0: the next entry
     // of the walk; null at the end.

@@ -4,6 +4,7 @@
 // goes to the current sender) and, where other handlers call it, a notify mode (empty message: the
 // answer goes to the address and connection given).
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -73,14 +74,16 @@ void DCHserver::dc_waitOnData(std::string_view message, long handle, const DCHcl
         return;
     }
     if (status == 1) {
+        int16_t flags = 0;
+        if (f = r.next(); f.type != DCH_controlField || !f.int16(&flags)) {
+            flags = 0;
+        }
         if (_waitList->addEntry(appl.c_str(), group.c_str(), DCH_dc_waitOnData, clientAddr, connectedSockFD, "NULL",
-                                1) != 0) {
+                                1, flags) != 0) {
             VA_ERROR("Error: Adding entry for applName <%s> attrGroup <%s>\n", appl.c_str(), group.c_str());
             return;
         }
-        int16_t claim = 0;
-        f = r.next();
-        if (f.type == DCH_controlField && f.int16(&claim) && claim == DCH_CLAIM_UNCLAIMED_DATA) {
+        if ((flags & DCH_CLAIM_UNCLAIMED_DATA) != 0) {
             sendUnclaimedData(appl, group, clientAddr, connectedSockFD);
         }
     } else if (status == 0) {
@@ -114,7 +117,53 @@ std::string unclaimedKey(std::string_view applName, std::string_view attrGroup) 
 }
 }  // namespace
 
+int DCHserver::keepSecondsFromEnvironment() {
+    const char* value = BSS1_GetEnv("VORPANE_DCH_KEEP_SECONDS", 0);
+    if (value == nullptr || *value == '\0') {
+        return kDefaultKeepSeconds;
+    }
+    char* end = nullptr;
+    const long n = std::strtol(value, &end, 10);
+    if (end == value || *end != '\0' || n < 1 || n > kMaxKeepSeconds) {
+        VA_ERROR("Warning: VORPANE_DCH_KEEP_SECONDS=<%s> is not 1 to %d; using %d.\n", value, kMaxKeepSeconds,
+                 kDefaultKeepSeconds);
+        return kDefaultKeepSeconds;
+    }
+    return static_cast<int>(n);
+}
+
+void DCHserver::dropAgedUnclaimedData(bool force) {
+    const double now = vorpane::clock::now();
+    if ((!force && now < _nextAgeCheck) || _unclaimed.empty()) {
+        return;
+    }
+    _nextAgeCheck = now + 1;
+    for (auto it = _unclaimed.begin(); it != _unclaimed.end();) {
+        UnclaimedData& kept = it->second;
+        int dropped = 0;
+        while (!kept.messages.empty() && now - kept.messages.front().keptAt > _keepSeconds) {
+            kept.bytes -= kept.messages.front().bytes.size();
+            _unclaimedBytes -= kept.messages.front().bytes.size();
+            kept.messages.pop_front();
+            ++dropped;
+        }
+        if (dropped > 0) {
+            // The key is the application name, a NUL and the group.
+            const std::string& key = it->first;
+            const size_t nul = key.find('\0');
+            VA_ERROR("Warning: no collector claimed %d rows of <%s/%s> within %d seconds: they are dropped.\n",
+                     dropped, key.substr(0, nul).c_str(), key.substr(nul + 1).c_str(), _keepSeconds);
+        }
+        if (kept.messages.empty()) {
+            it = _unclaimed.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
 void DCHserver::keepUnclaimedData(const char* applName, const char* attrGroup, int32_t handle) {
+    dropAgedUnclaimedData(false);
     const int length = _buckets->getData(_valuesBuf, _valuesBuf.size(), handle, 1);
     if (length <= 0) {
         VA_ERROR("Error: getData for handle %d returned %d\n", handle, length);
@@ -128,8 +177,8 @@ void DCHserver::keepUnclaimedData(const char* applName, const char* attrGroup, i
             VA_ERROR("Warning: no collector waits on <%s/%s>: its oldest rows are dropped.\n", applName, attrGroup);
             kept.dropping = true;
         }
-        kept.bytes -= kept.messages.front().size();
-        _unclaimedBytes -= kept.messages.front().size();
+        kept.bytes -= kept.messages.front().bytes.size();
+        _unclaimedBytes -= kept.messages.front().bytes.size();
         kept.messages.pop_front();
     }
     if (_unclaimedBytes + size > kUnclaimedBytes) {
@@ -139,7 +188,8 @@ void DCHserver::keepUnclaimedData(const char* applName, const char* attrGroup, i
         }
         return;
     }
-    kept.messages.emplace_back(_valuesBuf.data(), _valuesBuf.data() + size);
+    kept.messages.push_back(
+        KeptMessage{std::vector<char>(_valuesBuf.data(), _valuesBuf.data() + size), vorpane::clock::now()});
     kept.bytes += size;
     _unclaimedBytes += size;
     VA_DETAIL("Keeping %d bytes for the first collector of <%s/%s>, %d messages kept.\n", length, applName,
@@ -148,6 +198,7 @@ void DCHserver::keepUnclaimedData(const char* applName, const char* attrGroup, i
 
 void DCHserver::sendUnclaimedData(const std::string& applName, const std::string& attrGroup,
                                   const DCHclientAddr& clientAddr, unsigned int connectedSockFD) {
+    dropAgedUnclaimedData(true);
     auto found = _unclaimed.find(unclaimedKey(applName, attrGroup));
     if (found == _unclaimed.end()) {
         return;
@@ -157,8 +208,8 @@ void DCHserver::sendUnclaimedData(const std::string& applName, const std::string
     _unclaimedBytes -= kept.bytes;
     VA_STATE("Sending %d rows kept for <%s/%s> to its new collector.\n", static_cast<int>(kept.messages.size()),
              applName.c_str(), attrGroup.c_str());
-    for (const std::vector<char>& message : kept.messages) {
-        deliverData(message.data(), static_cast<uint32_t>(message.size()), clientAddr, connectedSockFD);
+    for (const KeptMessage& message : kept.messages) {
+        deliverData(message.bytes.data(), static_cast<uint32_t>(message.bytes.size()), clientAddr, connectedSockFD);
     }
 }
 
@@ -170,10 +221,10 @@ void DCHserver::dropUnclaimedData(const std::string& applName, const std::string
     }
     UnclaimedData& kept = found->second;
     for (auto it = kept.messages.begin(); it != kept.messages.end();) {
-        FieldReader r(it->data(), it->size());
+        FieldReader r(it->bytes.data(), it->bytes.size());
         if (r.next().cText() == sourceName) {
-            kept.bytes -= it->size();
-            _unclaimedBytes -= it->size();
+            kept.bytes -= it->bytes.size();
+            _unclaimedBytes -= it->bytes.size();
             it = kept.messages.erase(it);
         } else {
             ++it;
@@ -355,12 +406,37 @@ int DCHserver::dp_redriveReportRequest(std::string_view message) {
     }
     const std::string appl = std::string(list->ApplSpaceEntry()->applName()).substr(0, kMaxApplName);
     const std::string applKey = appl.substr(0, 3);
+    if (answerInLine(list->ApplSpaceEntry()->applName(), list->group(), list->sourceName(), actionID)) {
+        return DCH_STATUS_OK;
+    }
     samplesList* samples = dataSamples();
     if (samples == nullptr) {
         VA_ERROR("Error: samplesList object is not available\n");
         return DCH_STATUS_FAILED;
     }
     return samples->redriveDeferredReportRequest(applKey.c_str(), list->group(), list->sourceName(), actionID);
+}
+
+bool DCHserver::answerInLine(const char* applName, const char* attrGroup, const char* sourceName, int32_t actionID) {
+    // The group's rows go to its first subscriber (as in dp_data): the answer follows them there.
+    DCwaitingListEntry* waiter = nullptr;
+    for (DCwaitingListEntry* w = _waitList->getEntry(1); w != nullptr; w = _waitList->getEntry(0)) {
+        if (w->waiterType() == DCH_dc_waitOnData && std::strcmp(w->applName(), applName) == 0 &&
+            std::strcmp(w->attrGroup(), attrGroup) == 0) {
+            waiter = w;
+            break;
+        }
+    }
+    _waitList->deleteIterator();
+    if (waiter == nullptr || (waiter->subscriptionFlags() & DCH_REPORT_ANSWERS_IN_LINE) == 0) {
+        return false;
+    }
+    MessageBuilder answer(64);
+    answer.text(DCH_sourceName, sourceName).int16(DCH_controlField, DCH_REPORT_ANSWERED).int32(DCH_actionID, actionID);
+    VA_DETAIL("Report answer %d of <%s/%s/%s> sent behind the group's rows\n", actionID, applName, attrGroup,
+              sourceName);
+    deliverData(answer.data(), static_cast<uint32_t>(answer.size()), waiter->clientAddr(), waiter->connectedSockFD());
+    return true;
 }
 
 int DCHserver::dp_setDemandReportOption(std::string_view message) {

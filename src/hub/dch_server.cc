@@ -74,6 +74,8 @@ DCHserver::DCHserver()
     VA_STATE("MAX_APPLICATIONS=%d\n", _maxApplications);
     VA_STATE("MAX_ATTRGROUP_PER_APPL=%d\n", _maxAttrGroupPerAppl);
 
+    _keepSeconds = keepSecondsFromEnvironment();
+
     const int valuesSize = Max_Values_Buf_Size();
     if (valuesSize > 0) {
         _valuesBuf.resize(static_cast<size_t>(valuesSize));

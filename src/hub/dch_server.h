@@ -139,14 +139,26 @@ private:
     // online, before the group's collector has subscribed) are kept, in order, for the first
     // subscriber that claims them (DCH_CLAIM_UNCLAIMED_DATA). Bounded per group and in all: the
     // group's oldest message goes first. Dropped with the source going offline and with the
-    // application's registration.
+    // application's registration, and once older than VORPANE_DCH_KEEP_SECONDS: a collector that
+    // subscribes that late would take them for current rows.
     static constexpr size_t kUnclaimedPerGroup = 1024;
     static constexpr size_t kUnclaimedBytes = 8 * 1024 * 1024;
+    static constexpr int kDefaultKeepSeconds = 300;
+    static constexpr int kMaxKeepSeconds = 86400;
+    // VORPANE_DCH_KEEP_SECONDS (1 to kMaxKeepSeconds), or the default.
+    static int keepSecondsFromEnvironment();
+    struct KeptMessage {
+        std::vector<char> bytes;
+        double keptAt = 0;  // clock seconds
+    };
     struct UnclaimedData {
-        std::deque<std::vector<char>> messages;
+        std::deque<KeptMessage> messages;
         size_t bytes = 0;
         bool dropping = false;  // the loss has been traced
     };
+    // Drops kept messages older than the keep time (one warning per group); runs at most once a
+    // clock second unless forced.
+    void dropAgedUnclaimedData(bool force);
     void keepUnclaimedData(const char* applName, const char* attrGroup, int32_t handle);
     void sendUnclaimedData(const std::string& applName, const std::string& attrGroup,
                            const DCHclientAddr& clientAddr, unsigned int connectedSockFD);
@@ -154,6 +166,9 @@ private:
     // A source that goes offline takes its kept rows along: the agent forgets its rows then anyway,
     // and a collector given rows of a source it will never see online would wait for it.
     void dropUnclaimedData(const std::string& applName, const std::string& attrGroup, const std::string& sourceName);
+    // The answer to a demand report request goes to the group's subscriber when it takes answers in
+    // line (DCH_REPORT_ANSWERS_IN_LINE), behind the rows sent to it before: true when it was sent there.
+    bool answerInLine(const char* applName, const char* attrGroup, const char* sourceName, int32_t actionID);
     // One data message to a collector: held back on a connection, at once by datagram.
     void deliverData(const char* message, uint32_t length, const DCHclientAddr& clientAddr,
                      unsigned int connectedSockFD);
@@ -201,6 +216,8 @@ private:
     // Request thread only; keyed by application name, a NUL and the group.
     std::unordered_map<std::string, UnclaimedData> _unclaimed;
     size_t _unclaimedBytes = 0;
+    int _keepSeconds = kDefaultKeepSeconds;
+    double _nextAgeCheck = 0;
     size_t _heldBytes = 0;
     int _heldRows = 0;   // data messages held since the burst began
     int _burstRows = 0;  // requests that were waiting when it began

@@ -77,6 +77,13 @@ inline constexpr int16_t DCH_dc_getDemandReportResults = 0x20B0;  // waiter type
 // the subscriber also takes the data messages the hub kept for the group while no collector waited
 // on it, in the order they were sent, before any later one.
 inline constexpr int16_t DCH_CLAIM_UNCLAIMED_DATA = 1;
+// Another bit of that field: the subscriber takes the answers to demand report requests in line with
+// the group's data messages. For a dp_redriveReportRequest of one of the group's sources the hub then
+// sends this subscriber, behind the rows it already sent it, a message of DCH_sourceName,
+// DCH_controlField (DCH_REPORT_ANSWERED) and DCH_actionID instead of redriving the request itself:
+// the subscriber redrives it once those rows are stored, so the report shows them.
+inline constexpr int16_t DCH_REPORT_ANSWERS_IN_LINE = 2;
+inline constexpr int16_t DCH_REPORT_ANSWERED = 0x0AA0;
 
 // ---------------------------------------------------------------------------------------------------
 // Status values

@@ -107,10 +107,16 @@ void t7srv_rmtfile_agent::TakeSample() {
     if (!_requestRead) {
         readRequest();
     }
+    // Held to the end of the read: the application's last source may go offline meanwhile, and its
+    // probe thread frees the metadata only once no lease is left.
+    udlLease lease;
     metadata::userDataList* udl = nullptr;
     if (!_error) {
         applicationProbeList* probes = startedProbes();
-        udl = probes != nullptr ? probes->getUDLPtr(_applKeyTableName.c_str()) : nullptr;
+        if (probes != nullptr) {
+            lease = probes->leaseUDL(_applKeyTableName.c_str());
+        }
+        udl = lease.get();
         if (udl == nullptr && _kind == fileKind::ODI) {
             VA_ERROR("Note: could not resolve userDataList object using applKey/tableName <%s> for fileName <%s>\n",
                      _applKeyTableName.c_str(), _fileName.c_str());

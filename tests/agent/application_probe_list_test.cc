@@ -8,6 +8,7 @@
 #include "agent/va_limits.h"
 #include "datapath/samples_list.h"
 #include "interfaces/support.h"
+#include "metadata/user_data_list.h"
 #include "testlib/scoped_env.h"
 #include "testlib/trace_capture.h"
 
@@ -137,6 +138,52 @@ TEST_F(ProbeListTest, CleanUpRemovesTheEntryWithTheLastSourceAndReleasesTheProbe
     // An empty list takes a new head.
     ASSERT_EQ(_probes.addEntry(record("NEXT", PROBE_NOT_STARTED)), 0);
     EXPECT_EQ(_probes.searchProbes("NEXT"), PROBE_NOT_STARTED);
+}
+
+// Texts that never come: the metadata is built, in error, without touching any file.
+class NoTexts : public vorpane::metadata::applicationTextSource {
+public:
+    int getApplications(const char*, std::string*) override { return 1; }
+    int getApplAttributes(const char*, std::string*) override { return 1; }
+    int getApplHelp(const char*, std::string*) override { return 1; }
+};
+
+// A reader outside the monitor (the RMTFILE table) leases the metadata: the application's last source
+// going offline releases the probe thread, which frees the metadata only once the lease has ended.
+// Leases are not handed out for an application without metadata or once its entry is gone.
+TEST_F(ProbeListTest, ALeasedUserDataListIsFreedOnlyAfterTheLeaseEnds) {
+    NoTexts texts;
+    auto owned = std::make_unique<userDataList>("APPL", vorpane::metadata::metadataSettings{}, texts, nullptr);
+    ASSERT_EQ(_probes.addEntry(record("APPL", PROBE_STARTED)), 0);
+    EXPECT_EQ(_probes.leaseUDL("APPL"), nullptr);  // not published yet
+    const std::string table = "APP" + ZOTA_ComputeChecksumOnAttrGroup("GROUPA") + "01";
+    ASSERT_TRUE(_samples.onlineEntry("APPL", table.c_str(), "GROUPA", "01", "HOST1", nullptr));
+    ASSERT_EQ(_probes.setUserDataList("APPL", owned.get()), 0);
+    auto sync = _probes.exitSignalOf("APPL");
+    ASSERT_NE(sync, nullptr);
+
+    // The probe thread as startNewProbe runs it: exit signal, leases, then the metadata goes.
+    std::atomic<bool> freed{false};
+    std::thread probe([&] {
+        EXPECT_EQ(_probes.WaitForExit(sync, "APPL"), 0);
+        applicationProbeList::waitForLeases(sync, "APPL");
+        owned.reset();
+        freed = true;
+    });
+    udlLease lease = _probes.leaseUDL("APPLX");  // found by its key, as RMTFILE looks it up
+    ASSERT_NE(lease, nullptr);
+    {
+        udlLease second = _probes.leaseUDL("APPL");
+        EXPECT_EQ(second.get(), lease.get());
+    }
+    EXPECT_EQ(_probes.cleanUp("APPL", "GROUPA", "01", "HOST1"), -1);
+    EXPECT_EQ(_probes.leaseUDL("APPL"), nullptr);  // the entry is gone
+    EXPECT_TRUE(_trace.waitFor("Waiting for 1 reader(s) of the userDataList of applName <APPL>"));
+    EXPECT_FALSE(freed);
+    EXPECT_EQ(lease->noOfElements(), 0);  // still there to be read
+    lease.reset();
+    probe.join();
+    EXPECT_TRUE(freed);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "client/fake_hub.h"
 #include "interfaces/dch_client.h"
+#include "testlib/trace_capture.h"
 
 namespace vorpane {
 namespace {
@@ -238,6 +239,25 @@ TEST_F(ClientRequestsTest, ProviderKeepsOneConnectionAndReadsStatusAndHandle) {
     for (const Request& r : hub.requests()) {
         EXPECT_EQ(r.connection, 1);
     }
+}
+
+// An answer to a report request that no report waits for is refused by the hub: the caller gets the
+// refusal, and the trace calls it a detail, not an error.
+TEST_F(ClientRequestsTest, ARefusedReportAnswerIsNoError) {
+    HubProvider provider(hub.options());
+    hub.setHandler([](FakeHub& h, const Request& r) {
+        dch::MessageBuilder m;
+        m.int32(DCH_status, r.code == DCH_dp_redriveReportRequest ? -1 : 2);
+        h.send(r.connection, m);
+    });
+    testing::TraceCapture trace;
+    int status = 0;
+    EXPECT_EQ(provider.dp_redriveReportRequest(&status, 1000, 9), DCH_CLIENT_REFUSED);
+    EXPECT_EQ(status, -1);
+    EXPECT_TRUE(trace.contains("dp_redriveReportRequest: status -1"));
+    EXPECT_FALSE(trace.contains("Error: the hub refused dp_redriveReportRequest"));
+    EXPECT_EQ(provider.dp_offline(&status, 1000), DCH_CLIENT_REFUSED);  // other refusals stay errors
+    EXPECT_TRUE(trace.contains("Error: the hub refused dp_offline: status 2"));
 }
 
 TEST_F(ClientRequestsTest, RegistrationLargerThanADatagramArrivesWhole) {

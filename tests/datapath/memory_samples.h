@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -66,6 +67,16 @@ class MemorySamples : public samplesAccess {
         (void)request;
     }
 
+    int redriveDeferredReportRequest(const char* applKey, const char* attrGroup, const char* sourceName,
+                                     int32_t actionID) override {
+        std::lock_guard<std::recursive_mutex> g(lock);
+        answered.push_back(std::string(applKey) + "/" + attrGroup + "/" + sourceName + "/" + std::to_string(actionID));
+        if (onAnswer) {
+            onAnswer(actionID);
+        }
+        return 0;
+    }
+
     // A row store for a source, as the collection thread would attach it.
     dataList& store(const metadata::userDataInfo& udi, const std::string& source) {
         std::lock_guard<std::recursive_mutex> g(lock);
@@ -93,6 +104,9 @@ class MemorySamples : public samplesAccess {
     std::set<std::string> online;
     std::vector<Deferral> deferred;
     std::vector<std::string> removed;
+    std::vector<std::string> answered;          // "applKey/attrGroup/source/actionID" of each answer
+    std::function<void(int32_t)> onAnswer;      // runs on the answering thread, under the lock
+
     std::atomic<bool> acceptStores{true};  // false: updateDataList refuses, as before the subnode is known
     std::recursive_mutex lock;             // the collection thread calls in too
 };

@@ -292,4 +292,40 @@ TEST_F(SamplesListTest, DemandReportRequestsAreKeptUntilAnsweredExpiredOrOffline
     EXPECT_EQ(e->deferredReportRequestCount(), 0);
 }
 
+
+// A provider may answer before the request's deferral is recorded (the two reach the hub on different
+// connections): the request is then redriven as it is deferred instead of waiting for its expiry. Only
+// the latest 16 such answers are remembered.
+TEST_F(SamplesListTest, AnAnswerThatComesBeforeItsDeferralRedrivesTheRequestAtOnce) {
+    setLimits([](VA_LIMITS& l) {
+        l.demandReport = 'Y';
+        l.maxDeferredReportRequest = 4;
+        l.reportRequestExpiration = 15;
+    });
+    samplesList list;
+    ASSERT_TRUE(list.onlineEntry("APPL", "APPABCDE01", "GROUPA", "01", "HOST", nullptr));
+    list.setDemandReportingOption("APP", "GROUPA", "HOST", 1);
+    samplesListEntry* e = list.getSamplesListEntry("APP", "GROUPA", "HOST");
+    ASSERT_NE(e, nullptr);
+    const int32_t now = static_cast<int32_t>(vorpane::clock::nowSeconds());
+
+    list.redriveDeferredReportRequest("APP", "GROUPA", "HOST", 5);
+    EXPECT_TRUE(_samplesRedriven.empty());
+    list.addDeferredReportRequest("APP", "APPABCDE01", "HOST", 5, 55, now);
+    EXPECT_EQ(_samplesRedriven, std::vector<uint32_t>{55});
+    EXPECT_EQ(e->deferredReportRequestCount(), 0);
+    EXPECT_TRUE(_trace.contains("Action ID 5 was answered before it was deferred: its request goes on at once."));
+    // The answer is used once: the same action ID deferred again waits.
+    list.addDeferredReportRequest("APP", "APPABCDE01", "HOST", 5, 56, now);
+    EXPECT_EQ(e->deferredReportRequestCount(), 1);
+
+    for (int32_t id = 100; id < 117; ++id) {
+        list.redriveDeferredReportRequest("APP", "GROUPA", "HOST", id);
+    }
+    list.addDeferredReportRequest("APP", "APPABCDE01", "HOST", 100, 1000, now);  // forgotten: waits
+    list.addDeferredReportRequest("APP", "APPABCDE01", "HOST", 101, 1010, now);
+    list.addDeferredReportRequest("APP", "APPABCDE01", "HOST", 116, 1160, now);
+    EXPECT_EQ(_samplesRedriven, (std::vector<uint32_t>{55, 1010, 1160}));
+    EXPECT_EQ(e->deferredReportRequestCount(), 2);
+}
 }  // namespace

@@ -209,5 +209,73 @@ TEST_F(Collection, TheThreadStoresWhatAProviderSendsAndEndsWhenStopped) {
     EXPECT_TRUE(trace.contains("Cannot stop waitOnDP thread."));
 }
 
+// The hub's answer to a demand report request, sent behind the provider's rows, redrives the request
+// through the samples list with the hub's source name; a row that merely carries the same control
+// value is a row.
+TEST_F(Collection, AReportAnswerGoesToTheSamplesListAndARowWithItsControlValueStaysARow) {
+    metadata::userDataInfo& udi = table('K');
+    collectionThread t(udi);
+    dch::MessageBuilder answer;
+    answer.text(DCH_sourceName, "web1.example.com").int16(DCH_controlField, DCH_REPORT_ANSWERED);
+    answer.int32(DCH_actionID, 77);
+    ASSERT_TRUE(t.processDelivery(answer.data(), answer.size()));
+    EXPECT_EQ(_samples.answered, std::vector<std::string>{"DPT/G/web1.example.com/77"});
+    EXPECT_EQ(t.currentStore(), nullptr);  // no store was looked for
+
+    ASSERT_TRUE(deliver(t, Delivery("h", DCH_REPORT_ANSWERED).text("r1").number(1).text("")));
+    EXPECT_EQ(_samples.answered.size(), 1u);
+}
+
+// Against a real hub: the provider's fresh rows and then its answer. When the samples list is asked to
+// redrive, every row sent before the answer is already in the store.
+TEST_F(Collection, AnAnsweredReportIsRedrivenOnlyAfterTheRowsSentBeforeTheAnswerAreStored) {
+    vorpane::testing::TestHub hub;
+    ASSERT_TRUE(hub.ready());
+    metadata::userDataInfo& udi = table('K', "DPTANS");
+    HubProvider provider;
+    int status = 0, handle = 0;
+    DPapplication app{
+        "DPTANS", "help", {{"G", "g", 'K', 60, "APIS", "Name,D,8, , ,n;Count,C,4, , ,c;Note,D,8, , ,t"}}};
+    ASSERT_EQ(provider.dp_register(&status, app), 0);
+    ASSERT_EQ(provider.dp_online(&status, &handle, "DPTANS", "G", "src1"), 0);
+    auto sendRow = [&](const std::string& name, int32_t n) {
+        DProw row;
+        row.add("Name", name.c_str(), -1, 'D');
+        row.add("Count", &n, 4, 'C');
+        row.add("Note", "n", -1, 'D');
+        return provider.dp_data(&status, handle, 0x11, row);
+    };
+    std::vector<std::size_t> storedAtAnswer;
+    _samples.onAnswer = [&](int32_t) { storedAtAnswer.push_back(rows(udi, "src1").size()); };
+
+    TraceCapture trace;
+    ASSERT_EQ(startWaitOnDPthread(udi), 0);
+    // The subscription reaches the hub on its own: send until the first row has arrived.
+    bool arrived = false;
+    for (int i = 0; i < 100 && !arrived; ++i) {
+        ASSERT_EQ(sendRow("first", i), 0);
+        arrived = trace.waitFor("New data arrived for <DPT>", std::chrono::milliseconds(100));
+    }
+    ASSERT_TRUE(arrived);
+    constexpr int kFresh = 200;
+    for (int round = 1; round <= 3; ++round) {
+        for (int i = 0; i < kFresh; ++i) {
+            ASSERT_EQ(sendRow("r" + std::to_string(round) + "k" + std::to_string(i), round), 0);
+        }
+        ASSERT_EQ(provider.dp_redriveReportRequest(&status, handle, round), 0);
+        EXPECT_EQ(status, 0);
+    }
+    ASSERT_TRUE(trace.waitFor("Report answer 3 for <DPT/G/src1>"));
+    {
+        std::lock_guard<std::recursive_mutex> g(_samples.lock);
+        EXPECT_EQ(_samples.answered,
+                  (std::vector<std::string>{"DPT/G/src1/1", "DPT/G/src1/2", "DPT/G/src1/3"}));
+        // "first" and every fresh key of the rounds answered so far.
+        EXPECT_EQ(storedAtAnswer, (std::vector<std::size_t>{kFresh + 1, 2 * kFresh + 1, 3 * kFresh + 1}));
+        _samples.onAnswer = nullptr;
+    }
+    stopWaitOnDPthread(udi);
+}
+
 }  // namespace
 }  // namespace vorpane::datapath::testing

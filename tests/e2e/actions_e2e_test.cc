@@ -483,12 +483,10 @@ TEST_F(DemandReportE2E, AReportIsAnsweredWithTheProvidersFreshRows) {
                                                                                        << _agent->output();
     ASSERT_TRUE(dp.waitForOutput("(--row 1): status 0")) << dp.output();
 
-    // The report completes once the provider answered. Its fresh row travels through the group's
-    // collection thread while the redrive goes straight to the request, so this first report may
-    // still show the row stored before; the next one shows the fresh row.
-    const auto answered = rowsOf(appl, table, "host2:E2EACT00");
-    ASSERT_EQ(answered.size(), 1u) << _agent->output();
-    EXPECT_EQ(answered[0].first, "d1");
+    // The report completes once the provider answered, and the answer reaches the request only
+    // behind the fresh row it sent: the first answered report shows it.
+    EXPECT_EQ(rowsOf(appl, table, "host2:E2EACT00"), (std::vector<std::pair<std::string, int>>{{"d1", 99}}))
+        << _agent->output();
     EXPECT_TRUE(dp.waitForOutput("REPORT_REQUEST on host2:E2EACT00 (1 rows): status 0")) << dp.output();
     const auto actions = recordedActions(log);
     ASSERT_EQ(actions.size(), 1u);

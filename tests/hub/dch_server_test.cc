@@ -1431,3 +1431,123 @@ TEST_F(Hub, KeptRowsAreBoundedPerGroupAndGoWithTheirSource) {
     EXPECT_EQ(controlAndCount(*kept).second, 77);
     sync(other);  // and nothing after it
 }
+
+// A provider's answer to a demand report request goes, behind the rows it sent before, to the group's
+// subscriber when that one takes answers in line: the hub does not redrive the request itself, and the
+// subscriber learns the source and the action. Other subscribers leave the redrive to the hub.
+TEST_F(Hub, AReportAnswerFollowsTheRowsToASubscriberThatTakesAnswersInLine) {
+    HubTestClient p(_hub.port());
+    ASSERT_TRUE(p.send(registration("INLINE", {{"G", 'K', kAttrs}, {"H", 'K', kAttrs}})));
+    ASSERT_EQ(p.receiveStatus(), 0);
+    ASSERT_TRUE(p.send(online("INLINE", "G", "src1")));
+    OnlineReply g = onlineReply(p);
+    ASSERT_EQ(g.status, 0);
+    ASSERT_TRUE(p.send(online("INLINE", "H", "src1")));
+    OnlineReply h = onlineReply(p);
+    ASSERT_EQ(h.status, 0);
+
+    HubTestClient inLine(_hub.port());
+    MessageBuilder s = subscribe(DCH_dc_waitOnData, "INLINE", "G", 1);
+    s.int16(DCH_controlField, DCH_CLAIM_UNCLAIMED_DATA | DCH_REPORT_ANSWERS_IN_LINE);
+    ASSERT_TRUE(inLine.send(s));
+    sync(inLine);
+    HubTestClient plain(_hub.port());
+    ASSERT_TRUE(plain.send(claimingSubscription("INLINE", "H")));
+    sync(plain);
+
+    // Row and answer back to back, as a provider answering with fresh rows sends them.
+    std::string burst;
+    for (int32_t count : {41, 42}) {
+        MessageBuilder m = rowWithControl(g.handle, 0x11, count, "fresh");
+        burst.append(m.data(), m.size());
+    }
+    MessageBuilder answer;
+    answer.request(DCH_dp_redriveReportRequest).int32(DCH_handle, g.handle).int32(DCH_actionID, 9);
+    burst.append(answer.data(), answer.size());
+    ASSERT_TRUE(p.sendRaw(burst));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(p.receiveStatus(), 0) << "reply " << i;  // the answer is taken: nothing to look up here
+    }
+    for (int32_t count : {41, 42}) {
+        auto data = inLine.receive();
+        ASSERT_TRUE(data);
+        EXPECT_EQ(controlAndCount(*data).second, count);
+    }
+    auto answered = inLine.receive();
+    ASSERT_TRUE(answered);
+    FieldReader r(answered->data(), answered->size());
+    EXPECT_EQ(r.next().cText(), "src1");
+    int16_t control = 0;
+    EXPECT_TRUE(r.next().int16(&control));
+    EXPECT_EQ(control, DCH_REPORT_ANSWERED);
+    FieldReader::Field id = r.next();
+    int32_t actionID = 0;
+    EXPECT_EQ(id.type, DCH_actionID);
+    EXPECT_TRUE(id.int32(&actionID));
+    EXPECT_EQ(actionID, 9);
+    EXPECT_FALSE(r.next());
+    EXPECT_FALSE(_trace.contains("samplesList object is not available"));
+
+    // The plain subscriber's group: the hub itself asks the samples list (none in this process).
+    MessageBuilder other;
+    other.request(DCH_dp_redriveReportRequest).int32(DCH_handle, h.handle).int32(DCH_actionID, 10);
+    ASSERT_TRUE(p.send(other));
+    EXPECT_EQ(p.receiveStatus(), -1);
+    EXPECT_TRUE(_trace.contains("Error: samplesList object is not available"));
+    sync(plain);
+    EXPECT_FALSE(plain.receive(std::chrono::milliseconds(200)));
+}
+
+// Kept rows have an age limit as well as a size bound: rows no collector claimed within
+// VORPANE_DCH_KEEP_SECONDS are dropped with one warning per group, whether the check comes with a
+// later row or with the claim; younger rows are still handed over. A key out of range keeps the default.
+TEST(HubKeep, KeptRowsOlderThanTheKeepTimeAreDroppedWithOneWarning) {
+    TraceCapture trace(vorpane::trace::kError | vorpane::trace::kState);
+    ScopedEnv noIgnore("ZOTA_IGNORE_DCH_ERRORS", std::nullopt);
+    {
+        ScopedEnv bad("VORPANE_DCH_KEEP_SECONDS", "0");
+        TestHub refused;
+        ASSERT_TRUE(refused.ready());
+        EXPECT_TRUE(trace.contains("Warning: VORPANE_DCH_KEEP_SECONDS=<0> is not 1 to 86400; using 300."));
+    }
+    ScopedEnv keep("VORPANE_DCH_KEEP_SECONDS", "60");
+    TestHub hub;
+    ASSERT_TRUE(hub.ready());
+    HubTestClient p(hub.port());
+    ASSERT_TRUE(p.send(registration("AGED", {{"G", 'K', kAttrs}, {"H", 'K', kAttrs}})));
+    ASSERT_EQ(p.receiveStatus(), 0);
+    ASSERT_TRUE(p.send(online("AGED", "G", "src1")));
+    OnlineReply g = onlineReply(p);
+    ASSERT_EQ(g.status, 0);
+    ASSERT_TRUE(p.send(online("AGED", "H", "src1")));
+    OnlineReply h = onlineReply(p);
+    ASSERT_EQ(h.status, 0);
+    auto send = [&](int32_t handle, int32_t count) {
+        ASSERT_TRUE(p.send(rowWithControl(handle, 0x11, count, "r")));
+        ASSERT_EQ(p.receiveStatus(), 0);
+    };
+    send(g.handle, 1);
+    send(g.handle, 2);
+    send(h.handle, 10);
+    vorpane::clock::advance(61);
+    send(g.handle, 3);  // the check comes with this row: 1 and 2 are too old, 3 is new
+    EXPECT_EQ(trace.count("Warning: no collector claimed 2 rows of <AGED/G> within 60 seconds: they are dropped."), 1);
+    EXPECT_EQ(trace.count("Warning: no collector claimed 1 rows of <AGED/H> within 60 seconds: they are dropped."), 1);
+
+    HubTestClient collector(hub.port());
+    ASSERT_TRUE(collector.send(claimingSubscription("AGED", "G")));
+    auto kept = collector.receive();
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(controlAndCount(*kept).second, 3);
+    sync(collector);
+    EXPECT_FALSE(collector.receive(std::chrono::milliseconds(200)));
+
+    // Aged while nothing else came: the claim itself drops them.
+    send(h.handle, 11);
+    vorpane::clock::advance(61);
+    HubTestClient late(hub.port());
+    ASSERT_TRUE(late.send(claimingSubscription("AGED", "H")));
+    sync(late);
+    EXPECT_FALSE(late.receive(std::chrono::milliseconds(200)));
+    EXPECT_EQ(trace.count("Warning: no collector claimed 1 rows of <AGED/H> within 60 seconds: they are dropped."), 2);
+}

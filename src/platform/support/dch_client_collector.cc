@@ -196,7 +196,8 @@ int DCdataWaiter::subscription(int32_t status) {
         .int32(DCH_status, status);
     if (status == 1) {
         // Rows a source sent before any collector of the group had subscribed come first.
-        m.int16(DCH_controlField, DCH_CLAIM_UNCLAIMED_DATA);
+        m.int16(DCH_controlField, static_cast<int16_t>(DCH_CLAIM_UNCLAIMED_DATA |
+                                                       (_options.reportAnswersInLine ? DCH_REPORT_ANSWERS_IN_LINE : 0)));
     }
     int rc = _options.datagramSubscriptions ? _datagram.send(m) : _connection.send(m);
     _subscribed = status == 1 && rc == DCH_CLIENT_OK;

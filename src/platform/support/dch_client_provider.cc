@@ -255,6 +255,10 @@ int HubProvider::statusRequest(const dch::MessageBuilder& request, int* status, 
             // Registered before, by another provider of the application: the hub accepts it, and
             // the caller decides whether that is what it wanted.
             VA_STATE("%s: status %d (%s)\n", DCH_requestName(code), hubStatus, DCH_statusText(code, hubStatus));
+        } else if (code == DCH_dp_redriveReportRequest) {
+            // An answer that no report waits for (none was deferred, or it expired) is normal: the
+            // provider's rows stand.
+            VA_DETAIL("%s: status %d (%s)\n", DCH_requestName(code), hubStatus, DCH_statusText(code, hubStatus));
         } else {
             VA_ERROR("Error: the hub refused %s: status %d (%s)\n", DCH_requestName(code), hubStatus,
                      DCH_statusText(code, hubStatus));
