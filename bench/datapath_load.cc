@@ -90,6 +90,7 @@ class BenchSamples : public samplesAccess {
     int16_t isDemandReportingEnabled(const char*, const char*, const char*) override { return 0; }
     int requestDefer(const char*, const char*, plaxf*, unsigned long, int) override { return 0; }
     void removeDeferRequest(const char*, const char*, const char*, plaxf*) override {}
+    int redriveDeferredReportRequest(const char*, const char*, const char*, int32_t) override { return 0; }
     void put(const std::string& key, std::unique_ptr<dataList> store) {
         std::lock_guard<std::mutex> g(_lock);
         _stores[key] = std::move(store);
