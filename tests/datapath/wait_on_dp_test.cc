@@ -52,6 +52,14 @@ class Collection : public LayoutFixture {
     static bool deliver(collectionThread& t, const Delivery& d) {
         return t.processDelivery(d.data(), d.size());
     }
+    // Registers appl's keyed group G (Name, Count, Note) with a real hub and brings source src1 online;
+    // *handle is the source's handle.
+    static void onlineAtHub(HubProvider& provider, const char* appl, int* handle) {
+        int status = 0;
+        DPapplication app{appl, "help", {{"G", "g", 'K', 60, "APIS", "Name,D,8, , ,n;Count,C,4, , ,c;Note,D,8, , ,t"}}};
+        ASSERT_EQ(provider.dp_register(&status, app), 0);
+        ASSERT_EQ(provider.dp_online(&status, handle, appl, "G", "src1"), 0);
+    }
     std::vector<RowView> rows(const metadata::userDataInfo& udi, const char* source) {
         std::shared_ptr<dataList> store = _samples.dataListPtr(udi.applKey(), udi.tableNameRR(), source);
         CollectRows out;
@@ -163,10 +171,7 @@ TEST_F(Collection, TheThreadStoresWhatAProviderSendsAndEndsWhenStopped) {
     metadata::userDataInfo& udi = table('K', "DPTHUB");
     HubProvider provider;
     int status = 0, handle = 0;
-    DPapplication app{
-        "DPTHUB", "help", {{"G", "g", 'K', 60, "APIS", "Name,D,8, , ,n;Count,C,4, , ,c;Note,D,8, , ,t"}}};
-    ASSERT_EQ(provider.dp_register(&status, app), 0);
-    ASSERT_EQ(provider.dp_online(&status, &handle, "DPTHUB", "G", "src1"), 0);
+    ASSERT_NO_FATAL_FAILURE(onlineAtHub(provider, "DPTHUB", &handle));
 
     TraceCapture trace;
     ASSERT_EQ(startWaitOnDPthread(udi), 0);
@@ -234,10 +239,7 @@ TEST_F(Collection, AnAnsweredReportIsRedrivenOnlyAfterTheRowsSentBeforeTheAnswer
     metadata::userDataInfo& udi = table('K', "DPTANS");
     HubProvider provider;
     int status = 0, handle = 0;
-    DPapplication app{
-        "DPTANS", "help", {{"G", "g", 'K', 60, "APIS", "Name,D,8, , ,n;Count,C,4, , ,c;Note,D,8, , ,t"}}};
-    ASSERT_EQ(provider.dp_register(&status, app), 0);
-    ASSERT_EQ(provider.dp_online(&status, &handle, "DPTANS", "G", "src1"), 0);
+    ASSERT_NO_FATAL_FAILURE(onlineAtHub(provider, "DPTANS", &handle));
     auto sendRow = [&](const std::string& name, int32_t n) {
         DProw row;
         row.add("Name", name.c_str(), -1, 'D');
