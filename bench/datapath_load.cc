@@ -14,10 +14,18 @@
 //                clean-up has run (with malloc_trim, so that freed memory shows).
 //   latency      one provider at 2,000 rows/s: from the send to the row being in the row store that
 //                reports read, p50 and p99.
+//   sock N       N loopback TCP senders write "G srcK Name=.. Count=.. Text=.." lines (200-byte rows,
+//                distinct keys) to a SOCK provider; lines/s from the first line until every row is
+//                in the row store (through the hub and the collection thread), and rows lost.
+//                1 and 8 senders, --sock-rows lines in all (default 100,000).
 //
-// Usage: datapath_load [--rows N] [--rate-rounds N] [--reports N] [--latency-rows N]
-//                      [--parts rate,report,memory,latency]. docs/benchmarks.md has the command and the figures.
+// Usage: datapath_load [--rows N] [--rate-rounds N] [--reports N] [--latency-rows N] [--sock-rows N]
+//                      [--parts rate,report,memory,latency,sock]. docs/benchmarks.md has the command and the figures.
+#include <arpa/inet.h>
 #include <malloc.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <time.h>
 
 #include <algorithm>
@@ -41,6 +49,8 @@
 #include "interfaces/dch_client.h"
 #include "interfaces/support.h"
 #include "metadata/user_data_list.h"
+#include "providers/app_description.h"
+#include "providers/sock_provider.h"
 #include "tables/zot_vorpane_manager.h"
 #include "testlib/hub_fixture.h"
 
@@ -422,10 +432,108 @@ void measureLatency(BenchSamples& samples, int rows) {
     samples.clear();
 }
 
+// Waits until the row store holds `want` rows or nothing has moved for two seconds; the rows stored.
+std::size_t waitForRows(BenchSamples& samples, std::size_t want) {
+    std::size_t stored = 0, seen = 0;
+    int64_t lastMove = clock::steadyNanos();
+    while ((stored = samples.rows()) < want && clock::steadyNanos() - lastMove < 2'000'000'000) {
+        if (stored != seen) {
+            seen = stored;
+            lastMove = clock::steadyNanos();
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return stored;
+}
+
+int connectLoopback(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void sendText(int fd, const std::string& text) {
+    for (size_t at = 0; at < text.size();) {
+        const ssize_t n = send(fd, text.data() + at, text.size() - at, MSG_NOSIGNAL);
+        if (n <= 0) {
+            return;
+        }
+        at += static_cast<size_t>(n);
+    }
+}
+
+// The sock part: lines/s into the row store, and the rows that never arrived.
+void measureSock(BenchSamples& samples, int senders, int lines, bool* ok) {
+    const std::string appl = "DPTS" + std::to_string(senders);
+    Table t = makeTable(appl.c_str(), 'K', 600);
+    dp::AppDescription app;
+    dp::ParseError e;
+    dp::parseDescription("application " + appl +
+                                        "\ngroup G K 600\nattribute @Name D 16\nattribute Count C 4\nattribute Text D 148\n",
+                                    &app, &e);
+    providers::SockProvider provider("SOCK:bench", HubOptions::fromEnvironment(), app, providers::SockProvider::Options{});
+    if (!provider.open()) {
+        *ok = false;
+        return;
+    }
+    providers::StopSignal stop;
+    std::thread runner([&] { provider.run(stop); });
+    startWaitOnDPthread(*t.udi);
+    // One probe row first: the provider registers the application with its first line.
+    const int probe = connectLoopback(provider.port());
+    sendText(probe, "G probe Name=probe Count=0 Text=p\n");
+    close(probe);
+    const bool ready = waitForRows(samples, 1) == 1;
+
+    const std::string text(140, 't');
+    const int each = lines / senders;
+    std::vector<std::string> texts(static_cast<size_t>(senders));
+    for (int s = 0; s < senders; ++s) {
+        for (int i = 0; i < each; ++i) {
+            texts[static_cast<size_t>(s)] += "G src" + std::to_string(s) + " Name=s" + std::to_string(s) + "_" +
+                                              std::to_string(i) + " Count=" + std::to_string(i) + " Text=" + text + "\n";
+        }
+    }
+    const std::size_t total = static_cast<std::size_t>(each) * static_cast<std::size_t>(senders) + 1;
+    const double cpu = cpuSeconds();
+    const int64_t start = clock::steadyNanos();
+    std::vector<std::thread> threads;
+    for (int s = 0; s < senders; ++s) {
+        threads.emplace_back([&, s] {
+            const int fd = connectLoopback(provider.port());
+            sendText(fd, texts[static_cast<size_t>(s)]);
+            close(fd);
+        });
+    }
+    for (std::thread& th : threads) {
+        th.join();
+    }
+    const std::size_t stored = waitForRows(samples, total);
+    const double wall = seconds(clock::steadyNanos() - start);
+    const double used = cpuSeconds() - cpu;
+    const long lost = static_cast<long>(total) - static_cast<long>(stored);
+    std::printf("| sock, %d sender(s), %d lines into the row store | %.0f lines/s (lost %ld) | %.1f us CPU a line | |\n",
+                senders, each * senders, static_cast<double>(stored - 1) / wall, lost,
+                used * 1e6 / static_cast<double>(std::max<std::size_t>(stored, 1)));
+    *ok = *ok && ready && lost == 0;
+    stop.request();
+    runner.join();
+    stopWaitOnDPthread(*t.udi);
+    zot_vorpane_release(t.manager);
+    samples.clear();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    int rows = 20000, reports = 50, latencyRows = 4000, rateRounds = 5;
+    int rows = 20000, reports = 50, latencyRows = 4000, rateRounds = 5, sockRows = 100000;
     std::string parts = "rate,report,memory,latency";
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--parts") == 0) {
@@ -438,6 +546,8 @@ int main(int argc, char** argv) {
             reports = std::atoi(argv[i + 1]);
         } else if (std::strcmp(argv[i], "--latency-rows") == 0) {
             latencyRows = std::atoi(argv[i + 1]);
+        } else if (std::strcmp(argv[i], "--sock-rows") == 0) {
+            sockRows = std::max(8, std::atoi(argv[i + 1]));
         }
     }
     char dir[] = "/tmp/datapath_load.XXXXXX";
@@ -483,6 +593,11 @@ int main(int argc, char** argv) {
     }
     if (wanted("latency")) {
         measureLatency(samples, latencyRows);
+    }
+    for (int senders : {1, 8}) {
+        if (wanted("sock")) {
+            measureSock(samples, senders, sockRows, &ok);
+        }
     }
     setSamplesIndex(nullptr);
     return ok ? 0 : 1;  // a row lost or missing from a report
