@@ -185,26 +185,35 @@ void DCHserver::processRequest() {
     std::vector<char> buffer;
 
     while (errorCount <= kMaxErrors - 1 || ignoreErrors) {
-        int dataLen = 0;
-        _ipcClientName.assign(std::string_view());
-        if (_heldBytes > 0 && _ipcSrv->ipc_queued() == 0) {
-            flushHeldData();  // nothing is sent while the thread waits
+        std::string_view message;
+        if (_entryRequests > 0) {
+            message = nextOfEntry();  // the same sender's next request of the entry taken last
+        } else {
+            int dataLen = 0;
+            _ipcClientName.assign(std::string_view());
+            if (_heldBytes > 0 && _ipcSrv->ipc_queued() == 0) {
+                flushHeldData();  // nothing is sent while the thread waits
+            }
+            const int got =
+                _ipcSrv->ipc_get_data(buffer, &dataLen, &_ipcClientAddr, &_ipcClientName, &_connectedSockFD);
+            if (got == 2) {
+                continue;  // one refused message (traced by the queue); the next one is served
+            }
+            if (got != 0) {
+                // The queue was closed under us: nothing more will arrive.
+                VA_ERROR("Error: DCHserver request queue is closed.\n");
+                flushHeldData();
+                return;
+            }
+            _ipcClient->setClientAddr(_ipcClientAddr.bytes.data(), _ipcClientAddr.length);
+            if (dataLen <= 0 || static_cast<size_t>(dataLen) > buffer.size()) {
+                continue;
+            }
+            message = std::string_view(buffer.data(), static_cast<size_t>(dataLen));
+            if (_connectedSockFD != 0 && !queuedInternally(_ipcClientName)) {
+                message = firstOfEntry(message);
+            }
         }
-        const int got = _ipcSrv->ipc_get_data(buffer, &dataLen, &_ipcClientAddr, &_ipcClientName, &_connectedSockFD);
-        if (got == 2) {
-            continue;  // one refused message (traced by the queue); the next one is served
-        }
-        if (got != 0) {
-            // The queue was closed under us: nothing more will arrive.
-            VA_ERROR("Error: DCHserver request queue is closed.\n");
-            flushHeldData();
-            return;
-        }
-        _ipcClient->setClientAddr(_ipcClientAddr.bytes.data(), _ipcClientAddr.length);
-        if (dataLen <= 0 || static_cast<size_t>(dataLen) > buffer.size()) {
-            continue;
-        }
-        const std::string_view message(buffer.data(), static_cast<size_t>(dataLen));
         const bool internal = queuedInternally(_ipcClientName);
         if (_heldBytes > 0 && !isDataRequest(message)) {
             // Held data is never overtaken by the effects of any other request.
@@ -384,6 +393,33 @@ void DCHserver::processRequest() {
     VA_ERROR("Error: DCHserver cannot continue. Maximum of %d errors reached.\n", kMaxErrors);
 }
 
+std::string_view DCHserver::firstOfEntry(std::string_view entry) {
+    const uint32_t first = entry.size() >= DCH_FRAME_HEADER ? vorpane::dch::totalLength(entry.data()) : 0;
+    if (first < DCH_FRAME_HEADER || first >= entry.size()) {
+        return entry;  // one request (or a text of the transport)
+    }
+    // The transport queues only whole requests back to back here; should the framing not hold all
+    // the way, the entry is handled as one message, as the handlers would see it otherwise.
+    int requests = 0;
+    for (std::string_view rest = entry.substr(first); !rest.empty(); ++requests) {
+        const uint32_t length = rest.size() >= DCH_FRAME_HEADER ? vorpane::dch::totalLength(rest.data()) : 0;
+        if (length < DCH_FRAME_HEADER || length > rest.size()) {
+            return entry;
+        }
+        rest.remove_prefix(length);
+    }
+    _entryRest = entry.substr(first);
+    _entryRequests = requests;
+    return entry.substr(0, first);
+}
+
+std::string_view DCHserver::nextOfEntry() {
+    const std::string_view message = _entryRest.substr(0, vorpane::dch::totalLength(_entryRest.data()));
+    _entryRest.remove_prefix(message.size());
+    --_entryRequests;
+    return message;
+}
+
 void DCHserver::sendStatus(long status, long handle) {
     // Built on the stack: every request but the collectors' is answered, so this runs once a row.
     std::array<char, DCH_FRAME_HEADER + 2 * (DCH_FIELD_HEADER + 4)> reply{};
@@ -398,7 +434,7 @@ void DCHserver::sendStatus(long status, long handle) {
 }
 
 void DCHserver::sendDataStatus(long status) {
-    if (_connectedSockFD == 0 || _ipcSrv->ipc_queued() == 0) {
+    if (_connectedSockFD == 0 || waitingRequests() == 0) {
         sendStatus(status, kNoHandle);
         return;
     }
@@ -434,7 +470,7 @@ int DCHserver::writeTo(const char* message, uint32_t length, const DCHclientAddr
 }
 
 bool DCHserver::holdData(const char* message, uint32_t length, unsigned int connectedSockFD, bool row) {
-    const int queued = _ipcSrv->ipc_queued();
+    const int queued = waitingRequests();
     if (_heldBytes == 0) {
         _heldRows = 0;
         _burstRows = queued;

@@ -109,11 +109,21 @@ public:
     DCwaitingList* waitingList() { return _waitList.get(); }
 
 private:
-    // Data messages for collectors on TCP connections are held back while further requests wait in
-    // the queue, and leave as one send per connection when the requests that were already waiting
-    // when the first was held have been handled (at most 4, the queue's depth), when the queue runs
-    // dry, before any request other than dp_data is handled, or before anything else goes to that
-    // connection. A collector then takes a burst of rows with one wake-up instead of one per row,
+    // A queue entry from a TCP connection may hold several whole requests of its sender, back to
+    // back (the transport queues what one receive brought together); they are handled one after
+    // another, each as if it had been queued alone. firstOfEntry gives the entry's first request and
+    // keeps the rest; nextOfEntry gives the next one. Request thread only.
+    std::string_view firstOfEntry(std::string_view entry);
+    std::string_view nextOfEntry();
+    // Requests that wait right now: the rest of the current entry and the entries in the queue.
+    int waitingRequests() const { return _entryRequests + _ipcSrv->ipc_queued(); }
+    std::string_view _entryRest;  // points into the request loop's buffer
+    int _entryRequests = 0;
+
+    // Data messages for collectors on TCP connections are held back while further requests wait,
+    // and leave as one send per connection when the requests that were already waiting when the
+    // first was held have been handled, when nothing waits any more, before any request other than
+    // dp_data is handled, or before anything else goes to that connection. A collector then takes a burst of rows with one wake-up instead of one per row,
     // each connection still receives its messages in the order they were made, and a message waits
     // at most for the handling of the requests queued ahead of it.
     // Held data also leaves once this much has gathered (a large values buffer).

@@ -320,6 +320,53 @@ TEST_F(Hub, RowsQueuedTogetherReachTheCollectorInOrderAndAreNotOvertaken) {
     }
 }
 
+TEST_F(Hub, RequestsOfOneWriteAreEachHandledInOrderWhateverTheirKind) {
+    HubTestClient p(_hub.port());
+    HubTestClient collector(_hub.port());
+    ASSERT_TRUE(p.send(registration("MIXED", {{"G", 'P', kAttrs}})));
+    ASSERT_EQ(p.receiveStatus(), 0);
+    ASSERT_TRUE(p.send(online("MIXED", "G", "src1")));
+    OnlineReply on = onlineReply(p);
+    ASSERT_EQ(on.status, 0);
+    ASSERT_TRUE(collector.send(subscribe(DCH_dc_waitOnData, "MIXED", "G", 1)));
+    sync(collector);
+
+    // Rows, a registration, a message that is no request, an unknown code, a refused row and an
+    // unregistration, sent in one write: each is handled as if it had come alone.
+    std::string burst;
+    auto append = [&burst](const MessageBuilder& m) { burst.append(m.data(), m.size()); };
+    append(row(on.handle, 1, "first"));
+    append(registration("MIXED2", {{"H", 'P', kAttrs}}));
+    append(malformed());
+    MessageBuilder unknown;
+    unknown.request(0x7777);
+    append(unknown);
+    append(row(on.handle + 1000, 2, "nosource"));
+    append(row(on.handle, 3, "third"));
+    append(unregister("NOSUCHAPP"));
+    ASSERT_TRUE(p.sendRaw(burst));
+    EXPECT_EQ(p.receiveStatus(), 0);   // the first row
+    EXPECT_EQ(p.receiveStatus(), 0);   // the registration
+    EXPECT_NE(p.receiveStatus(), 0);   // the row of an unknown handle
+    EXPECT_EQ(p.receiveStatus(), 0);   // the third row
+    EXPECT_EQ(p.receiveStatus(), -1);  // the unregistration: the two in between got no reply
+    EXPECT_EQ(_trace.count("Error: dataType of DCH_requestType missing"), 1);
+    EXPECT_TRUE(_trace.contains("Error: Invalid DCHserver requestType 30583"));
+    for (int32_t expected : {1, 3}) {
+        auto data = collector.receive();
+        ASSERT_TRUE(data);
+        FieldReader r(data->data(), data->size());
+        EXPECT_EQ(r.next().text(), "src1");
+        r.next();
+        int32_t n = -1;
+        ASSERT_TRUE(r.next().int32(&n));
+        EXPECT_EQ(n, expected);
+    }
+    ASSERT_TRUE(p.send(online("MIXED2", "H", "src2")));
+    EXPECT_EQ(onlineReply(p).status, 0) << "the registration in the burst took effect";
+    EXPECT_EQ(_hub.server().figures().rows(), 2u);
+}
+
 TEST_F(Hub, DataRequestsThatCannotBeStored) {
     HubTestClient p(_hub.port());
     ASSERT_TRUE(p.send(registration("DATA", {{"G", 'K', kAttrs}})));
