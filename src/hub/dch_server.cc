@@ -448,8 +448,12 @@ void DCHserver::sendDataStatus(long status) {
 
 int DCHserver::sendTo(const char* message, uint32_t length, const DCHclientAddr& clientAddr,
                       unsigned int connectedSockFD) {
-    if (_heldBytes > 0 && connectedSockFD != 0) {
-        flushHeldData(connectedSockFD);
+    if (_heldBytes > 0) {
+        if (connectedSockFD != 0) {
+            flushHeldData(connectedSockFD);
+        } else {
+            flushHeldDatagrams(clientAddr);
+        }
     }
     return writeTo(message, length, clientAddr, connectedSockFD);
 }
@@ -469,24 +473,44 @@ int DCHserver::writeTo(const char* message, uint32_t length, const DCHclientAddr
     return _ipcClient->ipcWrite(message, static_cast<int>(length), connectedSockFD);
 }
 
+namespace {
+
+bool sameAddress(const DCHclientAddr& a, const DCHclientAddr& b) {
+    return a.length == b.length &&
+           std::memcmp(a.bytes.data(), b.bytes.data(), static_cast<size_t>(std::max(a.length, 0))) == 0;
+}
+
+}  // namespace
+
 bool DCHserver::holdData(const char* message, uint32_t length, unsigned int connectedSockFD, bool row) {
+    for (HeldData& h : _heldData) {
+        if (h.connectedSockFD == connectedSockFD) {
+            return holdIn(h, message, length, row);
+        }
+    }
+    HeldData& held = _heldData.emplace_back();
+    held.connectedSockFD = connectedSockFD;
+    return holdIn(held, message, length, row);
+}
+
+bool DCHserver::holdDatagram(const char* message, uint32_t length, const DCHclientAddr& address) {
+    for (HeldData& h : _heldData) {
+        if (h.connectedSockFD == 0 && sameAddress(h.address, address)) {
+            return holdIn(h, message, length, true);
+        }
+    }
+    HeldData& held = _heldData.emplace_back();
+    held.address = address;
+    return holdIn(held, message, length, true);
+}
+
+bool DCHserver::holdIn(HeldData& held, const char* message, uint32_t length, bool row) {
     const int queued = waitingRequests();
     if (_heldBytes == 0) {
         _heldRows = 0;
         _burstRows = queued;
     }
-    HeldData* held = nullptr;
-    for (HeldData& h : _heldData) {
-        if (h.connectedSockFD == connectedSockFD) {
-            held = &h;
-            break;
-        }
-    }
-    if (held == nullptr) {
-        held = &_heldData.emplace_back();
-        held->connectedSockFD = connectedSockFD;
-    }
-    held->bytes.insert(held->bytes.end(), message, message + length);
+    held.bytes.insert(held.bytes.end(), message, message + length);
     _heldBytes += length;
     if (row) {
         ++_heldRows;
@@ -496,22 +520,58 @@ bool DCHserver::holdData(const char* message, uint32_t length, unsigned int conn
     return queued == 0 || (_heldRows > _burstRows && !_ipcSrv->ipc_backlog()) || _heldBytes >= kMaxHeldData;
 }
 
+void DCHserver::flushHeld(HeldData& h) {
+    if (h.bytes.empty()) {
+        return;
+    }
+    if (h.connectedSockFD != 0) {
+        // A TCP write needs no address: the connection names the peer.
+        writeTo(h.bytes.data(), static_cast<uint32_t>(h.bytes.size()), DCHclientAddr{}, h.connectedSockFD);
+    } else {
+        // Whole messages back to back, as many as one reply datagram holds.
+        const size_t size = h.bytes.size();
+        for (size_t at = 0; at < size;) {
+            size_t end = at + vorpane::dch::totalLength(h.bytes.data() + at);
+            while (end < size && end + vorpane::dch::totalLength(h.bytes.data() + end) - at <= DCHsender::kDatagram) {
+                end += vorpane::dch::totalLength(h.bytes.data() + end);
+            }
+            writeTo(h.bytes.data() + at, static_cast<uint32_t>(end - at), h.address, 0);
+            at = end;
+        }
+    }
+    _heldBytes -= h.bytes.size();
+    h.bytes.clear();
+}
+
 void DCHserver::flushHeldData(unsigned int connectedSockFD) {
     for (HeldData& h : _heldData) {
-        if (h.connectedSockFD == connectedSockFD && !h.bytes.empty()) {
-            // A TCP write needs no address: the connection names the peer.
-            writeTo(h.bytes.data(), static_cast<uint32_t>(h.bytes.size()), DCHclientAddr{}, connectedSockFD);
-            _heldBytes -= h.bytes.size();
-            h.bytes.clear();
+        if (h.connectedSockFD == connectedSockFD && connectedSockFD != 0) {
+            flushHeld(h);
+        }
+    }
+}
+
+void DCHserver::flushHeldDatagrams(const DCHclientAddr& address) {
+    for (HeldData& h : _heldData) {
+        if (h.connectedSockFD == 0 && sameAddress(h.address, address)) {
+            flushHeld(h);
+        }
+    }
+}
+
+void DCHserver::forgetHeldDatagrams(const DCHclientAddr& address) {
+    for (auto it = _heldData.begin(); it != _heldData.end(); ++it) {
+        if (it->connectedSockFD == 0 && sameAddress(it->address, address)) {
+            flushHeld(*it);
+            _heldData.erase(it);
+            return;
         }
     }
 }
 
 void DCHserver::flushHeldData() {
     for (HeldData& h : _heldData) {
-        if (!h.bytes.empty()) {
-            flushHeldData(h.connectedSockFD);
-        }
+        flushHeld(h);
     }
 }
 

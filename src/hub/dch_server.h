@@ -8,12 +8,14 @@
 // The process entry waits once on the ready handshake (readyLock/readyCond/readyState).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "hub/action_table.h"
@@ -128,12 +130,29 @@ private:
     // at most for the handling of the requests queued ahead of it.
     // Held data also leaves once this much has gathered (a large values buffer).
     static constexpr size_t kMaxHeldData = 16 * 1024;
+    //
+    // A datagram subscriber that asked for packed datagrams (DCH_PACKED_DATAGRAMS) has its data
+    // messages held the same way, by its address; they leave as datagrams of whole messages back to
+    // back, each at most one reply datagram long (a longer message goes alone, in pieces, as before).
     struct HeldData {
-        unsigned int connectedSockFD = 0;
+        unsigned int connectedSockFD = 0;  // 0: a datagram subscriber at address
+        DCHclientAddr address;
         std::vector<char> bytes;
     };
     // Holds one data message (or, with row false, a reply); true when the held data must leave now.
     bool holdData(const char* message, uint32_t length, unsigned int connectedSockFD, bool row = true);
+    bool holdDatagram(const char* message, uint32_t length, const DCHclientAddr& address);
+    bool holdIn(HeldData& held, const char* message, uint32_t length, bool row);
+    void flushHeld(HeldData& held);
+    void flushHeldDatagrams(const DCHclientAddr& address);
+    // A datagram subscriber stopped: its (already flushed) entry goes.
+    void forgetHeldDatagrams(const DCHclientAddr& address);
+    static std::string addressBytes(const DCHclientAddr& address) {
+        return std::string(reinterpret_cast<const char*>(address.bytes.data()),
+                           static_cast<size_t>(std::clamp(address.length, 0, static_cast<int>(address.bytes.size()))));
+    }
+    // Datagram subscribers (by address bytes) whose subscription asked for packed datagrams.
+    std::unordered_set<std::string> _packedSubscribers;
     // The status answer to dp_data. While further requests wait in the queue, an answer to a TCP
     // connection is held like a data message, so a provider that sends rows without waiting for
     // each answer gets a burst of answers in one write; its connection still receives everything in
@@ -207,7 +226,7 @@ private:
     short _actionDataStarted = 0;
 
     std::vector<char> _valuesBuf;
-    std::vector<HeldData> _heldData;  // request thread only; one entry per collector connection
+    std::vector<HeldData> _heldData;  // request thread only; one entry per collector connection or address
     // Request thread only; keyed by application name, a NUL and the group.
     std::unordered_map<std::string, UnclaimedData> _unclaimed;
     size_t _unclaimedBytes = 0;

@@ -191,7 +191,9 @@ class HubConnection {
 // HubDatagram: a UDP socket of its own on which a subscription is made and its messages arrive.
 //
 // Used by one thread; cancel() may be called from any other. Messages longer than one datagram are
-// joined by their length prefix; a message whose rest does not come within 10 seconds is dropped.
+// joined by their length prefix; a message whose rest does not come within 10 seconds is dropped. A
+// datagram that holds several whole messages back to back (DCH_PACKED_DATAGRAMS) is handed out one
+// message per receive.
 class HubDatagram {
   public:
     HubDatagram() = default;
@@ -212,6 +214,8 @@ class HubDatagram {
     sockaddr_in _hub{};
     int _fd = -1;
     int _cancelFd = -1;
+    std::vector<char> _packed;  // the rest of a packed datagram, from _packedAt
+    size_t _packedAt = 0;
 };
 
 // ---------------------------------------------------------------------------------------------------

@@ -77,6 +77,10 @@ inline constexpr int16_t DCH_dc_getDemandReportResults = 0x20B0;  // waiter type
 // the subscriber also takes the data messages the hub kept for the group while no collector waited
 // on it, in the order they were sent, before any later one.
 inline constexpr int16_t DCH_CLAIM_UNCLAIMED_DATA = 1;
+// Added to that value (bits) by a subscriber by datagram: the hub may put several whole data messages
+// back to back into one datagram of at most 8192 bytes, each framed by its own length. A message
+// longer than a datagram still comes alone, in pieces. Without it, one datagram holds one message.
+inline constexpr int16_t DCH_PACKED_DATAGRAMS = 2;
 
 // ---------------------------------------------------------------------------------------------------
 // Status values

@@ -306,6 +306,9 @@ int HubConnection::readMessage(const Deadline& deadline, bool watchCancel, HubMe
         if (n > 0) {
             _receivedEnd += static_cast<size_t>(n);
         } else if (n == 0) {
+            if (failed()) {
+                return DCH_CLIENT_IO;  // shut down on this side (close() or an earlier failure)
+            }
             VA_ERROR("Error: the hub closed the connection%s\n", have > 0 ? " in the middle of a message" : "");
             return DCH_CLIENT_IO;
         } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {

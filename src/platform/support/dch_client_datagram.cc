@@ -106,6 +106,20 @@ int HubDatagram::receive(HubMessage* message, double timeout) {
     double pieceEnds = 0;
     std::vector<char>& bytes = message->bytes;
     bytes.clear();
+    if (_packedAt < _packed.size()) {
+        // The next message of a packed datagram: no system call.
+        const size_t left = _packed.size() - _packedAt;
+        const uint32_t length = left >= DCH_FRAME_HEADER ? dch::totalLength(_packed.data() + _packedAt) : 0;
+        if (length >= DCH_FRAME_HEADER && length <= left) {
+            bytes.assign(_packed.begin() + static_cast<long>(_packedAt),
+                         _packed.begin() + static_cast<long>(_packedAt + length));
+            _packedAt += length;
+            return DCH_CLIENT_OK;
+        }
+        VA_ERROR("Error: a datagram from the hub ends with %zu bytes that are no whole message\n", left);
+        _packed.clear();
+        _packedAt = 0;
+    }
     uint32_t total = 0;
     for (;;) {
         pollfd fds[2] = {{_fd, POLLIN, 0}, {_cancelFd, POLLIN, 0}};
@@ -157,6 +171,14 @@ int HubDatagram::receive(HubMessage* message, double timeout) {
             if (total < DCH_FRAME_HEADER || total > DCH_MAX_MESSAGE) {
                 VA_ERROR("Error: the hub sent a datagram claiming %u bytes\n", total);
                 continue;
+            }
+            if (total < static_cast<size_t>(n)) {
+                // A packed datagram (DCH_PACKED_DATAGRAMS): whole messages back to back. The first
+                // goes now, the others to the next calls.
+                bytes.assign(piece.data(), piece.data() + total);
+                _packed.assign(piece.data() + total, piece.data() + n);
+                _packedAt = 0;
+                return DCH_CLIENT_OK;
             }
         }
         bytes.insert(bytes.end(), piece.data(), piece.data() + n);
