@@ -152,6 +152,15 @@ class HubConnection {
 
   private:
     struct Deadline;
+    // Counts a thread in _replyWaiters while it lives (when on).
+    struct ReplyWaiting {
+        ReplyWaiting(HubConnection& connection, bool waiting);
+        ~ReplyWaiting();
+        ReplyWaiting(const ReplyWaiting&) = delete;
+        ReplyWaiting& operator=(const ReplyWaiting&) = delete;
+        HubConnection& c;
+        const bool on;
+    };
     int receiveUntil(Expect expect, HubMessage* message, const Deadline& deadline);
     int readMessage(const Deadline& deadline, bool watchCancel, HubMessage* message);
     int waitWritable(const Deadline& deadline) const;
