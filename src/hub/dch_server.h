@@ -102,7 +102,7 @@ public:
     // What the hub has counted (any thread).
     const DCHfigures& figures() const { return _figures; }
     uint64_t connectionsAccepted() const { return _ipcSrv ? _ipcSrv->connectionsAccepted() : 0; }
-    // Requests waiting in the queue right now.
+    // Entries waiting in the queue right now (an entry may hold several requests of one connection).
     int queuedRequests() const { return _ipcSrv ? _ipcSrv->ipc_queued() : 0; }
 
     // Tests: the registry and the waiting list (only while the request thread is not running them).
