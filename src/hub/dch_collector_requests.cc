@@ -85,7 +85,7 @@ void DCHserver::dc_waitOnData(std::string_view message, long handle, const DCHcl
         }
         if (connectedSockFD == 0) {
             // The latest subscription from an address says how its data messages travel.
-            const std::string address = addressBytes(clientAddr);
+            const uint64_t address = addressKey(clientAddr);
             if ((options & DCH_PACKED_DATAGRAMS) != 0) {
                 _packedSubscribers.insert(address);
             } else {
@@ -97,7 +97,7 @@ void DCHserver::dc_waitOnData(std::string_view message, long handle, const DCHcl
         }
     } else if (status == 0) {
         if (connectedSockFD == 0) {
-            _packedSubscribers.erase(addressBytes(clientAddr));
+            _packedSubscribers.erase(addressKey(clientAddr));
             forgetHeldDatagrams(clientAddr);
         }
         // Only this sender's own subscription: others on the same group keep theirs.
@@ -116,7 +116,7 @@ void DCHserver::deliverData(const char* message, uint32_t length, const DCHclien
         if (holdData(message, length, connectedSockFD)) {
             flushHeldData();
         }
-    } else if (!_packedSubscribers.empty() && _packedSubscribers.count(addressBytes(clientAddr)) != 0) {
+    } else if (!_packedSubscribers.empty() && _packedSubscribers.count(addressKey(clientAddr)) != 0) {
         if (holdDatagram(message, length, clientAddr)) {
             flushHeldData();
         }

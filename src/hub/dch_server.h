@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <string>
@@ -147,12 +148,15 @@ private:
     void flushHeldDatagrams(const DCHclientAddr& address);
     // A datagram subscriber stopped: its (already flushed) entry goes.
     void forgetHeldDatagrams(const DCHclientAddr& address);
-    static std::string addressBytes(const DCHclientAddr& address) {
-        return std::string(reinterpret_cast<const char*>(address.bytes.data()),
-                           static_cast<size_t>(std::clamp(address.length, 0, static_cast<int>(address.bytes.size()))));
+    // A datagram sender's IPv4 address and port as one number (looked up once a row, so no string).
+    static uint64_t addressKey(const DCHclientAddr& address) {
+        sockaddr_in a{};
+        std::memcpy(&a, address.bytes.data(),
+                    std::min(sizeof a, static_cast<size_t>(std::clamp(address.length, 0, static_cast<int>(sizeof a)))));
+        return (static_cast<uint64_t>(a.sin_addr.s_addr) << 16) | a.sin_port;
     }
-    // Datagram subscribers (by address bytes) whose subscription asked for packed datagrams.
-    std::unordered_set<std::string> _packedSubscribers;
+    // Datagram subscribers whose subscription asked for packed datagrams.
+    std::unordered_set<uint64_t> _packedSubscribers;
     // The status answer to dp_data. While further requests wait in the queue, an answer to a TCP
     // connection is held like a data message, so a provider that sends rows without waiting for
     // each answer gets a burst of answers in one write; its connection still receives everything in
