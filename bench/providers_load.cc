@@ -59,9 +59,19 @@ double processCpuSeconds() {
 
 // Counts the rows of ORDERS/ORDER. start() waits until the subscription delivers (poke makes
 // rows), drains, then counts `expected` rows on its own thread.
+// --collector datagram subscribes by datagram, as the agent's collection threads do; the default is a
+// TCP connection of its own, as a collector in another process has.
+bool gDatagramCollector = false;
+
+HubOptions collectorOptions() {
+    HubOptions options = HubOptions::fromEnvironment();
+    options.datagramSubscriptions = gDatagramCollector;
+    return options;
+}
+
 class Counter {
   public:
-    Counter() : _waiter(dc_waitOnDataInitialize("ORDERS", "ORDER")), _buffer(65536) {}
+    Counter() : _waiter(dc_waitOnDataInitialize("ORDERS", "ORDER", collectorOptions())), _buffer(65536) {}
     ~Counter() {
         if (_thread.joinable()) {
             _thread.join();
@@ -297,6 +307,8 @@ int main(int argc, char** argv) {
             runs = std::atoi(argv[i + 1]);
         } else if (std::strcmp(argv[i], "--parts") == 0) {
             parts = argv[i + 1];
+        } else if (std::strcmp(argv[i], "--collector") == 0) {
+            gDatagramCollector = std::strcmp(argv[i + 1], "datagram") == 0;
         }
     }
     auto chosen = [&parts](const char* part) { return ("," + parts + ",").find("," + std::string(part) + ",") != std::string::npos; };

@@ -83,10 +83,23 @@ void DCHserver::dc_waitOnData(std::string_view message, long handle, const DCHcl
             VA_ERROR("Error: Adding entry for applName <%s> attrGroup <%s>\n", appl.c_str(), group.c_str());
             return;
         }
+        if (connectedSockFD == 0) {
+            // The latest subscription from an address says how its data messages travel.
+            const uint64_t address = addressKey(clientAddr);
+            if ((flags & DCH_PACKED_DATAGRAMS) != 0) {
+                _packedSubscribers.insert(address);
+            } else {
+                _packedSubscribers.erase(address);
+            }
+        }
         if ((flags & DCH_CLAIM_UNCLAIMED_DATA) != 0) {
             sendUnclaimedData(appl, group, clientAddr, connectedSockFD);
         }
     } else if (status == 0) {
+        if (connectedSockFD == 0) {
+            _packedSubscribers.erase(addressKey(clientAddr));
+            forgetHeldDatagrams(clientAddr);
+        }
         // Only this sender's own subscription: others on the same group keep theirs.
         if (_waitList->removeEntry(DCH_dc_waitOnData, appl.c_str(), group.c_str(), clientAddr, connectedSockFD) != 0) {
             VA_ERROR("Error: removing entry for <%x> and <%s> and <%s>\n", static_cast<unsigned>(DCH_dc_waitOnData),
@@ -101,6 +114,10 @@ void DCHserver::deliverData(const char* message, uint32_t length, const DCHclien
                             unsigned int connectedSockFD) {
     if (connectedSockFD != 0) {
         if (holdData(message, length, connectedSockFD)) {
+            flushHeldData();
+        }
+    } else if (!_packedSubscribers.empty() && _packedSubscribers.count(addressKey(clientAddr)) != 0) {
+        if (holdDatagram(message, length, clientAddr)) {
             flushHeldData();
         }
     } else {

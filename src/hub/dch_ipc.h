@@ -42,6 +42,10 @@ inline constexpr int IPC_NO_SOCKET = -999;
 // less than its own 4 bytes) is refused before the body is read, so no peer can make the hub allocate
 // without bound or end the process.
 inline constexpr int IPC_MAX_MESSAGE = 1023 * IPC_READ_UNIT;
+// Whole TCP requests that arrived back to back on one connection are queued together, up to this many
+// bytes in one entry (a longer single request goes alone). The entry stays below the size at which a
+// slot gives its buffer back, so a streaming provider reuses the same buffers.
+inline constexpr uint32_t IPC_MAX_RUN = 32 * 1024;
 
 // The sender of a queued message: its socket address (the first length bytes of bytes).
 struct DCHclientAddr {
@@ -124,7 +128,8 @@ class DCHipc {
     // error field.
     int startup(void* p, int connectTo);
 
-    // Queues one complete message (blocks while 4 are queued). 0, or 1 when it was not queued. The
+    // Queues one complete message (blocks while 4 are queued). From a TCP connection (connectedSockFD
+    // not 0) the entry may hold several whole requests back to back, each framed by its length. 0, or 1 when it was not queued. The
     // queue operations return their result and leave the error field alone: the server thread and
     // the reader call them at once.
     int ipc_put_data(int length, const void* data, const void* clientAddr, int clientAddrLen,

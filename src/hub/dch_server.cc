@@ -187,26 +187,35 @@ void DCHserver::processRequest() {
     std::vector<char> buffer;
 
     while (errorCount <= kMaxErrors - 1 || ignoreErrors) {
-        int dataLen = 0;
-        _ipcClientName.assign(std::string_view());
-        if (_heldBytes > 0 && _ipcSrv->ipc_queued() == 0) {
-            flushHeldData();  // nothing is sent while the thread waits
+        std::string_view message;
+        if (_entryRequests > 0) {
+            message = nextOfEntry();  // the same sender's next request of the entry taken last
+        } else {
+            int dataLen = 0;
+            _ipcClientName.assign(std::string_view());
+            if (_heldBytes > 0 && _ipcSrv->ipc_queued() == 0) {
+                flushHeldData();  // nothing is sent while the thread waits
+            }
+            const int got =
+                _ipcSrv->ipc_get_data(buffer, &dataLen, &_ipcClientAddr, &_ipcClientName, &_connectedSockFD);
+            if (got == 2) {
+                continue;  // one refused message (traced by the queue); the next one is served
+            }
+            if (got != 0) {
+                // The queue was closed under us: nothing more will arrive.
+                VA_ERROR("Error: DCHserver request queue is closed.\n");
+                flushHeldData();
+                return;
+            }
+            _ipcClient->setClientAddr(_ipcClientAddr.bytes.data(), _ipcClientAddr.length);
+            if (dataLen <= 0 || static_cast<size_t>(dataLen) > buffer.size()) {
+                continue;
+            }
+            message = std::string_view(buffer.data(), static_cast<size_t>(dataLen));
+            if (_connectedSockFD != 0 && !queuedInternally(_ipcClientName)) {
+                message = firstOfEntry(message);
+            }
         }
-        const int got = _ipcSrv->ipc_get_data(buffer, &dataLen, &_ipcClientAddr, &_ipcClientName, &_connectedSockFD);
-        if (got == 2) {
-            continue;  // one refused message (traced by the queue); the next one is served
-        }
-        if (got != 0) {
-            // The queue was closed under us: nothing more will arrive.
-            VA_ERROR("Error: DCHserver request queue is closed.\n");
-            flushHeldData();
-            return;
-        }
-        _ipcClient->setClientAddr(_ipcClientAddr.bytes.data(), _ipcClientAddr.length);
-        if (dataLen <= 0 || static_cast<size_t>(dataLen) > buffer.size()) {
-            continue;
-        }
-        const std::string_view message(buffer.data(), static_cast<size_t>(dataLen));
         const bool internal = queuedInternally(_ipcClientName);
         if (_heldBytes > 0 && !isDataRequest(message)) {
             // Held data is never overtaken by the effects of any other request.
@@ -386,6 +395,33 @@ void DCHserver::processRequest() {
     VA_ERROR("Error: DCHserver cannot continue. Maximum of %d errors reached.\n", kMaxErrors);
 }
 
+std::string_view DCHserver::firstOfEntry(std::string_view entry) {
+    const uint32_t first = entry.size() >= DCH_FRAME_HEADER ? vorpane::dch::totalLength(entry.data()) : 0;
+    if (first < DCH_FRAME_HEADER || first >= entry.size()) {
+        return entry;  // one request (or a text of the transport)
+    }
+    // The transport queues only whole requests back to back here; should the framing not hold all
+    // the way, the entry is handled as one message, as the handlers would see it otherwise.
+    int requests = 0;
+    for (std::string_view rest = entry.substr(first); !rest.empty(); ++requests) {
+        const uint32_t length = rest.size() >= DCH_FRAME_HEADER ? vorpane::dch::totalLength(rest.data()) : 0;
+        if (length < DCH_FRAME_HEADER || length > rest.size()) {
+            return entry;
+        }
+        rest.remove_prefix(length);
+    }
+    _entryRest = entry.substr(first);
+    _entryRequests = requests;
+    return entry.substr(0, first);
+}
+
+std::string_view DCHserver::nextOfEntry() {
+    const std::string_view message = _entryRest.substr(0, vorpane::dch::totalLength(_entryRest.data()));
+    _entryRest.remove_prefix(message.size());
+    --_entryRequests;
+    return message;
+}
+
 void DCHserver::sendStatus(long status, long handle) {
     // Built on the stack: every request but the collectors' is answered, so this runs once a row.
     std::array<char, DCH_FRAME_HEADER + 2 * (DCH_FIELD_HEADER + 4)> reply{};
@@ -400,7 +436,7 @@ void DCHserver::sendStatus(long status, long handle) {
 }
 
 void DCHserver::sendDataStatus(long status) {
-    if (_connectedSockFD == 0 || _ipcSrv->ipc_queued() == 0) {
+    if (_connectedSockFD == 0 || waitingRequests() == 0) {
         sendStatus(status, kNoHandle);
         return;
     }
@@ -414,8 +450,12 @@ void DCHserver::sendDataStatus(long status) {
 
 int DCHserver::sendTo(const char* message, uint32_t length, const DCHclientAddr& clientAddr,
                       unsigned int connectedSockFD) {
-    if (_heldBytes > 0 && connectedSockFD != 0) {
-        flushHeldData(connectedSockFD);
+    if (_heldBytes > 0) {
+        if (connectedSockFD != 0) {
+            flushHeldData(connectedSockFD);
+        } else {
+            flushHeldDatagrams(clientAddr);
+        }
     }
     return writeTo(message, length, clientAddr, connectedSockFD);
 }
@@ -435,24 +475,44 @@ int DCHserver::writeTo(const char* message, uint32_t length, const DCHclientAddr
     return _ipcClient->ipcWrite(message, static_cast<int>(length), connectedSockFD);
 }
 
+namespace {
+
+bool sameAddress(const DCHclientAddr& a, const DCHclientAddr& b) {
+    return a.length == b.length &&
+           std::memcmp(a.bytes.data(), b.bytes.data(), static_cast<size_t>(std::max(a.length, 0))) == 0;
+}
+
+}  // namespace
+
 bool DCHserver::holdData(const char* message, uint32_t length, unsigned int connectedSockFD, bool row) {
-    const int queued = _ipcSrv->ipc_queued();
+    for (HeldData& h : _heldData) {
+        if (h.connectedSockFD == connectedSockFD) {
+            return holdIn(h, message, length, row);
+        }
+    }
+    HeldData& held = _heldData.emplace_back();
+    held.connectedSockFD = connectedSockFD;
+    return holdIn(held, message, length, row);
+}
+
+bool DCHserver::holdDatagram(const char* message, uint32_t length, const DCHclientAddr& address) {
+    for (HeldData& h : _heldData) {
+        if (h.connectedSockFD == 0 && sameAddress(h.address, address)) {
+            return holdIn(h, message, length, true);
+        }
+    }
+    HeldData& held = _heldData.emplace_back();
+    held.address = address;
+    return holdIn(held, message, length, true);
+}
+
+bool DCHserver::holdIn(HeldData& held, const char* message, uint32_t length, bool row) {
+    const int queued = waitingRequests();
     if (_heldBytes == 0) {
         _heldRows = 0;
         _burstRows = queued;
     }
-    HeldData* held = nullptr;
-    for (HeldData& h : _heldData) {
-        if (h.connectedSockFD == connectedSockFD) {
-            held = &h;
-            break;
-        }
-    }
-    if (held == nullptr) {
-        held = &_heldData.emplace_back();
-        held->connectedSockFD = connectedSockFD;
-    }
-    held->bytes.insert(held->bytes.end(), message, message + length);
+    held.bytes.insert(held.bytes.end(), message, message + length);
     _heldBytes += length;
     if (row) {
         ++_heldRows;
@@ -462,22 +522,58 @@ bool DCHserver::holdData(const char* message, uint32_t length, unsigned int conn
     return queued == 0 || (_heldRows > _burstRows && !_ipcSrv->ipc_backlog()) || _heldBytes >= kMaxHeldData;
 }
 
+void DCHserver::flushHeld(HeldData& h) {
+    if (h.bytes.empty()) {
+        return;
+    }
+    if (h.connectedSockFD != 0) {
+        // A TCP write needs no address: the connection names the peer.
+        writeTo(h.bytes.data(), static_cast<uint32_t>(h.bytes.size()), DCHclientAddr{}, h.connectedSockFD);
+    } else {
+        // Whole messages back to back, as many as one reply datagram holds.
+        const size_t size = h.bytes.size();
+        for (size_t at = 0; at < size;) {
+            size_t end = at + vorpane::dch::totalLength(h.bytes.data() + at);
+            while (end < size && end + vorpane::dch::totalLength(h.bytes.data() + end) - at <= DCHsender::kDatagram) {
+                end += vorpane::dch::totalLength(h.bytes.data() + end);
+            }
+            writeTo(h.bytes.data() + at, static_cast<uint32_t>(end - at), h.address, 0);
+            at = end;
+        }
+    }
+    _heldBytes -= h.bytes.size();
+    h.bytes.clear();
+}
+
 void DCHserver::flushHeldData(unsigned int connectedSockFD) {
     for (HeldData& h : _heldData) {
-        if (h.connectedSockFD == connectedSockFD && !h.bytes.empty()) {
-            // A TCP write needs no address: the connection names the peer.
-            writeTo(h.bytes.data(), static_cast<uint32_t>(h.bytes.size()), DCHclientAddr{}, connectedSockFD);
-            _heldBytes -= h.bytes.size();
-            h.bytes.clear();
+        if (h.connectedSockFD == connectedSockFD && connectedSockFD != 0) {
+            flushHeld(h);
+        }
+    }
+}
+
+void DCHserver::flushHeldDatagrams(const DCHclientAddr& address) {
+    for (HeldData& h : _heldData) {
+        if (h.connectedSockFD == 0 && sameAddress(h.address, address)) {
+            flushHeld(h);
+        }
+    }
+}
+
+void DCHserver::forgetHeldDatagrams(const DCHclientAddr& address) {
+    for (auto it = _heldData.begin(); it != _heldData.end(); ++it) {
+        if (it->connectedSockFD == 0 && sameAddress(it->address, address)) {
+            flushHeld(*it);
+            _heldData.erase(it);
+            return;
         }
     }
 }
 
 void DCHserver::flushHeldData() {
     for (HeldData& h : _heldData) {
-        if (!h.bytes.empty()) {
-            flushHeldData(h.connectedSockFD);
-        }
+        flushHeld(h);
     }
 }
 

@@ -8,12 +8,15 @@
 // The process entry waits once on the ready handshake (readyLock/readyCond/readyState).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "hub/action_table.h"
@@ -100,7 +103,7 @@ public:
     // What the hub has counted (any thread).
     const DCHfigures& figures() const { return _figures; }
     uint64_t connectionsAccepted() const { return _ipcSrv ? _ipcSrv->connectionsAccepted() : 0; }
-    // Requests waiting in the queue right now.
+    // Entries waiting in the queue right now (an entry may hold several requests of one connection).
     int queuedRequests() const { return _ipcSrv ? _ipcSrv->ipc_queued() : 0; }
 
     // Tests: the registry and the waiting list (only while the request thread is not running them).
@@ -109,21 +112,51 @@ public:
     DCwaitingList* waitingList() { return _waitList.get(); }
 
 private:
-    // Data messages for collectors on TCP connections are held back while further requests wait in
-    // the queue, and leave as one send per connection when the requests that were already waiting
-    // when the first was held have been handled (at most 4, the queue's depth), when the queue runs
-    // dry, before any request other than dp_data is handled, or before anything else goes to that
-    // connection. A collector then takes a burst of rows with one wake-up instead of one per row,
+    // A queue entry from a TCP connection may hold several whole requests of its sender, back to
+    // back (the transport queues what one receive brought together); they are handled one after
+    // another, each as if it had been queued alone. firstOfEntry gives the entry's first request and
+    // keeps the rest; nextOfEntry gives the next one. Request thread only.
+    std::string_view firstOfEntry(std::string_view entry);
+    std::string_view nextOfEntry();
+    // Requests that wait right now: the rest of the current entry and the entries in the queue.
+    int waitingRequests() const { return _entryRequests + _ipcSrv->ipc_queued(); }
+    std::string_view _entryRest;  // points into the request loop's buffer
+    int _entryRequests = 0;
+
+    // Data messages for collectors on TCP connections are held back while further requests wait,
+    // and leave as one send per connection when the requests that were already waiting when the
+    // first was held have been handled, when nothing waits any more, before any request other than
+    // dp_data is handled, or before anything else goes to that connection. A collector then takes a burst of rows with one wake-up instead of one per row,
     // each connection still receives its messages in the order they were made, and a message waits
     // at most for the handling of the requests queued ahead of it.
     // Held data also leaves once this much has gathered (a large values buffer).
     static constexpr size_t kMaxHeldData = 16 * 1024;
+    //
+    // A datagram subscriber that asked for packed datagrams (DCH_PACKED_DATAGRAMS) has its data
+    // messages held the same way, by its address; they leave as datagrams of whole messages back to
+    // back, each at most one reply datagram long (a longer message goes alone, in pieces, as before).
     struct HeldData {
-        unsigned int connectedSockFD = 0;
+        unsigned int connectedSockFD = 0;  // 0: a datagram subscriber at address
+        DCHclientAddr address;
         std::vector<char> bytes;
     };
     // Holds one data message (or, with row false, a reply); true when the held data must leave now.
     bool holdData(const char* message, uint32_t length, unsigned int connectedSockFD, bool row = true);
+    bool holdDatagram(const char* message, uint32_t length, const DCHclientAddr& address);
+    bool holdIn(HeldData& held, const char* message, uint32_t length, bool row);
+    void flushHeld(HeldData& held);
+    void flushHeldDatagrams(const DCHclientAddr& address);
+    // A datagram subscriber stopped: its (already flushed) entry goes.
+    void forgetHeldDatagrams(const DCHclientAddr& address);
+    // A datagram sender's IPv4 address and port as one number (looked up once a row, so no string).
+    static uint64_t addressKey(const DCHclientAddr& address) {
+        sockaddr_in a{};
+        std::memcpy(&a, address.bytes.data(),
+                    std::min(sizeof a, static_cast<size_t>(std::clamp(address.length, 0, static_cast<int>(sizeof a)))));
+        return (static_cast<uint64_t>(a.sin_addr.s_addr) << 16) | a.sin_port;
+    }
+    // Datagram subscribers whose subscription asked for packed datagrams.
+    std::unordered_set<uint64_t> _packedSubscribers;
     // The status answer to dp_data. While further requests wait in the queue, an answer to a TCP
     // connection is held like a data message, so a provider that sends rows without waiting for
     // each answer gets a burst of answers in one write; its connection still receives everything in
@@ -212,7 +245,7 @@ private:
     short _actionDataStarted = 0;
 
     std::vector<char> _valuesBuf;
-    std::vector<HeldData> _heldData;  // request thread only; one entry per collector connection
+    std::vector<HeldData> _heldData;  // request thread only; one entry per collector connection or address
     // Request thread only; keyed by application name, a NUL and the group.
     std::unordered_map<std::string, UnclaimedData> _unclaimed;
     size_t _unclaimedBytes = 0;

@@ -75,6 +75,36 @@ void ipcStreamBuffer::pop() {
     }
 }
 
+ipcStreamBuffer::Front ipcStreamBuffer::frontRun(const char** data, uint32_t* length, uint32_t* count,
+                                                  uint32_t limit) const {
+    const Front first = front(data, length);
+    if (first != Front::message) {
+        return first;
+    }
+    *count = 1;
+    std::size_t at = _start + *length;
+    while (_end - at >= DCH_FRAME_HEADER) {
+        const uint32_t next = vorpane::dch::totalLength(_bytes.data() + at);
+        if (next < DCH_FRAME_HEADER || next > _maxMessage || _end - at < next || *length + next > limit) {
+            break;
+        }
+        *length += next;
+        ++*count;
+        at += next;
+    }
+    return Front::message;
+}
+
+void ipcStreamBuffer::popRun(uint32_t length) {
+    _start += std::min<std::size_t>(length, pending());
+    if (_start == _end) {
+        _start = _end = 0;
+        if (_bytes.size() > kKeptSize) {
+            std::vector<char>().swap(_bytes);
+        }
+    }
+}
+
 uint32_t ipcStreamBuffer::expected() const {
     return pending() >= DCH_FRAME_HEADER ? vorpane::dch::totalLength(_bytes.data() + _start) : 0;
 }

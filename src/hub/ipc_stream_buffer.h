@@ -41,6 +41,15 @@ class ipcStreamBuffer {
     // Drops the front message after it was queued.
     void pop();
 
+    // The complete messages at the front, back to back: as many as fit in limit bytes, and always the
+    // first one when it is complete, however long. Returns message with *data, *length (their bytes
+    // together) and *count when there is at least one; otherwise what front() would say. Messages
+    // after an incomplete or badly framed one are not included (front() reports it once the run
+    // before it has been dropped).
+    Front frontRun(const char** data, uint32_t* length, uint32_t* count, uint32_t limit) const;
+    // Drops the run frontRun() gave, after it was queued (length: what frontRun() returned).
+    void popRun(uint32_t length);
+
     // Bytes of the incomplete front message received so far, and the length its header gives (0
     // while the header itself is incomplete).
     std::size_t pending() const { return _end - _start; }

@@ -84,6 +84,10 @@ inline constexpr int16_t DCH_CLAIM_UNCLAIMED_DATA = 1;
 // the subscriber redrives it once those rows are stored, so the report shows them.
 inline constexpr int16_t DCH_REPORT_ANSWERS_IN_LINE = 2;
 inline constexpr int16_t DCH_REPORT_ANSWERED = 0x0AA0;
+// Another bit, for a subscriber by datagram: the hub may put several whole data messages back to back
+// into one datagram of at most 8192 bytes, each framed by its own length. A message longer than a
+// datagram still comes alone, in pieces. Without it, one datagram holds one message.
+inline constexpr int16_t DCH_PACKED_DATAGRAMS = 4;
 
 // ---------------------------------------------------------------------------------------------------
 // Status values

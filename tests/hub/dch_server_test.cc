@@ -320,6 +320,53 @@ TEST_F(Hub, RowsQueuedTogetherReachTheCollectorInOrderAndAreNotOvertaken) {
     }
 }
 
+TEST_F(Hub, RequestsOfOneWriteAreEachHandledInOrderWhateverTheirKind) {
+    HubTestClient p(_hub.port());
+    HubTestClient collector(_hub.port());
+    ASSERT_TRUE(p.send(registration("MIXED", {{"G", 'P', kAttrs}})));
+    ASSERT_EQ(p.receiveStatus(), 0);
+    ASSERT_TRUE(p.send(online("MIXED", "G", "src1")));
+    OnlineReply on = onlineReply(p);
+    ASSERT_EQ(on.status, 0);
+    ASSERT_TRUE(collector.send(subscribe(DCH_dc_waitOnData, "MIXED", "G", 1)));
+    sync(collector);
+
+    // Rows, a registration, a message that is no request, an unknown code, a refused row and an
+    // unregistration, sent in one write: each is handled as if it had come alone.
+    std::string burst;
+    auto append = [&burst](const MessageBuilder& m) { burst.append(m.data(), m.size()); };
+    append(row(on.handle, 1, "first"));
+    append(registration("MIXED2", {{"H", 'P', kAttrs}}));
+    append(malformed());
+    MessageBuilder unknown;
+    unknown.request(0x7777);
+    append(unknown);
+    append(row(on.handle + 1000, 2, "nosource"));
+    append(row(on.handle, 3, "third"));
+    append(unregister("NOSUCHAPP"));
+    ASSERT_TRUE(p.sendRaw(burst));
+    EXPECT_EQ(p.receiveStatus(), 0);   // the first row
+    EXPECT_EQ(p.receiveStatus(), 0);   // the registration
+    EXPECT_NE(p.receiveStatus(), 0);   // the row of an unknown handle
+    EXPECT_EQ(p.receiveStatus(), 0);   // the third row
+    EXPECT_EQ(p.receiveStatus(), -1);  // the unregistration: the two in between got no reply
+    EXPECT_EQ(_trace.count("Error: dataType of DCH_requestType missing"), 1);
+    EXPECT_TRUE(_trace.contains("Error: Invalid DCHserver requestType 30583"));
+    for (int32_t expected : {1, 3}) {
+        auto data = collector.receive();
+        ASSERT_TRUE(data);
+        FieldReader r(data->data(), data->size());
+        EXPECT_EQ(r.next().text(), "src1");
+        r.next();
+        int32_t n = -1;
+        ASSERT_TRUE(r.next().int32(&n));
+        EXPECT_EQ(n, expected);
+    }
+    ASSERT_TRUE(p.send(online("MIXED2", "H", "src2")));
+    EXPECT_EQ(onlineReply(p).status, 0) << "the registration in the burst took effect";
+    EXPECT_EQ(_hub.server().figures().rows(), 2u);
+}
+
 TEST_F(Hub, DataRequestsThatCannotBeStored) {
     HubTestClient p(_hub.port());
     ASSERT_TRUE(p.send(registration("DATA", {{"G", 'K', kAttrs}})));
@@ -644,6 +691,115 @@ TEST_F(Hub, DatagramRequestsAreAnsweredByDatagram) {
     EXPECT_EQ(status, -1);
 }
 
+// A datagram subscriber of its own socket, read raw: what each datagram holds.
+class DatagramSubscriber {
+  public:
+    explicit DatagramSubscriber(int port) : _fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        _hub.sin_family = AF_INET;
+        _hub.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        _hub.sin_port = htons(static_cast<uint16_t>(port));
+    }
+    ~DatagramSubscriber() { close(_fd); }
+    bool send(const MessageBuilder& m) {
+        return sendto(_fd, m.data(), m.size(), 0, reinterpret_cast<const sockaddr*>(&_hub), sizeof _hub) ==
+               static_cast<ssize_t>(m.size());
+    }
+    // The next datagram, empty when none comes within the deadline.
+    std::string next(int millis = 10000) {
+        pollfd pf{_fd, POLLIN, 0};
+        if (poll(&pf, 1, millis) != 1) {
+            return {};
+        }
+        std::string d(65536, '\0');
+        const ssize_t n = recv(_fd, d.data(), d.size(), 0);
+        d.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        return d;
+    }
+
+  private:
+    int _fd;
+    sockaddr_in _hub{};
+};
+
+// The Count values of the whole data messages back to back in a datagram; empty when the datagram
+// is not made of whole messages.
+std::vector<int32_t> countsOf(const std::string& datagram) {
+    std::vector<int32_t> counts;
+    for (size_t at = 0; at < datagram.size();) {
+        const uint32_t length = datagram.size() - at >= 4 ? vorpane::dch::totalLength(datagram.data() + at) : 0;
+        if (length < 4 || length > datagram.size() - at) {
+            return {};
+        }
+        FieldReader r(datagram.data() + at, length);
+        r.next();  // source
+        r.next();  // control field
+        int32_t n = -1;
+        r.next().int32(&n);
+        counts.push_back(n);
+        at += length;
+    }
+    return counts;
+}
+
+TEST_F(Hub, ADatagramSubscriberThatAsksForPackedDatagramsGetsWholeRowsBackToBack) {
+    HubTestClient p(_hub.port());
+    ASSERT_TRUE(p.send(registration("PACKED", {{"G", 'P', kAttrs}})));
+    ASSERT_EQ(p.receiveStatus(), 0);
+    ASSERT_TRUE(p.send(online("PACKED", "G", "src1")));
+    OnlineReply on = onlineReply(p);
+    ASSERT_EQ(on.status, 0);
+
+    DatagramSubscriber packed(_hub.port());
+    MessageBuilder packedOn = subscribe(DCH_dc_waitOnData, "PACKED", "G", 1);
+    packedOn.int16(DCH_controlField, DCH_CLAIM_UNCLAIMED_DATA | DCH_PACKED_DATAGRAMS);
+    ASSERT_TRUE(packed.send(packedOn));
+    sync(p);  // datagrams and the connection meet in one queue: a round trip orders them
+
+    // 300 rows in one write, about 60 bytes each: more than one datagram holds.
+    constexpr int kRows = 300;
+    auto sendBurst = [&](int rows) {
+        std::string burst;
+        for (int i = 0; i < rows; ++i) {
+            MessageBuilder m = row(on.handle, i, "n" + std::to_string(i));
+            burst.append(m.data(), m.size());
+        }
+        ASSERT_TRUE(p.sendRaw(burst));
+        for (int i = 0; i < rows; ++i) {
+            ASSERT_EQ(p.receiveStatus(), 0) << "reply " << i;
+        }
+    };
+    sendBurst(kRows);
+
+    std::vector<int32_t> got;
+    size_t datagrams = 0;
+    while (got.size() < static_cast<size_t>(kRows)) {
+        const std::string d = packed.next();
+        ASSERT_FALSE(d.empty()) << "after " << got.size() << " rows";
+        EXPECT_LE(d.size(), 8192u);
+        const std::vector<int32_t> counts = countsOf(d);
+        ASSERT_FALSE(counts.empty()) << "a datagram of whole messages";
+        got.insert(got.end(), counts.begin(), counts.end());
+        ++datagrams;
+    }
+    for (int i = 0; i < kRows; ++i) {
+        ASSERT_EQ(got[static_cast<size_t>(i)], i);
+    }
+    EXPECT_LT(datagrams, static_cast<size_t>(kRows) / 10) << "rows are packed";
+
+    // Stopped, the packed subscriber gets nothing more; a subscriber that does not ask for packing
+    // gets one datagram per row (fewer rows: a socket's default buffer holds a few hundred).
+    ASSERT_TRUE(packed.send(subscribe(DCH_dc_waitOnData, "PACKED", "G", 0)));
+    DatagramSubscriber plain(_hub.port());
+    MessageBuilder plainOn = subscribe(DCH_dc_waitOnData, "PACKED", "G", 1);
+    plainOn.int16(DCH_controlField, DCH_CLAIM_UNCLAIMED_DATA);
+    ASSERT_TRUE(plain.send(plainOn));
+    sync(p);
+    sendBurst(50);
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_EQ(countsOf(plain.next()), std::vector<int32_t>{i});
+    }
+    EXPECT_TRUE(packed.next(0).empty());
+}
 
 // ---------------------------------------------------------------------------------------------------
 // Connection identity, subscriptions and the registry under unlucky or hostile peers

@@ -89,6 +89,55 @@ TEST(IpcStreamBuffer, MessagesComeOutWholeAndInOrderHoweverTheBytesArrive) {
     }
 }
 
+// Takes the front run, as the server loop queues it.
+std::string takeRun(ipcStreamBuffer& in, uint32_t limit, uint32_t* count) {
+    const char* data = nullptr;
+    uint32_t length = 0;
+    *count = 0;
+    if (in.frontRun(&data, &length, count, limit) != ipcStreamBuffer::Front::message) {
+        return {};
+    }
+    std::string run(data, length);
+    in.popRun(length);
+    return run;
+}
+
+TEST(IpcStreamBuffer, ARunHoldsTheWholeMessagesAtTheFrontUpToItsLimit) {
+    const std::string a = frame(100, 'a');
+    const std::string b = frame(200, 'b');
+    const std::string c = frame(300, 'c');
+    uint32_t count = 0;
+
+    // Three whole messages and the start of a fourth: the run stops before the incomplete one.
+    ipcStreamBuffer in(IPC_MAX_MESSAGE);
+    const std::string d = frame(400, 'd');
+    receive(in, a + b + c + d.substr(0, 50));
+    EXPECT_EQ(takeRun(in, 4096, &count), a + b + c);
+    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(state(in), ipcStreamBuffer::Front::incomplete);
+    receive(in, d.substr(50));
+    EXPECT_EQ(takeRun(in, 4096, &count), d);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(state(in), ipcStreamBuffer::Front::empty);
+
+    // The limit cuts between messages, never inside one; a first message longer than the limit
+    // goes alone.
+    receive(in, a + b + c);
+    EXPECT_EQ(takeRun(in, 350, &count), a + b);
+    EXPECT_EQ(count, 2u);
+    EXPECT_EQ(takeRun(in, 100, &count), c);
+    EXPECT_EQ(count, 1u);
+
+    // A bad length after good messages ends the run; front() then reports it.
+    receive(in, a + header(2) + "xx");
+    EXPECT_EQ(takeRun(in, 4096, &count), a);
+    EXPECT_EQ(count, 1u);
+    const char* data = nullptr;
+    uint32_t length = 0;
+    EXPECT_EQ(in.frontRun(&data, &length, &count, 4096), ipcStreamBuffer::Front::badLength);
+    EXPECT_EQ(length, 2u);
+}
+
 TEST(IpcStreamBuffer, ALengthOutsideTheLimitsIsReportedNotTrusted) {
     for (uint32_t claimed : {0u, 1u, 3u, static_cast<uint32_t>(IPC_MAX_MESSAGE) + 1, 0xFFFFFFFFu}) {
         SCOPED_TRACE(claimed);

@@ -195,9 +195,13 @@ int DCdataWaiter::subscription(int32_t status) {
         .text(DCH_attrGroup, _attrGroup)
         .int32(DCH_status, status);
     if (status == 1) {
-        // Rows a source sent before any collector of the group had subscribed come first.
-        m.int16(DCH_controlField, static_cast<int16_t>(DCH_CLAIM_UNCLAIMED_DATA |
-                                                       (_options.reportAnswersInLine ? DCH_REPORT_ANSWERS_IN_LINE : 0)));
+        // Rows a source sent before any collector of the group had subscribed come first. By
+        // datagram, a burst of rows comes packed: far fewer datagrams for the socket to hold and
+        // for this thread to wake up for.
+        m.int16(DCH_controlField,
+                static_cast<int16_t>(DCH_CLAIM_UNCLAIMED_DATA |
+                                     (_options.reportAnswersInLine ? DCH_REPORT_ANSWERS_IN_LINE : 0) |
+                                     (_options.datagramSubscriptions ? DCH_PACKED_DATAGRAMS : 0)));
     }
     int rc = _options.datagramSubscriptions ? _datagram.send(m) : _connection.send(m);
     _subscribed = status == 1 && rc == DCH_CLIENT_OK;
@@ -278,6 +282,11 @@ int dc_waitOnData(DCdataWaiter* client, char* buffer, size_t bufferSize, double 
     int rc = client->next(&message, timeout);
     if (rc == DCH_CLIENT_CANCELLED) {
         return -1;
+    }
+    if (rc == DCH_CLIENT_TIMEOUT) {
+        // The caller bounded the wait and no row came: nothing went wrong with the subscription.
+        VA_DETAIL("dc_waitOnData: no data within %.3f s\n", timeout);
+        return 1;
     }
     if (rc != DCH_CLIENT_OK) {
         VA_ERROR("Error: dc_waitOnData: %s\n", DCH_clientResultText(rc));

@@ -306,6 +306,9 @@ int HubConnection::readMessage(const Deadline& deadline, bool watchCancel, HubMe
         if (n > 0) {
             _receivedEnd += static_cast<size_t>(n);
         } else if (n == 0) {
+            if (failed()) {
+                return DCH_CLIENT_IO;  // shut down on this side (close() or an earlier failure)
+            }
             VA_ERROR("Error: the hub closed the connection%s\n", have > 0 ? " in the middle of a message" : "");
             return DCH_CLIENT_IO;
         } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
@@ -327,26 +330,26 @@ bool HubConnection::takeQueued(Expect expect, HubMessage* message) {
     return false;
 }
 
+HubConnection::ReplyWaiting::ReplyWaiting(HubConnection& connection, bool waiting) : c(connection), on(waiting) {
+    if (on) {
+        ScopedLock g(c._stateLock);
+        ++c._replyWaiters;
+    }
+}
+
+HubConnection::ReplyWaiting::~ReplyWaiting() {
+    if (on) {
+        ScopedLock g(c._stateLock);
+        if (--c._replyWaiters == 0) {
+            c._stateChanged.broadcast();  // a waiter for actions may read again
+        }
+    }
+}
+
 int HubConnection::receiveUntil(Expect expect, HubMessage* message, const Deadline& deadline) {
     // Replies are never cancelled: a request in progress must read its answer or fail the connection.
     const bool cancellable = expect != Expect::reply;
-    struct ReplyWaiting {
-        HubConnection& c;
-        const bool on;
-        ReplyWaiting(HubConnection& connection, bool waiting) : c(connection), on(waiting) {
-            if (on) {
-                ScopedLock g(c._stateLock);
-                ++c._replyWaiters;
-            }
-        }
-        ~ReplyWaiting() {
-            if (on) {
-                ScopedLock g(c._stateLock);
-                --c._replyWaiters;
-                c._stateChanged.broadcast();  // a waiter for actions may read again
-            }
-        }
-    } replyWaiting(*this, !cancellable);
+    ReplyWaiting replyWaiting(*this, !cancellable);
     for (;;) {
         {
             ScopedLock g(_stateLock);
@@ -374,6 +377,10 @@ int HubConnection::receiveUntil(Expect expect, HubMessage* message, const Deadli
         }
         HubMessage received;
         int rc = readMessage(deadline, cancellable, &received);
+        // A reply that the reply waiter read itself concerns no one else: the one request in progress
+        // is its own, and a waiter for actions does not read while it waits. Waking the others for
+        // each answer of a batch would cost a futile wake-up per row.
+        const bool onlyMine = !cancellable && rc == DCH_CLIENT_OK && !received.isActionRequest();
         {
             ScopedLock g(_stateLock);
             _reading = false;
@@ -387,7 +394,9 @@ int HubConnection::receiveUntil(Expect expect, HubMessage* message, const Deadli
             } else if (rc == DCH_CLIENT_CANCELLED) {
                 _cancelled = true;
             }
-            _stateChanged.broadcast();
+            if (!onlyMine) {
+                _stateChanged.broadcast();
+            }
         }
         if (rc == DCH_CLIENT_IO || rc == DCH_CLIENT_PROTOCOL) {
             fail(rc);
@@ -470,6 +479,10 @@ int HubConnection::requestBatch(std::string_view requests, size_t count, std::ve
         }
         return rc;
     };
+    // Replies are awaited from before the first byte leaves: the hub answers while the rest is still
+    // being written, and those answers are this thread's to read. A thread waiting for actions that
+    // read them would queue them one by one for this one to take.
+    ReplyWaiting replyWaiting(*this, true);
     int rc = sendBytesLocked(requests.data(), requests.size());
     if (rc != DCH_CLIENT_OK) {
         return rc;
