@@ -15,6 +15,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cstddef>
@@ -227,6 +228,9 @@ class HubDatagram {
     void cancel();
 
   private:
+    // Reports the datagrams the kernel dropped since the last report (an error line), from the count
+    // it hands with each datagram.
+    void noteDrops(msghdr& header);
     // Takes every datagram from the hub that the socket holds into _drained (up to 16 MB), waiting
     // up to millis (-1: no limit) when there is none, and hands out the oldest into *piece. 0,
     // DCH_CLIENT_TIMEOUT, DCH_CLIENT_CANCELLED or DCH_CLIENT_IO.
@@ -240,6 +244,7 @@ class HubDatagram {
     std::deque<std::vector<char>> _drained;  // datagrams taken ahead of the caller, oldest first
     size_t _drainedBytes = 0;
     std::atomic<bool> _cancelled{false};
+    uint32_t _dropped = 0;  // datagrams the kernel dropped for this socket, as last reported
 };
 
 // ---------------------------------------------------------------------------------------------------

@@ -1,5 +1,11 @@
 // Collector subscriptions and action results: messages the hub pushes long after the request.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
 
 #include <future>
 #include <string>
@@ -7,6 +13,7 @@
 
 #include "client/fake_hub.h"
 #include "interfaces/dch_client.h"
+#include "testlib/trace_capture.h"
 
 namespace vorpane {
 namespace {
@@ -184,6 +191,62 @@ TEST_F(ClientCollectorTest, ActionResultsComeNowOrLater) {
     EXPECT_EQ(dc_waitForActionResults(11, &results, 5, hub.options()), 0);
     EXPECT_EQ(results.status, 1);
     EXPECT_FALSE(results.resultArrived);
+}
+
+}  // namespace
+}  // namespace vorpane
+
+namespace vorpane {
+namespace {
+
+// A datagram subscriber that fell so far behind that the kernel dropped datagrams says so, with the
+// count, and still hands out what did arrive.
+TEST(HubDatagramTest, DatagramsTheKernelDroppedAreReported) {
+    const int fake = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fake, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(fake, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    socklen_t length = sizeof at;
+    ASSERT_EQ(::getsockname(fake, reinterpret_cast<sockaddr*>(&at), &length), 0);
+    HubOptions options;
+    options.port = ntohs(at.sin_port);
+    HubDatagram subscriber;
+    ASSERT_EQ(subscriber.open(options), 0);
+    // The fake hub learns the subscriber's address from a request, as the hub does.
+    dch::MessageBuilder hello;
+    hello.request(DCH_dc_waitOnData);
+    ASSERT_EQ(subscriber.send(hello), 0);
+    std::array<char, 4096> request{};
+    sockaddr_in from{};
+    socklen_t fromLength = sizeof from;
+    ASSERT_GT(::recvfrom(fake, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&from), &fromLength), 0);
+
+    // Far more than the subscriber's socket holds, while it reads nothing.
+    dch::MessageBuilder row;
+    row.request(DCH_dp_data).text(DCH_sourceName, std::string(7000, 'r'));
+    auto send = [&] {
+        return ::sendto(fake, row.data(), row.size(), 0, reinterpret_cast<sockaddr*>(&from), fromLength) > 0;
+    };
+    for (int i = 0; i < 10000; ++i) {
+        ASSERT_TRUE(send());
+    }
+    testing::TraceCapture trace;
+    HubMessage message;
+    ASSERT_EQ(subscriber.receive(&message, 5), 0);
+    EXPECT_EQ(message.bytes.size(), row.size());
+    // The kernel hands its count of drops with the datagrams queued after them: one more arrives
+    // once the subscriber has made room.
+    ASSERT_TRUE(send());
+    int received = 1;
+    while (!trace.contains("datagrams from the hub were dropped by the kernel: this collector fell behind") &&
+           subscriber.receive(&message, 5) == 0) {
+        ++received;
+    }
+    EXPECT_TRUE(trace.contains("datagrams from the hub were dropped by the kernel: this collector fell behind"));
+    EXPECT_LT(received, 10000);
+    ::close(fake);
 }
 
 }  // namespace

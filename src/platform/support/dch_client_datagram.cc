@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -24,9 +25,10 @@ namespace {
 // The hub's reply datagrams are at most this long; a collector's whole message at most
 // DCH_MAX_MESSAGE.
 constexpr size_t kDatagram = 8192;
-// Rows of many sources may arrive faster than a collection thread takes them: the socket holds a
-// burst (the kernel caps it at its own maximum).
-constexpr int kReceiveBuffer = 4 * 1024 * 1024;
+// Rows of many sources may arrive faster than a collection thread takes them: the socket holds what
+// comes while the thread waits for the processor (a privileged process gets this whatever
+// net.core.rmem_max says; the kernel charges only what is queued).
+constexpr int kReceiveBuffer = 16 * 1024 * 1024;
 // The continuation datagrams of one message follow within the hub's pause between them.
 constexpr double kPieceWait = 10;
 // Datagrams taken from the socket ahead of the caller, at most: with packed datagrams about 250,000
@@ -76,8 +78,14 @@ int HubDatagram::open(const HubOptions& options) {
         return DCH_CLIENT_NO_HUB;
     }
     const int size = kReceiveBuffer;
-    if (::setsockopt(_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0) {
+    if (::setsockopt(_fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0 &&
+        ::setsockopt(_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0) {
         VA_DETAIL("SO_RCVBUF refused: %s\n", std::strerror(errno));
+    }
+    // The kernel counts the datagrams it dropped for want of room; receiving reports them.
+    const int on = 1;
+    if (::setsockopt(_fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0) {
+        VA_DETAIL("SO_RXQ_OVFL refused: %s\n", std::strerror(errno));
     }
     return DCH_CLIENT_OK;
 }
@@ -183,6 +191,23 @@ int HubDatagram::receive(HubMessage* message, double timeout) {
     }
 }
 
+void HubDatagram::noteDrops(msghdr& header) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SO_RXQ_OVFL) {
+            continue;
+        }
+        uint32_t dropped = 0;
+        std::memcpy(&dropped, CMSG_DATA(c), sizeof dropped);
+        if (dropped != _dropped) {
+            // Rows are gone: say so, with how many datagrams (a packed one holds many rows).
+            VA_ERROR("Error: %u datagrams from the hub were dropped by the kernel: this collector fell behind "
+                     "(%u since it subscribed)\n",
+                     dropped - _dropped, dropped);
+            _dropped = dropped;
+        }
+    }
+}
+
 int HubDatagram::receiveDatagram(std::vector<char>* piece, int millis) {
     for (;;) {
         if (_cancelled.load(std::memory_order_acquire)) {
@@ -196,9 +221,19 @@ int HubDatagram::receiveDatagram(std::vector<char>* piece, int millis) {
         while (_drainedBytes < kDrainedBound) {
             std::vector<char> d(kDatagram);
             sockaddr_in from{};
-            socklen_t fromLen = sizeof from;
-            const ssize_t n =
-                ::recvfrom(_fd, d.data(), d.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLen);
+            iovec io{d.data(), d.size()};
+            alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(uint32_t))> control{};
+            msghdr header{};
+            header.msg_name = &from;
+            header.msg_namelen = sizeof from;
+            header.msg_iov = &io;
+            header.msg_iovlen = 1;
+            header.msg_control = control.data();
+            header.msg_controllen = control.size();
+            const ssize_t n = ::recvmsg(_fd, &header, MSG_DONTWAIT);
+            if (n >= 0) {
+                noteDrops(header);
+            }
             if (n < 0) {
                 if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
                     failure = DCH_CLIENT_IO;
