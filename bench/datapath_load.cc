@@ -548,7 +548,7 @@ void measureSock(BenchSamples& samples, int senders, int lines, bool* ok) {
 
 int main(int argc, char** argv) {
     int rows = 20000, reports = 50, latencyRows = 4000, rateRounds = 5, sockRows = 100000;
-    std::string parts = "rate,report,memory,latency";
+    std::string parts = "rate,report,memory,latency,sock";
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--parts") == 0) {
             parts = argv[i + 1];
