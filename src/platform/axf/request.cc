@@ -190,7 +190,7 @@ int plaxf::InsertRows(const char* const* rows, int count, std::string_view stamp
     for (int i = 0; i < n;) {
         // Rows that lie side by side (a table's rows usually do) go in one copy.
         int run = 1;
-        while (i + run < n && rows[i + run] == rows[i] + static_cast<size_t>(run) * size) {
+        while (i + run < n && rows[i + run] == rows[i + run - 1] + size) {  // at most one past its block
             ++run;
         }
         const size_t at = _rows.size();
