@@ -49,6 +49,7 @@
 #include "interfaces/axf_facade.h"
 #include "interfaces/dch_client.h"
 #include "interfaces/support.h"
+#include "loopback.h"
 #include "metadata/user_data_list.h"
 #include "providers/app_description.h"
 #include "providers/sock_provider.h"
@@ -460,29 +461,6 @@ std::size_t waitForRows(BenchSamples& samples, std::size_t want) {
     return stored;
 }
 
-int connectLoopback(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-void sendText(int fd, const std::string& text) {
-    for (size_t at = 0; at < text.size();) {
-        const ssize_t n = send(fd, text.data() + at, text.size() - at, MSG_NOSIGNAL);
-        if (n <= 0) {
-            return;
-        }
-        at += static_cast<size_t>(n);
-    }
-}
-
 // The sock part: lines/s into the row store, and the rows that never arrived.
 void measureSock(BenchSamples& samples, int senders, int lines, bool* ok) {
     const std::string appl = "DPTS" + std::to_string(senders);
@@ -501,8 +479,8 @@ void measureSock(BenchSamples& samples, int senders, int lines, bool* ok) {
     std::thread runner([&] { provider.run(stop); });
     startWaitOnDPthread(*t.udi);
     // One probe row first: the provider registers the application with its first line.
-    const int probe = connectLoopback(provider.port());
-    sendText(probe, "G probe Name=probe Count=0 Text=p\n");
+    const int probe = bench::connectLoopback(provider.port());
+    bench::sendAll(probe, "G probe Name=probe Count=0 Text=p\n");
     close(probe);
     const bool ready = waitForRows(samples, 1) == 1;
 
@@ -521,8 +499,8 @@ void measureSock(BenchSamples& samples, int senders, int lines, bool* ok) {
     std::vector<std::thread> threads;
     for (int s = 0; s < senders; ++s) {
         threads.emplace_back([&, s] {
-            const int fd = connectLoopback(provider.port());
-            sendText(fd, texts[static_cast<size_t>(s)]);
+            const int fd = bench::connectLoopback(provider.port());
+            bench::sendAll(fd, texts[static_cast<size_t>(s)]);
             close(fd);
         });
     }

@@ -31,6 +31,7 @@
 #include "interfaces/sync.h"
 #include "providers/file_provider.h"
 #include "providers/host_provider.h"
+#include "loopback.h"
 #include "providers/sock_provider.h"
 #include "testlib/hub_fixture.h"
 #include "testlib/temp_dir.h"
@@ -159,31 +160,6 @@ Figures hubDirect(long rows) {
     return f;
 }
 
-int connectTo(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool sendAll(int fd, const std::string& text) {
-    size_t at = 0;
-    while (at < text.size()) {
-        ssize_t n = send(fd, text.data() + at, text.size() - at, MSG_NOSIGNAL);
-        if (n <= 0) {
-            return false;
-        }
-        at += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 Figures sock(long rows, int senders) {
     SockProvider provider("SOCK:bench", HubOptions::fromEnvironment(), orders(), SockProvider::Options{});
     if (!provider.open()) {
@@ -192,8 +168,8 @@ Figures sock(long rows, int senders) {
     StopSignal stop;
     std::thread runner([&] { provider.run(stop); });
     Counter counter;
-    int probe = connectTo(provider.port());
-    counter.subscribe([&] { sendAll(probe, "ORDER probe Id=0 Status=probe\n"); });
+    int probe = bench::connectLoopback(provider.port());
+    counter.subscribe([&] { bench::sendAll(probe, "ORDER probe Id=0 Status=probe\n"); });
     close(probe);
 
     // Each sender's lines are made before the clock starts.
@@ -212,8 +188,8 @@ Figures sock(long rows, int senders) {
     std::vector<std::thread> threads;
     for (int s = 0; s < senders; ++s) {
         threads.emplace_back([&, s] {
-            int fd = connectTo(provider.port());
-            sendAll(fd, texts[static_cast<size_t>(s)]);
+            int fd = bench::connectLoopback(provider.port());
+            bench::sendAll(fd, texts[static_cast<size_t>(s)]);
             close(fd);
         });
     }
