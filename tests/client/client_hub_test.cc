@@ -42,6 +42,20 @@ protected:
         ASSERT_TRUE(_hub.ready());
         ASSERT_EQ(_provider.connect(), 0);
     }
+    // The subscription travels on its own path: rows sent before the hub served it are not delivered,
+    // so probe rows go until the first one arrives; with drain, the probes still on their way too.
+    void subscribeWithProbes(vorpane::DCdataWaiter* waiter, int handle, bool drain) {
+        std::vector<char> buffer(8192);
+        int status = 0;
+        bool subscribed = false;
+        for (int attempt = 0; attempt < 200 && !subscribed; ++attempt) {
+            ASSERT_EQ(_provider.dp_data(&status, handle, DCH_NO_CONTROL_FIELD, row(-1, "probe")), 0);
+            subscribed = dc_waitOnData(waiter, buffer.data(), buffer.size(), 0.05) == 0;
+        }
+        ASSERT_TRUE(subscribed);
+        while (drain && dc_waitOnData(waiter, buffer.data(), buffer.size(), 0.2) == 0) {
+        }
+    }
     TestHub _hub;
     HubProvider _provider;
 };
@@ -54,15 +68,8 @@ TEST_F(ClientAgainstHub, RowsReachTheSubscribedCollectorInColumnOrder) {
     auto waiter = dc_waitOnDataInitialize("LIBAPP", "G2");
     ASSERT_TRUE(waiter);
 
-    // The subscription travels on its own connection: rows sent before the hub served it are not
-    // delivered, so send until the first one arrives.
     std::vector<char> buffer(8192);
-    bool subscribed = false;
-    for (int attempt = 0; attempt < 200 && !subscribed; ++attempt) {
-        ASSERT_EQ(_provider.dp_data(&status, handle, DCH_NO_CONTROL_FIELD, row(-1, "probe")), 0);
-        subscribed = dc_waitOnData(waiter.get(), buffer.data(), buffer.size(), 0.05) == 0;
-    }
-    ASSERT_TRUE(subscribed);
+    ASSERT_NO_FATAL_FAILURE(subscribeWithProbes(waiter.get(), handle, false));
 
     for (int i = 1; i <= 5; ++i) {
         ASSERT_EQ(_provider.dp_data(&status, handle, 0x11, row(i, "row" + std::to_string(i))), 0);
@@ -93,14 +100,7 @@ TEST_F(ClientAgainstHub, BatchedRowsArriveInOrderEachWithItsOwnAnswer) {
     auto waiter = dc_waitOnDataInitialize("BATCHAPP", "G");
     ASSERT_TRUE(waiter);
     std::vector<char> buffer(8192);
-    bool subscribed = false;
-    for (int attempt = 0; attempt < 200 && !subscribed; ++attempt) {
-        ASSERT_EQ(_provider.dp_data(&status, handle, DCH_NO_CONTROL_FIELD, row(-1, "probe")), 0);
-        subscribed = dc_waitOnData(waiter.get(), buffer.data(), buffer.size(), 0.05) == 0;
-    }
-    ASSERT_TRUE(subscribed);
-    while (dc_waitOnData(waiter.get(), buffer.data(), buffer.size(), 0.2) == 0) {
-    }
+    ASSERT_NO_FATAL_FAILURE(subscribeWithProbes(waiter.get(), handle, true));
 
     // Three batches of 3,000 rows each: far more answers than the hub's request queue holds.
     constexpr int kRows = 3000;
@@ -162,14 +162,7 @@ TEST_F(ClientAgainstHub, ADatagramCollectorTakesABurstOfPackedRowsOneRowPerCallI
     auto waiter = dc_waitOnDataInitialize("PACKAPP", "G", options);
     ASSERT_TRUE(waiter);
     std::vector<char> buffer(8192);
-    bool subscribed = false;
-    for (int attempt = 0; attempt < 200 && !subscribed; ++attempt) {
-        ASSERT_EQ(_provider.dp_data(&status, handle, DCH_NO_CONTROL_FIELD, row(-1, "probe")), 0);
-        subscribed = dc_waitOnData(waiter.get(), buffer.data(), buffer.size(), 0.05) == 0;
-    }
-    ASSERT_TRUE(subscribed);
-    while (dc_waitOnData(waiter.get(), buffer.data(), buffer.size(), 0.2) == 0) {
-    }
+    ASSERT_NO_FATAL_FAILURE(subscribeWithProbes(waiter.get(), handle, true));
 
     // Rows in batches, read as they come: the hub packs what gathers while the reader is behind, and
     // every call hands out the next row alone.
