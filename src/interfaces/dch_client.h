@@ -16,7 +16,6 @@
 
 #include <netinet/in.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -203,9 +202,7 @@ class HubConnection {
 // Used by one thread; cancel() may be called from any other. Messages longer than one datagram are
 // joined by their length prefix; a message whose rest does not come within 10 seconds is dropped. A
 // datagram that holds several whole messages back to back (DCH_PACKED_DATAGRAMS) is handed out one
-// message per receive. Each time it goes to the socket it takes every datagram waiting there (up to
-// 16 MB), so a burst waits in memory for the caller rather than in the kernel's buffer, which drops
-// what does not fit.
+// message per receive.
 class HubDatagram {
   public:
     HubDatagram() = default;
@@ -223,19 +220,11 @@ class HubDatagram {
     void cancel();
 
   private:
-    // Takes every datagram from the hub that the socket holds into _drained (up to 16 MB), waiting
-    // up to millis (-1: no limit) when there is none, and hands out the oldest into *piece. 0,
-    // DCH_CLIENT_TIMEOUT, DCH_CLIENT_CANCELLED or DCH_CLIENT_IO.
-    int receiveDatagram(std::vector<char>* piece, int millis);
-
     sockaddr_in _hub{};
     int _fd = -1;
     int _cancelFd = -1;
     std::vector<char> _packed;  // the rest of a packed datagram, from _packedAt
     size_t _packedAt = 0;
-    std::deque<std::vector<char>> _drained;  // datagrams taken ahead of the caller, oldest first
-    size_t _drainedBytes = 0;
-    std::atomic<bool> _cancelled{false};
 };
 
 // ---------------------------------------------------------------------------------------------------
