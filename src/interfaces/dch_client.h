@@ -17,7 +17,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -79,10 +78,6 @@ struct HubOptions {
     // datagram subscriber that dies is not noticed by the hub, so collectors in other processes
     // keep the default and hold a connection, whose loss ends their subscriptions.
     bool datagramSubscriptions = false;
-    // A DCdataWaiter also takes the answers to demand report requests of its group, in line with the
-    // rows (DCH_REPORT_ANSWERS_IN_LINE): the agent's collection threads, which redrive the report
-    // once the rows before the answer are stored. Other collectors keep the default.
-    bool reportAnswersInLine = false;
 
     // ZOTA_DCH_ADDR (default 127.0.0.1: the hub listens on loopback by default), ZOTA_DCH_PORT
     // (default 1919; the hub writes the port it chose back into its own process's environment, so
@@ -208,9 +203,7 @@ class HubConnection {
 // Used by one thread; cancel() may be called from any other. Messages longer than one datagram are
 // joined by their length prefix; a message whose rest does not come within 10 seconds is dropped. A
 // datagram that holds several whole messages back to back (DCH_PACKED_DATAGRAMS) is handed out one
-// message per receive. Each time it goes to the socket it takes every datagram waiting there (up to
-// 16 MB), so a burst waits in memory for the caller rather than in the kernel's buffer, which drops
-// what does not fit.
+// message per receive.
 class HubDatagram {
   public:
     HubDatagram() = default;
@@ -231,19 +224,12 @@ class HubDatagram {
     // Reports the datagrams the kernel dropped since the last report (an error line), from the count
     // it hands with each datagram.
     void noteDrops(msghdr& header);
-    // Takes every datagram from the hub that the socket holds into _drained (up to 16 MB), waiting
-    // up to millis (-1: no limit) when there is none, and hands out the oldest into *piece. 0,
-    // DCH_CLIENT_TIMEOUT, DCH_CLIENT_CANCELLED or DCH_CLIENT_IO.
-    int receiveDatagram(std::vector<char>* piece, int millis);
 
     sockaddr_in _hub{};
     int _fd = -1;
     int _cancelFd = -1;
     std::vector<char> _packed;  // the rest of a packed datagram, from _packedAt
     size_t _packedAt = 0;
-    std::deque<std::vector<char>> _drained;  // datagrams taken ahead of the caller, oldest first
-    size_t _drainedBytes = 0;
-    std::atomic<bool> _cancelled{false};
     uint32_t _dropped = 0;  // datagrams the kernel dropped for this socket, as last reported
 };
 

@@ -31,9 +31,6 @@ constexpr size_t kDatagram = 8192;
 constexpr int kReceiveBuffer = 16 * 1024 * 1024;
 // The continuation datagrams of one message follow within the hub's pause between them.
 constexpr double kPieceWait = 10;
-// Datagrams taken from the socket ahead of the caller, at most: with packed datagrams about 250,000
-// rows of 60 bytes, a burst the caller then stores at its own pace.
-constexpr size_t kDrainedBound = 16 * 1024 * 1024;
 
 // Milliseconds for poll until a clock deadline, rounded up; -1 for none.
 int pollMillis(bool forever, double at) {
@@ -82,7 +79,7 @@ int HubDatagram::open(const HubOptions& options) {
         ::setsockopt(_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0) {
         VA_DETAIL("SO_RCVBUF refused: %s\n", std::strerror(errno));
     }
-    // The kernel counts the datagrams it dropped for want of room; receiving reports them.
+    // The kernel counts the datagrams it dropped for want of room; receive() reports them.
     const int on = 1;
     if (::setsockopt(_fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0) {
         VA_DETAIL("SO_RXQ_OVFL refused: %s\n", std::strerror(errno));
@@ -117,9 +114,6 @@ int HubDatagram::receive(HubMessage* message, double timeout) {
     double pieceEnds = 0;
     std::vector<char>& bytes = message->bytes;
     bytes.clear();
-    if (_cancelled.load(std::memory_order_acquire)) {
-        return DCH_CLIENT_CANCELLED;  // also with rows taken ahead: the caller stops now
-    }
     if (_packedAt < _packed.size()) {
         // The next message of a packed datagram: no system call.
         const size_t left = _packed.size() - _packedAt;
@@ -135,14 +129,20 @@ int HubDatagram::receive(HubMessage* message, double timeout) {
         _packedAt = 0;
     }
     uint32_t total = 0;
-    std::vector<char> piece;
     for (;;) {
-        if (int rc = receiveDatagram(&piece, pieceWait ? pollMillis(false, std::min(pieceEnds, forever ? pieceEnds : callEnds))
-                                                       : pollMillis(forever, callEnds));
-            rc != DCH_CLIENT_OK) {
-            if (rc != DCH_CLIENT_TIMEOUT) {
-                return rc;
-            }
+        pollfd fds[2] = {{_fd, POLLIN, 0}, {_cancelFd, POLLIN, 0}};
+        const int rc = ::poll(fds, 2, pieceWait ? pollMillis(false, std::min(pieceEnds, forever ? pieceEnds : callEnds))
+                                                : pollMillis(forever, callEnds));
+        if (rc < 0 && errno == EINTR) {
+            continue;
+        }
+        if (rc < 0) {
+            return DCH_CLIENT_IO;
+        }
+        if (fds[1].revents != 0) {
+            return DCH_CLIENT_CANCELLED;
+        }
+        if (rc == 0) {
             const double now = clock::now();
             if (pieceWait && now >= pieceEnds) {
                 // A message cut short is dropped whole: its rest will not come.
@@ -156,7 +156,29 @@ int HubDatagram::receive(HubMessage* message, double timeout) {
             }
             continue;
         }
-        const ssize_t n = static_cast<ssize_t>(piece.size());
+        std::array<char, kDatagram> piece;
+        sockaddr_in from{};
+        iovec io{piece.data(), piece.size()};
+        alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(uint32_t))> control{};
+        msghdr header{};
+        header.msg_name = &from;
+        header.msg_namelen = sizeof from;
+        header.msg_iov = &io;
+        header.msg_iovlen = 1;
+        header.msg_control = control.data();
+        header.msg_controllen = control.size();
+        const ssize_t n = ::recvmsg(_fd, &header, MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+                continue;
+            }
+            return DCH_CLIENT_IO;
+        }
+        noteDrops(header);
+        // Only the hub's host may feed a subscription; a stray datagram is dropped.
+        if (from.sin_addr.s_addr != _hub.sin_addr.s_addr) {
+            continue;
+        }
         if (bytes.empty()) {
             if (n < static_cast<ssize_t>(DCH_FRAME_HEADER)) {
                 continue;
@@ -208,77 +230,7 @@ void HubDatagram::noteDrops(msghdr& header) {
     }
 }
 
-int HubDatagram::receiveDatagram(std::vector<char>* piece, int millis) {
-    for (;;) {
-        if (_cancelled.load(std::memory_order_acquire)) {
-            return DCH_CLIENT_CANCELLED;
-        }
-        // Everything the socket holds comes out first, up to the bound: the caller stores each row
-        // before it asks for the next, and a burst must wait here rather than in the kernel's
-        // buffer, which drops what does not fit. With packed datagrams this is one system call for
-        // a hundred rows or more.
-        int failure = DCH_CLIENT_OK;
-        while (_drainedBytes < kDrainedBound) {
-            std::vector<char> d(kDatagram);
-            sockaddr_in from{};
-            iovec io{d.data(), d.size()};
-            alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(uint32_t))> control{};
-            msghdr header{};
-            header.msg_name = &from;
-            header.msg_namelen = sizeof from;
-            header.msg_iov = &io;
-            header.msg_iovlen = 1;
-            header.msg_control = control.data();
-            header.msg_controllen = control.size();
-            const ssize_t n = ::recvmsg(_fd, &header, MSG_DONTWAIT);
-            if (n >= 0) {
-                noteDrops(header);
-            }
-            if (n < 0) {
-                if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                    failure = DCH_CLIENT_IO;
-                }
-                if (errno != EINTR) {
-                    break;
-                }
-                continue;
-            }
-            // Only the hub's host may feed a subscription; a stray datagram is dropped.
-            if (from.sin_addr.s_addr != _hub.sin_addr.s_addr) {
-                continue;
-            }
-            d.resize(static_cast<size_t>(n));
-            _drainedBytes += d.size();
-            _drained.push_back(std::move(d));
-        }
-        if (!_drained.empty()) {
-            *piece = std::move(_drained.front());
-            _drained.pop_front();
-            _drainedBytes -= piece->size();
-            return DCH_CLIENT_OK;
-        }
-        if (failure != DCH_CLIENT_OK) {
-            return failure;
-        }
-        pollfd fds[2] = {{_fd, POLLIN, 0}, {_cancelFd, POLLIN, 0}};
-        const int rc = ::poll(fds, 2, millis);
-        if (rc < 0 && errno == EINTR) {
-            continue;
-        }
-        if (rc < 0) {
-            return DCH_CLIENT_IO;
-        }
-        if (fds[1].revents != 0) {
-            return DCH_CLIENT_CANCELLED;
-        }
-        if (rc == 0) {
-            return DCH_CLIENT_TIMEOUT;
-        }
-    }
-}
-
 void HubDatagram::cancel() {
-    _cancelled.store(true, std::memory_order_release);
     if (_cancelFd >= 0) {
         const uint64_t one = 1;
         if (::write(_cancelFd, &one, sizeof one) < 0) {
