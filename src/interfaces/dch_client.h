@@ -78,6 +78,10 @@ struct HubOptions {
     // datagram subscriber that dies is not noticed by the hub, so collectors in other processes
     // keep the default and hold a connection, whose loss ends their subscriptions.
     bool datagramSubscriptions = false;
+    // A DCdataWaiter also takes the answers to demand report requests of its group, in line with the
+    // rows (DCH_REPORT_ANSWERS_IN_LINE): the agent's collection threads, which redrive the report
+    // once the rows before the answer are stored. Other collectors keep the default.
+    bool reportAnswersInLine = false;
 
     // ZOTA_DCH_ADDR (default 127.0.0.1: the hub listens on loopback by default), ZOTA_DCH_PORT
     // (default 1919; the hub writes the port it chose back into its own process's environment, so
