@@ -6,9 +6,9 @@
 // is worth: how long it lives (TTL), how many event rows are kept, how keyed rows replace and merge
 // into one another, and which rows of a multi-row set may be emitted (only complete sets).
 //
-// Thread-safety: _lock guards the ring of rows, the ring of sets, _last, _lastBE and the counters.
-// Each beginEndList has its own lock, always taken after the dataList's. Nothing calls out of the
-// store with _lock held except the requests' AddData during emission (which only copies the row);
+// Thread-safety: _lock guards the rows (their list and slab), the ring of sets, _last, _lastBE and the
+// counters. Each beginEndList has its own lock, always taken after the dataList's. Nothing calls out
+// of the store with _lock held except the requests' AddData/AddRows during emission (which only copy);
 // event rows are handed to the table manager after the lock is released, because the framework
 // samples an event table with the manager's lock held and then takes this store's lock.
 //
