@@ -19,9 +19,9 @@ int ageOf(time_t stamp, time_t at) {
     return static_cast<int>(at - stamp);
 }
 
-// The head of a store's ring of sets is its oldest member. The ring list hands the head to the newest member
-// when the head leaves; the store gives it to the member that followed the removed head in a walk
-// (the oldest remaining), so that walks stay oldest first.
+// The head of a store's ring of sets is its oldest member. The ring list hands the head to the newest
+// member when the head leaves; the store gives it to the member that followed the removed head in a
+// walk (the oldest remaining), so that walks stay oldest first.
 template <typename T>
 void keepOldestFirst(RingList<T>& ring, bool removedHead, T* following) {
     if (removedHead && !ring.empty() && following != nullptr && ring.contains(*following)) {
