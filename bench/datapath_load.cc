@@ -199,6 +199,20 @@ void sendAll(Providers& p, int rows, const std::string& tag) {
     }
 }
 
+// Waits until the row store holds `want` rows or nothing has moved for two seconds; the rows stored.
+std::size_t waitForRows(BenchSamples& samples, std::size_t want) {
+    std::size_t stored = 0, seen = 0;
+    int64_t lastMove = clock::steadyNanos();
+    while ((stored = samples.rows()) < want && clock::steadyNanos() - lastMove < 2'000'000'000) {
+        if (stored != seen) {
+            seen = stored;
+            lastMove = clock::steadyNanos();
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return stored;
+}
+
 struct Rate {
     double hubOnly = 0, dataPath = 0;
     long lostHub = 0, lostDataPath = 0;
@@ -236,17 +250,7 @@ Rate measureRate(BenchSamples& samples, int n, int rows, int round) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         const int64_t start = clock::steadyNanos();
         sendAll(p, rows, "k");
-        // Until every row is stored, or nothing has moved for two seconds.
-        std::size_t stored = 0, seen = 0;
-        int64_t lastMove = clock::steadyNanos();
-        while ((stored = samples.rows()) < static_cast<std::size_t>(total) &&
-               clock::steadyNanos() - lastMove < 2'000'000'000) {
-            if (stored != seen) {
-                seen = stored;
-                lastMove = clock::steadyNanos();
-            }
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
+        const std::size_t stored = waitForRows(samples, static_cast<std::size_t>(total));
         out.dataPath = static_cast<double>(stored) / seconds(clock::steadyNanos() - start);
         out.lostDataPath = total - static_cast<long>(stored);
         stopWaitOnDPthread(*t.udi);
@@ -445,20 +449,6 @@ void measureLatency(BenchSamples& samples, int rows) {
     stopWaitOnDPthread(*t.udi);
     zot_vorpane_release(t.manager);
     samples.clear();
-}
-
-// Waits until the row store holds `want` rows or nothing has moved for two seconds; the rows stored.
-std::size_t waitForRows(BenchSamples& samples, std::size_t want) {
-    std::size_t stored = 0, seen = 0;
-    int64_t lastMove = clock::steadyNanos();
-    while ((stored = samples.rows()) < want && clock::steadyNanos() - lastMove < 2'000'000'000) {
-        if (stored != seen) {
-            seen = stored;
-            lastMove = clock::steadyNanos();
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return stored;
 }
 
 // The sock part: lines/s into the row store, and the rows that never arrived.

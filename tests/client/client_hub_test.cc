@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <string>
 #include <thread>
 
 #include "interfaces/dch_client.h"
@@ -34,6 +35,21 @@ DProw row(int32_t count, const std::string& name) {
     r.add("Count", &count, 4, 'C');
     r.add("Name", name.data(), static_cast<int>(name.size()), 'D');
     return r;
+}
+
+// The next row that reaches waiter: its source and its Count (the first column). False when none came
+// within the wait (clock seconds, which the test hub's speed-up shortens a hundredfold).
+bool nextRow(vorpane::DCdataWaiter* waiter, std::vector<char>& buffer, std::string* source, int32_t* count) {
+    if (dc_waitOnData(waiter, buffer.data(), buffer.size(), 3000) != 0) {
+        return false;
+    }
+    FieldReader r(buffer.data(), buffer.size());
+    *source = std::string(r.next().text());
+    r.next();
+    if (!r.next().int32(count)) {
+        *count = -1;
+    }
+    return true;
 }
 
 class ClientAgainstHub : public ::testing::Test {
@@ -113,15 +129,12 @@ TEST_F(ClientAgainstHub, BatchedRowsArriveInOrderEachWithItsOwnAnswer) {
             if (expected % kRows == kRefused) {
                 continue;
             }
-            // Clock seconds, which the test hub's speed-up shortens a hundredfold.
-            if (dc_waitOnData(waiter.get(), b.data(), b.size(), 3000) != 0) {
+            std::string source;
+            int32_t count = 0;
+            if (!nextRow(waiter.get(), b, &source, &count)) {
                 return;
             }
-            FieldReader r(b.data(), b.size());
-            r.next();
-            r.next();
-            int32_t count = 0;
-            if (!r.next().int32(&count) || count != expected) {
+            if (count != expected) {
                 inOrder = false;
             }
             ++received;
@@ -172,16 +185,12 @@ TEST_F(ClientAgainstHub, ADatagramCollectorTakesABurstOfPackedRowsOneRowPerCallI
     std::thread collector([&] {
         std::vector<char> b(8192);
         for (int expected = 1; expected <= kRows; ++expected) {
-            if (dc_waitOnData(waiter.get(), b.data(), b.size(), 3000) != 0) {
+            std::string source;
+            int32_t count = 0;
+            if (!nextRow(waiter.get(), b, &source, &count)) {
                 return;
             }
-            FieldReader r(b.data(), b.size());
-            if (r.next().text() != "src") {
-                inOrder = false;
-            }
-            r.next();
-            int32_t count = 0;
-            if (!r.next().int32(&count) || count != expected) {
+            if (source != "src" || count != expected) {
                 inOrder = false;
             }
             ++received;
