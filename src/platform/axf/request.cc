@@ -160,15 +160,7 @@ int plaxf::InsertRow(const char* row) {
         VA_ERROR("Error: request <%s/%s> holds %d rows, the most it may\n", ApplicationName(), TableName(), _count);
         return AXF_RC_LIMIT;
     }
-    const size_t size = static_cast<size_t>(_rowSize);
-    if (_rows.capacity() - _rows.size() < size) {
-        // Grow by the allocation default, and at least double, so a large answer costs few moves.
-        // Reserved, not resized: the space is written once, by the rows themselves.
-        size_t rows = std::max<size_t>(static_cast<size_t>(_count) * 2, static_cast<size_t>(_count + _allocationDefault));
-        _rows.reserve(rows * size);
-    }
-    _rows.insert(_rows.end(), row, row + size);
-    ++_count;
+    InsertRows(&row, 1, std::string_view());
     return 0;
 }
 
@@ -183,9 +175,12 @@ int plaxf::InsertRows(const char* const* rows, int count, std::string_view stamp
     const int room = std::max(0, kMaxRowsPerRequest - _count);
     const int n = std::min(count, room);
     const size_t size = static_cast<size_t>(_rowSize);
-    const size_t need = _rows.size() + static_cast<size_t>(n) * size;
-    if (_rows.capacity() < need) {
-        _rows.reserve(std::max(need, _rows.capacity() * 2));
+    if (_rows.capacity() < _rows.size() + static_cast<size_t>(n) * size) {
+        // Grow by the allocation default, and at least double, so a large answer costs few moves.
+        // Reserved, not resized: the space is written once, by the rows themselves.
+        const size_t want = std::max({static_cast<size_t>(_count) * 2, static_cast<size_t>(_count + _allocationDefault),
+                                      static_cast<size_t>(_count + n)});
+        _rows.reserve(want * size);
     }
     for (int i = 0; i < n;) {
         // Rows that lie side by side (a table's rows usually do) go in one copy.
@@ -196,7 +191,7 @@ int plaxf::InsertRows(const char* const* rows, int count, std::string_view stamp
         const size_t at = _rows.size();
         _rows.insert(_rows.end(), rows[i], rows[i] + static_cast<size_t>(run) * size);  // within the capacity
         char* out = _rows.data() + at;
-        for (int r = 0; r < run; ++r, out += size) {
+        for (int r = 0; r < run && !stamp.empty(); ++r, out += size) {
             std::memcpy(out, stamp.data(), stamp.size());
         }
         i += run;
