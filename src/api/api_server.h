@@ -4,9 +4,10 @@
 // Threads: start() binds the socket on the caller's thread and serves on one listener thread plus a
 // pool of config.threads workers (cpp-httplib's thread pool); that pool is the bound on concurrent
 // requests, so the agent's own threads never compete with more than that many. Long polls take one
-// of threads - 1 waiting slots, so one worker always stays free for short requests. A keeper thread
-// runs only while kept situations wait for their table to appear. stop() ends them all; the
-// destructor calls it.
+// of threads - 1 waiting slots, so one worker always stays free for short requests. The endpoints are
+// in api_routes.cc and the Prometheus page in metrics_page.cc; the kept situations (kept_situations.h)
+// have a thread of their own while some wait for their table. stop() ends them all; the destructor
+// calls it.
 //
 // docs/management-api.md describes every endpoint and status.
 #pragma once
@@ -14,14 +15,12 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <map>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "api/api_config.h"
-#include "api/api_json.h"
-#include "api/situation_store.h"
+#include "api/api_routes.h"
+#include "api/kept_situations.h"
 #include "interfaces/sync.h"
 
 namespace httplib {
@@ -49,34 +48,17 @@ public:
     int port() const { return _port.load(); }
 
 private:
-    struct Routes;
-    friend struct Routes;
-
-    void keepSituations();
-    void retryKeptSituations();
-    bool defineKept(const Json& body, bool* tableMissing);
-
-    ApiConfig _config;
     std::string _token;
+    std::unique_ptr<ApiContext> _context;
+    std::unique_ptr<KeptSituations> _kept;
     std::unique_ptr<httplib::Server> _server;
     std::atomic<int> _port{0};
-    int64_t _started = 0;
     pthread_t _listener{};
     bool _listening = false;
 
     Mutex _lock;
     CondVar _changed;
     bool _poolReady VA_GUARDED_BY(_lock) = false;
-    bool _stopping VA_GUARDED_BY(_lock) = false;
-    bool _keeperRunning VA_GUARDED_BY(_lock) = false;
-    pthread_t _keeper{};
-    std::optional<SituationStore> _store;
-    std::map<std::string, Json> _kept VA_GUARDED_BY(_lock);  // by name, as posted
-    std::map<std::string, bool> _pending VA_GUARDED_BY(_lock);  // kept, not yet defined in the framework
-    std::map<int, long long> _responses VA_GUARDED_BY(_lock);  // by status code
-    std::map<long, long long> _actionResults VA_GUARDED_BY(_lock);  // by the command callback's result
-    std::atomic<int> _waiting{0};  // long polls in progress
-    std::atomic<bool> _closing{false};  // stop() began: long polls return
 };
 
 // The agent's API: started by the process entry once the framework runs (nothing when

@@ -1,0 +1,62 @@
+// The handlers of the management API's endpoints, one per endpoint, each answering from the
+// framework's facade; and what they share with the server that runs them.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+
+#include "api/api_config.h"
+#include "api/kept_situations.h"
+#include "interfaces/sync.h"
+
+namespace httplib {
+class Server;
+}  // namespace httplib
+
+namespace vorpane::api {
+
+// Answers counted for /metrics.
+class ApiCounters {
+public:
+    void response(int status) {
+        ScopedLock guard(_lock);
+        ++_responses[status];
+    }
+    void actionResult(long result) {
+        ScopedLock guard(_lock);
+        ++_actionResults[result];
+    }
+    std::map<int, long long> responses() {
+        ScopedLock guard(_lock);
+        return _responses;
+    }
+    std::map<long, long long> actionResults() {
+        ScopedLock guard(_lock);
+        return _actionResults;
+    }
+
+private:
+    Mutex _lock;
+    std::map<int, long long> _responses VA_GUARDED_BY(_lock);  // by status code
+    std::map<long, long long> _actionResults VA_GUARDED_BY(_lock);  // by the command callback's result
+};
+
+// The server's state the handlers read. Outlives every request (the server stops serving first).
+struct ApiContext {
+    ApiConfig config;
+    int64_t started = 0;  // clock seconds when the API started
+    KeptSituations* kept = nullptr;
+    ApiCounters counters;
+    std::atomic<int> waiting{0};  // long polls in progress
+    std::atomic<bool> closing{false};  // the server is stopping: long polls return
+};
+
+// Binds every endpoint of the API to server.
+void addRoutes(httplib::Server& server, ApiContext& context);
+
+// The Prometheus page: the agent's own figures, the situations and every integer column of every
+// table.
+std::string metricsPage(ApiContext& context);
+
+}  // namespace vorpane::api

@@ -1,0 +1,175 @@
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "api/api_http.h"
+#include "api/api_json.h"
+#include "api/api_routes.h"
+#include "api/prometheus_text.h"
+#include "interfaces/axf.h"
+#include "interfaces/axf_facade.h"
+#include "interfaces/support.h"
+
+namespace vorpane::api {
+
+namespace {
+
+constexpr double kScrapeTimeoutSeconds = 2;
+
+// The figures of the agent's other parts (the hub's), one family per name in the order they come.
+void agentFigureMetrics(PrometheusText& out) {
+    std::vector<axf::Figure> figures = axf::agentFigures();
+    std::vector<std::string> names;
+    std::unordered_map<std::string, std::vector<const axf::Figure*>> byName;
+    for (const axf::Figure& f : figures) {
+        std::vector<const axf::Figure*>& list = byName[f.name];
+        if (list.empty()) {
+            names.push_back(f.name);
+        }
+        list.push_back(&f);
+    }
+    for (const std::string& name : names) {
+        const std::vector<const axf::Figure*>& list = byName[name];
+        const std::string family = metricName(name);
+        out.family(family, list.front()->counter ? "counter" : "gauge", list.front()->help);
+        for (const axf::Figure* f : list) {
+            out.sample(family, f->labels, f->value);
+        }
+    }
+}
+
+void situationMetrics(PrometheusText& out) {
+    std::vector<axf::SituationStatus> all;
+    for (const axf::SituationDef& d : axf::listSituations()) {
+        axf::SituationStatus st;
+        if (axf::situationStatus(d.name, &st).ok()) {
+            all.push_back(std::move(st));
+        }
+    }
+    out.family("vorpane_situations", "gauge", "Situations defined");
+    out.sample("vorpane_situations", {}, static_cast<long long>(all.size()));
+    out.family("vorpane_situation_samples_total", "counter", "Completed evaluations of each situation");
+    for (const axf::SituationStatus& st : all) {
+        out.sample("vorpane_situation_samples_total", {{"situation", st.def.name}}, static_cast<long long>(st.samples));
+    }
+    out.family("vorpane_situation_raised", "gauge", "1 while a situation is raised for a subnode");
+    for (const axf::SituationStatus& st : all) {
+        for (const axf::SituationState& state : st.states) {
+            out.sample("vorpane_situation_raised",
+                       {{"situation", st.def.name}, {"subnode", state.subnode}, {"atomic_value", state.atomicValue}},
+                       state.raised ? 1LL : 0LL);
+        }
+    }
+    out.family("vorpane_situation_actions_total", "counter", "Take-action commands a situation ran");
+    for (const axf::SituationStatus& st : all) {
+        for (const axf::SituationState& state : st.states) {
+            out.sample("vorpane_situation_actions_total",
+                       {{"situation", st.def.name}, {"subnode", state.subnode}, {"atomic_value", state.atomicValue}},
+                       static_cast<long long>(state.actions));
+        }
+    }
+}
+
+// Every integer column that is not a key, as a gauge per row labelled by the row's subnode and key
+// columns.
+void tableMetrics(PrometheusText& out) {
+    std::unordered_set<std::string> families;
+    for (const axf::TableDesc& t : axf::listTables()) {
+        axf::ReportQuery query;
+        query.applName = t.applName;
+        query.tableName = t.tableName;
+        query.timeoutSeconds = kScrapeTimeoutSeconds;
+        query.user = kApiUser;
+        axf::ReportResult result = axf::runReport(query);
+        if (!result.status.ok()) {
+            continue;
+        }
+        std::vector<size_t> labelColumns;
+        std::vector<std::string> labelNames;
+        std::set<std::string> usedLabels;
+        for (size_t i = 0; i < result.columns.size(); ++i) {
+            const axf::ColumnDesc& c = result.columns[i];
+            std::string name = sameText(c.name, "ORIGINNODE") ? "subnode" : labelName(columnKey(c));
+            if ((c.key || sameText(c.name, "ORIGINNODE")) && usedLabels.insert(name).second) {
+                labelColumns.push_back(i);
+                labelNames.push_back(name);
+            }
+        }
+        for (size_t i = 0; i < result.columns.size(); ++i) {
+            const axf::ColumnDesc& c = result.columns[i];
+            if (c.valueType != axf::ValueType::Integer || c.key) {
+                continue;
+            }
+            // A counter attribute only grows: Prometheus takes its rate, and wants "_total" on its name.
+            const bool counter = c.attrType == 'C';
+            std::string name = metricName("vorpane_" + t.applName + "_" + t.tableName + "_" + columnKey(c)) +
+                               (counter ? "_total" : "");
+            if (!families.insert(name).second) {
+                continue;
+            }
+            out.family(name, counter ? "counter" : "gauge", c.caption.empty() ? columnKey(c) : c.caption);
+            std::unordered_set<std::string> seen;
+            for (const axf::ReportRows::Row row : result.rows) {
+                Labels labels;
+                std::string identity;
+                for (size_t k = 0; k < labelColumns.size(); ++k) {
+                    const size_t column = labelColumns[k];
+                    std::string text = row.isInteger(column) ? std::to_string(row.integer(column))
+                                                             : std::string(row.text(column));
+                    identity += text;
+                    identity.push_back('\0');
+                    labels.emplace_back(labelNames[k], std::move(text));
+                }
+                if (!seen.insert(identity).second || !row.isInteger(i)) {
+                    continue;  // one sample per label set
+                }
+                int64_t v = row.integer(i);
+                if (c.scale > 0) {
+                    out.sample(name, labels, valueJson(c, axf::Value(v)).get<double>());
+                } else {
+                    out.sample(name, labels, static_cast<long long>(v));
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
+std::string metricsPage(ApiContext& s) {
+    PrometheusText out;
+    out.family("vorpane_up", "gauge", "1 while the agent serves; framework_running says whether the framework runs");
+    out.sample("vorpane_up", {{"framework_running", axf::running() ? "1" : "0"}}, 1LL);
+    out.family("vorpane_uptime_seconds", "gauge", "Seconds since the management API started");
+    out.sample("vorpane_uptime_seconds", {}, static_cast<long long>(clock::nowSeconds() - s.started));
+
+    std::vector<axf::SubnodeInfo> subnodes = axf::listSubnodes();
+    long long registered = 0;
+    for (const axf::SubnodeInfo& n : subnodes) {
+        registered += n.state == axf::SubnodeState::Registered ? 1 : 0;
+    }
+    out.family("vorpane_subnodes", "gauge", "Subnodes known to the framework by state");
+    out.sample("vorpane_subnodes", {{"state", "registered"}}, registered);
+    out.sample("vorpane_subnodes", {{"state", "deregistered"}}, static_cast<long long>(subnodes.size()) - registered);
+
+    axf::EventBatch last = axf::readEvents(UINT64_MAX, 0, 1);
+    out.family("vorpane_events_total", "counter", "Situation state changes and event rows handed out");
+    out.sample("vorpane_events_total", {}, static_cast<long long>(last.lastSeq));
+
+    situationMetrics(out);
+    agentFigureMetrics(out);
+    out.family("vorpane_api_responses_total", "counter", "Management API responses by status code");
+    for (const auto& [code, count] : s.counters.responses()) {
+        out.sample("vorpane_api_responses_total", {{"code", std::to_string(code)}}, count);
+    }
+    out.family("vorpane_api_actions_total", "counter", "Take-action commands run through the API by result");
+    for (const auto& [result, count] : s.counters.actionResults()) {
+        out.sample("vorpane_api_actions_total", {{"result", std::to_string(result)}}, count);
+    }
+    tableMetrics(out);
+    return out.text();
+}
+
+}  // namespace vorpane::api
