@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "api/api_http.h"
+#include "api/api_names.h"
 #include "api/where_parser.h"
 
 namespace vorpane::api {
@@ -187,6 +189,23 @@ bool situationDefFromJson(const Json& body, axf::SituationDef* def, std::string*
         !text("action", &def->action, false) || !text("atomic", &def->atomicColumn, false)) {
         return false;
     }
+    if (!validName(def->name, kMaxSituationName)) {
+        *error = "a situation name has 1 to " + std::to_string(kMaxSituationName) + " letters, digits or \"_\"";
+        return false;
+    }
+    *error = tableNameProblem("application", def->applName);
+    if (error->empty()) {
+        *error = tableNameProblem("table", def->tableName);
+    }
+    if (error->empty() && !def->atomicColumn.empty()) {
+        *error = nameProblem("atomic", def->atomicColumn, kMaxColumnName);
+    }
+    if (error->empty()) {
+        *error = controlCharacterProblem("action", def->action);
+    }
+    if (!error->empty()) {
+        return false;
+    }
     if (auto it = body.find("interval"); it != body.end() && !it->is_null()) {
         if (!it->is_number_integer() || it->get<int64_t>() < 0 || it->get<int64_t>() > 86400) {
             *error = "\"interval\" must be a whole number of seconds from 0 to 86400";
@@ -209,6 +228,9 @@ bool situationDefFromJson(const Json& body, axf::SituationDef* def, std::string*
         for (const Json& s : *it) {
             if (!s.is_string()) {
                 *error = "\"subnodes\" must be a list of names";
+                return false;
+            }
+            if (*error = nameProblem("subnodes", s.get_ref<const std::string&>(), kMaxSubnodeName); !error->empty()) {
                 return false;
             }
             def->subnodes.push_back(s.get<std::string>());

@@ -16,6 +16,7 @@
 
 #include "api/api_http.h"
 #include "api/api_json.h"
+#include "api/api_names.h"
 #include "api/where_parser.h"
 #include "interfaces/axf.h"
 #include "interfaces/axf_facade.h"
@@ -30,17 +31,6 @@ namespace {
 constexpr double kReportTimeoutSeconds = 30;
 constexpr size_t kMaxEventsPerPoll = 1000;
 constexpr double kPollSliceSeconds = 1;
-
-// An application's name as the tables carry it (with its two-digit release) matches the subnodes'
-// name (without it).
-bool sameApplication(const std::string& tableAppl, const std::string& subnodeAppl) {
-    if (sameText(tableAppl, subnodeAppl)) {
-        return true;
-    }
-    return tableAppl.size() == subnodeAppl.size() + 2 && sameText(tableAppl.substr(0, subnodeAppl.size()), subnodeAppl) &&
-           std::isdigit(static_cast<unsigned char>(tableAppl[tableAppl.size() - 1])) &&
-           std::isdigit(static_cast<unsigned char>(tableAppl[tableAppl.size() - 2]));
-}
 
 // The generated file of an application: "<key><KIND><RR>" in the work directory, the release taken
 // from the name when it carries one, else from a registered subnode's version, else the highest
@@ -238,6 +228,11 @@ struct Routes {
         query.applName = req.matches[1];
         query.tableName = req.matches[2];
         query.subnodes = listParam(req, "subnode");
+        for (const std::string& n : query.subnodes) {
+            if (std::string problem = nameProblem("subnode", n, kMaxSubnodeName); !problem.empty()) {
+                return fail(res, 400, problem);
+            }
+        }
         query.timeoutSeconds = kReportTimeoutSeconds;
         query.user = kApiUser;
         WhereResult where = parseWhere(req.get_param_value("where"));
@@ -279,9 +274,6 @@ struct Routes {
                 e["position"] = position;
             }
             return reply(res, 400, e);
-        }
-        if (!validName(def.name, 32)) {
-            return fail(res, 400, "a situation name has 1 to 32 letters, digits or \"_\"");
         }
         axf::Status st = axf::addSituation(def);
         if (!st.ok()) {
@@ -383,6 +375,9 @@ struct Routes {
             return fail(res, 400, "\"command\" (a non-empty string) is missing");
         }
         request.command = command->get<std::string>();
+        if (std::string problem = controlCharacterProblem("command", request.command); !problem.empty()) {
+            return fail(res, 400, problem);
+        }
         auto subnodes = body.find("subnodes");
         if (subnodes == body.end() || !subnodes->is_array() || subnodes->empty()) {
             return fail(res, 400, "\"subnodes\" (a list of at least one name) is missing");
@@ -390,6 +385,10 @@ struct Routes {
         for (const Json& n : *subnodes) {
             if (!n.is_string()) {
                 return fail(res, 400, "\"subnodes\" must be a list of names");
+            }
+            if (std::string problem = nameProblem("subnodes", n.get_ref<const std::string&>(), kMaxSubnodeName);
+                !problem.empty()) {
+                return fail(res, 400, problem);
             }
             request.subnodes.push_back(n.get<std::string>());
         }

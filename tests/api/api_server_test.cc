@@ -230,6 +230,63 @@ TEST_F(Api, KeptSituationWaitsForItsTable) {
     _server.reset();
 }
 
+TEST_F(Api, ControlCharactersInNamesAndDeepWhereTextsAreRefused) {
+    const Json def{{"name", "Disk_Full"}, {"application", "DSK01"}, {"table", "DSKTBL01"}, {"interval", 60}};
+    auto post = [&](const Json& body) { return client()->Post("/v1/situations", body.dump(), "application/json"); };
+    auto with = [&](const char* key, const Json& value) {
+        Json changed = def;
+        changed[key] = value;
+        return changed;
+    };
+    const std::string nul("DSK01\0junk", 10);
+    struct Case {
+        const char* key;
+        Json value;
+        const char* detail;
+    };
+    for (const Case& c : {Case{"application", nul, "\"application\" holds a control character at character 6"},
+                          Case{"table", "DSKTBL01\n", "\"table\" holds a control character at character 9"},
+                          Case{"name", std::string("Disk\0", 5), "a situation name has 1 to 32 letters, digits or \"_\""},
+                          Case{"subnodes", Json::array({std::string("h1:DSK01\0", 9)}),
+                               "\"subnodes\" holds a control character at character 9"},
+                          Case{"atomic", "Mount\x1b", "\"atomic\" holds a control character at character 6"},
+                          Case{"action", "Vorpane_Message a\nb", "\"action\" holds a control character at character 18"},
+                          Case{"application", "DSK 01", "\"application\" must be 1 to 32 letters, digits, \"_\", \".\" or \"-\""}}) {
+        httplib::Result r = post(with(c.key, c.value));
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 400) << c.key << " " << r->body;
+        EXPECT_EQ(body(r)["detail"], c.detail) << c.key;
+    }
+    httplib::Result r = post(with("where", std::string("Mount = '\xc3\xa9\0'", 13)));
+    EXPECT_EQ(r->status, 400);
+    EXPECT_EQ(body(r)["error"], "bad where");
+    EXPECT_EQ(body(r)["position"], 11);  // "é" is one character
+
+    // 12,000 nested parentheses in 24 KB: refused at the 65th, and the server serves on.
+    r = post(with("where", std::string(12000, '(') + "Used_Pct > 1" + std::string(12000, ')')));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 400);
+    EXPECT_EQ(body(r)["error"], "bad where");
+    EXPECT_EQ(body(r)["position"], 65);
+    EXPECT_EQ(body(r)["detail"], "at character 65: parentheses nest deeper than 64");
+    // A body of 100,000 nested arrays is no JSON object, and no harm either.
+    EXPECT_EQ(client()->Post("/v1/situations", std::string(100000, '[') + std::string(100000, ']'), "application/json")->status,
+              400);
+    EXPECT_TRUE(body(client()->Get("/v1/situations"))["situations"].empty());
+
+    AXF_RegisterCommandCallback("Vorpane_Echo", [](PlaxfAutomationCapsule*) -> long { return 0; });
+    Json action{{"command", std::string("Vorpane_Echo a\0b", 16)}, {"subnodes", {"h1:DSK01"}}};
+    r = client()->Post("/v1/actions", action.dump(), "application/json");
+    EXPECT_EQ(r->status, 400);
+    EXPECT_EQ(body(r)["detail"], "\"command\" holds a control character at character 15");
+    action = Json{{"command", "Vorpane_Echo"}, {"subnodes", {std::string("h1\0", 3)}}};
+    EXPECT_EQ(client()->Post("/v1/actions", action.dump(), "application/json")->status, 400);
+    r = client()->Get("/v1/tables/DSK01/DSKTBL01/rows?subnode=h1:DSK01%00x");
+    EXPECT_EQ(r->status, 400);
+    EXPECT_EQ(body(r)["detail"], "\"subnode\" holds a control character at character 9");
+    EXPECT_EQ(client()->Get("/v1/health")->status, 200);
+}
+
 TEST_F(Api, EventsLongPollReturnsOnAnEventOrAtItsTimeOut) {
     ASSERT_TRUE(axf::addSituation({"All_Rows", "DSK01", "DSKTBL01", {}, 0, true, "", "", {"h1:DSK01"}}).ok());
     uint64_t last = body(client()->Get("/v1/events"))["lastSeq"];
