@@ -20,6 +20,17 @@ std::string isoTime(int64_t seconds) {
     return text;
 }
 
+namespace {
+
+// month 0 to 11
+int daysInMonth(int year, int month) {
+    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return kDays[month] + (month == 1 && leap ? 1 : 0);
+}
+
+}  // namespace
+
 std::optional<std::string> timestampToIso(std::string_view text) {
     if (text.size() != 16) {
         return std::nullopt;
@@ -44,8 +55,9 @@ std::optional<std::string> timestampToIso(std::string_view text) {
     tmv.tm_min = num(9, 2);
     tmv.tm_sec = num(11, 2);
     int millis = num(13, 3);
-    if (num(0, 1) > 1 || tmv.tm_mon < 0 || tmv.tm_mon > 11 || tmv.tm_mday < 1 || tmv.tm_mday > 31 ||
-        tmv.tm_hour > 23 || tmv.tm_min > 59 || tmv.tm_sec > 60) {
+    if (num(0, 1) > 1 || tmv.tm_mon < 0 || tmv.tm_mon > 11 || tmv.tm_mday < 1 ||
+        tmv.tm_mday > daysInMonth(tmv.tm_year + 1900, tmv.tm_mon) || tmv.tm_hour > 23 || tmv.tm_min > 59 ||
+        tmv.tm_sec > 60) {
         return std::nullopt;
     }
     tmv.tm_isdst = -1;
@@ -99,8 +111,11 @@ Json valueJson(const axf::ColumnDesc& column, const axf::Value& value) {
         return *n;
     }
     const std::string& text = std::get<std::string>(value);
-    if (std::optional<std::string> iso = timestampToIso(text)) {
-        return *iso;
+    // Only a time attribute's text is a time stamp: a 16-digit serial number or account is not.
+    if (column.attrType == 'T') {
+        if (std::optional<std::string> iso = timestampToIso(text)) {
+            return *iso;
+        }
     }
     return text;
 }

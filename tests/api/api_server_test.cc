@@ -230,6 +230,40 @@ TEST_F(Api, KeptSituationWaitsForItsTable) {
     _server.reset();
 }
 
+TEST_F(Api, ASituationsLastSampleIsNullUntilItsFirstSampleCompletes) {
+    _disks->deferSamples(1);
+    const Json def{{"name", "Disk_Full"}, {"application", "DSK01"}, {"table", "DSKTBL01"}, {"interval", 60}};
+    ASSERT_EQ(client()->Post("/v1/situations", def.dump(), "application/json")->status, 201);
+    ASSERT_TRUE(_disks->waitForDeferred(1, 30));
+    Json before = body(client()->Get("/v1/situations/Disk_Full"));
+    EXPECT_TRUE(before["lastSample"].is_null()) << before.dump();
+    EXPECT_EQ(before["samples"], 0);
+    ASSERT_EQ(_disks->redriveAll(), 1);
+    ASSERT_TRUE(axf::detail::waitForSituation("Disk_Full", [](const axf::SituationStatus& s) { return s.samples >= 1; }, 30));
+    Json after = body(client()->Get("/v1/situations/Disk_Full"));
+    ASSERT_TRUE(after["lastSample"].is_string()) << after.dump();
+    EXPECT_EQ(after["lastSample"].get<std::string>().size(), 20u);  // 2026-12-06T06:00:00Z
+    EXPECT_EQ(after["samples"], 1);
+}
+
+TEST_F(Api, AnEventOfATableThatIsGoneStillCarriesItsRow) {
+    auto gone = std::make_unique<axf::MemoryTable>(
+        "GON01", "GONTBL01",
+        std::vector<axf::MemoryColumn>{{"ORIGINNODE", "Node_Name", "", AXF_COLUMN_STRING, 32},
+                                       {"VA1", "Name", "", AXF_COLUMN_STRING, 8},
+                                       {"VA2", "Size", "", AXF_COLUMN_INT32, 4}});
+    ASSERT_TRUE(axf::addSituation({"Gone_Rows", "GON01", "GONTBL01", {}, 0, true, "", "", {"h1:GON01"}}).ok());
+    uint64_t last = body(client()->Get("/v1/events"))["lastSeq"];
+    ASSERT_EQ(gone->pushEvent({"h1:GON01", "x", "7"}), 0);
+    gone.reset();
+    Json events = body(client()->Get("/v1/events?after=" + std::to_string(last)))["events"];
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events[0]["kind"], "row");
+    EXPECT_EQ(events[0]["table"], "GONTBL01");
+    // Without the table's description the values come in column order, typed.
+    EXPECT_EQ(events[0]["row"], Json::array({"h1:GON01", "x", 7})) << events.dump();
+}
+
 TEST_F(Api, ControlCharactersInNamesAndDeepWhereTextsAreRefused) {
     const Json def{{"name", "Disk_Full"}, {"application", "DSK01"}, {"table", "DSKTBL01"}, {"interval", 60}};
     auto post = [&](const Json& body) { return client()->Post("/v1/situations", body.dump(), "application/json"); };
