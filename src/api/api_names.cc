@@ -65,4 +65,46 @@ bool sameApplication(std::string_view tableAppl, std::string_view subnodeAppl) {
            digit(tableAppl[tableAppl.size() - 1]) && digit(tableAppl[tableAppl.size() - 2]);
 }
 
+std::string tableRelease(std::string_view applName, std::string_view tableName) {
+    if (applName.size() < 3 || tableName.size() < 3) {
+        return "";  // a name that is nothing but a release has none
+    }
+    std::string_view release = applName.substr(applName.size() - 2);
+    if (!digit(release[0]) || !digit(release[1]) || tableName.substr(tableName.size() - 2) != release) {
+        return "";
+    }
+    return std::string(release);
+}
+
+TableStem tableStem(std::string_view applName, std::string_view tableName) {
+    const size_t cut = tableRelease(applName, tableName).size();
+    return TableStem{std::string(applName.substr(0, applName.size() - cut)),
+                     std::string(tableName.substr(0, tableName.size() - cut))};
+}
+
+const axf::TableDesc* currentRelease(std::string_view applName, std::string_view tableName,
+                                     const std::vector<axf::TableDesc>& tables) {
+    // Names kept without their release are compared as they are, for an application whose own name
+    // happens to end in the two digits its table names end in.
+    const TableStem asGiven{std::string(applName), std::string(tableName)};
+    const TableStem stem = tableStem(applName, tableName);
+    auto same = [](const TableStem& a, const TableStem& b) {
+        return sameText(a.applName, b.applName) && sameText(a.tableName, b.tableName);
+    };
+    const axf::TableDesc* best = nullptr;
+    std::string bestRelease;
+    for (const axf::TableDesc& t : tables) {
+        TableStem s = tableStem(t.applName, t.tableName);
+        if (!same(s, asGiven) && !same(s, stem)) {
+            continue;
+        }
+        std::string release = tableRelease(t.applName, t.tableName);
+        if (best == nullptr || release > bestRelease) {
+            best = &t;
+            bestRelease = std::move(release);
+        }
+    }
+    return best;
+}
+
 }  // namespace vorpane::api

@@ -1,10 +1,14 @@
-// The names the management API takes and matches: what a name of a request may hold and which
-// subnodes belong to a table's application. Pure functions.
+// The names the management API takes and matches: what a name of a request may hold, which subnodes
+// belong to a table's application, and a table's names across the releases of its application.
+// Pure functions.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "interfaces/axf_facade.h"
 
 namespace vorpane::api {
 
@@ -30,5 +34,21 @@ std::string tableNameProblem(std::string_view field, std::string_view text);
 // The one rule of the API for "the application of a table": a table's application name carries the
 // application's two-digit release ("DSK01"), a subnode's does not ("DSK"); case-blind.
 bool sameApplication(std::string_view tableAppl, std::string_view subnodeAppl);
+
+// A table's names without the release of its application. The agent's tables carry the release at
+// the end of both names ("DSK01", "DSKTBL01"), and a release change (an attribute added) registers the
+// table again under the new one ("DSK02", "DSKTBL02"); names that do not end in the same two digits
+// ("ZOT", "ZOTACT") are their own stem.
+struct TableStem {
+    std::string applName;
+    std::string tableName;
+};
+TableStem tableStem(std::string_view applName, std::string_view tableName);
+// The two digits of a table's release, or "" for names without one.
+std::string tableRelease(std::string_view applName, std::string_view tableName);
+// The registered table of the same application and table as these names (given with a release or
+// without) in the highest release, the one the application is at now; null when none is registered.
+const axf::TableDesc* currentRelease(std::string_view applName, std::string_view tableName,
+                                     const std::vector<axf::TableDesc>& tables);
 
 }  // namespace vorpane::api

@@ -275,15 +275,12 @@ struct Routes {
             }
             return reply(res, 400, e);
         }
-        axf::Status st = axf::addSituation(def);
+        Json answer;
+        axf::Status st = s.kept->add(std::move(def), where, &answer);
         if (!st.ok()) {
             return failWith(res, st);
         }
-        Json kept{{"name", def.name},         {"application", def.applName}, {"table", def.tableName},
-                  {"where", where},           {"interval", def.intervalSeconds}, {"event", def.event},
-                  {"action", def.action},     {"atomic", def.atomicColumn}, {"subnodes", def.subnodes}};
-        s.kept->keep(def, std::move(kept));
-        reply(res, 201, situationDefJson(def));
+        reply(res, 201, answer);
     }
 
     void listSituations(const httplib::Request&, httplib::Response& res) {
@@ -299,7 +296,6 @@ struct Routes {
             }
         }
         for (Json& j : s.kept->pending(defined)) {
-            j["pending"] = "the table is not registered yet";
             list.push_back(std::move(j));
         }
         reply(res, 200, Json{{"situations", std::move(list)}});
@@ -308,6 +304,10 @@ struct Routes {
     void situation(const httplib::Request& req, httplib::Response& res) {
         axf::SituationStatus status;
         axf::Status st = axf::situationStatus(req.matches[1].str(), &status);
+        Json pending;
+        if (st.code == axf::kNotFound && s.kept->pendingOne(req.matches[1].str(), &pending)) {
+            return reply(res, 200, pending);
+        }
         if (!st.ok()) {
             return failWith(res, st);
         }
@@ -316,9 +316,7 @@ struct Routes {
 
     void removeSituation(const httplib::Request& req, httplib::Response& res) {
         const std::string name = req.matches[1];
-        axf::Status st = axf::removeSituation(name);
-        const bool wasKept = s.kept->forget(name);
-        if (!st.ok() && !(st.code == axf::kNotFound && wasKept)) {
+        if (axf::Status st = s.kept->remove(name); !st.ok()) {
             return failWith(res, st);
         }
         reply(res, 200, Json{{"removed", name}});

@@ -6,8 +6,8 @@
 // requests, so the agent's own threads never compete with more than that many. Long polls take one
 // of threads - 1 waiting slots, so one worker always stays free for short requests. The endpoints are
 // in api_routes.cc and the Prometheus page in metrics_page.cc; the kept situations (kept_situations.h)
-// have a thread of their own while some wait for their table. stop() ends them all; the destructor
-// calls it.
+// have a thread of their own that defines them as their tables come. stop() ends them all; the
+// destructor calls it.
 //
 // docs/management-api.md describes every endpoint and status.
 #pragma once
