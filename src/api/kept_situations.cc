@@ -72,13 +72,16 @@ KeptSituations::~KeptSituations() {
 }
 
 void KeptSituations::defineAll() {
+    // Not under _lock: the framework calls the listener with a lock of its own held, and the listener
+    // takes _lock.
+    const uint64_t watch = axf::watchChanges([this] {
+        ScopedLock wake(_lock);
+        _dirty = true;
+        _changed.broadcast();
+    });
     {
         ScopedLock guard(_lock);
-        _watch = axf::watchChanges([this] {
-            ScopedLock wake(_lock);
-            _dirty = true;
-            _changed.broadcast();
-        });
+        _watch = watch;
     }
     {
         ScopedLock define(_defineLock);
