@@ -73,8 +73,10 @@ TEST(FileRecord, EachFormatGivesTheGroupsValues) {
     EXPECT_EQ(v, (Values{{"Seq", "42"}, {"Text", "done"}}));
     EXPECT_FALSE(re.parse("no match here", &v, &reason));
     EXPECT_EQ(reason, "the pattern does not match");
-    EXPECT_FALSE(re.parse("GET [(] 42 y " + std::string(RecordFormat::kMaxRegexLine, 'z'), &v, &reason));
-    EXPECT_NE(reason.find("the limit for a pattern"), std::string::npos);
+    // A line as long as a line may be is searched, however the pattern repeats.
+    RecordFormat any = format(RecordFormat::kRegex, "", {}, R"(^(?<Text>(((.)))*)$)");
+    ASSERT_TRUE(any.parse(std::string(FileProvider::kMaxLine, 'z'), &v, &reason)) << reason;
+    EXPECT_EQ(v, (Values{{"Text", "zzzzzzzz"}}));
 
     RecordFormat refused;
     EXPECT_FALSE(RecordFormat::make(RecordFormat::kRegex, group(), "", {}, "(\\d+)", &refused, &reason));
@@ -83,8 +85,33 @@ TEST(FileRecord, EachFormatGivesTheGroupsValues) {
     EXPECT_NE(reason.find("Nope is not an attribute"), std::string::npos);
     EXPECT_FALSE(RecordFormat::make(RecordFormat::kRegex, group(), "", {}, "(?<Seq>[)", &refused, &reason));
     EXPECT_NE(reason.find("does not compile"), std::string::npos);
+    EXPECT_FALSE(RecordFormat::make(RecordFormat::kRegex, group(), "", {}, "(?<Seq>a)\\1", &refused, &reason));
+    EXPECT_NE(reason.find("back-references are not supported"), std::string::npos);
     EXPECT_FALSE(RecordFormat::make(RecordFormat::kDelimited, group(), "::", {}, "", &refused, &reason));
     EXPECT_FALSE(RecordFormat::make(RecordFormat::kDelimited, group(), ",", {"Seq", "Bogus"}, "", &refused, &reason));
+}
+
+// The example of docs/providers.md, on a line of a web server's access log.
+TEST(FileRecord, TheDocumentedAccessLogPatternReadsAnAccessLogLine) {
+    const std::string text = "application WEBLOG help=\"Web server access log\"\n"
+                             "group ACCESS E 0\nattribute Host D 64\nattribute Path D 256\n"
+                             "attribute Status G 4\nattribute Bytes G 4\n"
+                             "source FILE group=ACCESS format=regex interval=2\npath /var/log/nginx/access.log\n"
+                             R"re(pattern "^(?<Host>\S+) \S+ \S+ \[[^\]]*\] \"\S+ (?<Path>\S+)[^\"]*\" (?<Status>\d+) (?<Bytes>\d+)")re"
+                             "\n";
+    Definition d;
+    dp::ParseError e;
+    ASSERT_TRUE(parseDefinition(text, &d, &e)) << e.reason;
+    ASSERT_EQ(d.source.size(), 3u);
+    RecordFormat f;
+    std::string reason;
+    ASSERT_TRUE(RecordFormat::make(RecordFormat::kRegex, d.app.groups[0], "", {}, d.source[2].words[1], &f, &reason))
+        << reason;
+    Values v;
+    ASSERT_TRUE(f.parse("10.1.2.3 - frank [10/Oct/2000:13:55:36 -0700] \"GET /a.gif HTTP/1.0\" 200 2326 \"-\" \"x\"",
+                        &v, &reason))
+        << reason;
+    EXPECT_EQ(v, (Values{{"Host", "10.1.2.3"}, {"Path", "/a.gif"}, {"Status", "200"}, {"Bytes", "2326"}}));
 }
 
 class FileAgainstHub : public ::testing::Test {
