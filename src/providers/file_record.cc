@@ -93,6 +93,9 @@ void RecordFormat::add(const std::string& name, std::string value, Values* value
 
 bool RecordFormat::parse(std::string_view line, Values* values, std::string* reason) const {
     values->clear();
+    if (!dp::noNulByte(line, reason)) {
+        return false;
+    }
     bool ok = false;
     switch (_kind) {
         case kDelimited: ok = parseDelimited(line, values, reason); break;

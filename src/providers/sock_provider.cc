@@ -113,6 +113,9 @@ bool SockProvider::open() {
 }
 
 bool SockProvider::parseLine(std::string_view text, const dp::AppDescription& app, Line* line, std::string* reason) {
+    if (!dp::noNulByte(text, reason)) {
+        return false;
+    }
     std::vector<std::string> words;
     if (!dp::splitWords(text, &words, reason)) {
         return false;

@@ -78,6 +78,18 @@ TEST(FileRecord, EachFormatGivesTheGroupsValues) {
     ASSERT_TRUE(any.parse(std::string(FileProvider::kMaxLine, 'z'), &v, &reason)) << reason;
     EXPECT_EQ(v, (Values{{"Text", "zzzzzzzz"}}));
 
+    // A NUL byte, in the line or escaped in a JSON text, makes the line malformed: kept, it would end
+    // the value (an Id of "\0" was stored as 0).
+    using namespace std::string_literals;
+    for (const std::string& line : {"\0,a,1"s, "7,a\0b,1"s, "Seq=7\0 Text=a"s}) {
+        EXPECT_FALSE((line[0] == 'S' ? kv : csv).parse(line, &v, &reason)) << line;
+        EXPECT_NE(reason.find("a NUL byte at character"), std::string::npos) << reason;
+    }
+    ASSERT_TRUE(json.parse(R"({"Seq": 7, "Text": "a\u0000b"})", &v, &reason)) << reason;
+    DProw row;
+    EXPECT_FALSE(dp::formatRow({"LINE", "", DCH_NO_CONTROL_FIELD, v}, group(), &row, &reason));
+    EXPECT_EQ(reason, "value of Text holds a NUL byte");
+
     RecordFormat refused;
     EXPECT_FALSE(RecordFormat::make(RecordFormat::kRegex, group(), "", {}, "(\\d+)", &refused, &reason));
     EXPECT_NE(reason.find("no named group"), std::string::npos);
@@ -167,10 +179,11 @@ TEST_F(FileAgainstHub, AppendsRotationTruncationAndRestartLoseAndRepeatNothing) 
         provider->poll();
     }));
 
-    append("app.log", "Seq=1 Text=one\nSeq=2 Text=two\ngarbage here\nSeq=3 Text=three\n");
+    append("app.log", "Seq=1 Text=one\nSeq=2 Text=two\ngarbage here\n" + std::string("Seq=\0 Text=nul\n", 15) +
+                          "Seq=3 Text=three\n");
     provider->poll();
     EXPECT_EQ(rowsUntil(3), (std::vector<std::string>{"1:one", "2:two", "3:three"}));
-    EXPECT_EQ(provider->status().malformed.load(), 1);
+    EXPECT_EQ(provider->status().malformed.load(), 2);
 
     // A line being written is taken once it is complete.
     append("app.log", "Seq=4 Text=four\nSeq=5 Text=fi");

@@ -84,10 +84,15 @@ TEST(SockLine, LinesAreCheckedAgainstTheApplication) {
     EXPECT_EQ(line.row.count(), 2);
 
     struct Case {
-        const char* text;
+        std::string text;
         const char* reason;
     };
+    using namespace std::string_literals;
     for (const Case& c : std::vector<Case>{{"ORDER shop1", "GROUP SOURCE name=value"},
+                                          {"ORDER shop1 Id=\0"s, "a NUL byte at character 16"},
+                                          {"ORDER shop1 Id=7\0junk"s, "a NUL byte at character 17"},
+                                          {"ORDER shop1 Status=\"a\0b\""s, "a NUL byte"},
+                                          {"ORDER sh\0p1 Id=7"s, "a NUL byte"},
                                           {"PARCEL shop1 Id=1", "no group PARCEL"},
                                           {"ORDER Id=1 Status=x", "source \"Id=1\""},
                                           {"ORDER shop1 Id=abc", "is not a number"},
@@ -145,7 +150,8 @@ TEST_F(SockAgainstHub, GoodLinesBecomeRowsAndMalformedOnesAreCounted) {
     ASSERT_TRUE(client.connected());
     ASSERT_TRUE(client.send("ORDER shop1 Id=1 Status=new\r\n"
                             "\n"
-                            "ORDER shop1 Id=oops\n"
+                            "ORDER shop1 Id=oops\n" +
+                            std::string("ORDER shop1 Id=\0\n", 17) +  // a NUL byte is no number 0
                             "NOSUCH shop1 Id=2\n"
                             "ORDER shop2 Status=\"in transit\" Id=2\n"
                             "ORDER shop1 Id=3 Status=do"));
@@ -157,7 +163,7 @@ TEST_F(SockAgainstHub, GoodLinesBecomeRowsAndMalformedOnesAreCounted) {
     EXPECT_EQ(rows[1].source, "shop2");
     EXPECT_EQ(rows[1].values, (Values{"2", "in transit"}));
     EXPECT_EQ(rows[2].values, (Values{"3", "done"}));
-    EXPECT_EQ(_provider.status().malformed.load(), 2);
+    EXPECT_EQ(_provider.status().malformed.load(), 3);
 
     // UDP: one datagram may hold several lines.
     int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -172,7 +178,7 @@ TEST_F(SockAgainstHub, GoodLinesBecomeRowsAndMalformedOnesAreCounted) {
     rows = rowsUntil("udp1", "11");
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].values, (Values{"10", "a"}));
-    EXPECT_EQ(_provider.status().malformed.load(), 3);
+    EXPECT_EQ(_provider.status().malformed.load(), 4);
 }
 
 TEST_F(SockAgainstHub, AnEndlessLineClosesItsConnectionAndTheListenerGoesOn) {
