@@ -258,7 +258,7 @@ bool SourceOptions::number(std::string_view key, long min, long max, long fallba
     char* end = nullptr;
     errno = 0;
     long value = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || errno != 0 || *end != '\0' || value < min || value > max) {
+    if (text.empty() || errno != 0 || end != text.c_str() + text.size() || value < min || value > max) {
         *reason = std::string(key) + "=" + text + " is not a number from " + std::to_string(min) + " to " +
                   std::to_string(max);
         return false;

@@ -11,6 +11,7 @@
 #include "providers/row_collector.h"
 #include "providers/sock_provider.h"
 #include "testlib/hub_fixture.h"
+#include "testlib/trace_capture.h"
 
 namespace vorpane::providers {
 namespace {
@@ -199,6 +200,31 @@ TEST_F(SockAgainstHub, AnEndlessLineClosesItsConnectionAndTheListenerGoesOn) {
     EXPECT_EQ(rows[0].values, (Values{"4", "x"}));
     EXPECT_EQ(rows[1].values, (Values{"5", "after"}));
     EXPECT_EQ(_provider.status().malformed.load(), 1);
+}
+
+// Each source a line names becomes a source and a subnode: a definition takes only so many.
+TEST_F(SockAgainstHub, SourcesBeyondTheDefinitionsCapAreRefusedCountedAndTracedOnce) {
+    SockProvider::Options options;
+    options.maxSources = 2;
+    SockProvider capped("SOCK:capped", HubOptions::fromEnvironment(), orders(), options);
+    ASSERT_TRUE(capped.open());
+    StopSignal stop;
+    std::thread runner([&] { capped.run(stop); });
+    testing::TraceCapture trace;
+    LineClient client(capped.port());
+    ASSERT_TRUE(client.send("ORDER s1 Id=1 Status=a\nORDER s2 Id=2 Status=b\nORDER s3 Id=3 Status=c\n"
+                            "ORDER s4 Id=4 Status=d\nORDER s3 Id=5 Status=e\nORDER s1 Id=6 Status=f\n"));
+    std::vector<ReceivedRow> rows = rowsUntil("s1", "6");
+    stop.request();
+    runner.join();
+    std::vector<std::string> seen;
+    for (const ReceivedRow& r : rows) {
+        seen.push_back(r.source + ":" + r.values[0]);
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"s1:1", "s2:2", "s1:6"}));
+    EXPECT_EQ(capped.status().errors.load(), 3);
+    EXPECT_EQ(capped.status().malformed.load(), 0);
+    EXPECT_EQ(trace.count("lines of further sources are refused"), 1);
 }
 
 TEST_F(SockAgainstHub, FiftyConcurrentSendersLoseNothing) {
