@@ -11,6 +11,7 @@
 #include "providers/row_collector.h"
 #include "testlib/hub_fixture.h"
 #include "testlib/temp_dir.h"
+#include "testlib/trace_capture.h"
 
 namespace vorpane::providers {
 namespace {
@@ -223,6 +224,95 @@ TEST_F(FileAgainstHub, AppendsRotationTruncationAndRestartLoseAndRepeatNothing) 
         EXPECT_NE(line.find(" " + _dir.path() + "/app"), std::string::npos) << line;
     }
     EXPECT_EQ(count, 2);
+}
+
+// The position passes a line only once the hub has taken its row: lines the hub never saw (no hub)
+// or refused (it forgot the application) come again after a restart, and lines it took do not.
+TEST_F(FileAgainstHub, LinesTheHubDidNotTakeAreSentAfterARestartAndTakenOnesAreNot) {
+    const std::string section = "source FILE format=keyvalue\npath " + _dir.file("app.log") + "\n";
+    std::unique_ptr<FileProvider> provider = make(section);
+    ASSERT_TRUE(_collector.waitUntilDelivering([&] {
+        append("app.log", "Seq=0 Text=probe\n");
+        provider->poll();
+    }));
+    provider.reset();
+
+    // No hub to take them.
+    const HubOptions hub = _context.hub;
+    _context.hub.port = testing::freeHubPort();
+    _context.hub.connectTimeout = 1;
+    provider = make(section);
+    append("app.log", "Seq=1 Text=one\nSeq=2 Text=two\n");
+    provider->poll();
+    EXPECT_GT(provider->status().errors.load(), 0);
+    EXPECT_EQ(provider->status().rowsSent.load(), 0);
+    provider.reset();
+    _context.hub = hub;
+    provider = make(section);
+    provider->poll();
+    EXPECT_EQ(rowsUntil(2), (std::vector<std::string>{"1:one", "2:two"}));
+
+    // Another provider takes the source over and offline: the hub refuses the rows of the old handle.
+    HubProvider other(_context.hub);
+    int status = 0;
+    int handle = 0;
+    ASSERT_EQ(other.dp_online(&status, &handle, "VPLOG", "LINE", "logs"), 0);
+    ASSERT_EQ(other.dp_offline(&status, handle), 0);
+    append("app.log", "Seq=3 Text=three\nSeq=4 Text=four\n");
+    provider->poll();
+    EXPECT_GT(provider->status().errors.load(), 0);
+    EXPECT_EQ(provider->status().rowsSent.load(), 2);
+    provider.reset();
+    provider = make(section);
+    provider->poll();
+    EXPECT_EQ(rowsUntil(4), (std::vector<std::string>{"3:three", "4:four"}));
+    EXPECT_FALSE(_collector.next(0.3)) << "a line came twice";
+}
+
+// A row the hub refuses for what it holds is given up: at once when the hub takes a later row of the
+// file, else after three refusals; the file goes on after it.
+TEST_F(FileAgainstHub, ARowTheHubKeepsRefusingIsSkippedAndTheFileGoesOn) {
+    // The application registered first without Text: the hub refuses rows that carry one.
+    HubProvider other(_context.hub);
+    int status = 0;
+    ASSERT_EQ(other.dp_register(&status, dp::AppDescription{"VPLOG", "", {dp::GroupDesc{"LINE", 'E', 0, "", "", {
+                                                                  dp::AttributeDesc{"Seq", 'C', 4}}}}}
+                                             .registration()),
+              0);
+    std::unique_ptr<FileProvider> provider = make("source FILE format=keyvalue\npath " + _dir.file("app.log") + "\n");
+    ASSERT_TRUE(_collector.waitUntilDelivering([&] {
+        append("app.log", "Seq=0\n");
+        provider->poll();
+    }));
+    auto seqsUntil = [this](const std::string& last) {
+        std::vector<std::string> seen;
+        while (std::optional<ReceivedRow> r = _collector.next(10)) {
+            if (r->values[0] != "0") {
+                seen.push_back(r->values[0]);
+            }
+            if (r->values[0] == last) {
+                break;
+            }
+        }
+        return seen;
+    };
+    testing::TraceCapture trace;
+    append("app.log", "Seq=1\nSeq=2 Text=bad\nSeq=3\n");
+    provider->poll();
+    EXPECT_EQ(seqsUntil("3"), (std::vector<std::string>{"1", "3"}));
+    EXPECT_TRUE(trace.contains("1 lines the hub refused are skipped (it took lines after them)"));
+
+    append("app.log", "Seq=4 Text=bad\n");
+    for (int round = 1; round < FileProvider::kMaxRefusals; ++round) {
+        provider->poll();
+        EXPECT_FALSE(trace.contains("times; it is skipped")) << round;
+    }
+    provider->poll();
+    EXPECT_TRUE(trace.contains("the hub refused the line at offset "));
+    EXPECT_TRUE(trace.contains(" 3 times; it is skipped"));
+    append("app.log", "Seq=5\n");
+    provider->poll();
+    EXPECT_EQ(seqsUntil("5"), (std::vector<std::string>{"5"}));
 }
 
 TEST_F(FileAgainstHub, StartAtEndSkipsWhatWasThereOnTheFirstRunOnly) {
