@@ -164,16 +164,17 @@ class PatternCompiler {
         int min = 0;
         int max = 0;
         const size_t start = _at;
-        switch (peek()) {
-            case '*': min = 0, max = -1, ++_at; break;
-            case '+': min = 1, max = -1, ++_at; break;
-            case '?': min = 0, max = 1, ++_at; break;
-            case '{':
-                if (!counted(&min, &max)) {
-                    return false;
-                }
-                break;
-            default: return true;
+        const char c = peek();
+        if (c == '*' || c == '+' || c == '?') {
+            min = c == '+' ? 1 : 0;
+            max = c == '?' ? 1 : -1;
+            ++_at;
+        } else if (c == '{') {
+            if (!counted(&min, &max)) {
+                return false;
+            }
+        } else {
+            return true;
         }
         if (!repeatable) {
             _at = start;
