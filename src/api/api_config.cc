@@ -71,12 +71,18 @@ bool newToken(std::string* token, std::string* error) {
 bool readApiConfig(ApiConfig* config, std::string* error) {
     long port = config->port;
     long threads = config->threads;
+    long waitSlots = config->waitSlots;
+    long maxConnections = config->maxConnections;
     if (!readNumber("VORPANE_API_PORT", 0, 65535, &port, error) ||
-        !readNumber("VORPANE_API_THREADS", 2, 32, &threads, error)) {
+        !readNumber("VORPANE_API_THREADS", 2, 32, &threads, error) ||
+        !readNumber("VORPANE_API_WAIT_SLOTS", 1, 256, &waitSlots, error) ||
+        !readNumber("VORPANE_API_MAX_CONNECTIONS", 16, 16384, &maxConnections, error)) {
         return false;
     }
     config->port = static_cast<int>(port);
     config->threads = static_cast<int>(threads);
+    config->waitSlots = static_cast<int>(waitSlots);
+    config->maxConnections = static_cast<int>(maxConnections);
     if (const char* bind = BSS1_GetEnv("VORPANE_API_BIND"); bind != nullptr && *bind != '\0') {
         in_addr address{};
         if (inet_pton(AF_INET, bind, &address) != 1) {

@@ -1,8 +1,9 @@
-// Framing of requests from bytes alone.
+// Framing of requests from bytes alone, and which requests run on a wait slot.
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "api/api_server.h"
 #include "api/request_framer.h"
 
 namespace vorpane::api {
@@ -156,6 +157,22 @@ TEST(RequestFramer, ExpectLinesAreFoundForTheReaderToAnswer) {
     ASSERT_EQ(empty.feed(head + expect + "\r\n"), Result::Complete);
     EXPECT_FALSE(empty.expectsContinue());
     EXPECT_EQ(empty.expectLines().size(), 1u);
+}
+
+TEST(RequestFramer, LongPollsActionsAndReportsRunOnWaitSlots) {
+    EXPECT_TRUE(mayWaitLong("GET", "/v1/events?after=3&wait=30"));
+    EXPECT_TRUE(mayWaitLong("HEAD", "/v1/events?wait=1"));  // httplib serves HEAD with the GET handler
+    EXPECT_TRUE(mayWaitLong("GET", "/v1/%65vents?w%61it=5"));  // as httplib decodes it
+    EXPECT_TRUE(mayWaitLong("GET", "/v1/events?wait=soon"));  // answered 400, quickly, on a slot
+    EXPECT_TRUE(mayWaitLong("POST", "/v1/actions"));
+    EXPECT_TRUE(mayWaitLong("GET", "/v1/tables/DSK01/DSKTBL01/rows?where=x"));
+    EXPECT_FALSE(mayWaitLong("GET", "/v1/events"));
+    EXPECT_FALSE(mayWaitLong("GET", "/v1/events?after=3&wait=000"));
+    EXPECT_FALSE(mayWaitLong("GET", "/v1/events?waiting=30"));
+    EXPECT_FALSE(mayWaitLong("GET", "/v1/health?wait=30"));
+    EXPECT_FALSE(mayWaitLong("GET", "/metrics"));
+    EXPECT_FALSE(mayWaitLong("POST", "/v1/situations"));
+    EXPECT_FALSE(mayWaitLong("GET", "/v1/tables/DSK01/DSKTBL01"));
 }
 
 }  // namespace
