@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -33,6 +34,8 @@ public:
     void enqueue(std::function<void()> fn) override { fn(); }
     void shutdown() override {}
 };
+
+bool isControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }
 
 }  // namespace
 
@@ -137,9 +140,14 @@ bool ApiServer::start(const ApiConfig& config, std::string token, std::string* e
         if (req.path == "/v1/health" || (req.path == "/metrics" && _context->config.metricsOpen)) {
             return httplib::Server::HandlerResponse::Unhandled;
         }
-        const std::string header = req.get_header_value("Authorization");
+        // The whole value: httplib's get_header_value() ends it at a NUL, which would let
+        // "<token>%00junk" pass.
+        auto found = req.headers.find("Authorization");
+        const std::string header = found == req.headers.end() ? std::string() : found->second;
+        const bool clean = std::none_of(header.begin(), header.end(), isControl) &&
+                           req.get_header_value_count("Authorization") == 1;
         constexpr std::string_view kBearer = "Bearer ";
-        if (header.size() > kBearer.size() && std::string_view(header).substr(0, kBearer.size()) == kBearer &&
+        if (clean && header.size() > kBearer.size() && std::string_view(header).substr(0, kBearer.size()) == kBearer &&
             constantTimeEqual(std::string_view(header).substr(kBearer.size()), _token)) {
             return httplib::Server::HandlerResponse::Unhandled;
         }

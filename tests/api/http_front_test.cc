@@ -1,5 +1,5 @@
 // The management API's HTTP front over real loopback sockets: slow and idle connections, long waits,
-// bodies past the limit.
+// bodies past the limit, control bytes in heads.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -357,6 +357,26 @@ TEST_F(HttpFront, AChunkedBodyPastTheLimitIsRefusedWhileItArrives) {
     ASSERT_TRUE(declared.send("POST /v1/situations HTTP/1.1\r\nHost: x\r\nContent-Length: 268435456\r\n\r\n"));
     EXPECT_EQ(statusOf(declared.answer(milliseconds(5000))), 413);
     EXPECT_EQ(client()->Get("/v1/health")->status, 200);
+}
+
+TEST_F(HttpFront, ControlBytesInTheHeadOrTheTokenAreRefused) {
+    const std::string token = kTestToken;
+    for (const std::string& bad : {token + std::string("\0junk", 5), token + "\x01", token + "%00junk"}) {
+        RawClient c(_server->port());
+        ASSERT_TRUE(c.send("GET /v1/tables HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + bad + "\r\n\r\n"));
+        std::string answer = c.answer(milliseconds(10000));
+        const int status = statusOf(answer);
+        EXPECT_TRUE(status == 400 || status == 401) << answer;
+    }
+    RawClient header(_server->port());
+    ASSERT_TRUE(header.send("GET /v1/health HTTP/1.1\r\nHost: x\r\nX-Other: a\0b\r\n\r\n"s));
+    std::string answer = header.answer(milliseconds(10000));
+    EXPECT_EQ(statusOf(answer), 400) << answer;
+    EXPECT_NE(bodyOf(answer).find("control byte"), std::string::npos) << answer;
+
+    RawClient good(_server->port());
+    ASSERT_TRUE(good.send(get("/v1/tables")));
+    EXPECT_EQ(statusOf(good.answer(milliseconds(10000))), 200);
 }
 
 TEST_F(HttpFront, LongWaitsPastTheirSlotsAreAnswered503AtOnceAndTheConnectionStays) {
