@@ -227,7 +227,7 @@ std::string errorAnswer(int status, const std::string& detail, bool close, std::
 
 void traceRequest(std::string_view method, std::string_view path, int status, double ms) {
     if (trace::enabled(trace::kState)) {
-        VA_STATE("API %s %s %d %.3f ms\n", std::string(method).c_str(), std::string(path).c_str(), status, ms);
+        VA_STATE("API %s %s %d %.3f ms\n", printable(method, 16).c_str(), printable(path).c_str(), status, ms);
     }
 }
 

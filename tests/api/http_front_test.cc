@@ -1,5 +1,5 @@
 // The management API's HTTP front over real loopback sockets: slow and idle connections, long waits,
-// bodies past the limit, control bytes in heads.
+// bodies past the limit, control bytes in heads, what the trace shows of a request.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -377,6 +377,24 @@ TEST_F(HttpFront, ControlBytesInTheHeadOrTheTokenAreRefused) {
     RawClient good(_server->port());
     ASSERT_TRUE(good.send(get("/v1/tables")));
     EXPECT_EQ(statusOf(good.answer(milliseconds(10000))), 200);
+}
+
+TEST_F(HttpFront, RequestPathsAreTracedEscapedAndCut) {
+    TraceCapture trace(vorpane::trace::kState);
+    RawClient c(_server->port());
+    ASSERT_TRUE(c.send(get("/v1/health%0AError:%20forged%1B%5B31m%7F%C3%A9")));
+    EXPECT_EQ(statusOf(c.answer(milliseconds(10000))), 404);
+    ASSERT_TRUE(c.send(get("/" + std::string(5000, 'p'))));
+    EXPECT_EQ(statusOf(c.answer(milliseconds(10000))), 404);
+    ASSERT_TRUE(trace.waitFor("API GET /v1/health\\x0AError: forged\\x1B[31m\\x7F\\xC3\\xA9 404"));
+    ASSERT_TRUE(trace.waitFor("API GET /ppp"));
+    for (const std::string& line : trace.lines()) {
+        EXPECT_EQ(std::find_if(line.begin(), line.end(), [](char ch) { return static_cast<unsigned char>(ch) < 0x20; }),
+                  line.end())
+            << line;
+        EXPECT_LT(line.size(), 400u);
+    }
+    EXPECT_NE(trace.lines()[static_cast<size_t>(trace.indexOf("API GET /ppp"))].find("... 404"), std::string::npos);
 }
 
 TEST_F(HttpFront, LongWaitsPastTheirSlotsAreAnswered503AtOnceAndTheConnectionStays) {
