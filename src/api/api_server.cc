@@ -230,8 +230,17 @@ void ApiServer::stop() {
 }
 
 namespace {
-Mutex g_agentApiLock;
-std::unique_ptr<ApiServer> g_agentApi VA_GUARDED_BY(g_agentApiLock);
+
+struct AgentApi {
+    Mutex lock;  // held through a whole start or stop
+    std::unique_ptr<ApiServer> server VA_GUARDED_BY(lock);
+};
+
+AgentApi& agentApi() {
+    static AgentApi* api = new AgentApi();  // outlives every thread at exit
+    return *api;
+}
+
 }  // namespace
 
 void startAgentApi() {
@@ -250,23 +259,27 @@ void startAgentApi() {
         VA_ERROR("Error: management API not started: %s\n", error.c_str());
         return;
     }
+    AgentApi& api = agentApi();
+    ScopedLock guard(api.lock);
+    if (api.server) {
+        return;
+    }
     auto server = std::make_unique<ApiServer>();
     if (!server->start(config, std::move(token), &error)) {
         VA_ERROR("Error: management API not started: %s\n", error.c_str());
         return;
     }
-    ScopedLock guard(g_agentApiLock);
-    g_agentApi = std::move(server);
+    api.server = std::move(server);
 }
 
 void stopAgentApi() {
-    std::unique_ptr<ApiServer> server;
-    {
-        ScopedLock guard(g_agentApiLock);
-        server = std::move(g_agentApi);
-    }
-    if (server) {
-        server->stop();
+    AgentApi& api = agentApi();
+    // Held while the server stops: a second caller (a signal's exit while the main thread ends) goes
+    // on only once no thread of the API runs.
+    ScopedLock guard(api.lock);
+    if (api.server) {
+        api.server->stop();
+        api.server.reset();
     }
 }
 

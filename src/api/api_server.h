@@ -65,7 +65,9 @@ private:
 bool mayWaitLong(std::string_view method, std::string_view target);
 
 // The agent's API: started by the process entry once the framework runs (nothing when
-// VORPANE_API_PORT is 0, an "Error: ..." line when it cannot start), stopped at shutdown.
+// VORPANE_API_PORT is 0, an "Error: ..." line when it cannot start), stopped at shutdown. A second
+// stop waits for the first to finish. What they share is never destroyed: the process may end on a
+// signal's thread while another thread stops the API, or with the API still running.
 void startAgentApi();
 void stopAgentApi();
 

@@ -1,5 +1,6 @@
 // The management API's HTTP front over real loopback sockets: slow and idle connections, long waits,
-// bodies past the limit, control bytes in heads, what the trace shows of a request.
+// bodies past the limit, control bytes in heads, what the trace shows of a request, and the process
+// ending with the API still running.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -22,6 +23,7 @@
 
 #include "api/api_fixture.h"
 #include "testlib/scoped_env.h"
+#include "testlib/temp_dir.h"
 #include "testlib/trace_capture.h"
 
 namespace vorpane::testing {
@@ -540,6 +542,47 @@ TEST_F(HttpFront, PipelinedAndContinuedRequestsAreAnsweredInOrderAndIdleConnecti
     std::string page = client()->Get("/metrics")->body;
     EXPECT_NE(page.find("vorpane_api_refused_total{reason=\"write_timeout\"} 1\n"), std::string::npos) << page;
     EXPECT_EQ(page.find("reason=\"timeout\""), std::string::npos) << page;  // idle ends are no refusals
+}
+
+// The process ends on exit() while the API serves a request that does not end: nothing of the API is
+// torn down under its threads, and exit does not wait for them.
+TEST(AgentApiExit, ExitWithARequestInProgressEndsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            TempDir dir;
+            setWorkDirectory(dir.path());
+            axf::reset();
+            // A free port: bound once to learn it.
+            int probe = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            socklen_t length = sizeof a;
+            bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a);
+            getsockname(probe, reinterpret_cast<sockaddr*>(&a), &length);
+            const int port = ntohs(a.sin_port);
+            close(probe);
+            setenv("VORPANE_API_PORT", std::to_string(port).c_str(), 1);
+            setenv("VORPANE_API_TOKEN", kTestToken, 1);
+            api::startAgentApi();
+
+            SlowHandler slow;  // never released; exit() leaves it on this stack
+            g_slow = &slow;
+            AXF_RegisterCommandCallback("Vorpane_Slow", slowCallback);
+            std::thread([port] {
+                httplib::Client c("127.0.0.1", port);
+                c.set_bearer_token_auth(kTestToken);
+                c.set_read_timeout(60, 0);
+                c.Post("/v1/actions", R"({"command":"Vorpane_Slow","subnodes":["h1:DSK01"]})", "application/json");
+            }).detach();
+            if (!slow.waitEntered(1)) {
+                std::_Exit(3);
+            }
+            alarm(10);  // a process that does not end in time dies of SIGALRM
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
