@@ -43,6 +43,15 @@ std::string trimmed(std::string text) {
     return text;
 }
 
+bool tokenOf(const std::string& content, const std::string& path, std::string* token, std::string* error) {
+    *token = trimmed(content);
+    if (token->empty()) {
+        *error = "the token file " + path + " is empty";
+        return false;
+    }
+    return true;
+}
+
 bool newToken(std::string* token, std::string* error) {
     unsigned char bytes[32];
     size_t got = 0;
@@ -99,6 +108,15 @@ std::string clientAddress(const std::string& bind) { return bind == "0.0.0.0" ? 
 
 std::string tokenFilePath() { return workDirectory() + "/" + kTokenFileName; }
 
+bool readTokenFile(const std::string& path, std::string* token, std::string* error) {
+    std::string content;
+    if (!readWholeFile(path, &content)) {
+        *error = "cannot read the token file " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    return tokenOf(content, path, token, error);
+}
+
 bool loadToken(bool create, std::string* token, std::string* error) {
     if (const char* env = BSS1_GetEnv("VORPANE_API_TOKEN"); env != nullptr && *env != '\0') {
         *token = env;
@@ -107,12 +125,7 @@ bool loadToken(bool create, std::string* token, std::string* error) {
     const std::string path = tokenFilePath();
     std::string content;
     if (readWholeFile(path, &content)) {
-        *token = trimmed(content);
-        if (token->empty()) {
-            *error = "the token file " + path + " is empty";
-            return false;
-        }
-        return true;
+        return tokenOf(content, path, token, error);
     }
     if (!create) {
         *error = "no token: VORPANE_API_TOKEN is unset and " + path + " cannot be read";

@@ -44,6 +44,10 @@ std::string clientAddress(const std::string& bind);
 // <work directory>/api-token
 std::string tokenFilePath();
 
+// A token kept in a file: its content without the line end. False with *error when the file cannot
+// be read or holds no token.
+bool readTokenFile(const std::string& path, std::string* token, std::string* error);
+
 // The token: VORPANE_API_TOKEN, else the token file. With create, a missing file is made with a new
 // random token (mode 0600, written whole). False with *error when there is none or it cannot be read
 // or written.
