@@ -306,10 +306,15 @@ long runLocalAction(const std::optional<std::string>& parms) {
         return 1;
     }
     if (parms) {
+        // A command runs whole or not at all: a cut one would run something nobody wrote.
+        if (parms->size() > kMaxLocalCommand) {
+            VA_ERROR("Error: Local_Action refused: the command has %zu characters, more than %zu\n", parms->size(),
+                     kMaxLocalCommand);
+            return 1;
+        }
         spaceDispatches("Delaying call to system...\n", 0.01, nullptr);
-        const std::string command = parms->substr(0, kMaxLocalCommand);
-        const int rc = std::system(command.c_str());
-        VA_STATE("Received rc %d from Local_Action <%s>\n", rc, commandForTrace(command).c_str());
+        const int rc = std::system(parms->c_str());
+        VA_STATE("Received rc %d from Local_Action <%s>\n", rc, commandForTrace(*parms).c_str());
     }
     return 0;
 }

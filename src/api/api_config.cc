@@ -43,6 +43,15 @@ std::string trimmed(std::string text) {
     return text;
 }
 
+bool tokenOf(const std::string& content, const std::string& path, std::string* token, std::string* error) {
+    *token = trimmed(content);
+    if (token->empty()) {
+        *error = "the token file " + path + " is empty";
+        return false;
+    }
+    return true;
+}
+
 bool newToken(std::string* token, std::string* error) {
     unsigned char bytes[32];
     size_t got = 0;
@@ -71,12 +80,18 @@ bool newToken(std::string* token, std::string* error) {
 bool readApiConfig(ApiConfig* config, std::string* error) {
     long port = config->port;
     long threads = config->threads;
+    long waitSlots = config->waitSlots;
+    long maxConnections = config->maxConnections;
     if (!readNumber("VORPANE_API_PORT", 0, 65535, &port, error) ||
-        !readNumber("VORPANE_API_THREADS", 2, 32, &threads, error)) {
+        !readNumber("VORPANE_API_THREADS", 2, 32, &threads, error) ||
+        !readNumber("VORPANE_API_WAIT_SLOTS", 1, 256, &waitSlots, error) ||
+        !readNumber("VORPANE_API_MAX_CONNECTIONS", 16, 16384, &maxConnections, error)) {
         return false;
     }
     config->port = static_cast<int>(port);
     config->threads = static_cast<int>(threads);
+    config->waitSlots = static_cast<int>(waitSlots);
+    config->maxConnections = static_cast<int>(maxConnections);
     if (const char* bind = BSS1_GetEnv("VORPANE_API_BIND"); bind != nullptr && *bind != '\0') {
         in_addr address{};
         if (inet_pton(AF_INET, bind, &address) != 1) {
@@ -93,6 +108,15 @@ std::string clientAddress(const std::string& bind) { return bind == "0.0.0.0" ? 
 
 std::string tokenFilePath() { return workDirectory() + "/" + kTokenFileName; }
 
+bool readTokenFile(const std::string& path, std::string* token, std::string* error) {
+    std::string content;
+    if (!readWholeFile(path, &content)) {
+        *error = "cannot read the token file " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    return tokenOf(content, path, token, error);
+}
+
 bool loadToken(bool create, std::string* token, std::string* error) {
     if (const char* env = BSS1_GetEnv("VORPANE_API_TOKEN"); env != nullptr && *env != '\0') {
         *token = env;
@@ -101,12 +125,7 @@ bool loadToken(bool create, std::string* token, std::string* error) {
     const std::string path = tokenFilePath();
     std::string content;
     if (readWholeFile(path, &content)) {
-        *token = trimmed(content);
-        if (token->empty()) {
-            *error = "the token file " + path + " is empty";
-            return false;
-        }
-        return true;
+        return tokenOf(content, path, token, error);
     }
     if (!create) {
         *error = "no token: VORPANE_API_TOKEN is unset and " + path + " cannot be read";

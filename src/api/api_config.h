@@ -4,7 +4,9 @@
 //   VORPANE_API_BIND          address to listen on (default 127.0.0.1)
 //   VORPANE_API_TOKEN         the bearer token; unset: <work directory>/api-token, made at first start
 //   VORPANE_API_METRICS_OPEN  Y: /metrics without the token
-//   VORPANE_API_THREADS       requests served at once (default 4, 2..32)
+//   VORPANE_API_THREADS       requests that do not wait served at once (default 4, 2..32)
+//   VORPANE_API_WAIT_SLOTS    requests that may wait long served at once (default 16, 1..256)
+//   VORPANE_API_MAX_CONNECTIONS  open connections (default 512, 16..16384)
 //
 // Plain functions of the environment and the work directory; no state of their own.
 #pragma once
@@ -23,10 +25,13 @@ struct ApiConfig {
     std::string bind = "127.0.0.1";
     int port = kDefaultPort;  // 0: the API is off
     bool metricsOpen = false;
-    int threads = 4;
+    int threads = 4;  // workers for requests that do not wait
+    int waitSlots = 16;  // threads for long polls, take-actions and reports
+    int maxConnections = 512;
     size_t maxBodyBytes = 1024 * 1024;
-    int readTimeoutSeconds = 5;  // headers and body of one request
-    int writeTimeoutSeconds = 5;
+    double readTimeoutSeconds = 5;  // a whole request, head and body, from its first byte
+    double writeTimeoutSeconds = 5;  // a whole answer
+    double keepAliveSeconds = 2;  // a kept-alive connection between requests
     double maxWaitSeconds = 30;  // the longest long poll
 };
 
@@ -38,6 +43,10 @@ std::string clientAddress(const std::string& bind);
 
 // <work directory>/api-token
 std::string tokenFilePath();
+
+// A token kept in a file: its content without the line end. False with *error when the file cannot
+// be read or holds no token.
+bool readTokenFile(const std::string& path, std::string* token, std::string* error);
 
 // The token: VORPANE_API_TOKEN, else the token file. With create, a missing file is made with a new
 // random token (mode 0600, written whole). False with *error when there is none or it cannot be read

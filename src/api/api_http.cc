@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 #include <httplib.h>
@@ -33,6 +34,10 @@ const char* reasonOf(int status) {
             return "request body too large";
         case 414:
             return "request target too long";
+        case 415:
+            return "unsupported media type";
+        case 431:
+            return "request header fields too large";
         case 501:
             return "not implemented";
         case 503:
@@ -42,6 +47,38 @@ const char* reasonOf(int status) {
         default:
             return status < 500 ? "bad request" : "internal error";
     }
+}
+
+// The reason phrase of the status line.
+const char* phraseOf(int status) {
+    switch (status) {
+        case 400:
+            return "Bad Request";
+        case 408:
+            return "Request Timeout";
+        case 413:
+            return "Payload Too Large";
+        case 414:
+            return "URI Too Long";
+        case 415:
+            return "Unsupported Media Type";
+        case 431:
+            return "Request Header Fields Too Large";
+        case 501:
+            return "Not Implemented";
+        case 503:
+            return "Service Unavailable";
+        default:
+            return status < 500 ? "Bad Request" : "Internal Server Error";
+    }
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
 }
 
 }  // namespace
@@ -138,6 +175,60 @@ bool validName(std::string_view name, size_t maxLength) {
 std::string sourceOf(const std::string& subnode) {
     std::string source;
     return ZOTA_GetSrcNameFromSubNodeName(subnode.c_str(), &source) == 0 ? source : subnode;
+}
+
+std::string printable(std::string_view text, size_t maxBytes) {
+    std::string out;
+    const std::string_view shown = text.substr(0, maxBytes);
+    out.reserve(shown.size() + 3);
+    for (char ch : shown) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            out.push_back(ch);
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        }
+    }
+    if (text.size() > maxBytes) {
+        out += "...";
+    }
+    return out;
+}
+
+std::string percentDecoded(std::string_view text, bool plusIsBlank) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && hexDigit(text[i + 1]) >= 0 && hexDigit(text[i + 2]) >= 0) {
+            out.push_back(static_cast<char>(hexDigit(text[i + 1]) * 16 + hexDigit(text[i + 2])));
+            i += 2;
+        } else if (plusIsBlank && text[i] == '+') {
+            out.push_back(' ');
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
+}
+
+std::string errorAnswer(int status, const std::string& detail, bool close, std::string_view extraHeaders) {
+    const std::string body = dump(Json{{"error", reasonOf(status)}, {"detail", detail}}) + "\n";
+    std::string out = "HTTP/1.1 " + std::to_string(status) + " " + phraseOf(status) + "\r\n";
+    out += "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+    if (close) {
+        out += "Connection: close\r\n";
+    }
+    out += extraHeaders;
+    out += "\r\n";
+    return out + body;
+}
+
+void traceRequest(std::string_view method, std::string_view path, int status, double ms) {
+    if (trace::enabled(trace::kState)) {
+        VA_STATE("API %s %s %d %.3f ms\n", printable(method, 16).c_str(), printable(path).c_str(), status, ms);
+    }
 }
 
 }  // namespace vorpane::api

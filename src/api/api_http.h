@@ -40,4 +40,16 @@ bool validName(std::string_view name, size_t maxLength);
 // The source part of a subnode name, or the name itself when it has none.
 std::string sourceOf(const std::string& subnode);
 
+// Client-given text as a trace may show it: printable ASCII as it is, every other byte and the
+// backslash as \xNN, so that a request cannot write a line of its own; cut after maxBytes of the
+// text with "..." after it.
+std::string printable(std::string_view text, size_t maxBytes = 200);
+// A percent-encoded part of a target decoded as httplib decodes it ("+" is a blank only in a query).
+std::string percentDecoded(std::string_view text, bool plusIsBlank);
+// A whole answer made without httplib (the HTTP front's refusals): the status line, the same JSON error
+// body as fail(), and "Connection: close" when close. extraHeaders: whole header lines.
+std::string errorAnswer(int status, const std::string& detail, bool close, std::string_view extraHeaders = {});
+// One line of the request log in the trace's state class: "API GET /v1/tables 200 1.031 ms".
+void traceRequest(std::string_view method, std::string_view path, int status, double ms);
+
 }  // namespace vorpane::api

@@ -77,29 +77,6 @@ std::optional<std::string> generatedFile(const std::string& appl, const std::str
     return dir + "/" + prefix + *releases.rbegin();
 }
 
-// Holds one of the long-poll slots for a scope.
-class WaitSlot {
-public:
-    WaitSlot(std::atomic<int>& waiting, int limit) : _waiting(waiting) {
-        _held = _waiting.fetch_add(1) < limit;
-        if (!_held) {
-            _waiting.fetch_sub(1);
-        }
-    }
-    ~WaitSlot() {
-        if (_held) {
-            _waiting.fetch_sub(1);
-        }
-    }
-    WaitSlot(const WaitSlot&) = delete;
-    WaitSlot& operator=(const WaitSlot&) = delete;
-    bool held() const { return _held; }
-
-private:
-    std::atomic<int>& _waiting;
-    bool _held = false;
-};
-
 // The handlers, one per endpoint; each answers from the facade.
 struct Routes {
     ApiContext& s;
@@ -327,15 +304,12 @@ struct Routes {
         if (!sequenceParam(req, "after", &after) || !sequenceParam(req, "wait", &waitParam)) {
             return fail(res, 400, "\"after\" and \"wait\" are whole numbers");
         }
+        // A poll that waits runs on a wait slot of the HTTP front, which bounds them (mayWaitLong).
         double wait = std::min(static_cast<double>(waitParam), s.config.maxWaitSeconds);
-        WaitSlot slot(s.waiting, s.config.threads - 1);
-        if (wait > 0 && !slot.held()) {
-            return fail(res, 503, "too many clients are waiting for events; try again");
-        }
         // The wait goes in slices so that stop() need not sit out a long poll: shutdown waits at most
         // one slice for it.
         axf::EventBatch batch = axf::readEvents(after, 0, kMaxEventsPerPoll);
-        const double deadline = clock::now() + (slot.held() ? wait : 0);
+        const double deadline = clock::now() + wait;
         while (batch.events.empty() && !s.closing.load()) {
             double left = deadline - clock::now();
             if (left <= 0) {

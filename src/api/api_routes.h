@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <string>
 
 #include "api/api_config.h"
 #include "api/kept_situations.h"
@@ -35,11 +36,21 @@ public:
         ScopedLock guard(_lock);
         return _actionResults;
     }
+    // A request or connection the HTTP front refused or cut, by reason (http_front.h).
+    void refused(const std::string& reason) {
+        ScopedLock guard(_lock);
+        ++_refusals[reason];
+    }
+    std::map<std::string, long long> refusals() {
+        ScopedLock guard(_lock);
+        return _refusals;
+    }
 
 private:
     Mutex _lock;
     std::map<int, long long> _responses VA_GUARDED_BY(_lock);  // by status code
     std::map<long, long long> _actionResults VA_GUARDED_BY(_lock);  // by the command callback's result
+    std::map<std::string, long long> _refusals VA_GUARDED_BY(_lock);
 };
 
 // The server's state the handlers read. Outlives every request (the server stops serving first).
@@ -48,7 +59,8 @@ struct ApiContext {
     int64_t started = 0;  // clock seconds when the API started
     KeptSituations* kept = nullptr;
     ApiCounters counters;
-    std::atomic<int> waiting{0};  // long polls in progress
+    std::atomic<int> waiting{0};  // requests on a wait slot (long polls, actions, reports)
+    std::atomic<int> connections{0};  // open connections
     std::atomic<bool> closing{false};  // the server is stopping: long polls return
 };
 

@@ -1,13 +1,13 @@
 // ApiServer: the management API over HTTP/JSON and the Prometheus scrape endpoint, served from the
 // framework's facade (interfaces/axf_facade.h) and nothing else of the agent.
 //
-// Threads: start() binds the socket on the caller's thread and serves on one listener thread plus a
-// pool of config.threads workers (cpp-httplib's thread pool); that pool is the bound on concurrent
-// requests, so the agent's own threads never compete with more than that many. Long polls take one
-// of threads - 1 waiting slots, so one worker always stays free for short requests. The endpoints are
-// in api_routes.cc and the Prometheus page in metrics_page.cc; the kept situations (kept_situations.h)
-// have a thread of their own that defines them as their tables come. stop() ends them all; the
-// destructor calls it.
+// Threads: start() binds the socket on the caller's thread; one listener thread accepts connections
+// (cpp-httplib's accept loop) and hands each to the HTTP front (http_front.h), whose reader thread
+// reads every request whole before a worker runs httplib's parsing and routing on it. Requests that
+// may wait long (long polls, take-actions, reports) run on wait slots of their own, so health and
+// metrics never queue behind them. The endpoints are in api_routes.cc and the Prometheus page in
+// metrics_page.cc; the kept situations (kept_situations.h) have a thread of their own that defines
+// them as their tables come. stop() ends them all; the destructor calls it.
 //
 // docs/management-api.md describes every endpoint and status.
 #pragma once
@@ -17,19 +17,17 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "api/api_config.h"
 #include "api/api_routes.h"
 #include "api/kept_situations.h"
 #include "interfaces/sync.h"
 
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-}  // namespace httplib
-
 namespace vorpane::api {
+
+class FramedServer;
+class HttpFront;
 
 class ApiServer {
 public:
@@ -51,7 +49,8 @@ private:
     std::string _token;
     std::unique_ptr<ApiContext> _context;
     std::unique_ptr<KeptSituations> _kept;
-    std::unique_ptr<httplib::Server> _server;
+    std::unique_ptr<FramedServer> _server;
+    std::unique_ptr<HttpFront> _front;
     std::atomic<int> _port{0};
     pthread_t _listener{};
     bool _listening = false;
@@ -61,8 +60,14 @@ private:
     bool _poolReady VA_GUARDED_BY(_lock) = false;
 };
 
+// Whether a request (its method and target as sent) may wait long: a long poll of events, a
+// take-action, a report. Those run on wait slots.
+bool mayWaitLong(std::string_view method, std::string_view target);
+
 // The agent's API: started by the process entry once the framework runs (nothing when
-// VORPANE_API_PORT is 0, an "Error: ..." line when it cannot start), stopped at shutdown.
+// VORPANE_API_PORT is 0, an "Error: ..." line when it cannot start), stopped at shutdown. A second
+// stop waits for the first to finish. What they share is never destroyed: the process may end on a
+// signal's thread while another thread stops the API, or with the API still running.
 void startAgentApi();
 void stopAgentApi();
 

@@ -168,6 +168,14 @@ std::string metricsPage(ApiContext& s) {
     for (const auto& [result, count] : s.counters.actionResults()) {
         out.sample("vorpane_api_actions_total", {{"result", std::to_string(result)}}, count);
     }
+    out.family("vorpane_api_connections", "gauge", "Open connections of the management API");
+    out.sample("vorpane_api_connections", {}, static_cast<long long>(s.connections.load()));
+    out.family("vorpane_api_waits", "gauge", "Requests on a wait slot: long polls, take-actions, reports");
+    out.sample("vorpane_api_waits", {}, static_cast<long long>(s.waiting.load()));
+    out.family("vorpane_api_refused_total", "counter", "Requests and connections the API refused or cut, by reason");
+    for (const auto& [reason, count] : s.counters.refusals()) {
+        out.sample("vorpane_api_refused_total", {{"reason", reason}}, count);
+    }
     tableMetrics(out);
     return out.text();
 }

@@ -46,7 +46,8 @@ bool parseNumber(std::string_view text, long min, long max, long* out) {
     char* end = nullptr;
     errno = 0;
     long value = std::strtol(s.c_str(), &end, base);
-    if (errno != 0 || *end != '\0' || value < min || value > max) {
+    // The whole text, NUL bytes included, must be the number.
+    if (errno != 0 || end != s.c_str() + s.size() || value < min || value > max) {
         return false;
     }
     *out = value;
@@ -264,6 +265,15 @@ DPapplication AppDescription::registration() const {
     return appl;
 }
 
+bool noNulByte(std::string_view line, std::string* reason) {
+    const size_t at = line.find('\0');
+    if (at == std::string_view::npos) {
+        return true;
+    }
+    *reason = "a NUL byte at character " + std::to_string(at + 1);
+    return false;
+}
+
 bool splitWords(std::string_view line, std::vector<std::string>* words, std::string* reason) {
     words->clear();
     size_t i = 0;
@@ -422,6 +432,10 @@ bool formatRow(const RowSpec& parsedRow, const GroupDesc& group, DProw* row, std
         }
         const std::string name(a->plainName());
         int rc;
+        if (value.find('\0') != std::string::npos) {  // an escaped one, as JSON's \u0000
+            *reason = "value of " + name + " holds a NUL byte";
+            return false;
+        }
         if (a->type == 'D' || a->type == 'O' || a->type == 'T') {
             if (value.size() > static_cast<size_t>(a->length)) {
                 *reason = "value of " + name + " has " + std::to_string(value.size()) +

@@ -61,6 +61,10 @@ struct ParseError {
 // an unterminated quote.
 bool splitWords(std::string_view line, std::vector<std::string>* words, std::string* reason);
 
+// False with a reason ("a NUL byte at character N") when an input line holds a NUL byte: the hub and
+// the tables end a text at it, so a line with one would arrive cut or as another value.
+bool noNulByte(std::string_view line, std::string* reason);
+
 // Lines whose keyword is not application, group or attribute go to `other` (the providers' source
 // section); without one they are refused. It returns false with a reason to refuse the line.
 using OtherLine = std::function<bool(int line, const std::vector<std::string>& words, std::string* reason)>;
@@ -82,7 +86,7 @@ bool parseRow(std::string_view line, RowSpec* row, std::string* reason);
 
 // Turns the values into attribute values of the group's types: numbers for A, C, G and S, text
 // for D, O and T. False with a reason for an unknown attribute, a number out of range or too long
-// a text.
+// a text, or a value with a NUL byte.
 bool formatRow(const RowSpec& parsedRow, const GroupDesc& group, DProw* row, std::string* reason);
 
 }  // namespace vorpane::dp

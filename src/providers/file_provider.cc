@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <sstream>
@@ -23,6 +24,7 @@ FileProvider::FileProvider(std::string name, HubOptions hub, dp::AppDescription 
       _buffer(4 * kMaxLine) {
     loadPositions();
     _session.answerActions(this);
+    _session.observeFlushes([this](const std::vector<HubSession::RowOutcome>& rows, int rc) { rowsDone(rows, rc); });
 }
 
 FileProvider::~FileProvider() {
@@ -89,34 +91,109 @@ void FileProvider::savePositions() {
     _savedText = std::move(text);
 }
 
-void FileProvider::sendLine(std::string_view line, const std::string& path) {
+bool FileProvider::sendLine(std::string_view line, Followed& f, off_t start, off_t end) {
     if (!line.empty() && line.back() == '\r') {
         line.remove_suffix(1);
     }
     if (line.find_first_not_of(" \t") == std::string_view::npos) {
-        return;
+        return true;
     }
     dp::RowSpec rowSpec;
     std::string reason;
     DProw row;
     if (!_options.format.parse(line, &rowSpec.values, &reason) || !dp::formatRow(rowSpec, *_group, &row, &reason)) {
-        status().malformed.fetch_add(1, std::memory_order_relaxed);
-        VA_ERROR("Error: FILE %s: %s: malformed line: %s\n", status().name().c_str(), path.c_str(), reason.c_str());
+        if (start >= f.counted) {  // read again after a hold: counted the first time
+            status().malformed.fetch_add(1, std::memory_order_relaxed);
+            VA_ERROR("Error: FILE %s: %s: malformed line: %s\n", status().name().c_str(), f.path.c_str(),
+                     reason.c_str());
+        }
+        return true;
+    }
+    const int h = _session.handle(_options.group, _options.sourceName);
+    if (f.held) {
+        return false;  // the rows queued before, sent ahead of the source's online, stopped the file
+    }
+    if (h < 0) {
+        hold(f, start);  // no source at the hub now (counted by the session): the line waits
+        return false;
+    }
+    // Sent with the other lines of this file and round; a full batch goes at once, and its outcome
+    // may already stop the file.
+    _queued.push_back({start, end});
+    _session.queue(h, DCH_NO_CONTROL_FIELD, row, _queued.size() - 1);
+    return !f.held;
+}
+
+void FileProvider::hold(Followed& f, off_t at) {
+    if (!f.held) {
+        f.held = true;
+        f.offset = at;
+        f.skipping = false;  // a held line is a whole line
+    }
+}
+
+void FileProvider::rowsDone(const std::vector<HubSession::RowOutcome>& rows, int rc) {
+    if (_reading == nullptr || rows.empty()) {
+        _queued.clear();
         return;
     }
-    int h = _session.handle(_options.group, _options.sourceName);
-    if (h >= 0) {
-        // Sent with the other lines of this round, before the positions are written.
-        _session.queue(h, DCH_NO_CONTROL_FIELD, row);
+    Followed& f = *_reading;
+    size_t lastTaken = rows.size();
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (rows[i].status == 0) {
+            lastTaken = i;
+        }
     }
+    const bool answered = rc == DCH_CLIENT_OK || rc == DCH_CLIENT_REFUSED;
+    int skipped = 0;
+    for (size_t i = 0; i < rows.size() && !f.held; ++i) {
+        const Queued q = _queued[rows[i].tag];
+        if (rows[i].status == 0) {
+            if (q.start == f.refusedAt) {
+                f.refusedAt = -1;
+                f.refusals = 0;
+            }
+            continue;
+        }
+        if (lastTaken != rows.size() && i < lastTaken) {
+            // The hub took a later row of this file: this one was refused for what it holds, and
+            // sending it again would send the later ones twice.
+            ++skipped;
+            continue;
+        }
+        // The first row not taken with none taken after it: the file goes on from here next time.
+        if (!answered) {
+            hold(f, q.start);  // the hub may not have seen it: no refusal to count
+            break;
+        }
+        f.refusals = q.start == f.refusedAt ? f.refusals + 1 : 1;
+        f.refusedAt = q.start;
+        if (f.refusals < kMaxRefusals) {
+            hold(f, q.start);
+            break;
+        }
+        VA_ERROR("Error: FILE %s: %s: the hub refused the line at offset %lld %d times; it is skipped\n",
+                 status().name().c_str(), f.path.c_str(), static_cast<long long>(q.start), f.refusals);
+        f.refusedAt = -1;
+        f.refusals = 0;
+        hold(f, q.end);  // the lines after it go next round
+    }
+    if (skipped > 0) {
+        VA_ERROR("Error: FILE %s: %s: %d lines the hub refused are skipped (it took lines after them)\n",
+                 status().name().c_str(), f.path.c_str(), skipped);
+    }
+    _queued.clear();
 }
 
 size_t FileProvider::readFile(Followed& f) {
     size_t lines = 0;
-    for (;;) {
-        ssize_t n = ::pread(f.fd, _buffer.data(), _buffer.size(), f.offset);
+    f.held = false;
+    _reading = &f;
+    while (!f.held) {
+        const off_t base = f.offset;
+        ssize_t n = ::pread(f.fd, _buffer.data(), _buffer.size(), base);
         if (n <= 0) {
-            return lines;
+            break;
         }
         std::string_view data(_buffer.data(), static_cast<size_t>(n));
         size_t at = 0;
@@ -134,30 +211,45 @@ size_t FileProvider::readFile(Followed& f) {
             if (end == std::string_view::npos) {
                 break;
             }
+            ++lines;
+            const off_t start = base + static_cast<off_t>(at);
+            const off_t next = base + static_cast<off_t>(end + 1);
             if (end - at > kMaxLine) {
+                if (start >= f.counted) {
+                    status().malformed.fetch_add(1, std::memory_order_relaxed);
+                    VA_ERROR("Error: FILE %s: %s: line longer than %zu bytes skipped\n", status().name().c_str(),
+                             f.path.c_str(), kMaxLine);
+                }
+            } else if (!sendLine(data.substr(at, end - at), f, start, next)) {
+                break;  // held: the offset is where the file goes on
+            }
+            f.counted = std::max(f.counted, next);
+            at = end + 1;
+        }
+        if (f.held) {
+            break;
+        }
+        f.offset = base + static_cast<off_t>(at);
+        if (data.size() - at > kMaxLine) {
+            // No line end in sight: the line is too long; drop it up to its end.
+            if (f.offset >= f.counted) {
                 status().malformed.fetch_add(1, std::memory_order_relaxed);
                 VA_ERROR("Error: FILE %s: %s: line longer than %zu bytes skipped\n", status().name().c_str(),
                          f.path.c_str(), kMaxLine);
-            } else {
-                sendLine(data.substr(at, end - at), f.path);
             }
-            ++lines;
-            at = end + 1;
-        }
-        f.offset += static_cast<off_t>(at);
-        if (data.size() - at > kMaxLine) {
-            // No line end in sight: the line is too long; drop it up to its end.
-            status().malformed.fetch_add(1, std::memory_order_relaxed);
-            VA_ERROR("Error: FILE %s: %s: line longer than %zu bytes skipped\n", status().name().c_str(),
-                     f.path.c_str(), kMaxLine);
             f.offset += static_cast<off_t>(data.size() - at);
+            f.counted = std::max(f.counted, f.offset);
             f.skipping = true;
             continue;
         }
         if (static_cast<size_t>(n) < _buffer.size()) {
-            return lines;  // the rest is an unfinished line: read again when it is complete
+            break;  // the rest is an unfinished line: read again when it is complete
         }
     }
+    // The rows of this file go now; their outcome may still hold the file at an earlier line.
+    _session.flush();
+    _reading = nullptr;
+    return lines;
 }
 
 size_t FileProvider::poll() {
@@ -180,11 +272,19 @@ size_t FileProvider::poll() {
     for (auto it = _files.begin(); it != _files.end();) {
         Followed& f = it->second;
         lines += readFile(f);
+        if (f.held) {
+            ++it;  // lines wait for the hub: a rotation or removal is followed once they are sent
+            continue;
+        }
         struct stat now {};
         const bool exists = ::stat(f.path.c_str(), &now) == 0;
         if (!exists || now.st_dev != f.dev || now.st_ino != f.ino) {
             // Rotated or removed: what was written to the old file before the switch is read now.
             lines += readFile(f);
+            if (f.held) {
+                ++it;
+                continue;
+            }
             closeFile(f);
             VA_STATE("FILE %s: %s was %s\n", status().name().c_str(), f.path.c_str(), exists ? "rotated" : "removed");
             if (!exists) {
@@ -200,11 +300,15 @@ size_t FileProvider::poll() {
             f.dev = now.st_dev;
             f.ino = now.st_ino;
             f.skipping = false;
+            f.refusedAt = -1;
+            f.counted = 0;
             lines += readFile(f);
         } else if (now.st_size < f.offset) {
             VA_STATE("FILE %s: %s was truncated; reading from its start\n", status().name().c_str(), f.path.c_str());
             f.offset = 0;
             f.skipping = false;
+            f.refusedAt = -1;
+            f.counted = 0;
             lines += readFile(f);
         }
         ++it;
@@ -239,7 +343,6 @@ size_t FileProvider::poll() {
         lines += readFile(it->second);
     }
     _saved.clear();  // from now on a new file is new
-    _session.flush();
     savePositions();
     return lines;
 }

@@ -5,55 +5,6 @@
 
 namespace vorpane::providers {
 
-bool translateNamedGroups(std::string_view pattern, std::string* ecmascript, std::vector<std::string>* names,
-                          std::string* reason) {
-    ecmascript->clear();
-    names->clear();
-    bool inClass = false;
-    for (size_t i = 0; i < pattern.size(); ++i) {
-        char c = pattern[i];
-        if (c == '\\' && i + 1 < pattern.size()) {
-            *ecmascript += pattern.substr(i, 2);
-            ++i;
-            continue;
-        }
-        if (inClass) {
-            inClass = c != ']';
-            *ecmascript += c;
-            continue;
-        }
-        if (c == '[') {
-            inClass = true;
-            *ecmascript += c;
-            // A "]" right after "[" or "[^" is a member of the class, not its end.
-            if (i + 1 < pattern.size() && pattern[i + 1] == '^') {
-                *ecmascript += pattern[++i];
-            }
-            if (i + 1 < pattern.size() && pattern[i + 1] == ']') {
-                *ecmascript += pattern[++i];
-            }
-            continue;
-        }
-        if (c == '(' && pattern.substr(i, 3) == "(?<" && i + 3 < pattern.size() && pattern[i + 3] != '=' &&
-            pattern[i + 3] != '!') {
-            size_t end = pattern.find('>', i + 3);
-            if (end == std::string_view::npos) {
-                *reason = "unterminated group name in the pattern";
-                return false;
-            }
-            names->emplace_back(pattern.substr(i + 3, end - i - 3));
-            *ecmascript += '(';
-            i = end;
-            continue;
-        }
-        if (c == '(' && (i + 1 >= pattern.size() || pattern[i + 1] != '?')) {
-            names->emplace_back();  // a capture without a name
-        }
-        *ecmascript += c;
-    }
-    return true;
-}
-
 bool RecordFormat::kindFromName(std::string_view name, Kind* kind) {
     if (name == "delimited") {
         *kind = kDelimited;
@@ -102,12 +53,12 @@ bool RecordFormat::make(Kind kind, const dp::GroupDesc& group, const std::string
             *reason = "format=regex needs a pattern line";
             return false;
         }
-        std::string ecmascript;
-        if (!translateNamedGroups(pattern, &ecmascript, &f._captureNames, reason)) {
+        if (!PatternMatcher::compile(pattern, &f._pattern, reason)) {
+            *reason = "the pattern does not compile: " + *reason;
             return false;
         }
         bool named = false;
-        for (const std::string& name : f._captureNames) {
+        for (const std::string& name : f._pattern.groupNames()) {
             if (!name.empty() && group.attribute(name) == nullptr) {
                 *reason = "pattern group " + name + " is not an attribute of group " + group.name;
                 return false;
@@ -116,12 +67,6 @@ bool RecordFormat::make(Kind kind, const dp::GroupDesc& group, const std::string
         }
         if (!named) {
             *reason = "the pattern has no named group (?<Attribute>...)";
-            return false;
-        }
-        try {
-            f._regex = std::make_shared<const std::regex>(ecmascript, std::regex::ECMAScript | std::regex::optimize);
-        } catch (const std::regex_error& e) {
-            *reason = std::string("the pattern does not compile: ") + e.what();
             return false;
         }
     }
@@ -148,6 +93,9 @@ void RecordFormat::add(const std::string& name, std::string value, Values* value
 
 bool RecordFormat::parse(std::string_view line, Values* values, std::string* reason) const {
     values->clear();
+    if (!dp::noNulByte(line, reason)) {
+        return false;
+    }
     bool ok = false;
     switch (_kind) {
         case kDelimited: ok = parseDelimited(line, values, reason); break;
@@ -224,20 +172,15 @@ bool RecordFormat::parseJson(std::string_view line, Values* values, std::string*
 }
 
 bool RecordFormat::parseRegex(std::string_view line, Values* values, std::string* reason) const {
-    // The standard library's matcher recurses per character: a bound keeps a long line from
-    // exhausting the provider thread's stack.
-    if (line.size() > kMaxRegexLine) {
-        *reason = "longer than " + std::to_string(kMaxRegexLine) + " bytes, the limit for a pattern";
-        return false;
-    }
-    std::match_results<std::string_view::const_iterator> m;
-    if (!std::regex_search(line.begin(), line.end(), m, *_regex)) {
+    std::vector<PatternMatcher::Span> groups;
+    if (!_pattern.search(line, &groups)) {
         *reason = "the pattern does not match";
         return false;
     }
-    for (size_t i = 0; i < _captureNames.size() && i + 1 < m.size(); ++i) {
-        if (!_captureNames[i].empty() && m[i + 1].matched) {
-            add(_captureNames[i], m[i + 1].str(), values);
+    const std::vector<std::string>& names = _pattern.groupNames();
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (!names[i].empty() && groups[i].matched()) {
+            add(names[i], std::string(line.substr(groups[i].begin, groups[i].end - groups[i].begin)), values);
         }
     }
     return true;

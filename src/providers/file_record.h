@@ -2,21 +2,19 @@
 // Pure: text in, values (or a reason) out.
 #pragma once
 
-#include <memory>
-#include <regex>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "providers/app_description.h"
+#include "providers/pattern_matcher.h"
 
 namespace vorpane::providers {
 
 class RecordFormat {
   public:
     enum Kind { kDelimited, kKeyValue, kJson, kRegex };
-    static constexpr size_t kMaxRegexLine = 4096;  // longer lines are malformed for format=regex
     using Values = std::vector<std::pair<std::string, std::string>>;
 
     // Builds the format for a group. delimited: delimiter (one character, or "tab") and fields, the
@@ -45,13 +43,7 @@ class RecordFormat {
     dp::GroupDesc _group;  // a copy: the format outlives the definition it was read from
     char _delimiter = ',';
     std::vector<std::string> _fields;
-    std::shared_ptr<const std::regex> _regex;
-    std::vector<std::string> _captureNames;  // by capture number - 1; empty: not a named group
+    PatternMatcher _pattern;
 };
-
-// Turns "(?<Name>" into "(" and records each capture's name by its number; other "(" that capture
-// get an empty name. False with a reason for an unterminated name.
-bool translateNamedGroups(std::string_view pattern, std::string* ecmascript, std::vector<std::string>* names,
-                          std::string* reason);
 
 }  // namespace vorpane::providers

@@ -104,7 +104,7 @@ HttpProvider::Result HttpProvider::probe(const Target& target) const {
     }
     curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &r.statusCode);
     if (target.pattern) {
-        r.matched = std::regex_search(body.kept, *target.pattern) ? 1 : 0;
+        r.matched = target.pattern->search(body.kept) ? 1 : 0;
     }
     if (https) {
         r.certDaysLeft = certDaysLeft(curl.get());
@@ -222,12 +222,13 @@ std::unique_ptr<Provider> HttpProvider::make(const Definition& d, const Provider
             return nullptr;
         }
         if (!t.match.empty()) {
-            try {
-                t.pattern = std::make_shared<const std::regex>(t.match, std::regex::ECMAScript);
-            } catch (const std::regex_error& e) {
-                *error = {l.line, std::string("match does not compile: ") + e.what()};
+            auto pattern = std::make_shared<PatternMatcher>();
+            std::string reason;
+            if (!PatternMatcher::compile(t.match, pattern.get(), &reason)) {
+                *error = {l.line, "match does not compile: " + reason};
                 return nullptr;
             }
+            t.pattern = std::move(pattern);
         }
         o.targets.push_back(std::move(t));
     }

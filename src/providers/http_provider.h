@@ -8,10 +8,10 @@
 #pragma once
 
 #include <memory>
-#include <regex>
 #include <string>
 #include <vector>
 
+#include "providers/pattern_matcher.h"
 #include "providers/provider.h"
 
 namespace vorpane::providers {
@@ -24,7 +24,7 @@ class HttpProvider : public Provider {
         std::string name;
         std::string url;
         std::string match;  // a regular expression; empty: none
-        std::shared_ptr<const std::regex> pattern;
+        std::shared_ptr<const PatternMatcher> pattern;
         std::string caFile;  // certificates to trust besides the system's (a private CA); empty: none
     };
     struct Options {

@@ -258,7 +258,7 @@ bool SourceOptions::number(std::string_view key, long min, long max, long fallba
     char* end = nullptr;
     errno = 0;
     long value = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || errno != 0 || *end != '\0' || value < min || value > max) {
+    if (text.empty() || errno != 0 || end != text.c_str() + text.size() || value < min || value > max) {
         *reason = std::string(key) + "=" + text + " is not a number from " + std::to_string(min) + " to " +
                   std::to_string(max);
         return false;
@@ -434,6 +434,8 @@ int HubSession::handle(std::string_view group, std::string_view source) {
                       (rc == DCH_CLIENT_REFUSED ? "status " + std::to_string(status) : DCH_clientResultText(rc)));
         if (rc != DCH_CLIENT_REFUSED) {
             dropConnection();
+        } else {
+            _registered = false;  // the hub may have let the application go: register it again next time
         }
         return -1;
     }
@@ -588,12 +590,13 @@ void HubSession::forgetHandle(int handle) {
     }
 }
 
-void HubSession::queue(int handle, int controlField, const DProw& row) {
+void HubSession::queue(int handle, int controlField, const DProw& row, uint64_t tag) {
     if (_batch.add(handle, controlField, row) != 0) {
         _status.error("a row with control field " + std::to_string(controlField) + " cannot be sent");
         return;
     }
     _batchHandles.push_back(handle);
+    _batchTags.push_back(tag);
     if (_batch.count() >= kBatchRows || _batch.size() >= kBatchBytes) {
         flush();
     }
@@ -634,8 +637,17 @@ int HubSession::flush() {
                       DCH_clientResultText(rc));
         dropConnection();
     }
+    if (_observer) {
+        std::vector<RowOutcome> outcomes;
+        outcomes.reserve(_batch.count());
+        for (size_t i = 0; i < _batch.count(); ++i) {
+            outcomes.push_back({_batchTags[i], _batch.status(i)});
+        }
+        _observer(outcomes, rc);
+    }
     _batch.clear();
     _batchHandles.clear();
+    _batchTags.clear();
     return rc;
 }
 

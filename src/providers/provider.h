@@ -211,11 +211,24 @@ class HubSession {
     // go first.
     int send(int handle, int controlField, const DProw& row);
     // Queues a row to go with the next flush, in one write with the rows queued before it; a full
-    // batch is flushed at once. Rows keep their order, also against send and handle.
-    void queue(int handle, int controlField, const DProw& row);
+    // batch is flushed at once. Rows keep their order, also against send and handle. The tag is
+    // the caller's, handed back with the row's outcome.
+    void queue(int handle, int controlField, const DProw& row, uint64_t tag = 0);
     // Sends the queued rows and reads the hub's answers; counts each row, or its error. 0, or the
     // client's failure code.
     int flush();
+
+    // What became of one queued row: status 0 when the hub took it; otherwise the hub refused it,
+    // or (when the flush's result is a connection failure) it may never have reached the hub.
+    struct RowOutcome {
+        uint64_t tag;
+        int32_t status;
+    };
+    // Called by every flush with its rows in the order queued and the flush's result, for callers
+    // that must know which rows the hub took (FILE keeps its position behind the others). The
+    // observer runs inside flush and must not call the session.
+    using FlushObserver = std::function<void(const std::vector<RowOutcome>& rows, int rc)>;
+    void observeFlushes(FlushObserver observer) { _observer = std::move(observer); }
     size_t queued() const { return _batch.count(); }
     // Takes every source of this session offline, closes the connection and ends the action thread.
     void close();
@@ -250,6 +263,8 @@ class HubSession {
     std::unordered_map<std::string, int> _handles;  // "GROUP@source" → handle
     DPdataBatch _batch;
     std::vector<int> _batchHandles;  // the handle of each queued row
+    std::vector<uint64_t> _batchTags;  // the tag of each queued row
+    FlushObserver _observer;
 
     Provider* _actionProvider = nullptr;  // set once, before any source comes online
     std::vector<std::string> _actionSources;  // sources waiting for actions on this connection

@@ -113,6 +113,9 @@ bool SockProvider::open() {
 }
 
 bool SockProvider::parseLine(std::string_view text, const dp::AppDescription& app, Line* line, std::string* reason) {
+    if (!dp::noNulByte(text, reason)) {
+        return false;
+    }
     std::vector<std::string> words;
     if (!dp::splitWords(text, &words, reason)) {
         return false;
@@ -160,6 +163,22 @@ void SockProvider::handleLine(std::string_view text, const char* peer) {
         status().malformed.fetch_add(1, std::memory_order_relaxed);
         VA_ERROR("Error: SOCK %s: malformed line from %s: %s\n", status().name().c_str(), peer, reason.c_str());
         return;
+    }
+    if (_sources.count(line.source) == 0) {
+        if (_sources.size() >= _options.maxSources) {
+            // One trace line for the definition's life: a sender cycling through names would
+            // otherwise write one per line.
+            if (!_sourceCapTraced) {
+                _sourceCapTraced = true;
+                status().error("source " + line.source + " from " + peer + " refused: the definition has its " +
+                               std::to_string(_options.maxSources) +
+                               " sources (sources=); lines of further sources are refused and counted");
+            } else {
+                status().errors.fetch_add(1, std::memory_order_relaxed);
+            }
+            return;
+        }
+        _sources.insert(line.source);
     }
     int h = _session.handle(line.group->name, line.source);
     if (h >= 0) {
@@ -313,8 +332,10 @@ std::unique_ptr<Provider> SockProvider::make(const Definition& d, const Provider
     SourceOptions options;
     Options o;
     long port = 0;
-    if (!options.parse(d.source[0].words, 0, {"port", "protocol", "address"}, &error->reason) ||
-        !options.number("port", 0, 65535, -1, &port, &error->reason)) {
+    long sources = kDefaultMaxSources;
+    if (!options.parse(d.source[0].words, 0, {"port", "protocol", "address", "sources"}, &error->reason) ||
+        !options.number("port", 0, 65535, -1, &port, &error->reason) ||
+        !options.number("sources", 1, kMostMaxSources, kDefaultMaxSources, &sources, &error->reason)) {
         error->line = d.typeLine;
         return nullptr;
     }
@@ -323,6 +344,7 @@ std::unique_ptr<Provider> SockProvider::make(const Definition& d, const Provider
         return nullptr;
     }
     o.port = static_cast<int>(port);
+    o.maxSources = static_cast<size_t>(sources);
     o.address = options.get("address", o.address);
     const std::string protocol = options.get("protocol", "both");
     if (protocol != "tcp" && protocol != "udp" && protocol != "both") {

@@ -1,6 +1,9 @@
 // SOCK: a line listener on TCP and UDP. Each line "GROUP SOURCE name=value ..." becomes a row of the
 // definition's application for that source. A malformed line is counted and traced and the listener
 // goes on; a TCP line longer than kMaxLine bytes closes that connection (counted as malformed).
+// Every source a line names becomes a source at the hub and a subnode of the agent, so a definition
+// takes at most maxSources of them: a line of a further source is refused (counted as an error,
+// traced once).
 //
 // Threads: one thread (run) accepts, reads and sends; parseLine is pure and used by the tests.
 #pragma once
@@ -10,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "providers/provider.h"
@@ -20,12 +24,15 @@ class SockProvider : public Provider {
   public:
     static constexpr size_t kMaxLine = 4096;        // bytes of one line, without its end
     static constexpr size_t kMaxConnections = 256;  // more are accepted and closed at once
+    static constexpr long kDefaultMaxSources = 256;
+    static constexpr long kMostMaxSources = 65536;  // the most sources= may allow
 
     struct Options {
         std::string address = "127.0.0.1";
         int port = 0;  // 0: an ephemeral port (tests)
         bool tcp = true;
         bool udp = true;
+        size_t maxSources = kDefaultMaxSources;  // distinct source names the lines may use
     };
 
     SockProvider(std::string name, HubOptions hub, dp::AppDescription app, Options options);
@@ -45,7 +52,7 @@ class SockProvider : public Provider {
     };
     static bool parseLine(std::string_view text, const dp::AppDescription& app, Line* line, std::string* reason);
 
-    // Reads the source section ("source SOCK port=N [protocol=tcp|udp|both] [address=A]").
+    // Reads the source section ("source SOCK port=N [protocol=tcp|udp|both] [address=A] [sources=N]").
     static std::unique_ptr<Provider> make(const Definition& d, const ProviderContext& context, dp::ParseError* error);
 
   private:
@@ -63,6 +70,8 @@ class SockProvider : public Provider {
     int _port = 0;
     std::vector<std::unique_ptr<Connection>> _connections;
     std::vector<char> _datagram;
+    std::unordered_set<std::string> _sources;  // the source names taken so far
+    bool _sourceCapTraced = false;
 };
 
 }  // namespace vorpane::providers

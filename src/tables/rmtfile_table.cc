@@ -1,6 +1,8 @@
 // T7SRV.RMTFILE: an application's generated CAT, ATR or ODI file, served in rows of whole lines.
 #include <strings.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -27,6 +29,8 @@ constexpr std::array<fixedColumn, 3> kColumns{{
 constexpr std::size_t kMaxRowText = kFilerowLength - 1;
 // The application key with the table name, without the release.
 constexpr std::size_t kMaxKeyLength = 13;
+// The application key: the first three characters of the application name.
+constexpr std::size_t kApplKeyLength = 3;
 
 struct fileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
@@ -93,7 +97,24 @@ void t7srv_rmtfile_base::readRequest() {
         _error = true;
         return;
     }
+    // The key's first three characters are an application key, as the hub writes application names
+    // (upper-case letters, digits, "_"), and they become the start of a file name: anything else
+    // would find another application by a shorter prefix, or name a file outside the work
+    // directory ("../").
+    auto keyCharacter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'; };
+    if (rest.size() < kApplKeyLength + 2 || !std::all_of(rest.begin(), rest.begin() + kApplKeyLength, keyCharacter)) {
+        VA_ERROR("Error: applKey_tableName_RR <%.*s> does not begin with three name characters\n",
+                 static_cast<int>(rest.size()), rest.data());
+        _error = true;
+        return;
+    }
     const std::string_view RR = rest.substr(rest.size() - 2);
+    if (!std::isdigit(static_cast<unsigned char>(RR[0])) || !std::isdigit(static_cast<unsigned char>(RR[1]))) {
+        VA_ERROR("Error: applKey_tableName_RR <%.*s> does not end in a two-digit release\n",
+                 static_cast<int>(rest.size()), rest.data());
+        _error = true;
+        return;
+    }
     _applKeyTableName.assign(rest.substr(0, std::min(rest.size() - 2, kMaxKeyLength)));
     const std::string name = _applKeyTableName.substr(0, 3) + infix + std::string(RR);
     _fileName = ZOT0_ConstructFullyQualifiedName(nullptr, name.c_str());

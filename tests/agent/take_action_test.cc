@@ -362,6 +362,17 @@ TEST_F(TakeActionDispatch, LocalActionsRunOnlyWhenSwitchedOn) {
     setVaLimits(limits);
     EXPECT_EQ(run("Local_Action touch " + file, {_subnode, "disk1", "5"}), 0);
     EXPECT_TRUE(std::filesystem::exists(file));
+
+    // A command of 1,023 characters runs; a longer one is refused whole, not cut and run.
+    const std::string longer = _dir.file("long-action-ran");
+    std::string command = "touch " + longer + " ;";
+    command += std::string(1023 - command.size(), ' ');
+    EXPECT_EQ(run("Local_Action " + command, {_subnode, "disk1", "5"}), 0);
+    EXPECT_TRUE(std::filesystem::exists(longer));
+    std::filesystem::remove(longer);
+    EXPECT_EQ(run("Local_Action " + command + "x", {_subnode, "disk1", "5"}), 1);
+    EXPECT_TRUE(trace.contains("Error: Local_Action refused: the command has 1024 characters, more than 1023"));
+    EXPECT_FALSE(std::filesystem::exists(longer));
 }
 
 TEST_F(TakeActionDispatch, PolicyActionsTakeTheirOwnerFromNameAndTheirNodeFromTheRequest) {

@@ -11,6 +11,7 @@
 #include "providers/row_collector.h"
 #include "testlib/hub_fixture.h"
 #include "testlib/temp_dir.h"
+#include "testlib/trace_capture.h"
 
 namespace vorpane::providers {
 namespace {
@@ -73,8 +74,22 @@ TEST(FileRecord, EachFormatGivesTheGroupsValues) {
     EXPECT_EQ(v, (Values{{"Seq", "42"}, {"Text", "done"}}));
     EXPECT_FALSE(re.parse("no match here", &v, &reason));
     EXPECT_EQ(reason, "the pattern does not match");
-    EXPECT_FALSE(re.parse("GET [(] 42 y " + std::string(RecordFormat::kMaxRegexLine, 'z'), &v, &reason));
-    EXPECT_NE(reason.find("the limit for a pattern"), std::string::npos);
+    // A line as long as a line may be is searched, however the pattern repeats.
+    RecordFormat any = format(RecordFormat::kRegex, "", {}, R"(^(?<Text>(((.)))*)$)");
+    ASSERT_TRUE(any.parse(std::string(FileProvider::kMaxLine, 'z'), &v, &reason)) << reason;
+    EXPECT_EQ(v, (Values{{"Text", "zzzzzzzz"}}));
+
+    // A NUL byte, in the line or escaped in a JSON text, makes the line malformed: kept, it would end
+    // the value (an Id of "\0" was stored as 0).
+    using namespace std::string_literals;
+    for (const std::string& line : {"\0,a,1"s, "7,a\0b,1"s, "Seq=7\0 Text=a"s}) {
+        EXPECT_FALSE((line[0] == 'S' ? kv : csv).parse(line, &v, &reason)) << line;
+        EXPECT_NE(reason.find("a NUL byte at character"), std::string::npos) << reason;
+    }
+    ASSERT_TRUE(json.parse(R"({"Seq": 7, "Text": "a\u0000b"})", &v, &reason)) << reason;
+    DProw row;
+    EXPECT_FALSE(dp::formatRow({"LINE", "", DCH_NO_CONTROL_FIELD, v}, group(), &row, &reason));
+    EXPECT_EQ(reason, "value of Text holds a NUL byte");
 
     RecordFormat refused;
     EXPECT_FALSE(RecordFormat::make(RecordFormat::kRegex, group(), "", {}, "(\\d+)", &refused, &reason));
@@ -83,8 +98,33 @@ TEST(FileRecord, EachFormatGivesTheGroupsValues) {
     EXPECT_NE(reason.find("Nope is not an attribute"), std::string::npos);
     EXPECT_FALSE(RecordFormat::make(RecordFormat::kRegex, group(), "", {}, "(?<Seq>[)", &refused, &reason));
     EXPECT_NE(reason.find("does not compile"), std::string::npos);
+    EXPECT_FALSE(RecordFormat::make(RecordFormat::kRegex, group(), "", {}, "(?<Seq>a)\\1", &refused, &reason));
+    EXPECT_NE(reason.find("back-references are not supported"), std::string::npos);
     EXPECT_FALSE(RecordFormat::make(RecordFormat::kDelimited, group(), "::", {}, "", &refused, &reason));
     EXPECT_FALSE(RecordFormat::make(RecordFormat::kDelimited, group(), ",", {"Seq", "Bogus"}, "", &refused, &reason));
+}
+
+// The example of docs/providers.md, on a line of a web server's access log.
+TEST(FileRecord, TheDocumentedAccessLogPatternReadsAnAccessLogLine) {
+    const std::string text = "application WEBLOG help=\"Web server access log\"\n"
+                             "group ACCESS E 0\nattribute Host D 64\nattribute Path D 256\n"
+                             "attribute Status G 4\nattribute Bytes G 4\n"
+                             "source FILE group=ACCESS format=regex interval=2\npath /var/log/nginx/access.log\n"
+                             R"re(pattern "^(?<Host>\S+) \S+ \S+ \[[^\]]*\] \"\S+ (?<Path>\S+)[^\"]*\" (?<Status>\d+) (?<Bytes>\d+)")re"
+                             "\n";
+    Definition d;
+    dp::ParseError e;
+    ASSERT_TRUE(parseDefinition(text, &d, &e)) << e.reason;
+    ASSERT_EQ(d.source.size(), 3u);
+    RecordFormat f;
+    std::string reason;
+    ASSERT_TRUE(RecordFormat::make(RecordFormat::kRegex, d.app.groups[0], "", {}, d.source[2].words[1], &f, &reason))
+        << reason;
+    Values v;
+    ASSERT_TRUE(f.parse("10.1.2.3 - frank [10/Oct/2000:13:55:36 -0700] \"GET /a.gif HTTP/1.0\" 200 2326 \"-\" \"x\"",
+                        &v, &reason))
+        << reason;
+    EXPECT_EQ(v, (Values{{"Host", "10.1.2.3"}, {"Path", "/a.gif"}, {"Status", "200"}, {"Bytes", "2326"}}));
 }
 
 class FileAgainstHub : public ::testing::Test {
@@ -140,10 +180,11 @@ TEST_F(FileAgainstHub, AppendsRotationTruncationAndRestartLoseAndRepeatNothing) 
         provider->poll();
     }));
 
-    append("app.log", "Seq=1 Text=one\nSeq=2 Text=two\ngarbage here\nSeq=3 Text=three\n");
+    append("app.log", "Seq=1 Text=one\nSeq=2 Text=two\ngarbage here\n" + std::string("Seq=\0 Text=nul\n", 15) +
+                          "Seq=3 Text=three\n");
     provider->poll();
     EXPECT_EQ(rowsUntil(3), (std::vector<std::string>{"1:one", "2:two", "3:three"}));
-    EXPECT_EQ(provider->status().malformed.load(), 1);
+    EXPECT_EQ(provider->status().malformed.load(), 2);
 
     // A line being written is taken once it is complete.
     append("app.log", "Seq=4 Text=four\nSeq=5 Text=fi");
@@ -183,6 +224,95 @@ TEST_F(FileAgainstHub, AppendsRotationTruncationAndRestartLoseAndRepeatNothing) 
         EXPECT_NE(line.find(" " + _dir.path() + "/app"), std::string::npos) << line;
     }
     EXPECT_EQ(count, 2);
+}
+
+// The position passes a line only once the hub has taken its row: lines the hub never saw (no hub)
+// or refused (it forgot the application) come again after a restart, and lines it took do not.
+TEST_F(FileAgainstHub, LinesTheHubDidNotTakeAreSentAfterARestartAndTakenOnesAreNot) {
+    const std::string section = "source FILE format=keyvalue\npath " + _dir.file("app.log") + "\n";
+    std::unique_ptr<FileProvider> provider = make(section);
+    ASSERT_TRUE(_collector.waitUntilDelivering([&] {
+        append("app.log", "Seq=0 Text=probe\n");
+        provider->poll();
+    }));
+    provider.reset();
+
+    // No hub to take them.
+    const HubOptions hub = _context.hub;
+    _context.hub.port = testing::freeHubPort();
+    _context.hub.connectTimeout = 1;
+    provider = make(section);
+    append("app.log", "Seq=1 Text=one\nSeq=2 Text=two\n");
+    provider->poll();
+    EXPECT_GT(provider->status().errors.load(), 0);
+    EXPECT_EQ(provider->status().rowsSent.load(), 0);
+    provider.reset();
+    _context.hub = hub;
+    provider = make(section);
+    provider->poll();
+    EXPECT_EQ(rowsUntil(2), (std::vector<std::string>{"1:one", "2:two"}));
+
+    // Another provider takes the source over and offline: the hub refuses the rows of the old handle.
+    HubProvider other(_context.hub);
+    int status = 0;
+    int handle = 0;
+    ASSERT_EQ(other.dp_online(&status, &handle, "VPLOG", "LINE", "logs"), 0);
+    ASSERT_EQ(other.dp_offline(&status, handle), 0);
+    append("app.log", "Seq=3 Text=three\nSeq=4 Text=four\n");
+    provider->poll();
+    EXPECT_GT(provider->status().errors.load(), 0);
+    EXPECT_EQ(provider->status().rowsSent.load(), 2);
+    provider.reset();
+    provider = make(section);
+    provider->poll();
+    EXPECT_EQ(rowsUntil(4), (std::vector<std::string>{"3:three", "4:four"}));
+    EXPECT_FALSE(_collector.next(0.3)) << "a line came twice";
+}
+
+// A row the hub refuses for what it holds is given up: at once when the hub takes a later row of the
+// file, else after three refusals; the file goes on after it.
+TEST_F(FileAgainstHub, ARowTheHubKeepsRefusingIsSkippedAndTheFileGoesOn) {
+    // The application registered first without Text: the hub refuses rows that carry one.
+    HubProvider other(_context.hub);
+    int status = 0;
+    ASSERT_EQ(other.dp_register(&status, dp::AppDescription{"VPLOG", "", {dp::GroupDesc{"LINE", 'E', 0, "", "", {
+                                                                  dp::AttributeDesc{"Seq", 'C', 4}}}}}
+                                             .registration()),
+              0);
+    std::unique_ptr<FileProvider> provider = make("source FILE format=keyvalue\npath " + _dir.file("app.log") + "\n");
+    ASSERT_TRUE(_collector.waitUntilDelivering([&] {
+        append("app.log", "Seq=0\n");
+        provider->poll();
+    }));
+    auto seqsUntil = [this](const std::string& last) {
+        std::vector<std::string> seen;
+        while (std::optional<ReceivedRow> r = _collector.next(10)) {
+            if (r->values[0] != "0") {
+                seen.push_back(r->values[0]);
+            }
+            if (r->values[0] == last) {
+                break;
+            }
+        }
+        return seen;
+    };
+    testing::TraceCapture trace;
+    append("app.log", "Seq=1\nSeq=2 Text=bad\nSeq=3\n");
+    provider->poll();
+    EXPECT_EQ(seqsUntil("3"), (std::vector<std::string>{"1", "3"}));
+    EXPECT_TRUE(trace.contains("1 lines the hub refused are skipped (it took lines after them)"));
+
+    append("app.log", "Seq=4 Text=bad\n");
+    for (int round = 1; round < FileProvider::kMaxRefusals; ++round) {
+        provider->poll();
+        EXPECT_FALSE(trace.contains("times; it is skipped")) << round;
+    }
+    provider->poll();
+    EXPECT_TRUE(trace.contains("the hub refused the line at offset "));
+    EXPECT_TRUE(trace.contains(" 3 times; it is skipped"));
+    append("app.log", "Seq=5\n");
+    provider->poll();
+    EXPECT_EQ(seqsUntil("5"), (std::vector<std::string>{"5"}));
 }
 
 TEST_F(FileAgainstHub, StartAtEndSkipsWhatWasThereOnTheFirstRunOnly) {

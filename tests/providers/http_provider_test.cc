@@ -50,6 +50,9 @@ class HttpAgainstServer : public ::testing::Test {
         _server.Get("/ok", [](const httplib::Request&, httplib::Response& res) {
             res.set_content("Welcome home", "text/plain");
         });
+        _server.Get("/big", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content(std::string(200 * 1024, 'x') + " end", "text/plain");  // one line
+        });
         _server.Get("/fail", [](const httplib::Request&, httplib::Response& res) {
             res.status = 500;
             res.set_content("broken", "text/plain");
@@ -73,8 +76,17 @@ class HttpAgainstServer : public ::testing::Test {
         _serverThread.join();
     }
 
-    std::unique_ptr<HttpProvider> make() {
-        const std::string base = "http://127.0.0.1:" + std::to_string(_port);
+    std::string base() const { return "http://127.0.0.1:" + std::to_string(_port); }
+
+    // The provider of the given url lines; by default one for each outcome.
+    std::unique_ptr<HttpProvider> make(std::string urls = "") {
+        if (urls.empty()) {
+            urls = "url home " + base() + "/ok match=Welcome\n"
+                   "url nomatch " + base() + "/ok match=\"Good bye\"\n"
+                   "url fail " + base() + "/fail\n"
+                   "url slow " + base() + "/slow\n"
+                   "url refused http://127.0.0.1:" + std::to_string(closedPort()) + "/\n";
+        }
         const std::string text = "application VPWEB\n"
                                  "group PROBE K 300\n"
                                  "attribute @Name D 16\n"
@@ -83,12 +95,7 @@ class HttpAgainstServer : public ::testing::Test {
                                  "attribute Matched G 2\n"
                                  "attribute Cert_Days_Left G 4\n"
                                  "attribute Error D 64\n"
-                                 "source HTTP interval=60 timeout=30\n"
-                                 "url home " + base + "/ok match=Welcome\n"
-                                 "url nomatch " + base + "/ok match=\"Good bye\"\n"
-                                 "url fail " + base + "/fail\n"
-                                 "url slow " + base + "/slow\n"
-                                 "url refused http://127.0.0.1:" + std::to_string(closedPort()) + "/\n";
+                                 "source HTTP interval=60 timeout=30\n" + urls;
         Definition d;
         dp::ParseError e;
         d.file = "/defs/web.desc";
@@ -149,6 +156,24 @@ TEST_F(HttpAgainstServer, EachOutcomeIsOneRowOfTheSet) {
     EXPECT_EQ(rows[4].values[0], "refused");
     EXPECT_NE(rows[4].values[5], "");
     EXPECT_EQ(provider->status().errors.load(), 0);
+}
+
+// The page is searched as a whole, in one pass: a long line does not deepen the matcher's stack.
+TEST_F(HttpAgainstServer, AOneLinePageOf200KiBIsSearchedAndANormalPageStillMatches) {
+    std::unique_ptr<HttpProvider> provider = make("url any " + base() + "/big match=.*\n"
+                                                  "url tail " + base() + "/big match=\"^((x))*(.)* end$\"\n"
+                                                  "url none " + base() + "/big match=\"(x|xx)*y\"\n"
+                                                  "url home " + base() + "/ok match=\"^Welcome\\b\"\n");
+    std::vector<HttpProvider::Result> r = provider->probeAll();
+    ASSERT_EQ(r.size(), 4u);
+    for (const HttpProvider::Result& one : r) {
+        EXPECT_EQ(one.statusCode, 200) << one.error;
+    }
+    EXPECT_EQ(r[0].bytes, 200 * 1024 + 4);
+    EXPECT_EQ(r[0].matched, 1);
+    EXPECT_EQ(r[1].matched, 1);
+    EXPECT_EQ(r[2].matched, 0);
+    EXPECT_EQ(r[3].matched, 1);
 }
 
 // A self-signed certificate for 127.0.0.1 (an EC key), valid from a day ago until `validSeconds`
@@ -276,7 +301,8 @@ TEST(HttpDefinition, SourceSectionsAreRefusedWithTheirLine) {
              {"source HTTP\n", 4, "at least one url"},
              {"source HTTP\nurl a ftp://x/\n", 5, "not http:// or https://"},
              {"source HTTP\nurl a\n", 5, "url NAME URL"},
-             {"source HTTP\nurl a http://127.0.0.1/ match=\"(\"\n", 5, "match does not compile"},
+             {"source HTTP\nurl a http://127.0.0.1/ match=\"(\"\n", 5, "match does not compile: '(' without ')'"},
+             {"source HTTP\nurl a http://127.0.0.1/ match=a(?!b)\n", 5, "look-ahead and look-behind are not supported"},
              {"source HTTP\nurl a http://127.0.0.1/ colour=red\n", 5, "unexpected \"colour=red\""},
              {"source HTTP timeout=0\nurl a http://127.0.0.1/\n", 4, "timeout=0"},
              {"source HTTP\nurl a http://127.0.0.1/ cafile=/etc/ca.pem\n", 5, "cafile= is for https://"},

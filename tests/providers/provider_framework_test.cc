@@ -75,6 +75,7 @@ TEST_F(Framework, DefinitionsAreRefusedWithTheirLineAndReason) {
     for (const Case& c : std::vector<Case>{{app + "source SOCK\n", 4, "needs port=N"},
                                            {app + "source SOCK port=99999\n", 4, "not a number from 0 to 65535"},
                                            {app + "source SOCK port=1 protocol=sctp\n", 4, "protocol=sctp"},
+                                           {app + "source SOCK port=1 sources=0\n", 4, "sources=0 is not a number from 1"},
                                            {app + "source SOCK port=1 colour=red\n", 4, "unexpected \"colour=red\""},
                                            {app + "source SOCK port=1\nurl x\n", 5, "only its source line"}}) {
         ASSERT_TRUE(parseDefinition(c.text, &d, &e)) << e.reason;

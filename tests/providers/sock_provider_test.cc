@@ -11,6 +11,7 @@
 #include "providers/row_collector.h"
 #include "providers/sock_provider.h"
 #include "testlib/hub_fixture.h"
+#include "testlib/trace_capture.h"
 
 namespace vorpane::providers {
 namespace {
@@ -84,10 +85,15 @@ TEST(SockLine, LinesAreCheckedAgainstTheApplication) {
     EXPECT_EQ(line.row.count(), 2);
 
     struct Case {
-        const char* text;
+        std::string text;
         const char* reason;
     };
+    using namespace std::string_literals;
     for (const Case& c : std::vector<Case>{{"ORDER shop1", "GROUP SOURCE name=value"},
+                                          {"ORDER shop1 Id=\0"s, "a NUL byte at character 16"},
+                                          {"ORDER shop1 Id=7\0junk"s, "a NUL byte at character 17"},
+                                          {"ORDER shop1 Status=\"a\0b\""s, "a NUL byte"},
+                                          {"ORDER sh\0p1 Id=7"s, "a NUL byte"},
                                           {"PARCEL shop1 Id=1", "no group PARCEL"},
                                           {"ORDER Id=1 Status=x", "source \"Id=1\""},
                                           {"ORDER shop1 Id=abc", "is not a number"},
@@ -145,7 +151,8 @@ TEST_F(SockAgainstHub, GoodLinesBecomeRowsAndMalformedOnesAreCounted) {
     ASSERT_TRUE(client.connected());
     ASSERT_TRUE(client.send("ORDER shop1 Id=1 Status=new\r\n"
                             "\n"
-                            "ORDER shop1 Id=oops\n"
+                            "ORDER shop1 Id=oops\n" +
+                            std::string("ORDER shop1 Id=\0\n", 17) +  // a NUL byte is no number 0
                             "NOSUCH shop1 Id=2\n"
                             "ORDER shop2 Status=\"in transit\" Id=2\n"
                             "ORDER shop1 Id=3 Status=do"));
@@ -157,7 +164,7 @@ TEST_F(SockAgainstHub, GoodLinesBecomeRowsAndMalformedOnesAreCounted) {
     EXPECT_EQ(rows[1].source, "shop2");
     EXPECT_EQ(rows[1].values, (Values{"2", "in transit"}));
     EXPECT_EQ(rows[2].values, (Values{"3", "done"}));
-    EXPECT_EQ(_provider.status().malformed.load(), 2);
+    EXPECT_EQ(_provider.status().malformed.load(), 3);
 
     // UDP: one datagram may hold several lines.
     int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -172,7 +179,7 @@ TEST_F(SockAgainstHub, GoodLinesBecomeRowsAndMalformedOnesAreCounted) {
     rows = rowsUntil("udp1", "11");
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].values, (Values{"10", "a"}));
-    EXPECT_EQ(_provider.status().malformed.load(), 3);
+    EXPECT_EQ(_provider.status().malformed.load(), 4);
 }
 
 TEST_F(SockAgainstHub, AnEndlessLineClosesItsConnectionAndTheListenerGoesOn) {
@@ -193,6 +200,31 @@ TEST_F(SockAgainstHub, AnEndlessLineClosesItsConnectionAndTheListenerGoesOn) {
     EXPECT_EQ(rows[0].values, (Values{"4", "x"}));
     EXPECT_EQ(rows[1].values, (Values{"5", "after"}));
     EXPECT_EQ(_provider.status().malformed.load(), 1);
+}
+
+// Each source a line names becomes a source and a subnode: a definition takes only so many.
+TEST_F(SockAgainstHub, SourcesBeyondTheDefinitionsCapAreRefusedCountedAndTracedOnce) {
+    SockProvider::Options options;
+    options.maxSources = 2;
+    SockProvider capped("SOCK:capped", HubOptions::fromEnvironment(), orders(), options);
+    ASSERT_TRUE(capped.open());
+    StopSignal stop;
+    std::thread runner([&] { capped.run(stop); });
+    testing::TraceCapture trace;
+    LineClient client(capped.port());
+    ASSERT_TRUE(client.send("ORDER s1 Id=1 Status=a\nORDER s2 Id=2 Status=b\nORDER s3 Id=3 Status=c\n"
+                            "ORDER s4 Id=4 Status=d\nORDER s3 Id=5 Status=e\nORDER s1 Id=6 Status=f\n"));
+    std::vector<ReceivedRow> rows = rowsUntil("s1", "6");
+    stop.request();
+    runner.join();
+    std::vector<std::string> seen;
+    for (const ReceivedRow& r : rows) {
+        seen.push_back(r.source + ":" + r.values[0]);
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"s1:1", "s2:2", "s1:6"}));
+    EXPECT_EQ(capped.status().errors.load(), 3);
+    EXPECT_EQ(capped.status().malformed.load(), 0);
+    EXPECT_EQ(trace.count("lines of further sources are refused"), 1);
 }
 
 TEST_F(SockAgainstHub, FiftyConcurrentSendersLoseNothing) {

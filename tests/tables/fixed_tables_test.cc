@@ -174,11 +174,27 @@ TEST_F(FixedTables, RmtfileRequestsWithoutWhatTheyNeedEmitNothing) {
         {{eq("ORIGINNODE", "hostA"), eq("RMTFILE", "*CAT")}, "Error: applKey_tableName_RR was NULL."},
         {{eq("ORIGINNODE", "hostA:XYZ00"), eq("RMTFILE", "*CAT")},
          "Error: could not resolve userDataList object using applKey/tableName <XYZ> for fileName <"},
+        // The key begins with an application key of three name characters and ends in a two-digit
+        // release: "D" would find the application DPT by its first letter, "../" a file outside
+        // the work directory.
+        {{eq("ORIGINNODE", "hostA:D00"), eq("RMTFILE", "*CAT")},
+         "Error: applKey_tableName_RR <D00> does not begin with three name characters"},
+        {{eq("ORIGINNODE", "hostA:DP00"), eq("RMTFILE", "*CAT")},
+         "Error: applKey_tableName_RR <DP00> does not begin with three name characters"},
+        {{eq("ORIGINNODE", "hostA:dpt00"), eq("RMTFILE", "*CAT")},
+         "Error: applKey_tableName_RR <dpt00> does not begin with three name characters"},
+        {{eq("ORIGINNODE", "hostA:../00"), eq("RMTFILE", "*ODI")},
+         "Error: applKey_tableName_RR <../00> does not begin with three name characters"},
+        {{eq("ORIGINNODE", "hostA:DPT0x"), eq("RMTFILE", "*CAT")},
+         "Error: applKey_tableName_RR <DPT0x> does not end in a two-digit release"},
     };
     for (const Case& c : cases) {
         TraceCapture trace;
         EXPECT_TRUE(fileRows(c.filter).empty()) << c.error;
         EXPECT_TRUE(trace.contains(c.error)) << c.error;
+        if (std::string_view(c.error).find("name characters") != std::string_view::npos) {
+            EXPECT_FALSE(trace.contains("Unable to open")) << c.error;  // no file was looked for
+        }
     }
     TraceCapture trace;
     EXPECT_TRUE(fileRows("hostA:XYZ00", "*ATTR").empty());

@@ -164,5 +164,30 @@ TEST_F(Vorpanectl, AddressAndTokenComeFromTheKeysAndTheWorkDirectory) {
     EXPECT_EQ(refused.waitExit(), vorpanectl::kUnauthorized) << refused.output();
 }
 
+TEST_F(Vorpanectl, ATokenFileKeepsTheTokenOffTheCommandLine) {
+    ScopedEnv noToken("VORPANE_API_TOKEN", std::nullopt);
+    const std::string port = std::to_string(_server->port());
+    _dir.write("my-token", std::string(kTestToken) + "\n");
+    CtlRun r = ctl({"--port", port, "--token-file", _dir.file("my-token"), "tables"}, false);
+    EXPECT_EQ(r.rc, vorpanectl::kOk) << r.err;
+    EXPECT_NE(r.out.find("DSKTBL01"), std::string::npos);
+
+    r = ctl({"--port", port, "--token-file", _dir.file("missing"), "tables"}, false);
+    EXPECT_EQ(r.rc, vorpanectl::kBadInput);
+    EXPECT_NE(r.err.find("cannot read the token file " + _dir.file("missing")), std::string::npos) << r.err;
+    _dir.write("empty", "\n");
+    r = ctl({"--port", port, "--token-file", _dir.file("empty"), "tables"}, false);
+    EXPECT_EQ(r.rc, vorpanectl::kBadInput);
+    EXPECT_NE(r.err.find("is empty"), std::string::npos) << r.err;
+    EXPECT_EQ(ctl({"--port", port, "--token", kTestToken, "--token-file", _dir.file("my-token"), "tables"}, false).rc,
+              vorpanectl::kBadInput);
+
+    // The binary: its command line (what ps shows) names the file, not the token.
+    ChildProcess child({VORPANECTL_BIN, "--port", port, "--token-file", _dir.file("my-token"), "tables"},
+                       {"VORPANE_WORKDIR=" + _dir.path() + "/none", "VORPANE_API_TOKEN"});
+    ASSERT_EQ(child.waitExit(), 0) << child.output();
+    EXPECT_NE(child.output().find("DSKTBL01"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace vorpane::testing

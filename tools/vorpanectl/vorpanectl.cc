@@ -194,7 +194,19 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     app.require_subcommand(1);
     app.add_option("--address", o.address, "Agent address (default: VORPANE_API_BIND, else 127.0.0.1)");
     app.add_option("--port", o.port, "API port (default: VORPANE_API_PORT, else 7180)")->check(CLI::Range(1, 65535));
-    app.add_option("--token", o.token, "Bearer token (default: VORPANE_API_TOKEN, else <work directory>/api-token)");
+    CLI::Option* tokenOption = app.add_option(
+        "--token", o.token,
+        "Bearer token; it shows in the process list, so prefer --token-file (default: VORPANE_API_TOKEN, else "
+        "<work directory>/api-token)");
+    std::string tokenFile;
+    app.add_option("--token-file", tokenFile, "File that holds the bearer token")->excludes(tokenOption);
+    // Runs once the options are read, before the command.
+    app.parse_complete_callback([&] {
+        std::string error;
+        if (!tokenFile.empty() && !vorpane::api::readTokenFile(tokenFile, &o.token, &error)) {
+            throw CLI::ValidationError("--token-file", error);
+        }
+    });
     app.add_flag("--json", o.json, "Print the agent's JSON instead of tables");
     app.add_option("--timeout", o.timeoutSeconds, "Seconds to wait for an answer")->check(CLI::Range(1, 3600));
 
