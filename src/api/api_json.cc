@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "api/api_http.h"
+#include "api/api_names.h"
 #include "api/where_parser.h"
 
 namespace vorpane::api {
@@ -17,6 +19,17 @@ std::string isoTime(int64_t seconds) {
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tmv);
     return text;
 }
+
+namespace {
+
+// month 0 to 11
+int daysInMonth(int year, int month) {
+    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return kDays[month] + (month == 1 && leap ? 1 : 0);
+}
+
+}  // namespace
 
 std::optional<std::string> timestampToIso(std::string_view text) {
     if (text.size() != 16) {
@@ -42,8 +55,9 @@ std::optional<std::string> timestampToIso(std::string_view text) {
     tmv.tm_min = num(9, 2);
     tmv.tm_sec = num(11, 2);
     int millis = num(13, 3);
-    if (num(0, 1) > 1 || tmv.tm_mon < 0 || tmv.tm_mon > 11 || tmv.tm_mday < 1 || tmv.tm_mday > 31 ||
-        tmv.tm_hour > 23 || tmv.tm_min > 59 || tmv.tm_sec > 60) {
+    if (num(0, 1) > 1 || tmv.tm_mon < 0 || tmv.tm_mon > 11 || tmv.tm_mday < 1 ||
+        tmv.tm_mday > daysInMonth(tmv.tm_year + 1900, tmv.tm_mon) || tmv.tm_hour > 23 || tmv.tm_min > 59 ||
+        tmv.tm_sec > 60) {
         return std::nullopt;
     }
     tmv.tm_isdst = -1;
@@ -97,8 +111,11 @@ Json valueJson(const axf::ColumnDesc& column, const axf::Value& value) {
         return *n;
     }
     const std::string& text = std::get<std::string>(value);
-    if (std::optional<std::string> iso = timestampToIso(text)) {
-        return *iso;
+    // Only a time attribute's text is a time stamp: a 16-digit serial number or account is not.
+    if (column.attrType == 'T') {
+        if (std::optional<std::string> iso = timestampToIso(text)) {
+            return *iso;
+        }
     }
     return text;
 }
@@ -187,6 +204,23 @@ bool situationDefFromJson(const Json& body, axf::SituationDef* def, std::string*
         !text("action", &def->action, false) || !text("atomic", &def->atomicColumn, false)) {
         return false;
     }
+    if (!validName(def->name, kMaxSituationName)) {
+        *error = "a situation name has 1 to " + std::to_string(kMaxSituationName) + " letters, digits or \"_\"";
+        return false;
+    }
+    *error = tableNameProblem("application", def->applName);
+    if (error->empty()) {
+        *error = tableNameProblem("table", def->tableName);
+    }
+    if (error->empty() && !def->atomicColumn.empty()) {
+        *error = nameProblem("atomic", def->atomicColumn, kMaxColumnName);
+    }
+    if (error->empty()) {
+        *error = controlCharacterProblem("action", def->action);
+    }
+    if (!error->empty()) {
+        return false;
+    }
     if (auto it = body.find("interval"); it != body.end() && !it->is_null()) {
         if (!it->is_number_integer() || it->get<int64_t>() < 0 || it->get<int64_t>() > 86400) {
             *error = "\"interval\" must be a whole number of seconds from 0 to 86400";
@@ -209,6 +243,9 @@ bool situationDefFromJson(const Json& body, axf::SituationDef* def, std::string*
         for (const Json& s : *it) {
             if (!s.is_string()) {
                 *error = "\"subnodes\" must be a list of names";
+                return false;
+            }
+            if (*error = nameProblem("subnodes", s.get_ref<const std::string&>(), kMaxSubnodeName); !error->empty()) {
                 return false;
             }
             def->subnodes.push_back(s.get<std::string>());

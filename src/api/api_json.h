@@ -20,7 +20,8 @@ using Json = nlohmann::ordered_json;
 // Seconds since the epoch as ISO 8601 in UTC ("2026-12-06T06:00:00Z").
 std::string isoTime(int64_t seconds);
 // A time stamp column's text ("CYYMMDDHHMMSSmmm", local time) as ISO 8601 with the local offset, or
-// nothing when the text is not such a time stamp.
+// nothing when the text is not such a time stamp (not 16 digits, or a month, day, hour, minute or
+// second that does not exist).
 std::optional<std::string> timestampToIso(std::string_view text);
 
 // The key of a column in a row object: its attribute name, or its filter name when it has none.
@@ -28,8 +29,8 @@ const std::string& columnKey(const axf::ColumnDesc& column);
 
 Json columnJson(const axf::ColumnDesc& column);
 Json tableJson(const axf::TableDesc& table, bool withColumns);
-// Integer columns as numbers (divided by 10^scale when the column has a scale), time stamps as ISO
-// 8601, other text as strings.
+// Integer columns as numbers (whole numbers when the column has no scale, else divided by 10^scale),
+// the time stamps of time attributes (attribute type 'T') as ISO 8601, other text as strings.
 Json valueJson(const axf::ColumnDesc& column, const axf::Value& value);
 Json rowJson(const std::vector<axf::ColumnDesc>& columns, const std::vector<axf::Value>& row);
 Json rowJson(const std::vector<axf::ColumnDesc>& columns, const axf::ReportRows::Row& row);

@@ -16,6 +16,7 @@
 
 #include "api/api_http.h"
 #include "api/api_json.h"
+#include "api/api_names.h"
 #include "api/where_parser.h"
 #include "interfaces/axf.h"
 #include "interfaces/axf_facade.h"
@@ -30,17 +31,6 @@ namespace {
 constexpr double kReportTimeoutSeconds = 30;
 constexpr size_t kMaxEventsPerPoll = 1000;
 constexpr double kPollSliceSeconds = 1;
-
-// An application's name as the tables carry it (with its two-digit release) matches the subnodes'
-// name (without it).
-bool sameApplication(const std::string& tableAppl, const std::string& subnodeAppl) {
-    if (sameText(tableAppl, subnodeAppl)) {
-        return true;
-    }
-    return tableAppl.size() == subnodeAppl.size() + 2 && sameText(tableAppl.substr(0, subnodeAppl.size()), subnodeAppl) &&
-           std::isdigit(static_cast<unsigned char>(tableAppl[tableAppl.size() - 1])) &&
-           std::isdigit(static_cast<unsigned char>(tableAppl[tableAppl.size() - 2]));
-}
 
 // The generated file of an application: "<key><KIND><RR>" in the work directory, the release taken
 // from the name when it carries one, else from a registered subnode's version, else the highest
@@ -215,6 +205,11 @@ struct Routes {
         query.applName = req.matches[1];
         query.tableName = req.matches[2];
         query.subnodes = listParam(req, "subnode");
+        for (const std::string& n : query.subnodes) {
+            if (std::string problem = nameProblem("subnode", n, kMaxSubnodeName); !problem.empty()) {
+                return fail(res, 400, problem);
+            }
+        }
         query.timeoutSeconds = kReportTimeoutSeconds;
         query.user = kApiUser;
         WhereResult where = parseWhere(req.get_param_value("where"));
@@ -257,18 +252,12 @@ struct Routes {
             }
             return reply(res, 400, e);
         }
-        if (!validName(def.name, 32)) {
-            return fail(res, 400, "a situation name has 1 to 32 letters, digits or \"_\"");
-        }
-        axf::Status st = axf::addSituation(def);
+        Json answer;
+        axf::Status st = s.kept->add(std::move(def), where, &answer);
         if (!st.ok()) {
             return failWith(res, st);
         }
-        Json kept{{"name", def.name},         {"application", def.applName}, {"table", def.tableName},
-                  {"where", where},           {"interval", def.intervalSeconds}, {"event", def.event},
-                  {"action", def.action},     {"atomic", def.atomicColumn}, {"subnodes", def.subnodes}};
-        s.kept->keep(def, std::move(kept));
-        reply(res, 201, situationDefJson(def));
+        reply(res, 201, answer);
     }
 
     void listSituations(const httplib::Request&, httplib::Response& res) {
@@ -284,7 +273,6 @@ struct Routes {
             }
         }
         for (Json& j : s.kept->pending(defined)) {
-            j["pending"] = "the table is not registered yet";
             list.push_back(std::move(j));
         }
         reply(res, 200, Json{{"situations", std::move(list)}});
@@ -293,6 +281,10 @@ struct Routes {
     void situation(const httplib::Request& req, httplib::Response& res) {
         axf::SituationStatus status;
         axf::Status st = axf::situationStatus(req.matches[1].str(), &status);
+        Json pending;
+        if (st.code == axf::kNotFound && s.kept->pendingOne(req.matches[1].str(), &pending)) {
+            return reply(res, 200, pending);
+        }
         if (!st.ok()) {
             return failWith(res, st);
         }
@@ -301,9 +293,7 @@ struct Routes {
 
     void removeSituation(const httplib::Request& req, httplib::Response& res) {
         const std::string name = req.matches[1];
-        axf::Status st = axf::removeSituation(name);
-        const bool wasKept = s.kept->forget(name);
-        if (!st.ok() && !(st.code == axf::kNotFound && wasKept)) {
+        if (axf::Status st = s.kept->remove(name); !st.ok()) {
             return failWith(res, st);
         }
         reply(res, 200, Json{{"removed", name}});
@@ -357,6 +347,9 @@ struct Routes {
             return fail(res, 400, "\"command\" (a non-empty string) is missing");
         }
         request.command = command->get<std::string>();
+        if (std::string problem = controlCharacterProblem("command", request.command); !problem.empty()) {
+            return fail(res, 400, problem);
+        }
         auto subnodes = body.find("subnodes");
         if (subnodes == body.end() || !subnodes->is_array() || subnodes->empty()) {
             return fail(res, 400, "\"subnodes\" (a list of at least one name) is missing");
@@ -364,6 +357,10 @@ struct Routes {
         for (const Json& n : *subnodes) {
             if (!n.is_string()) {
                 return fail(res, 400, "\"subnodes\" must be a list of names");
+            }
+            if (std::string problem = nameProblem("subnodes", n.get_ref<const std::string&>(), kMaxSubnodeName);
+                !problem.empty()) {
+                return fail(res, 400, problem);
             }
             request.subnodes.push_back(n.get<std::string>());
         }

@@ -6,8 +6,8 @@
 // reads every request whole before a worker runs httplib's parsing and routing on it. Requests that
 // may wait long (long polls, take-actions, reports) run on wait slots of their own, so health and
 // metrics never queue behind them. The endpoints are in api_routes.cc and the Prometheus page in
-// metrics_page.cc; the kept situations (kept_situations.h) have a thread of their own while some wait
-// for their table. stop() ends them all; the destructor calls it.
+// metrics_page.cc; the kept situations (kept_situations.h) have a thread of their own that defines
+// them as their tables come. stop() ends them all; the destructor calls it.
 //
 // docs/management-api.md describes every endpoint and status.
 #pragma once

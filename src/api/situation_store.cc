@@ -2,15 +2,24 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 #include "api/api_config.h"
+#include "interfaces/support.h"
 
 namespace vorpane::api {
 
-bool SituationStore::load(std::vector<Json>* definitions, std::string* error) const {
-    definitions->clear();
+bool SituationStore::load(std::vector<Json>* entries, std::string* error) const {
+    entries->clear();
     struct stat st {};
     if (stat(_path.c_str(), &st) != 0) {
-        return true;
+        if (errno == ENOENT) {
+            return true;
+        }
+        *error = "cannot read " + _path + ": " + std::strerror(errno);
+        return false;
     }
     std::string text;
     if (!readWholeFile(_path, &text)) {
@@ -23,22 +32,26 @@ bool SituationStore::load(std::vector<Json>* definitions, std::string* error) co
         return false;
     }
     for (Json& j : parsed) {
-        if (!j.is_object()) {
-            *error = _path + " holds an entry that is not an object";
-            definitions->clear();
-            return false;
-        }
-        definitions->push_back(std::move(j));
+        entries->push_back(std::move(j));
     }
     return true;
 }
 
-bool SituationStore::save(const std::map<std::string, Json>& definitions, std::string* error) const {
+bool SituationStore::save(const std::vector<Json>& entries, std::string* error) const {
     Json all = Json::array();
-    for (const auto& [name, def] : definitions) {
-        all.push_back(def);
+    for (const Json& e : entries) {
+        all.push_back(e);
     }
     return writeFileWhole(_path, all.dump(2) + "\n", 0600, error);
+}
+
+std::string SituationStore::setAside(std::string* error) const {
+    const std::string aside = _path + ".unreadable." + std::to_string(clock::nowSeconds());
+    if (std::rename(_path.c_str(), aside.c_str()) != 0) {
+        *error = "cannot rename " + _path + " to " + aside + ": " + std::strerror(errno);
+        return "";
+    }
+    return aside;
 }
 
 }  // namespace vorpane::api

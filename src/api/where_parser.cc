@@ -1,8 +1,11 @@
 #include "api/where_parser.h"
 
 #include <cctype>
+#include <string>
 #include <utility>
 #include <vector>
+
+#include "api/api_names.h"
 
 namespace vorpane::api {
 
@@ -22,6 +25,12 @@ public:
     explicit WhereParser(std::string_view text) : _text(text) {}
 
     bool parse(Disjunction* out) {
+        for (_pos = 0; _pos < _text.size(); ++_pos) {
+            if (controlCharacter(_text[_pos])) {
+                return fail("a control character is not allowed");
+            }
+        }
+        _pos = 0;
         skipBlanks();
         if (_pos == _text.size()) {
             out->clear();
@@ -96,8 +105,14 @@ private:
     bool factor(Disjunction* out) {
         skipBlanks();
         if (_pos < _text.size() && _text[_pos] == '(') {
+            if (_depth == kMaxWhereDepth) {
+                return fail("parentheses nest deeper than " + std::to_string(kMaxWhereDepth));
+            }
             ++_pos;
-            if (!expression(out)) {
+            ++_depth;
+            bool ok = expression(out);
+            --_depth;
+            if (!ok) {
                 return false;
             }
             skipBlanks();
@@ -243,8 +258,15 @@ private:
 
     static unsigned char uc(char c) { return static_cast<unsigned char>(c); }
 
+    // Blanks, tabs and line ends separate words; every other control character (NUL above all, which
+    // would cut the value the framework compares) is refused.
+    static bool controlCharacter(char c) {
+        return (uc(c) < 0x20 && c != '\t' && c != '\n' && c != '\r') || uc(c) == 0x7F;
+    }
+
     std::string_view _text;
     size_t _pos = 0;
+    size_t _depth = 0;  // open parentheses around _pos
     ParseError _error{0, ""};
 };
 
@@ -256,7 +278,7 @@ WhereResult parseWhere(std::string_view text) {
     Disjunction dnf;
     if (!parser.parse(&dnf)) {
         result.ok = false;
-        result.position = parser.error().offset + 1;
+        result.position = characterNumber(text, parser.error().offset);
         result.message = parser.error().message;
         return result;
     }

@@ -21,6 +21,8 @@
 //                       action identifier the callback gave it
 //   setFigureSource     where the figures of the agent's other parts (the hub's counts) come from;
 //   agentFigures          agentFigures passes them on for the metrics
+//   watchChanges        a call after each change of the registered tables or subnodes
+//   unwatchChanges
 //
 // Filters: a list of predicates "column op value" joined by AND / OR, AND binding tighter than OR.
 // Operators EQ NE GE LE LT GT and LIKE. LIKE patterns: "*" or "%" match any run of characters,
@@ -332,5 +334,19 @@ using FigureSource = std::function<std::vector<Figure>()>;
 // what it reads goes away.
 void setFigureSource(FigureSource source);
 std::vector<Figure> agentFigures();
+
+// ---------------------------------------------------------------------------------------------------
+// Changes of tables and subnodes
+
+// Called after a table is registered or shut down (its situations ended) and after the registered
+// subnodes change. A table of the agent has its columns by the time its subnodes register, so a
+// watcher that waits for a table's columns learns of them then. The call runs on the thread that made
+// the change, with no lock of the framework held; it must be short and must not call watchChanges or
+// unwatchChanges.
+using ChangeListener = std::function<void()>;
+// An identifier for unwatchChanges (never 0).
+uint64_t watchChanges(ChangeListener listener);
+// Returns once no call of that listener is under way; it is not called again.
+void unwatchChanges(uint64_t id);
 
 }  // namespace axf

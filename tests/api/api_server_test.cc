@@ -200,6 +200,8 @@ TEST_F(Api, SituationsAreDefinedListedRemovedAndKeptForTheNextStart) {
     ASSERT_TRUE(api::SituationStore(_dir.file(api::kSituationsFileName)).load(&kept, &error)) << error;
     ASSERT_EQ(kept.size(), 1u);
     EXPECT_EQ(kept[0]["where"], "Used_Pct > 90");
+    EXPECT_EQ(kept[0]["application"], "DSK");  // without the release, which a new one changes
+    EXPECT_EQ(kept[0]["table"], "DSKTBL");
     _server.reset();
     ASSERT_TRUE(axf::removeSituation("Disk_Full").ok());
     startServer();
@@ -212,22 +214,95 @@ TEST_F(Api, SituationsAreDefinedListedRemovedAndKeptForTheNextStart) {
     EXPECT_TRUE(kept.empty());
 }
 
-TEST_F(Api, KeptSituationWaitsForItsTable) {
-    _server.reset();
-    _dir.write(api::kSituationsFileName,
-               R"([{"name":"Later","application":"LAT01","table":"LATTBL01","where":"VA1 EQ x","event":true}])");
-    ScopedSpeedup fast(100);  // the keeper retries every 5 clock seconds
-    TraceCapture trace(vorpane::trace::kState);
-    startServer();
-    Json list = body(client()->Get("/v1/situations"))["situations"];
-    ASSERT_EQ(list.size(), 1u);
-    EXPECT_TRUE(list[0].contains("pending"));
-    axf::MemoryTable later("LAT01", "LATTBL01",
-                           {{"ORIGINNODE", "Node_Name", "", AXF_COLUMN_STRING, 32}, {"VA1", "Name", "", AXF_COLUMN_STRING, 8}});
-    ASSERT_TRUE(trace.waitFor("Kept situation Later defined"));
-    axf::SituationStatus status;
-    EXPECT_TRUE(axf::situationStatus("Later", &status).ok());
-    _server.reset();
+TEST_F(Api, ASituationsLastSampleIsNullUntilItsFirstSampleCompletes) {
+    _disks->deferSamples(1);
+    const Json def{{"name", "Disk_Full"}, {"application", "DSK01"}, {"table", "DSKTBL01"}, {"interval", 60}};
+    ASSERT_EQ(client()->Post("/v1/situations", def.dump(), "application/json")->status, 201);
+    ASSERT_TRUE(_disks->waitForDeferred(1, 30));
+    Json before = body(client()->Get("/v1/situations/Disk_Full"));
+    EXPECT_TRUE(before["lastSample"].is_null()) << before.dump();
+    EXPECT_EQ(before["samples"], 0);
+    ASSERT_EQ(_disks->redriveAll(), 1);
+    ASSERT_TRUE(axf::detail::waitForSituation("Disk_Full", [](const axf::SituationStatus& s) { return s.samples >= 1; }, 30));
+    Json after = body(client()->Get("/v1/situations/Disk_Full"));
+    ASSERT_TRUE(after["lastSample"].is_string()) << after.dump();
+    EXPECT_EQ(after["lastSample"].get<std::string>().size(), 20u);  // 2026-12-06T06:00:00Z
+    EXPECT_EQ(after["samples"], 1);
+}
+
+TEST_F(Api, AnEventOfATableThatIsGoneStillCarriesItsRow) {
+    auto gone = std::make_unique<axf::MemoryTable>(
+        "GON01", "GONTBL01",
+        std::vector<axf::MemoryColumn>{{"ORIGINNODE", "Node_Name", "", AXF_COLUMN_STRING, 32},
+                                       {"VA1", "Name", "", AXF_COLUMN_STRING, 8},
+                                       {"VA2", "Size", "", AXF_COLUMN_INT32, 4}});
+    ASSERT_TRUE(axf::addSituation({"Gone_Rows", "GON01", "GONTBL01", {}, 0, true, "", "", {"h1:GON01"}}).ok());
+    uint64_t last = body(client()->Get("/v1/events"))["lastSeq"];
+    ASSERT_EQ(gone->pushEvent({"h1:GON01", "x", "7"}), 0);
+    gone.reset();
+    Json events = body(client()->Get("/v1/events?after=" + std::to_string(last)))["events"];
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events[0]["kind"], "row");
+    EXPECT_EQ(events[0]["table"], "GONTBL01");
+    // Without the table's description the values come in column order, typed.
+    EXPECT_EQ(events[0]["row"], Json::array({"h1:GON01", "x", 7})) << events.dump();
+}
+
+TEST_F(Api, ControlCharactersInNamesAndDeepWhereTextsAreRefused) {
+    const Json def{{"name", "Disk_Full"}, {"application", "DSK01"}, {"table", "DSKTBL01"}, {"interval", 60}};
+    auto post = [&](const Json& body) { return client()->Post("/v1/situations", body.dump(), "application/json"); };
+    auto with = [&](const char* key, const Json& value) {
+        Json changed = def;
+        changed[key] = value;
+        return changed;
+    };
+    const std::string nul("DSK01\0junk", 10);
+    struct Case {
+        const char* key;
+        Json value;
+        const char* detail;
+    };
+    for (const Case& c : {Case{"application", nul, "\"application\" holds a control character at character 6"},
+                          Case{"table", "DSKTBL01\n", "\"table\" holds a control character at character 9"},
+                          Case{"name", std::string("Disk\0", 5), "a situation name has 1 to 32 letters, digits or \"_\""},
+                          Case{"subnodes", Json::array({std::string("h1:DSK01\0", 9)}),
+                               "\"subnodes\" holds a control character at character 9"},
+                          Case{"atomic", "Mount\x1b", "\"atomic\" holds a control character at character 6"},
+                          Case{"action", "Vorpane_Message a\nb", "\"action\" holds a control character at character 18"},
+                          Case{"application", "DSK 01", "\"application\" must be 1 to 32 letters, digits, \"_\", \".\" or \"-\""}}) {
+        httplib::Result r = post(with(c.key, c.value));
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 400) << c.key << " " << r->body;
+        EXPECT_EQ(body(r)["detail"], c.detail) << c.key;
+    }
+    httplib::Result r = post(with("where", std::string("Mount = '\xc3\xa9\0'", 13)));
+    EXPECT_EQ(r->status, 400);
+    EXPECT_EQ(body(r)["error"], "bad where");
+    EXPECT_EQ(body(r)["position"], 11);  // "é" is one character
+
+    // 12,000 nested parentheses in 24 KB: refused at the 65th, and the server serves on.
+    r = post(with("where", std::string(12000, '(') + "Used_Pct > 1" + std::string(12000, ')')));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 400);
+    EXPECT_EQ(body(r)["error"], "bad where");
+    EXPECT_EQ(body(r)["position"], 65);
+    EXPECT_EQ(body(r)["detail"], "at character 65: parentheses nest deeper than 64");
+    // A body of 100,000 nested arrays is no JSON object, and no harm either.
+    EXPECT_EQ(client()->Post("/v1/situations", std::string(100000, '[') + std::string(100000, ']'), "application/json")->status,
+              400);
+    EXPECT_TRUE(body(client()->Get("/v1/situations"))["situations"].empty());
+
+    AXF_RegisterCommandCallback("Vorpane_Echo", [](PlaxfAutomationCapsule*) -> long { return 0; });
+    Json action{{"command", std::string("Vorpane_Echo a\0b", 16)}, {"subnodes", {"h1:DSK01"}}};
+    r = client()->Post("/v1/actions", action.dump(), "application/json");
+    EXPECT_EQ(r->status, 400);
+    EXPECT_EQ(body(r)["detail"], "\"command\" holds a control character at character 15");
+    action = Json{{"command", "Vorpane_Echo"}, {"subnodes", {std::string("h1\0", 3)}}};
+    EXPECT_EQ(client()->Post("/v1/actions", action.dump(), "application/json")->status, 400);
+    r = client()->Get("/v1/tables/DSK01/DSKTBL01/rows?subnode=h1:DSK01%00x");
+    EXPECT_EQ(r->status, 400);
+    EXPECT_EQ(body(r)["detail"], "\"subnode\" holds a control character at character 9");
+    EXPECT_EQ(client()->Get("/v1/health")->status, 200);
 }
 
 TEST_F(Api, EventsLongPollReturnsOnAnEventOrAtItsTimeOut) {

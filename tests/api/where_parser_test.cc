@@ -55,6 +55,10 @@ TEST(WhereParser, SyntaxErrorsNameTheirPosition) {
     EXPECT_EQ(parsed("a ="), "error at 4: expected a value, found the end");
     EXPECT_EQ(parsed("= 1"), "error at 1: expected an attribute name");
     EXPECT_EQ(parsed("a = 1 AND"), "error at 10: expected an attribute name, found the end");
+    // An OR needs a whole term after it.
+    EXPECT_EQ(parsed("a = 1 OR"), "error at 9: expected an attribute name, found the end");
+    EXPECT_EQ(parsed("a = 1 OR )"), "error at 10: expected an attribute name");
+    EXPECT_EQ(parsed("a = 1 OR b"), "error at 11: expected a comparison (EQ NE GT GE LT LE LIKE = != > >= < <=)");
     EXPECT_EQ(parsed("a = 1 b = 2"), "error at 7: expected AND, OR or the end of the expression");
     EXPECT_EQ(parsed("(a = 1"), "error at 7: expected \")\"");
     EXPECT_EQ(parsed("a = 1)"), "error at 6: expected AND, OR or the end of the expression");
@@ -71,6 +75,25 @@ TEST(WhereParser, SyntaxErrorsNameTheirPosition) {
     ASSERT_FALSE(r.ok);
     EXPECT_NE(r.message.find("too many predicates"), std::string::npos);
     EXPECT_EQ(big.substr(r.position - 1, 3), "AND");
+}
+
+TEST(WhereParser, NestingIsBoundedAndPositionsCountCharacters) {
+    const std::string deepest = std::string(kMaxWhereDepth, '(') + "a=1" + std::string(kMaxWhereDepth, ')');
+    EXPECT_EQ(parsed(deepest), "a EQ [1]");
+    // Far deeper than a worker's stack would take if each level recursed: refused at the first "(" too many.
+    const std::string hostile = std::string(12000, '(') + "a=1" + std::string(12000, ')');
+    EXPECT_EQ(parsed(hostile), "error at 65: parentheses nest deeper than 64");
+    EXPECT_EQ(parsed("a=1 OR (" + deepest + ")"), "error at 72: parentheses nest deeper than 64");
+
+    // "é" is two bytes and "€" three; the position counts each as one character.
+    EXPECT_EQ(parsed("Name = 'é€' AND"), "error at 16: expected an attribute name, found the end");
+    EXPECT_EQ(parsed("Name = é€ OR = 1"), "error at 14: expected an attribute name");
+    EXPECT_EQ(parsed("Name = 'é€'"), "Name EQ [é€]");
+
+    // Control characters other than blanks, tabs and line ends are refused where they stand.
+    EXPECT_EQ(parsed(std::string("Name = 'a\0b'", 12)), "error at 10: a control character is not allowed");
+    EXPECT_EQ(parsed("Name = '\x7f'"), "error at 9: a control character is not allowed");
+    EXPECT_EQ(parsed("a = 1\tAND\r\nb = 2"), "a EQ [1] AND b EQ [2]");
 }
 
 }  // namespace

@@ -358,7 +358,13 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
         Json body{{"name", sit.name},         {"application", sit.appl}, {"table", sit.table}, {"where", sit.where},
                   {"interval", sit.interval}, {"event", sit.event},      {"action", sit.action}, {"atomic", sit.atomic},
                   {"subnodes", sit.subnodes}};
-        rc = s.show("POST", "/v1/situations", body.dump(), [&](const Json& j) { out << "defined " << text(j["name"]) << "\n"; });
+        rc = s.show("POST", "/v1/situations", body.dump(), [&](const Json& j) {
+            if (j.value("state", std::string()) == "pending") {
+                out << "pending " << text(j["name"]) << ": " << text(j["reason"]) << "\n";
+            } else {
+                out << "defined " << text(j["name"]) << "\n";
+            }
+        });
     });
     std::string listName;
     CLI::App* list = situation->add_subcommand("list", "Situations with their state per subnode");
@@ -369,7 +375,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
             for (const Json& x : all) {
                 std::string interval = x.value("event", false) ? "event" : text(x["interval"]);
                 if (!x.contains("states")) {
-                    rows.push_back({text(x["name"]), text(x["table"]), interval, "", x.contains("pending") ? "pending" : "", "",
+                    rows.push_back({text(x["name"]), text(x["table"]), interval, "", x.value("state", std::string()), "",
                                     text(x["where"])});
                     continue;
                 }

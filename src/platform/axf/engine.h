@@ -130,6 +130,8 @@ size_t openRequestCount();
 void closeRequestsOf(TableManager* manager);
 // The registered subnodes changed: situations that follow an application's subnodes reopen.
 void subnodesChanged();
+// Calls the listeners of watchChanges (a table was registered or shut down, or the subnodes changed).
+void notifyChanges();
 // Stops the time line and the pool (AXF_Shutdown); facade calls then answer kStopped.
 void stopEngine();
 // Ends every situation and request, joins the threads, forgets events (tests).

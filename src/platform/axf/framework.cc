@@ -34,6 +34,10 @@ struct Framework {
     // (what it reads may go right after).
     vorpane::Mutex figuresLock;
     axf::FigureSource figures VA_GUARDED_BY(figuresLock);
+    // Listeners are called with their own lock held, for the same reason.
+    vorpane::Mutex listenersLock;
+    std::map<uint64_t, axf::ChangeListener> listeners VA_GUARDED_BY(listenersLock);
+    uint64_t lastListener VA_GUARDED_BY(listenersLock) = 0;
 };
 
 Framework& fw() {
@@ -226,6 +230,7 @@ int AXF_Subnode_SendRequest() {
         }
     }
     axf::detail::subnodesChanged();
+    axf::detail::notifyChanges();
     return rc;
 }
 
@@ -322,6 +327,19 @@ std::vector<SubnodeInfo> listSubnodes() {
     return out;
 }
 
+uint64_t watchChanges(ChangeListener listener) {
+    Framework& f = fw();
+    vorpane::ScopedLock g(f.listenersLock);
+    f.listeners.emplace(++f.lastListener, std::move(listener));
+    return f.lastListener;
+}
+
+void unwatchChanges(uint64_t id) {
+    Framework& f = fw();
+    vorpane::ScopedLock g(f.listenersLock);
+    f.listeners.erase(id);
+}
+
 void setFigureSource(FigureSource source) {
     Framework& f = fw();
     vorpane::ScopedLock g(f.figuresLock);
@@ -358,6 +376,14 @@ void reset() {
 }  // namespace axf
 
 namespace axf::detail {
+
+void notifyChanges() {
+    Framework& f = fw();
+    vorpane::ScopedLock g(f.listenersLock);
+    for (const auto& [id, listener] : f.listeners) {
+        listener();
+    }
+}
 
 std::vector<std::string> subnodesOfApplication(std::string_view tableApplName) {
     // A table's application name carries the release ("MYAPP01"); subnodes are registered with the

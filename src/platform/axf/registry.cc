@@ -158,18 +158,21 @@ int RemoteManager::RegisterClass(TableManager* manager) {
         VA_ERROR("Error: RegisterClass without a table manager or its names\n");
         return AXF_RC_UNKNOWN;
     }
-    Registry& r = registry();
-    vorpane::ScopedLock g(r.lock);
-    auto [it, added] = r.managers.emplace(key(manager->ApplicationName(), manager->TableName()), manager);
-    if (!added) {
-        if (it->second == manager) {
-            return 0;  // registering the same manager again changes nothing
+    {
+        Registry& r = registry();
+        vorpane::ScopedLock g(r.lock);
+        auto [it, added] = r.managers.emplace(key(manager->ApplicationName(), manager->TableName()), manager);
+        if (!added) {
+            if (it->second == manager) {
+                return 0;  // registering the same manager again changes nothing
+            }
+            VA_ERROR("Error: table <%s/%s> is already registered\n", manager->ApplicationName(), manager->TableName());
+            return AXF_RC_DUPLICATE;
         }
-        VA_ERROR("Error: table <%s/%s> is already registered\n", manager->ApplicationName(), manager->TableName());
-        return AXF_RC_DUPLICATE;
+        VA_STATE("Table <%s/%s> registered @%p\n", manager->ApplicationName(), manager->TableName(),
+                 static_cast<void*>(manager));
     }
-    VA_STATE("Table <%s/%s> registered @%p\n", manager->ApplicationName(), manager->TableName(),
-             static_cast<void*>(manager));
+    axf::detail::notifyChanges();
     return 0;
 }
 
@@ -202,6 +205,7 @@ int TableManager::Shutdown(unsigned long code) {
     VA_STATE("Shutdown(0x%lx) of table <%s/%s>\n", code, ApplicationName(), TableName());
     axf::detail::unregisterManager(this);
     axf::detail::closeRequestsOf(this);
+    axf::detail::notifyChanges();
     return 0;
 }
 
