@@ -15,6 +15,7 @@
 #include "interfaces/axf.h"
 #include "interfaces/axf_facade.h"
 #include "interfaces/support.h"
+#include "platform/axf/action_runner.h"
 #include "platform/axf/engine.h"
 
 namespace {
@@ -329,9 +330,26 @@ void setFigureSource(FigureSource source) {
 }
 
 std::vector<Figure> agentFigures() {
-    Framework& f = fw();
-    vorpane::ScopedLock g(f.figuresLock);
-    return f.figures ? f.figures() : std::vector<Figure>();
+    std::vector<Figure> out;
+    {
+        Framework& f = fw();
+        vorpane::ScopedLock g(f.figuresLock);
+        if (f.figures) {
+            out = f.figures();
+        }
+    }
+    // The framework's own: situations' take-action commands on their threads.
+    const detail::ActionFigures a = detail::takeActionFigures();
+    out.push_back(Figure{"vorpane_framework_actions_waiting", "Take-action commands of situations waiting for a thread",
+                         false, {}, static_cast<double>(a.waiting)});
+    out.push_back(Figure{"vorpane_framework_actions_running", "Take-action commands of situations under way", false,
+                         {}, static_cast<double>(a.running)});
+    out.push_back(Figure{"vorpane_framework_actions_total", "Take-action commands of situations completed", true, {},
+                         static_cast<double>(a.completed)});
+    out.push_back(Figure{"vorpane_framework_actions_refused_total",
+                         "Take-action commands of situations refused because too many were waiting", true, {},
+                         static_cast<double>(a.refused)});
+    return out;
 }
 
 bool running() {
@@ -360,19 +378,11 @@ void reset() {
 namespace axf::detail {
 
 std::vector<std::string> subnodesOfApplication(std::string_view tableApplName) {
-    // A table's application name carries the release ("MYAPP01"); subnodes are registered with the
-    // application name alone or with it.
     Framework& f = fw();
     vorpane::ScopedLock g(f.lock);
     std::vector<std::string> out;
     for (const auto& [name, s] : f.subnodes) {
-        if (s.state != SubnodeState::Registered || s.applName.empty()) {
-            continue;
-        }
-        std::string_view appl = s.applName;
-        bool same = appl == tableApplName ||
-                    (tableApplName.size() == appl.size() + 2 && tableApplName.substr(0, appl.size()) == appl);
-        if (same) {
+        if (s.state == SubnodeState::Registered && !s.applName.empty() && sameApplication(tableApplName, s.applName)) {
             out.push_back(name);
         }
     }
