@@ -30,6 +30,7 @@ struct Framework {
     std::deque<axf::MessageEntry> messages VA_GUARDED_BY(lock);
     uint64_t messageSeq VA_GUARDED_BY(lock) = 0;
     bool running VA_GUARDED_BY(lock) = false;
+    bool loaded VA_GUARDED_BY(lock) = false;  // the agent loader has returned
     bool shutdown VA_GUARDED_BY(lock) = false;
     // The source is called with its own lock held, so that clearing it waits for a call under way
     // (what it reads may go right after).
@@ -132,6 +133,8 @@ int zrfmain(int /*argc*/, char** /*argv*/) {
     }
     {
         vorpane::ScopedLock g(f.lock);
+        f.loaded = true;
+        f.cond.broadcast();
         f.cond.waitUntil(f.lock, -1, [&]() VA_REQUIRES(f.lock) { return f.shutdown; });
         f.running = false;
     }
@@ -358,6 +361,13 @@ bool running() {
     return f.running;
 }
 
+bool waitUntilLoaded(double seconds) {
+    Framework& f = fw();
+    vorpane::ScopedLock g(f.lock);
+    f.cond.waitUntil(f.lock, seconds, [&]() VA_REQUIRES(f.lock) { return f.loaded || f.shutdown; });
+    return f.loaded;
+}
+
 void reset() {
     detail::resetEngine();
     setFigureSource(nullptr);
@@ -370,6 +380,7 @@ void reset() {
     f.messages.clear();
     f.messageSeq = 0;
     f.running = false;
+    f.loaded = false;
     f.shutdown = false;
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 
 #include "interfaces/axf.h"
 #include "interfaces/axf_facade.h"
@@ -107,12 +108,27 @@ TEST_F(Framework, RunsTheLoaderAndServesUntilShutdown) {
                   },
                   0, &t, "axf-test"),
               0);
+    // What comes from outside waits for the loader's tables.
+    EXPECT_TRUE(axf::waitUntilLoaded(30));
+    EXPECT_EQ(g_loaderCalls.load(), 1);
+    EXPECT_TRUE(axf::running());
     AXF_Shutdown(1);
     ASSERT_EQ(pthread_join(t, nullptr), 0);
     EXPECT_EQ(rc.load(), 0);
     EXPECT_FALSE(axf::running());
-    // Whether it ran before the shutdown or not, it never runs twice and never hangs.
-    EXPECT_LE(g_loaderCalls.load(), 1);
+    EXPECT_EQ(g_loaderCalls.load(), 1);  // never twice
+
+    // A framework stopped before it ran never loads: the wait ends at the shutdown, not the time-out.
+    axf::reset();
+    AXF_RegisterAgentLoader(loader);
+    AXF_Shutdown(1);
+    auto began = std::chrono::steady_clock::now();
+    EXPECT_FALSE(axf::waitUntilLoaded(60));
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(30));
+    char name[] = "zotagent";
+    char* argv[] = {name, nullptr};
+    EXPECT_EQ(zrfmain(1, argv), 0);  // returns at once
+    EXPECT_EQ(g_loaderCalls.load(), 1);
 }
 
 TEST_F(Framework, SubnodesAreRegisteredDeregisteredAndDeleted) {
