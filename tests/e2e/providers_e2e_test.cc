@@ -13,6 +13,7 @@
 
 #include "interfaces/dch_client.h"
 #include "interfaces/dch_protocol.h"
+#include "testlib/agent_harness.h"
 #include "testlib/child_process.h"
 #include "testlib/hub_test_client.h"
 #include "testlib/temp_dir.h"
@@ -90,10 +91,12 @@ TEST(ProvidersInTheAgent, TheDefaultStartCollectsHostTablesAndRunsDefinitions) {
     auto orders = dc_waitOnDataInitialize("ORDERS", "ORDER");
     ASSERT_TRUE(orders);
     row.reset();
-    for (int attempt = 0; attempt < 200 && !row; ++attempt) {
+    // The listener may not be up yet: the line goes again until a row comes or the deadline passes.
+    vorpane::testing::waitUntil([&] {
         sendLine(sockPort, "ORDER shop1 Id=7 Status=shipped\n");
         row = nextRow(orders.get(), 0.1);
-    }
+        return row.has_value();
+    });
     ASSERT_TRUE(row) << agent.output();
     EXPECT_EQ(*row, (std::vector<std::string>{"shop1", "7", "shipped"}));
     dc_waitOnDataDestroy(std::move(orders));
