@@ -120,12 +120,15 @@ void ActionRunner::run() {
         _waiting.pop_front();
         ++_running;
         _lock.unlock();
-        long result = runCommand(action.command, action.user, action.request.get(), nullptr);
-        _done(action, result);
+        const long result = runCommand(action.command, action.user, action.request.get(), nullptr);
         action.request.reset();
         _lock.lock();
         --_running;
         ++_completed;
+        _lock.unlock();
+        // Counted first: whoever sees the state's result sees the command completed too.
+        _done(action, result);
+        _lock.lock();
     }
 }
 
