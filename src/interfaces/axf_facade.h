@@ -269,8 +269,10 @@ struct SituationStatus {
 Status situationStatus(std::string_view name, SituationStatus* out);
 
 // ---------------------------------------------------------------------------------------------------
-// Events and messages. Sequence numbers start at 1 and grow by 1; the framework keeps the last
-// kEventsKept events and kMessagesKept messages. A reader that fell behind sees a jump in the numbers.
+// Events and messages. Sequence numbers grow by 1; the framework keeps the last kEventsKept events
+// and kMessagesKept messages. A reader that fell behind sees a jump in the numbers. Event numbers
+// keep growing across restarts of the agent (a mark in the work directory, docs/framework.md): a
+// new process starts above its predecessor's numbers, with a jump. Message numbers start at 1.
 
 inline constexpr size_t kEventsKept = 10000;
 inline constexpr size_t kMessagesKept = 1000;
@@ -293,8 +295,8 @@ struct EventBatch {
     std::vector<Event> events;
     uint64_t lastSeq = 0;  // the newest sequence number the framework has handed out
 };
-// Events with seq > afterSeq, at most maxEvents; when there is none, waits up to waitSeconds (clock
-// seconds, at most 60) for one.
+// Events with seq > afterSeq, at most maxEvents; when the caller already has every event, waits up
+// to waitSeconds (clock seconds, at most 60) for one.
 EventBatch readEvents(uint64_t afterSeq, double waitSeconds, size_t maxEvents = 1000);
 
 struct MessageEntry {

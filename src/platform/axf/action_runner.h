@@ -10,8 +10,8 @@
 // that is refused: the first refusal of a run is traced, every one is counted (figures()), and the
 // situation's state records no action for it.
 //
-// Threads. submit() may be called with the engine's lock held; the runner never calls out with its
-// own lock held (the callback and the completion run without it).
+// Threads. The runner never calls out with its own lock held: the callback and the completion run
+// without it.
 #pragma once
 
 #include <pthread.h>

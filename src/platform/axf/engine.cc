@@ -13,11 +13,10 @@
 // Locks. _lock (the engine's) guards the scheduler (time line, job queue, threads) and the records
 // of open requests and situations with their states; they share it because the time line decides
 // from a request's sampling and deferred flags whether its sample may start. It is taken after a
-// manager's lock, never the reverse, and nothing outside the engine is called with it held but the
-// action runner's submit. The event log and the action runner have their own locks, taken after it
-// when both are held; events are published after the engine's lock is let go, under the manager's
-// lock, so a table's events keep their order. Handles and the registry have their own locks
-// (registry.cc).
+// manager's lock, never the reverse, and nothing outside the engine is called with it held. The
+// event log and the action runner have their own locks and are called without the engine's: events
+// are published once it is let go, still under the manager's lock, so a table's events keep their
+// order. Handles and the registry have their own locks (registry.cc).
 #include <algorithm>
 #include <cctype>
 #include <cstdio>

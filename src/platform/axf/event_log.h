@@ -7,8 +7,8 @@
 // the reserved mark of its predecessor (readers see a gap there, as when they fall behind). When the
 // file cannot be written, numbering goes on (traced once per block) without that promise.
 //
-// Threads. Its own lock, taken after the engine's when both are held; nothing is called with it held
-// but the file write of a new block.
+// Threads. Its own lock, never taken with the engine's held; nothing is called with it held but the
+// file write of a new block.
 #pragma once
 
 #include <cstddef>
