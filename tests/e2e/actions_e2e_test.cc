@@ -138,20 +138,7 @@ class ActionsE2E : public ::testing::Test {
 
     // The (application, table) of the registered table that has the attribute.
     std::pair<std::string, std::string> tableWith(const std::string& applPrefix, const std::string& attribute) const {
-        const Json tables = ctl({"tables"});
-        for (const auto& t : tables["tables"]) {
-            const std::string appl = t["application"];
-            if (appl.rfind(applPrefix, 0) != 0) {
-                continue;
-            }
-            const Json desc = ctl({"tables", appl, t["table"]});
-            for (const auto& c : desc["columns"]) {
-                if (c["attribute"] == attribute) {
-                    return {appl, t["table"]};
-                }
-            }
-        }
-        return {};
+        return vorpane::testing::tableWith(VORPANECTL_BIN, env(), applPrefix, attribute);
     }
 
     // The provider of the test's application for one source: brings it online, so that the

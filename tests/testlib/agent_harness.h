@@ -57,4 +57,9 @@ std::vector<std::string> providerEnvironment(const std::string& workDir, const A
 nlohmann::json ctlJson(const std::string& vorpanectl, const std::vector<std::string>& env,
                        std::vector<std::string> args);
 
+// The (application, table) of a registered table whose application begins with applPrefix and that
+// has the attribute; empty names when there is none (yet).
+std::pair<std::string, std::string> tableWith(const std::string& vorpanectl, const std::vector<std::string>& env,
+                                              const std::string& applPrefix, const std::string& attribute);
+
 }  // namespace vorpane::testing
