@@ -45,6 +45,7 @@ int DCHtcpSocket = -1;
 namespace {
 
 constexpr size_t kMaxProgramPath = 511;
+constexpr double kLoaderWait = 30;  // clock seconds the API waits for the framework's agent loader
 const char* const kDefaultProductName = "Vorpane Agent";
 
 bool g_stop = false;
@@ -346,6 +347,13 @@ int VA_Main(int argc, char** argv) {
         g_stop = true;
     } else {
         VA_STATE("startAXF thread created.\n");
+        // The API answers for the framework's tables: it listens once the agent loader has
+        // registered the fixed ones, or a client that asks at once is told they do not exist.
+        if (!axf::waitUntilLoaded(kLoaderWait)) {
+            VA_ERROR("Warning: the framework's agent loader has not run within %d seconds; the management API "
+                     "starts before the fixed tables are registered\n",
+                     static_cast<int>(kLoaderWait));
+        }
         vorpane::api::startAgentApi();
         startClientProcess(keys, entries);
         const std::string product = productName();

@@ -56,15 +56,6 @@ std::string tableNameProblem(std::string_view field, std::string_view text) {
     return "";
 }
 
-bool sameApplication(std::string_view tableAppl, std::string_view subnodeAppl) {
-    if (sameText(tableAppl, subnodeAppl)) {
-        return true;
-    }
-    return tableAppl.size() == subnodeAppl.size() + 2 &&
-           sameText(tableAppl.substr(0, subnodeAppl.size()), subnodeAppl) &&
-           digit(tableAppl[tableAppl.size() - 1]) && digit(tableAppl[tableAppl.size() - 2]);
-}
-
 std::string tableRelease(std::string_view applName, std::string_view tableName) {
     if (applName.size() < 3 || tableName.size() < 3) {
         return "";  // a name that is nothing but a release has none

@@ -31,10 +31,6 @@ std::string nameProblem(std::string_view field, std::string_view text, size_t ma
 // endpoints' paths take).
 std::string tableNameProblem(std::string_view field, std::string_view text);
 
-// The one rule of the API for "the application of a table": a table's application name carries the
-// application's two-digit release ("DSK01"), a subnode's does not ("DSK"); case-blind.
-bool sameApplication(std::string_view tableAppl, std::string_view subnodeAppl);
-
 // A table's names without the release of its application. The agent's tables carry the release at
 // the end of both names ("DSK01", "DSKTBL01"), and a release change (an attribute added) registers the
 // table again under the new one ("DSK02", "DSKTBL02"); names that do not end in the same two digits

@@ -68,7 +68,7 @@ std::optional<std::string> generatedFile(const std::string& appl, const std::str
     }
     for (const axf::SubnodeInfo& s : axf::listSubnodes()) {
         // "vv.rr.mm"
-        if (sameApplication(appl, s.applName) && s.version.size() >= 5) {
+        if (axf::sameApplication(appl, s.applName) && s.version.size() >= 5) {
             if (auto f = pick(s.version.substr(3, 2))) {
                 return f;
             }
@@ -132,7 +132,7 @@ struct Routes {
         std::set<std::string> versions;
         size_t subnodeCount = 0;
         for (const axf::SubnodeInfo& n : subnodes) {
-            if (sameApplication(name, n.applName)) {
+            if (axf::sameApplication(name, n.applName)) {
                 versions.insert(n.version);
                 subnodeCount += n.state == axf::SubnodeState::Registered ? 1 : 0;
             }
@@ -175,7 +175,7 @@ struct Routes {
         const std::string wanted = req.matches[1];
         std::vector<axf::TableDesc> tables = axf::listTables();
         for (const axf::TableDesc& t : tables) {
-            if (sameApplication(t.applName, wanted)) {
+            if (axf::sameApplication(t.applName, wanted)) {
                 reply(res, 200, applicationJson(t.applName, tables, axf::listSubnodes()));
                 return;
             }

@@ -57,10 +57,6 @@ void setSamplesListSeam(samplesListSeam seam) {
 
 samplesListEntry::samplesListEntry(const char* applKey, const char* tableName, const char* sourceName)
     : _applKey(applKey), _tableName(tableName), _sourceName(sourceName) {
-    const int32_t maxDeferred = Max_Deferred_Request();
-    if (maxDeferred >= 1) {
-        _deferQueue.resize(static_cast<std::size_t>(maxDeferred));
-    }
     initializeDemandReporting();
 }
 
@@ -107,15 +103,18 @@ void samplesListEntry::initializeDemandReporting() {
         VA_STATE("Note: deferredReportRequestQueue for tableName<%s> not allocated because "
                  "ZOTA_MAX_DEFERRED_REPORT_REQUEST set to 0\n",
                  _tableName.c_str());
-    } else {
-        _reportQueue.assign(static_cast<std::size_t>(maxReports), deferReportQueue_t{});
     }
+    // Its slots are made as requests come, up to the maximum.
+    _reportQueue.clear();
     _reportQueueSetUp = true;
 }
 
 int16_t samplesListEntry::AddDeferRequest(plaxf* request, unsigned long handle, int16_t eventRequest) {
     const int32_t maxDeferred = Max_Deferred_Request();
-    if (_deferredCount >= maxDeferred || _deferQueue.empty()) {
+    if (_deferredCount >= maxDeferred) {
+        freeEndedRequests();  // room that requests which ended without withdrawing still hold
+    }
+    if (_deferredCount >= maxDeferred) {
         VA_ERROR("Error: Current deferred count %d equals or exceeds max deferred requests %d. Use "
                  "ZOTA_MAX_DEFERRED_REQUEST to increase.\n",
                  _deferredCount, maxDeferred);
@@ -130,6 +129,9 @@ int16_t samplesListEntry::AddDeferRequest(plaxf* request, unsigned long handle, 
         if (slot.request == nullptr && freeSlot == nullptr) {
             freeSlot = &slot;
         }
+    }
+    if (freeSlot == nullptr && _deferQueue.size() < static_cast<std::size_t>(maxDeferred)) {
+        freeSlot = &_deferQueue.emplace_back();
     }
     if (freeSlot == nullptr) {
         VA_ERROR("Error: Could not find an empty slot: _deferredCount<%d>\n", _deferredCount);
@@ -150,6 +152,29 @@ void samplesListEntry::removeDeferRequest(plaxf* request) {
             return;
         }
     }
+}
+
+int samplesListEntry::freeEndedRequests() {
+    int freed = 0;
+    for (deferQueue_t& slot : _deferQueue) {
+        if (slot.request == nullptr) {
+            continue;
+        }
+        // A pin that finds the handle's request shows it open; the request is left as it was.
+        plaxf* open = plaxf::PinHandle(slot.handle);
+        const bool ended = open != slot.request;
+        if (open != nullptr) {
+            open->Drop();
+        }
+        if (ended) {
+            VA_STATE("Request<@%p/%lu> ended while deferred for subnode <%s>: its slot is free\n",
+                     static_cast<void*>(slot.request), slot.handle, _subnodeName.c_str());
+            slot = deferQueue_t{};
+            --_deferredCount;
+            ++freed;
+        }
+    }
+    return freed;
 }
 
 void samplesListEntry::redriveDeferredRequests() {
@@ -183,7 +208,7 @@ bool samplesListEntry::addDeferredReportRequest(uint32_t request, int32_t action
     if (!guard.ok()) {
         return false;
     }
-    if (_deferredReportRequestCount >= maxReports || _reportQueue.empty()) {
+    if (_deferredReportRequestCount >= maxReports || !_reportQueueSetUp) {
         VA_ERROR("Error: Current deferred report count %d equals or exceeds max deferred report requests %d. Use "
                  "ZOTA_MAX_DEFERRED_REPORT_REQUEST to increase.\n",
                  _deferredReportRequestCount, maxReports);
@@ -208,6 +233,10 @@ bool samplesListEntry::addDeferredReportRequest(uint32_t request, int32_t action
             freeSlot = &slot;
             freeIndex = static_cast<int>(i);
         }
+    }
+    if (freeSlot == nullptr && _reportQueue.size() < static_cast<std::size_t>(maxReports)) {
+        freeIndex = static_cast<int>(_reportQueue.size());
+        freeSlot = &_reportQueue.emplace_back();
     }
     if (freeSlot == nullptr) {
         VA_ERROR("Error: Could not find an empty slot in samplesListEntry @%p, _deferredReportRequestCount<%d>\n",
@@ -509,6 +538,14 @@ int samplesList::updateDataList(const char* applKey, const char* attrGroup, cons
 
 int samplesList::requestDefer(const char* applKey, const char* subnodeName, plaxf* request, unsigned long handle,
                               int eventRequest) {
+    if (request != nullptr && request->_get_sampletype() == IntfSampleType_demand) {
+        // A report is answered by the sample that asked: once it is answered its request ends, and a
+        // redrive would find nothing to do. Keeping it would only leave a slot (and, for a name no
+        // source has, an entry) behind for every report that names the subnode.
+        VA_DETAIL("Report request<@%p/%lu> for subnode <%s>, which is not online, is not deferred\n",
+                  static_cast<void*>(request), handle, subnodeName);
+        return 0;
+    }
     vorpane::ScopedLock guard(_lock, lockFailure);
     if (!guard.ok()) {
         return 1;
@@ -626,6 +663,21 @@ void samplesList::cancelExpiredReportRequests() {
     for (samplesListEntry& e : _ring) {
         if (e.getDemandReporting() != 0 && e.hasReportQueue()) {
             e.redriveReportRequests(now, maxAge);
+        }
+    }
+    freeEndedDeferRequests();
+}
+
+void samplesList::freeEndedDeferRequests() {
+    vorpane::RingIterator<samplesListEntry> walk(_ring);
+    for (samplesListEntry* e = walk.next(); e != nullptr; e = walk.next()) {
+        if (e->deferredCount() > 0) {
+            e->freeEndedRequests();
+        }
+        if (e->subnodeStatus() == SUBNODE_DEFERRED_ONLY && e->deferredCount() == 0) {
+            VA_STORAGE("Deleting samplesListEntry @%p of subnode <%s>: no request waits for it any more\n",
+                       static_cast<void*>(e), e->subnodeName());
+            walk.removeCurrent();
         }
     }
 }

@@ -6,6 +6,13 @@
 // is not online yet (redriven when it comes online) and, while demand reporting is in effect, report
 // requests waiting for a provider's answer (redriven by the answer or when they expire).
 //
+// Bounds. A waiting room holds at most its configured number of requests (ZOTA_MAX_DEFERRED_REQUEST,
+// ZOTA_MAX_DEFERRED_REPORT_REQUEST) and makes its slots as they are needed. Only situations wait for
+// a subnode that is not online: a report is answered by the sample that asked, so it records nothing
+// and makes no entry. A deferred request that ended without withdrawing (its handle is gone) frees
+// its slot at the monitor's next round or when its room is full, and an entry made only for such
+// requests goes with the last of them.
+//
 // Thread-safety: one mutex guards the ring and every entry's fields; each entry's report queue has
 // its own mutex, taken inside the list's (list first, then the entry's). The online processing, the
 // collection threads, framework threads, the hub's request thread and the deferred-request monitor
@@ -90,6 +97,8 @@ public:
     // The deferred request queue. 0 recorded (or already recorded), 1 failed.
     int16_t AddDeferRequest(plaxf* request, unsigned long handle, int16_t eventRequest);
     void removeDeferRequest(plaxf* request);
+    // Frees the slots of requests the framework has ended (their handles are gone): how many.
+    int freeEndedRequests();
     // Redrives every deferred request whose framework request still exists and frees its slot.
     void redriveDeferredRequests();
 
@@ -115,12 +124,13 @@ private:
     // The row store of this table and source. Shares go out under the list's lock to the collection
     // thread and to requests, so the store outlives the entry while one of them still uses it.
     std::shared_ptr<vorpane::datapath::dataList> _dataList;
-    std::vector<deferQueue_t> _deferQueue;
+    std::vector<deferQueue_t> _deferQueue;  // grows as requests come, up to Max_Deferred_Request()
     int16_t _deferredCount = 0;
     int16_t _subnodeStatus = SUBNODE_DEFERRED_ONLY;
     int16_t _demandReporting = 0;
     bool _reportQueueSetUp = false;
     vorpane::Mutex _reportQueueLock;
+    // Grows as report requests come, up to Max_Deferred_Report_Request().
     std::vector<deferReportQueue_t> _reportQueue VA_GUARDED_BY(_reportQueueLock);
     int16_t _deferredReportRequestCount VA_GUARDED_BY(_reportQueueLock) = 0;
     int16_t _expiredCount VA_GUARDED_BY(_reportQueueLock) = 0;
@@ -184,7 +194,8 @@ public:
     int redriveDeferredReportRequest(const char* applKey, const char* attrGroup, const char* sourceName,
                                      int32_t actionID) override;
     void removeDeferredReportRequests(const char* applKey, const char* attrGroup, const char* sourceName);
-    // Every 3 seconds from the deferred-request monitor.
+    // Every 3 seconds from the deferred-request monitor; the same round frees what ended deferred
+    // requests left behind (freeEndedDeferRequests).
     void cancelExpiredReportRequests();
     void initializeDemandReporting(const char* applKey, const char* attrGroup, const char* sourceName);
     void setDemandReportingOption(const char* applKey, const char* attrGroup, const char* sourceName, int16_t option);
@@ -202,6 +213,8 @@ private:
     samplesListEntry* findByTable(const char* applKey, const char* tableName, const char* sourceName)
         VA_REQUIRES(_lock);
     void moveToFrontIfDeep(samplesListEntry& entry, int position) VA_REQUIRES(_lock);
+    // Frees the slots of deferred requests that ended, and the entries made only for them.
+    void freeEndedDeferRequests() VA_REQUIRES(_lock);
 
     vorpane::Mutex _lock;
     vorpane::RingList<samplesListEntry> _ring VA_GUARDED_BY(_lock);

@@ -394,6 +394,10 @@ std::vector<Message> messages();
 // True while zrfmain serves.
 bool running();
 
+// Waits until zrfmain has run the agent loader (the tables it makes are registered), at most
+// `seconds` of clock time. True when it has; false when the time ran out or AXF_Shutdown came first.
+bool waitUntilLoaded(double seconds);
+
 // Forgets identity, subnodes, messages and callbacks (tests).
 void reset();
 

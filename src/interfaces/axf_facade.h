@@ -20,9 +20,10 @@
 //   runAction           a take-action command for subnodes; the command callback's result and the
 //                       action identifier the callback gave it
 //   setFigureSource     where the figures of the agent's other parts (the hub's counts) come from;
-//   agentFigures          agentFigures passes them on for the metrics
+//   agentFigures          agentFigures passes them on for the metrics, with the framework's own
 //   watchChanges        a call after each change of the registered tables or subnodes
 //   unwatchChanges
+//   sameApplication     the one rule that matches a table's application to a subnode's
 //
 // Filters: a list of predicates "column op value" joined by AND / OR, AND binding tighter than OR.
 // Operators EQ NE GE LE LT GT and LIKE. LIKE patterns: "*" or "%" match any run of characters,
@@ -81,6 +82,12 @@ struct SubnodeInfo {
     int64_t since = 0;  // clock seconds of the last registration or deregistration
 };
 std::vector<SubnodeInfo> listSubnodes();
+
+// The one rule for the application of a table: a table's application name carries the two-digit
+// release ("MYAPP01"), a subnode is registered with the application name alone ("MYAPP"). True when
+// tableApplName is subnodeApplName followed by two digits, or the same name; letters compare
+// case-blind.
+bool sameApplication(std::string_view tableApplName, std::string_view subnodeApplName);
 
 // ---------------------------------------------------------------------------------------------------
 // Tables
@@ -264,8 +271,10 @@ struct SituationStatus {
 Status situationStatus(std::string_view name, SituationStatus* out);
 
 // ---------------------------------------------------------------------------------------------------
-// Events and messages. Sequence numbers start at 1 and grow by 1; the framework keeps the last
-// kEventsKept events and kMessagesKept messages. A reader that fell behind sees a jump in the numbers.
+// Events and messages. Sequence numbers grow by 1; the framework keeps the last kEventsKept events
+// and kMessagesKept messages. A reader that fell behind sees a jump in the numbers. Event numbers
+// keep growing across restarts of the agent (a mark in the work directory, docs/framework.md): a
+// new process starts above its predecessor's numbers, with a jump. Message numbers start at 1.
 
 inline constexpr size_t kEventsKept = 10000;
 inline constexpr size_t kMessagesKept = 1000;
@@ -288,8 +297,8 @@ struct EventBatch {
     std::vector<Event> events;
     uint64_t lastSeq = 0;  // the newest sequence number the framework has handed out
 };
-// Events with seq > afterSeq, at most maxEvents; when there is none, waits up to waitSeconds (clock
-// seconds, at most 60) for one.
+// Events with seq > afterSeq, at most maxEvents; when the caller already has every event, waits up
+// to waitSeconds (clock seconds, at most 60) for one.
 EventBatch readEvents(uint64_t afterSeq, double waitSeconds, size_t maxEvents = 1000);
 
 struct MessageEntry {
@@ -331,7 +340,9 @@ using FigureSource = std::function<std::vector<Figure>()>;
 
 // The process entry names where the figures come from (an empty source: none). The source is called
 // from the caller's thread of agentFigures and must be safe there; it is replaced or cleared before
-// what it reads goes away.
+// what it reads goes away. agentFigures gives the source's figures followed by the framework's own:
+// vorpane_framework_actions_waiting and _running (gauges), vorpane_framework_actions_total and
+// vorpane_framework_actions_refused_total (counters) for situations' take-action commands.
 void setFigureSource(FigureSource source);
 std::vector<Figure> agentFigures();
 

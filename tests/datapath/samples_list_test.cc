@@ -16,10 +16,12 @@
 
 namespace {
 
-// A framework request with a live handle, as the framework would open it.
+// A framework request with a live handle, as the framework would open it: a situation's unless
+// another sample type is given.
 class OpenRequest : public plaxf {
 public:
-    OpenRequest() : plaxf(nullptr, nullptr, nullptr) {
+    explicit OpenRequest(int sampleType = IntfSampleType_exception) : plaxf(nullptr, nullptr, nullptr) {
+        _set_sampletype(sampleType);
         axf::detail::Access::attach(*this, nullptr, axf::detail::registerHandle(this));
     }
     ~OpenRequest() override { close(); }
@@ -170,6 +172,53 @@ TEST_F(SamplesListTest, DeferringStopsAtTheConfiguredMaximum) {
     // A subnode name without a source cannot make an entry.
     EXPECT_EQ(list.requestDefer("APP", "NOSOURCE", &c, c.Handle(), 0), 1);
     EXPECT_TRUE(_trace.contains("Error: could not determine sourceName from subnodeName <NOSOURCE>"));
+}
+
+// Reports never wait for a subnode (their sample is their answer), and what situations leave behind
+// when they end without withdrawing goes: their slots at the monitor's next round or when the room
+// is full, an entry made only for them with the last of them.
+TEST_F(SamplesListTest, ReportsLeaveNothingBehindAndEndedRequestsFreeTheirRoom) {
+    samplesList list;
+    OpenRequest report(IntfSampleType_demand);
+    for (int i = 0; i < 3000; ++i) {
+        const std::string name = "NOBODY" + std::to_string(i) + ":APPL01";
+        EXPECT_EQ(list.requestDefer("APP", name.c_str(), &report, report.Handle(), 0), 0);
+    }
+    EXPECT_EQ(list.getNumberOfElements(), 0);
+
+    {
+        OpenRequest sampled, event(IntfSampleType_event);
+        EXPECT_EQ(list.requestDefer("APP", "NOBODY:APPL01", &sampled, sampled.Handle(), 0), 0);
+        EXPECT_EQ(list.requestDefer("APP", "NOBODY:APPL01", &event, event.Handle(), 1), 0);
+        ASSERT_EQ(list.getNumberOfElements(), 1);
+        list.cancelExpiredReportRequests();  // the monitor's round: both still wait
+        EXPECT_EQ(list.getNumberOfElements(), 1);
+        sampled.close();
+        list.cancelExpiredReportRequests();
+        EXPECT_EQ(list.getNumberOfElements(), 1);  // the event situation still waits
+        EXPECT_EQ(_trace.count("ended while deferred for subnode <NOBODY:APPL01>: its slot is free"), 1);
+    }
+    list.cancelExpiredReportRequests();
+    EXPECT_EQ(list.getNumberOfElements(), 0);
+    EXPECT_TRUE(_trace.contains("of subnode <NOBODY:APPL01>: no request waits for it any more"));
+
+    // A full room first frees the slots of requests that ended.
+    setLimits([](VA_LIMITS& l) { l.maxDeferredRequest = 2; });
+    ASSERT_TRUE(list.onlineEntry("APPL", "APPABCDE01", "GROUPA", "01", "HOST", nullptr).has_value());
+    OpenRequest a, b, c;
+    EXPECT_EQ(list.requestDefer("APP", "HOST:APPL01", &a, a.Handle(), 0), 0);
+    EXPECT_EQ(list.requestDefer("APP", "HOST:APPL01", &b, b.Handle(), 0), 0);
+    EXPECT_EQ(list.requestDefer("APP", "HOST:APPL01", &c, c.Handle(), 0), 1);
+    a.close();
+    EXPECT_EQ(list.requestDefer("APP", "HOST:APPL01", &c, c.Handle(), 0), 0);
+    samplesListEntry* e = list.getSamplesListEntry("APP", "GROUPA", "HOST");
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->deferredCount(), 2);
+    b.close();
+    c.close();
+    list.cancelExpiredReportRequests();
+    EXPECT_EQ(e->deferredCount(), 0);
+    EXPECT_EQ(list.getNumberOfElements(), 1);  // an online source's entry stays
 }
 
 TEST_F(SamplesListTest, DeepEntriesMoveToTheFrontAndTheThresholdGrows) {

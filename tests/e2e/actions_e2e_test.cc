@@ -138,20 +138,7 @@ class ActionsE2E : public ::testing::Test {
 
     // The (application, table) of the registered table that has the attribute.
     std::pair<std::string, std::string> tableWith(const std::string& applPrefix, const std::string& attribute) const {
-        const Json tables = ctl({"tables"});
-        for (const auto& t : tables["tables"]) {
-            const std::string appl = t["application"];
-            if (appl.rfind(applPrefix, 0) != 0) {
-                continue;
-            }
-            const Json desc = ctl({"tables", appl, t["table"]});
-            for (const auto& c : desc["columns"]) {
-                if (c["attribute"] == attribute) {
-                    return {appl, t["table"]};
-                }
-            }
-        }
-        return {};
+        return vorpane::testing::tableWith(VORPANECTL_BIN, env(), applPrefix, attribute);
     }
 
     // The provider of the test's application for one source: brings it online, so that the
@@ -166,16 +153,9 @@ class ActionsE2E : public ::testing::Test {
 
     std::vector<std::string> dpEnv() const { return vorpane::testing::providerEnvironment(_dir.path(), _ports); }
 
-    // Asks the agent for the situation until check accepts it (each ask is a whole API round trip).
-    Json situationUntil(const std::string& name, const std::function<bool(const Json&)>& check, int tries = 300) const {
-        Json s;
-        for (int i = 0; i < tries; ++i) {
-            s = ctl({"situation", "list", name});
-            if (check(s)) {
-                break;
-            }
-        }
-        return s;
+    // Asks the agent for the situation until check accepts it or the deadline passes.
+    Json situationUntil(const std::string& name, const std::function<bool(const Json&)>& check) const {
+        return vorpane::testing::askUntil([&] { return ctl({"situation", "list", name}); }, check);
     }
 
     static int actionsOf(const Json& situation) {
@@ -191,10 +171,9 @@ class ActionsE2E : public ::testing::Test {
     // sample and find it already raised, so without an action, on the next.
     void waitForRows(const std::string& appl, const std::string& table, const std::string& subnode,
                      size_t count) const {
-        size_t seen = 0;
-        for (int i = 0; i < 300 && seen != count; ++i) {
-            seen = ctl({"rows", appl, table, "--subnode", subnode})["rows"].size();
-        }
+        const size_t seen = vorpane::testing::askUntil(
+            [&] { return ctl({"rows", appl, table, "--subnode", subnode})["rows"].size(); },
+            [&](size_t n) { return n == count; });
         ASSERT_EQ(seen, count);
     }
 
@@ -270,10 +249,8 @@ TEST_F(ActionsE2E, ASituationsActionRunsOncePerFiringRowAndItsResultIsLogged) {
     EXPECT_NE(dp.process().output().find("(handler status -3): status 0"), std::string::npos);
 
     // The log: for each action one row when it was handed over and one with its result.
-    std::vector<Json> rows;
-    for (int i = 0; i < 30 && rows.size() < 4; ++i) {
-        rows = actionLog();
-    }
+    const std::vector<Json> rows =
+        vorpane::testing::askUntil([&] { return actionLog(); }, [](const std::vector<Json>& r) { return r.size() >= 4; });
     ASSERT_EQ(rows.size(), 4u);
     std::map<std::string, int> statuses;
     std::set<int> ids;

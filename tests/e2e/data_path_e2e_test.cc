@@ -90,13 +90,9 @@ class DataPathE2E : public ::testing::Test {
     }
     Pairs pairsUntil(const std::string& table, const std::string& subnode, const std::string& text,
                      const std::string& number, const Pairs& expected,
-                     std::chrono::seconds deadline = std::chrono::seconds(30)) {
-        const auto until = std::chrono::steady_clock::now() + deadline;
-        Pairs got = pairsOf(rows(table, subnode), text, number);
-        while (got != expected && std::chrono::steady_clock::now() < until) {
-            got = pairsOf(rows(table, subnode), text, number);
-        }
-        return got;
+                     std::chrono::seconds deadline = vorpane::testing::kProcessWait) {
+        return vorpane::testing::askUntil([&] { return pairsOf(rows(table, subnode), text, number); },
+                                          [&](const Pairs& got) { return got == expected; }, deadline);
     }
 
     TempDir _dir;
@@ -164,9 +160,10 @@ TEST_F(DataPathE2E, RowsOfEachKindComeBackAsTheKeepingRulesSayAndEventsFireOnce)
             }
         }
     };
-    for (int i = 0; i < 20 && (fired["All_Events"].size() < 3 || fired["High_Level"].size() < 2); ++i) {
+    vorpane::testing::waitUntil([&] {
         collect(5);
-    }
+        return fired["All_Events"].size() >= 3 && fired["High_Level"].size() >= 2;
+    });
     collect(1);  // nothing comes twice
     EXPECT_EQ(fired["All_Events"], (std::vector<std::string>{"e1", "e2", "e3"}));
     EXPECT_EQ(fired["High_Level"], (std::vector<std::string>{"e2", "e3"}));

@@ -32,7 +32,9 @@ std::string readAll(const std::string& path) {
 class FixedTablesE2E : public ::testing::Test {
   protected:
     FixedTablesE2E()
-        : _agentEnv(vorpane::testing::agentEnvironment(_dir.path(), _ports)),
+        : // The clock at its own speed: the framework thread waits its real second before it
+          // loads the fixed tables, as in production.
+          _agentEnv(vorpane::testing::agentEnvironment(_dir.path(), _ports, {"VORPANE_TIME_SPEEDUP=1"})),
           _dpEnv(vorpane::testing::providerEnvironment(_dir.path(), _ports)) {}
 
     // vorpanectl --json rows APPL TABLE --where WHERE: the rows of the answer.
@@ -56,6 +58,11 @@ TEST_F(FixedTablesE2E, AnAlertReachesTheProviderAndTheGeneratedCatalogComesBackL
                "attribute Used C 4 help=\"Used MB\"\n");
     ChildProcess agent({VORPANE_AGENT_BIN, "NODP"}, _agentEnv);
     ASSERT_TRUE(agent.waitForOutput("Management API listening on")) << agent.output();
+    // The API listens once the fixed tables are registered: a client that asks at once finds them.
+    const std::string started = agent.output();
+    const size_t registered = started.find("Table <ZOT/ZOTACT> registered");
+    ASSERT_NE(registered, std::string::npos) << started;
+    EXPECT_LT(registered, started.find("Management API listening on")) << started;
     const std::string trapFile = _dir.file("trap.txt");
     ChildProcess dp({VORPANE_DP_BIN, "--file", _dir.file("app.desc"), "--online", "host1", "--handler",
                      "printf '%s|%s|%s' \"$VORPANE_ACTION_NAME\" \"$VORPANE_ACTION_OWNER\" "

@@ -7,6 +7,7 @@
 
 #include "interfaces/dch_client.h"
 #include "interfaces/dch_protocol.h"
+#include "testlib/agent_harness.h"
 #include "testlib/child_process.h"
 #include "testlib/hub_fixture.h"
 #include "testlib/hub_test_client.h"
@@ -57,10 +58,13 @@ TEST_F(VorpaneDp, AShellScriptFeedsTheRealAgent) {
     // has seen a whole run.
     std::vector<char> buffer(8192);
     std::vector<std::string> mounts;
-    for (int attempt = 0; attempt < 20 && mounts.size() < 3; ++attempt) {
+    vorpane::testing::waitUntil([&] {
         mounts.clear();
         ChildProcess dp({"/bin/sh", "-c", script}, env(port));
-        ASSERT_EQ(dp.waitExit(), 0) << dp.output();
+        if (dp.waitExit() != 0) {
+            ADD_FAILURE() << dp.output();
+            return true;  // no use running it again
+        }
         std::string out = dp.output();
         EXPECT_NE(out.find("dp_register E2EAPP: status 0"), std::string::npos) << out;
         EXPECT_NE(out.find("dp_online E2EAPP DISK host1: status 0"), std::string::npos) << out;
@@ -71,7 +75,8 @@ TEST_F(VorpaneDp, AShellScriptFeedsTheRealAgent) {
             r.next();  // control field
             mounts.emplace_back(r.next().text());
         }
-    }
+        return mounts.size() >= 3;
+    });
     unsetenv("ZOTA_DCH_PORT");
     EXPECT_EQ(mounts, (std::vector<std::string>{"/", "/var", "/home"}));
     dc_waitOnDataDestroy(std::move(collector));

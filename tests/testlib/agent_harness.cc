@@ -41,4 +41,25 @@ nlohmann::json ctlJson(const std::string& vorpanectl, const std::vector<std::str
     return nlohmann::json::parse(ctl.output(), nullptr, false);
 }
 
+std::pair<std::string, std::string> tableWith(const std::string& vorpanectl, const std::vector<std::string>& env,
+                                              const std::string& applPrefix, const std::string& attribute) {
+    const nlohmann::json tables = ctlJson(vorpanectl, env, {"tables"});
+    if (!tables.is_object()) {
+        return {};
+    }
+    for (const auto& t : tables["tables"]) {
+        const std::string appl = t["application"];
+        if (appl.rfind(applPrefix, 0) != 0) {
+            continue;
+        }
+        const nlohmann::json desc = ctlJson(vorpanectl, env, {"tables", appl, t["table"]});
+        for (const auto& c : desc["columns"]) {
+            if (c["attribute"] == attribute) {
+                return {appl, t["table"]};
+            }
+        }
+    }
+    return {};
+}
+
 }  // namespace vorpane::testing

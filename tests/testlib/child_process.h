@@ -28,12 +28,12 @@ public:
     pid_t pid() const { return _pid; }
     bool started() const { return _pid > 0; }
 
-    bool waitForOutput(std::string_view text, std::chrono::milliseconds deadline = std::chrono::seconds(20));
+    bool waitForOutput(std::string_view text, std::chrono::milliseconds deadline = std::chrono::seconds(30));
     std::string output() const;
 
     void signal(int sig);
     // The exit code, or 128 + the signal number when a signal ended it; nothing when the deadline passed.
-    std::optional<int> waitExit(std::chrono::milliseconds deadline = std::chrono::seconds(20));
+    std::optional<int> waitExit(std::chrono::milliseconds deadline = std::chrono::seconds(30));
 
 private:
     void readLoop(int fd);

@@ -117,20 +117,20 @@ TEST_F(AgentApi, RowsFromAProviderAndASituationOnThemThroughVorpanectl) {
                     dpEnv);
     ASSERT_TRUE(dp.waitForOutput("(--row 3): status 0")) << dp.output();
 
-    // The rows travel provider → hub → collection thread → store while vorpanectl asks: each try is
-    // a whole report, bounded in number.
-    std::set<std::pair<std::string, int>> rows;
-    for (int attempt = 0; attempt < 200 && rows.size() != 2; ++attempt) {
-        rows.clear();
-        const nlohmann::json report = ctlJson(agentEnv, {"rows", appl, table});
-        for (const auto& r : report["rows"]) {
-            rows.emplace(r["Mount"].get<std::string>(), r["Used"].get<int>());
-        }
-        if (rows.size() == 2 && rows.count({"/", 15}) == 1) {
-            break;
-        }
-    }
-    EXPECT_EQ(rows, (std::set<std::pair<std::string, int>>{{"/", 15}, {"/var", 20}}));
+    // The rows travel provider → hub → collection thread → store while vorpanectl asks.
+    using Rows = std::set<std::pair<std::string, int>>;
+    const Rows expected{{"/", 15}, {"/var", 20}};
+    const Rows rows = vorpane::testing::askUntil(
+        [&] {
+            Rows got;
+            const nlohmann::json report = ctlJson(agentEnv, {"rows", appl, table});
+            for (const auto& r : report["rows"]) {
+                got.emplace(r["Mount"].get<std::string>(), r["Used"].get<int>());
+            }
+            return got;
+        },
+        [&](const Rows& got) { return got == expected; });
+    EXPECT_EQ(rows, expected);
 
     // The scrape: the counter attribute is a counter, the hub's own figures are there, promtool takes
     // the whole.
@@ -157,7 +157,7 @@ TEST_F(AgentApi, RowsFromAProviderAndASituationOnThemThroughVorpanectl) {
 
     nlohmann::json raised;
     uint64_t after = 0;
-    for (int attempt = 0; attempt < 20 && raised.is_null(); ++attempt) {
+    vorpane::testing::waitUntil([&] {
         nlohmann::json events = ctlJson(agentEnv, {"events", "--after", std::to_string(after), "--wait", "5"});
         for (const auto& e : events["events"]) {
             after = std::max(after, e["seq"].get<uint64_t>());
@@ -165,7 +165,8 @@ TEST_F(AgentApi, RowsFromAProviderAndASituationOnThemThroughVorpanectl) {
                 raised = e;
             }
         }
-    }
+        return !raised.is_null();
+    });
     ASSERT_FALSE(raised.is_null()) << ctlJson(agentEnv, {"situation", "list"}).dump();
     EXPECT_EQ(raised["subnode"], "host2:E2EAPI00") << raised.dump();
 

@@ -1,15 +1,22 @@
 // The engine: open requests, the time line of situation samples, the worker pool that calls
-// TakeSample, situation states, events and take-action commands.
+// TakeSample, and situation states. Events are kept by the event log (event_log.h), take-action
+// commands run on the action runner (action_runner.h).
 //
 // Threads. One time-line thread owns a priority queue of due times on the support library's clock
 // (so the test switch speeds it up) and hands samples to a small pool of workers; nothing else waits
 // on time. A worker takes the table manager's lock around TakeSample and around reading the answer,
-// so requests on one table are sampled one at a time and never meet an event push. Take-action
-// commands run on the pool too, with a copy of the firing row, so a slow command never holds a table.
+// so requests on one table are sampled one at a time and never meet an event push. The workers do
+// nothing but samples (and the reopening of situations whose subnodes changed): a take-action
+// command, which may wait long for its provider, goes with a copy of the firing row to the action
+// runner's own threads, so a slow command holds neither a table nor a worker.
 //
-// Locks. _lock (the engine's) guards every record here and is taken last: a manager's lock may be
-// held while it is taken, never the reverse, and nothing outside the engine is called with it held.
-// Handles and the registry have their own locks (registry.cc).
+// Locks. _lock (the engine's) guards the scheduler (time line, job queue, threads) and the records
+// of open requests and situations with their states; they share it because the time line decides
+// from a request's sampling and deferred flags whether its sample may start. It is taken after a
+// manager's lock, never the reverse, and nothing outside the engine is called with it held. The
+// event log and the action runner have their own locks and are called without the engine's: events
+// are published once it is let go, still under the manager's lock, so a table's events keep their
+// order. Handles and the registry have their own locks (registry.cc).
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -23,7 +30,9 @@
 #include <unordered_map>
 
 #include "interfaces/support.h"
+#include "platform/axf/action_runner.h"
 #include "platform/axf/engine.h"
+#include "platform/axf/event_log.h"
 
 namespace axf::detail {
 namespace {
@@ -31,8 +40,6 @@ namespace {
 constexpr int kWorkers = 4;
 constexpr double kLongestWait = 5.0;  // the time line looks at the clock at least this often
 constexpr double kSituationDeferTimeout = 30.0;  // a deferred situation sample is given up after this
-constexpr double kMaxEventWait = 60.0;
-constexpr size_t kMaxPendingJobs = 100000;  // beyond this, new take-action jobs are refused
 
 enum class Purpose { Report, Situation };
 
@@ -84,36 +91,6 @@ struct SituationRec {
     std::map<std::pair<std::string, std::string>, SituationState> states;
 };
 
-// A request made by the framework for one take-action command: the firing row and the columns of
-// the situation's table, so the command callback can read the row after the table has moved on.
-class SnapshotRequest final : public plaxf {
-public:
-    SnapshotRequest(const RequestDetail& detail, const std::vector<ColumnInfo>& columns, const char* row, int rowSize)
-        : plaxf(&detail, nullptr, nullptr), _columns(columns) {
-        SetRowSize(rowSize);
-        InsertRow(row);
-    }
-    void TakeSample() override {}
-    int NumColumns() override { return static_cast<int>(_columns.size()); }
-    int GetColumnInfo(ColumnInfo* info, int colno) override {
-        if (info == nullptr || colno < 0 || colno >= NumColumns()) {
-            return plaxf::GetColumnInfo(info, colno);
-        }
-        *info = _columns[static_cast<size_t>(colno)];
-        return 0;
-    }
-
-private:
-    std::vector<ColumnInfo> _columns;
-};
-
-// A policy action: a request on the table "QNACTRMT" that names the subnodes.
-class PolicyRequest final : public plaxf {
-public:
-    explicit PolicyRequest(RequestDetail* detail, ContextInfo* context) : plaxf(detail, context, nullptr) {}
-    void TakeSample() override {}
-};
-
 struct TimelineEntry {
     double due;
     uint64_t order;
@@ -123,17 +100,11 @@ struct TimelineEntry {
     bool operator>(const TimelineEntry& o) const { return due != o.due ? due > o.due : order > o.order; }
 };
 
-struct ActionJob {
-    uint64_t situationId;
-    std::pair<std::string, std::string> stateKey;
-    std::string command;
-    std::string user;
-    std::unique_ptr<SnapshotRequest> request;
-};
-
 class Engine {
 public:
     vorpane::Mutex _lock;
+
+    Engine() : _actions([this](const TakeAction& a, long result) { actionDone(a, result); }) {}
 
     // ---- threads
     void ensureStarted() VA_REQUIRES(_lock) {
@@ -158,13 +129,16 @@ public:
     }
 
     void stop() {
-        vorpane::ScopedLock g(_lock);
-        _stopped = true;
-        _stopping = true;
-        _timelineCond.broadcast();
-        _jobsCond.broadcast();
-        _doneCond.broadcast();
-        _eventsCond.broadcast();
+        {
+            vorpane::ScopedLock g(_lock);
+            _stopped = true;
+            _stopping = true;
+            _timelineCond.broadcast();
+            _jobsCond.broadcast();
+            _doneCond.broadcast();
+        }
+        _events.stop();
+        _actions.stop();
     }
 
     void join() {
@@ -282,7 +256,7 @@ public:
             }
         }
         TableManager* m = o->manager;
-        std::vector<ActionJob> actions;
+        std::vector<TakeAction> actions;
         if (m->lock() != 0) {
             VA_ERROR("Error: cannot lock table <%s/%s> for a sample\n", m->ApplicationName(), m->TableName());
             vorpane::ScopedLock g(_lock);
@@ -305,32 +279,34 @@ public:
             if (o->purpose == Purpose::Report) {
                 collectReport(*o);
             } else {
-                evaluateSituation(*o, true, &actions);
+                std::vector<Event> events;
+                evaluateSituation(*o, true, &actions, &events);
+                publish(std::move(events));
             }
         }
         m->unlock();
 
-        vorpane::ScopedLock g(_lock);
-        if (deferred) {
-            if (o->redrivePending && !o->closing) {
-                submit([this, o] { runSample(o); });  // redriven before TakeSample even returned
+        {
+            vorpane::ScopedLock g(_lock);
+            if (deferred) {
+                if (o->redrivePending && !o->closing) {
+                    submit([this, o] { runSample(o); });  // redriven before TakeSample even returned
+                    return;
+                }
+                o->sampling = false;
+                o->waitingRedrive = true;
+                ++o->deferGeneration;
+                double timeout = o->purpose == Purpose::Situation ? kSituationDeferTimeout : 0;
+                if (timeout > 0) {
+                    schedule(TimelineEntry{vorpane::clock::now() + timeout, 0, 0, o, o->deferGeneration});
+                }
+                VA_DETAIL("Request handle %lu deferred\n", o->handle);
+                _doneCond.broadcast();
                 return;
             }
-            o->sampling = false;
-            o->waitingRedrive = true;
-            ++o->deferGeneration;
-            double timeout = o->purpose == Purpose::Situation ? kSituationDeferTimeout : 0;
-            if (timeout > 0) {
-                schedule(TimelineEntry{vorpane::clock::now() + timeout, 0, 0, o, o->deferGeneration});
-            }
-            VA_DETAIL("Request handle %lu deferred\n", o->handle);
-            _doneCond.broadcast();
-            return;
+            finishSample(*o, Status{});
         }
-        finishSample(*o, Status{});
-        for (ActionJob& a : actions) {
-            queueAction(std::move(a));
-        }
+        submitActions(std::move(actions));
     }
 
     void finishSample(OpenRequest& o, Status status) VA_REQUIRES(_lock) {
@@ -396,8 +372,10 @@ public:
 
     // Reads the answer of a situation request (the manager's lock is held): per subnode and atomic
     // value, a state raised by a sample with rows and cleared by one without; event situations raise
-    // with every row. Take-action commands go to `actions`.
-    void evaluateSituation(OpenRequest& o, bool sampled, std::vector<ActionJob>* actions) {
+    // with every row. Take-action commands go to `actions`, events to `events`: the caller publishes
+    // them still under the manager's lock and submits the commands.
+    void evaluateSituation(OpenRequest& o, bool sampled, std::vector<TakeAction>* actions,
+                           std::vector<Event>* events) {
         plaxf& r = *o.request;
         vorpane::ScopedLock g(_lock);
         std::shared_ptr<SituationRec> s = o.situation;
@@ -438,11 +416,9 @@ public:
                 e.kind = sampled ? EventKind::SituationRaised : EventKind::EventRow;
                 fillEvent(&e, *s, key);
                 e.row = decodeRow(p.columns, r.Data(i), r.DataSize());
-                publish(std::move(e));
+                events->push_back(std::move(e));
                 if (!p.def.action.empty()) {
-                    actions->push_back(ActionJob{s->id, key, p.def.action, "",
-                                                 std::make_unique<SnapshotRequest>(Access::detail(r), p.columns,
-                                                                                   r.Data(i), r.DataSize())});
+                    actions->push_back(takeAction(*s, key, r, i));
                 }
                 if (sampled) {
                     break;  // one raise event per state; every row still gets its command below
@@ -450,10 +426,7 @@ public:
             }
             if (sampled && !p.def.action.empty()) {
                 for (size_t k = 1; k < rowsOfKey.size(); ++k) {
-                    int i = rowsOfKey[k];
-                    actions->push_back(ActionJob{
-                        s->id, key, p.def.action, "",
-                        std::make_unique<SnapshotRequest>(Access::detail(r), p.columns, r.Data(i), r.DataSize())});
+                    actions->push_back(takeAction(*s, key, r, rowsOfKey[k]));
                 }
             }
         }
@@ -465,7 +438,7 @@ public:
                     Event e;
                     e.kind = EventKind::SituationCleared;
                     fillEvent(&e, *s, key);
-                    publish(std::move(e));
+                    events->push_back(std::move(e));
                 }
             }
         }
@@ -481,23 +454,26 @@ public:
 
     // ---- take-action commands
 
-    void queueAction(ActionJob job) VA_REQUIRES(_lock) {
-        if (_jobs.size() >= kMaxPendingJobs) {
-            VA_ERROR("Error: take-action <%s> dropped: %zu jobs are waiting\n", job.command.c_str(), _jobs.size());
-            return;
-        }
-        auto shared = std::make_shared<ActionJob>(std::move(job));
-        submit([this, shared] { runActionJob(*shared); });
+    static TakeAction takeAction(const SituationRec& s, const std::pair<std::string, std::string>& key, plaxf& r,
+                                 int row) {
+        return TakeAction{s.id, s.plan.def.name, key, s.plan.def.action, "",
+                          firingRowRequest(Access::detail(r), s.plan.columns, r.Data(row), r.DataSize())};
     }
 
-    void runActionJob(ActionJob& job) {
-        long result = runCommand(job.command, job.user, job.request.get(), nullptr);
+    void submitActions(std::vector<TakeAction> actions) {
+        for (TakeAction& a : actions) {
+            _actions.submit(std::move(a));
+        }
+    }
+
+    // On an action thread, once the command callback returned.
+    void actionDone(const TakeAction& action, long result) {
         vorpane::ScopedLock g(_lock);
-        auto it = _situations.find(job.situationId);
+        auto it = _situations.find(action.situationId);
         if (it == _situations.end()) {
             return;
         }
-        auto st = it->second->states.find(job.stateKey);
+        auto st = it->second->states.find(action.stateKey);
         if (st != it->second->states.end()) {
             ++st->second.actions;
             st->second.lastActionResult = result;
@@ -505,50 +481,21 @@ public:
         _doneCond.broadcast();
     }
 
-public:
-    static long runCommand(const std::string& command, const std::string& user, plaxf* request, long* actionId) {
-        AXF_CommandCallback cb = findCommandCallback(command);
-        if (cb == nullptr) {
-            VA_ERROR("Error: no command callback for <%s>\n", command.c_str());
-            return -1;
-        }
-        PlaxfAutomationCapsule capsule(command, user, request, 0);
-        long rc = cb(&capsule);
-        VA_STATE("Command <%.64s> returned %ld (action %ld)\n", command.c_str(), rc, capsule.ActionId());
-        if (actionId != nullptr) {
-            *actionId = capsule.ActionId();
-        }
-        return rc;
-    }
+    ActionFigures actionFigures() { return _actions.figures(); }
 
     // ---- events
 
-    void publish(Event e) VA_REQUIRES(_lock) {
-        e.seq = ++_eventSeq;
-        e.time = vorpane::clock::nowSeconds();
-        if (_events.size() >= kEventsKept) {
-            _events.pop_front();
+    void publish(std::vector<Event> events) {
+        for (Event& e : events) {
+            _events.publish(std::move(e));
         }
-        _events.push_back(std::move(e));
-        _eventsCond.broadcast();
     }
 
     EventBatch eventsAfter(uint64_t after, double waitSeconds, size_t maxEvents) {
-        vorpane::ScopedLock g(_lock);
-        _eventsCond.waitUntil(_lock, std::clamp(waitSeconds, 0.0, kMaxEventWait),
-                              [&]() VA_REQUIRES(_lock) { return _eventSeq > after || _stopped; });
-        EventBatch b;
-        b.lastSeq = _eventSeq;
-        if (_events.empty() || after >= _eventSeq) {
-            return b;
-        }
-        uint64_t first = _events.front().seq;
-        size_t start = after < first ? 0 : static_cast<size_t>(after - first + 1);
-        for (size_t i = start; i < _events.size() && b.events.size() < maxEvents; ++i) {
-            b.events.push_back(_events[i]);
-        }
-        return b;
+        return _events.after(after, waitSeconds, maxEvents);
     }
+
+    bool waitForEventReaders(size_t n, double realSeconds) { return _events.waitForReaders(n, realSeconds); }
 
     // ---- opening and closing
 
@@ -918,13 +865,13 @@ public:
             removeSituation(n);
         }
         join();
+        _actions.reset();
+        _events.reset();
         vorpane::ScopedLock g(_lock);
         _stopped = false;
         _stopping = false;
         _refreshWanted = false;
         _refreshRunning = false;
-        _events.clear();
-        _eventSeq = 0;
         _answerBytes.clear();
     }
 
@@ -932,7 +879,7 @@ public:
     vorpane::CondVar _doneCond;
 
 private:
-    vorpane::CondVar _timelineCond, _jobsCond, _eventsCond;
+    vorpane::CondVar _timelineCond, _jobsCond;
     bool _started VA_GUARDED_BY(_lock) = false;
     bool _stopped VA_GUARDED_BY(_lock) = false;  // AXF_Shutdown: no new work
     bool _stopping VA_GUARDED_BY(_lock) = false;  // the threads end
@@ -948,8 +895,8 @@ private:
     std::map<uint64_t, std::shared_ptr<SituationRec>> _situations VA_GUARDED_BY(_lock);
     std::set<std::string> _reserved VA_GUARDED_BY(_lock);  // names of situations being added
     uint64_t _situationIds VA_GUARDED_BY(_lock) = 0;
-    std::deque<Event> _events VA_GUARDED_BY(_lock);
-    uint64_t _eventSeq VA_GUARDED_BY(_lock) = 0;
+    EventLog _events;
+    ActionRunner _actions;
     // Bytes of each table's last report: the next report of the table allocates its answer once.
     std::unordered_map<TableManager*, size_t> _answerBytes VA_GUARDED_BY(_lock);
 
@@ -969,18 +916,17 @@ int OpenRequest::dispatched(plaxf& /*request*/) {
     if (purpose != Purpose::Situation) {
         return 0;
     }
-    std::vector<ActionJob> actions;
     {
         vorpane::ScopedLock g(_engine._lock);
         if (situation == nullptr || !situation->plan.def.event || closing) {
             return 0;
         }
     }
-    _engine.evaluateSituation(*this, false, &actions);
-    vorpane::ScopedLock g(_engine._lock);
-    for (ActionJob& a : actions) {
-        _engine.queueAction(std::move(a));
-    }
+    std::vector<TakeAction> actions;
+    std::vector<Event> events;
+    _engine.evaluateSituation(*this, false, &actions, &events);
+    _engine.publish(std::move(events));
+    _engine.submitActions(std::move(actions));
     return 0;
 }
 
@@ -1106,9 +1052,7 @@ void subnodesChanged() { engine().subnodesChanged(); }
 void stopEngine() { engine().stop(); }
 void resetEngine() { engine().reset(); }
 
-long runPolicyAction(RequestDetail* detail, ContextInfo* context, const std::string& command, long* actionId) {
-    PolicyRequest request(detail, context);
-    return Engine::runCommand(command, context->user, &request, actionId);
-}
+ActionFigures takeActionFigures() { return engine().actionFigures(); }
+bool waitForEventReaders(size_t n, double realSeconds) { return engine().waitForEventReaders(n, realSeconds); }
 
 }  // namespace axf::detail

@@ -111,11 +111,8 @@ std::vector<SituationDef> situations();
 Status statusOfSituation(std::string_view name, SituationStatus* out);
 
 EventBatch eventsAfter(uint64_t afterSeq, double waitSeconds, size_t maxEvents);
-
-// Runs a command through its command callback with a policy request naming the detail's subnodes;
-// the callback's result, or -1 when no callback takes the command. *actionId: the identifier the
-// callback gave the action (0 when none).
-long runPolicyAction(RequestDetail* detail, ContextInfo* context, const std::string& command, long* actionId);
+// Waits until n readers wait in eventsAfter, at most realSeconds of real time. For tests.
+bool waitForEventReaders(size_t n, double realSeconds);
 
 // Waits until pred holds for the situation's status (checked after each sample and each recorded
 // take-action result), at most realSeconds of real time. False on time-out or when there is no such
@@ -125,6 +122,10 @@ bool waitForSituation(std::string_view name, const std::function<bool(const Situ
 
 // Open requests of every table (tests check that none is left behind).
 size_t openRequestCount();
+
+// The take-action commands of situations: waiting, running, completed and refused ones.
+struct ActionFigures;
+ActionFigures takeActionFigures();
 
 // Ends every open request of the manager and the situations on it (its Shutdown and destructor).
 void closeRequestsOf(TableManager* manager);

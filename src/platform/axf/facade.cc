@@ -9,6 +9,7 @@
 
 #include "interfaces/axf_facade.h"
 #include "interfaces/support.h"
+#include "platform/axf/action_runner.h"
 #include "platform/axf/engine.h"
 
 namespace axf {
@@ -211,6 +212,16 @@ bool validSituationName(std::string_view name) {
 }
 
 }  // namespace
+
+bool sameApplication(std::string_view tableApplName, std::string_view subnodeApplName) {
+    if (equalsNoCase(tableApplName, subnodeApplName)) {
+        return true;
+    }
+    const size_t n = subnodeApplName.size();
+    return tableApplName.size() == n + 2 && equalsNoCase(tableApplName.substr(0, n), subnodeApplName) &&
+           std::isdigit(static_cast<unsigned char>(tableApplName[n])) &&
+           std::isdigit(static_cast<unsigned char>(tableApplName[n + 1]));
+}
 
 std::vector<TableDesc> listTables() {
     RemoteManager* hold = RemoteManager::GetManager();

@@ -15,6 +15,7 @@
 #include "interfaces/axf.h"
 #include "interfaces/axf_facade.h"
 #include "interfaces/support.h"
+#include "platform/axf/action_runner.h"
 #include "platform/axf/engine.h"
 
 namespace {
@@ -29,6 +30,7 @@ struct Framework {
     std::deque<axf::MessageEntry> messages VA_GUARDED_BY(lock);
     uint64_t messageSeq VA_GUARDED_BY(lock) = 0;
     bool running VA_GUARDED_BY(lock) = false;
+    bool loaded VA_GUARDED_BY(lock) = false;  // the agent loader has returned
     bool shutdown VA_GUARDED_BY(lock) = false;
     // The source is called with its own lock held, so that clearing it waits for a call under way
     // (what it reads may go right after).
@@ -135,6 +137,8 @@ int zrfmain(int /*argc*/, char** /*argv*/) {
     }
     {
         vorpane::ScopedLock g(f.lock);
+        f.loaded = true;
+        f.cond.broadcast();
         f.cond.waitUntil(f.lock, -1, [&]() VA_REQUIRES(f.lock) { return f.shutdown; });
         f.running = false;
     }
@@ -347,15 +351,39 @@ void setFigureSource(FigureSource source) {
 }
 
 std::vector<Figure> agentFigures() {
-    Framework& f = fw();
-    vorpane::ScopedLock g(f.figuresLock);
-    return f.figures ? f.figures() : std::vector<Figure>();
+    std::vector<Figure> out;
+    {
+        Framework& f = fw();
+        vorpane::ScopedLock g(f.figuresLock);
+        if (f.figures) {
+            out = f.figures();
+        }
+    }
+    // The framework's own: situations' take-action commands on their threads.
+    const detail::ActionFigures a = detail::takeActionFigures();
+    out.push_back(Figure{"vorpane_framework_actions_waiting", "Take-action commands of situations waiting for a thread",
+                         false, {}, static_cast<double>(a.waiting)});
+    out.push_back(Figure{"vorpane_framework_actions_running", "Take-action commands of situations under way", false,
+                         {}, static_cast<double>(a.running)});
+    out.push_back(Figure{"vorpane_framework_actions_total", "Take-action commands of situations completed", true, {},
+                         static_cast<double>(a.completed)});
+    out.push_back(Figure{"vorpane_framework_actions_refused_total",
+                         "Take-action commands of situations refused because too many were waiting", true, {},
+                         static_cast<double>(a.refused)});
+    return out;
 }
 
 bool running() {
     Framework& f = fw();
     vorpane::ScopedLock g(f.lock);
     return f.running;
+}
+
+bool waitUntilLoaded(double seconds) {
+    Framework& f = fw();
+    vorpane::ScopedLock g(f.lock);
+    f.cond.waitUntil(f.lock, seconds, [&]() VA_REQUIRES(f.lock) { return f.loaded || f.shutdown; });
+    return f.loaded;
 }
 
 void reset() {
@@ -370,6 +398,7 @@ void reset() {
     f.messages.clear();
     f.messageSeq = 0;
     f.running = false;
+    f.loaded = false;
     f.shutdown = false;
 }
 
@@ -386,19 +415,11 @@ void notifyChanges() {
 }
 
 std::vector<std::string> subnodesOfApplication(std::string_view tableApplName) {
-    // A table's application name carries the release ("MYAPP01"); subnodes are registered with the
-    // application name alone or with it.
     Framework& f = fw();
     vorpane::ScopedLock g(f.lock);
     std::vector<std::string> out;
     for (const auto& [name, s] : f.subnodes) {
-        if (s.state != SubnodeState::Registered || s.applName.empty()) {
-            continue;
-        }
-        std::string_view appl = s.applName;
-        bool same = appl == tableApplName ||
-                    (tableApplName.size() == appl.size() + 2 && tableApplName.substr(0, appl.size()) == appl);
-        if (same) {
+        if (s.state == SubnodeState::Registered && !s.applName.empty() && sameApplication(tableApplName, s.applName)) {
             out.push_back(name);
         }
     }

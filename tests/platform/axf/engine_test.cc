@@ -11,10 +11,13 @@
 
 #include "interfaces/axf_facade.h"
 #include "interfaces/support.h"
+#include "platform/axf/action_runner.h"
 #include "platform/axf/engine.h"
+#include "platform/axf/event_log.h"
 #include "platform/axf/memory_table.h"
 #include "testlib/scoped_env.h"
 #include "testlib/temp_dir.h"
+#include "testlib/trace_capture.h"
 
 namespace {
 
@@ -168,6 +171,10 @@ public:
         std::lock_guard<std::mutex> g(_m);
         return _times;
     }
+    std::vector<std::pair<unsigned long, plaxf*>> sampled() {
+        std::lock_guard<std::mutex> g(_m);
+        return _sampled;
+    }
 
 private:
     class Request : public plaxf {
@@ -178,6 +185,7 @@ private:
             {
                 std::lock_guard<std::mutex> g(_t->_m);
                 _t->_times.push_back(vorpane::clock::now());
+                _t->_sampled.emplace_back(Handle(), this);
                 n = static_cast<int>(_t->_times.size());
             }
             if (_t->_firing.count(n) != 0) {
@@ -210,6 +218,7 @@ private:
     };
     std::mutex _m;
     std::vector<double> _times;
+    std::vector<std::pair<unsigned long, plaxf*>> _sampled;  // handle and request of every sample
     std::set<int> _firing;
 };
 
@@ -453,8 +462,13 @@ TEST_F(Engine, HandlesAreValidWhileTheRequestIsOpen) {
     EXPECT_EQ(keep->UseHandle(keep->Handle()), 0);
     keep->Drop();
     EXPECT_EQ(keep->UseHandle(goneHandle), AXF_RC_UNKNOWN);  // a handle of another request
+    plaxf* gone = plaxf::PinHandle(goneHandle);  // while open, the handle finds its request
+    ASSERT_NE(gone, nullptr);
+    EXPECT_STREQ(gone->SituationName(), "Gone");
+    gone->Drop();
     ASSERT_TRUE(axf::removeSituation("Gone").ok());
     EXPECT_EQ(keep->UseHandle(goneHandle), AXF_RC_UNKNOWN);  // dropped with its request
+    EXPECT_EQ(plaxf::PinHandle(goneHandle), nullptr);  // a closed request's handle finds nothing
     EXPECT_EQ(keep->UseHandle(0), AXF_RC_UNKNOWN);
 
     // A pinned request outlives its removal until Drop.
@@ -464,6 +478,14 @@ TEST_F(Engine, HandlesAreValidWhileTheRequestIsOpen) {
     keep->Drop();
     remover.join();
     EXPECT_TRUE(axf::listSituations().empty());
+
+    // A report's request is closed when the report returns: its handle is refused from then on.
+    ScriptedTable table({1});
+    ASSERT_TRUE(axf::runReport({"SCR01", "SCRTBL01", {"h1:SCR01"}}).status.ok());
+    std::vector<std::pair<unsigned long, plaxf*>> sampled = table.sampled();
+    ASSERT_EQ(sampled.size(), 1u);
+    EXPECT_NE(sampled[0].first, 0u);
+    EXPECT_EQ(plaxf::PinHandle(sampled[0].first), nullptr);
 }
 
 TEST_F(Engine, SituationsFollowTheSubnodesOfTheirApplication) {
@@ -503,6 +525,35 @@ TEST_F(Engine, EventsAndMessagesAreReadAfterASequenceNumber) {
     EXPECT_EQ(axf::readMessages(100, 3).size(), 3u);
 }
 
+TEST_F(Engine, TwoByteIntegerColumnsAreReadAndFiltered) {
+    axf::MemoryTable shorts("SHT01", "SHTTBL01",
+                            {{"ORIGINNODE", "Node_Name", "", AXF_COLUMN_STRING, 32},
+                             {"VA1", "Small", "", AXF_COLUMN_INT16, 2},
+                             {"VA2", "Tag", "", AXF_COLUMN_STRING, 4}});
+    ASSERT_EQ(shorts.registration(), 0);
+    ASSERT_TRUE(shorts.addRow({"h1:SHT01", "-1234", "neg"}));
+    ASSERT_TRUE(shorts.addRow({"h1:SHT01", "32767", "max"}));
+    axf::ReportResult r = axf::runReport({"SHT01", "SHTTBL01", {"h1:SHT01"}});
+    ASSERT_TRUE(r.status.ok()) << r.status.message;
+    ASSERT_EQ(r.columns.size(), 3u);
+    EXPECT_EQ(r.columns[1].type, AXF_COLUMN_INT16);
+    EXPECT_EQ(r.columns[1].valueType, axf::ValueType::Integer);
+    EXPECT_EQ(r.columns[2].offset, 34);  // the 2-byte column takes 2 bytes of the row
+    ASSERT_EQ(r.rows.size(), 2u);
+    EXPECT_EQ(r.rows[0][1], axf::Value(int64_t{-1234}));
+    EXPECT_EQ(r.rows[0].text(2), "neg");
+    EXPECT_EQ(r.rows[1].integer(1), 32767);
+    // A filter compares the 2-byte value widened.
+    axf::ReportQuery q{"SHT01", "SHTTBL01", {"h1:SHT01"}};
+    q.filter = {{"Small", axf::CompareOp::LT, "0"}};
+    r = axf::runReport(q);
+    ASSERT_TRUE(r.status.ok()) << r.status.message;
+    ASSERT_EQ(r.rows.size(), 1u);
+    EXPECT_EQ(r.rows[0].integer(1), -1234);
+    q.filter = {{"Small", axf::CompareOp::GT, "32768"}};
+    EXPECT_EQ(axf::runReport(q).status.code, axf::kInvalid);  // beyond a 2-byte value
+}
+
 TEST_F(Engine, PlaxfAnswerGrowsAndIsBounded) {
     RequestDetail d;
     d.applName = "DSK01";
@@ -539,6 +590,276 @@ TEST_F(Engine, PlaxfAnswerGrowsAndIsBounded) {
     EXPECT_EQ(p->GetColumnInfoByName(&info, "VA9"), AXF_RC_BAD_COLUMN);
     // A request the framework never opened has no handle to use.
     EXPECT_EQ(p->UseHandle(p->Handle()), AXF_RC_UNKNOWN);
+}
+
+// A table of which every sample holds until four samples are under way at once, or until a real
+// deadline; it remembers the most it saw at once.
+struct Meeting {
+    std::mutex m;
+    std::condition_variable cv;
+    int inside = 0;
+    int most = 0;
+};
+
+class MeetingTable : public TableManager {
+public:
+    MeetingTable(const std::string& appl, Meeting& meeting)
+        : TableManager(appl.c_str(), "MEETTBL"), _meeting(meeting) {
+        RemoteManager::RegisterClass(this);
+    }
+    ~MeetingTable() override { Shutdown(0); }
+    std::unique_ptr<plaxf> CreatePlaxf(RequestDetail* d, ContextInfo* c) override {
+        return std::make_unique<Request>(d, c, this);
+    }
+
+private:
+    class Request : public plaxf {
+    public:
+        Request(RequestDetail* d, ContextInfo* c, MeetingTable* t) : plaxf(d, c, t), _meeting(t->_meeting) {
+            SetRowSize(32);
+        }
+        void TakeSample() override {
+            std::unique_lock<std::mutex> g(_meeting.m);
+            _meeting.most = std::max(_meeting.most, ++_meeting.inside);
+            _meeting.cv.notify_all();
+            _meeting.cv.wait_for(g, std::chrono::seconds(10), [&] { return _meeting.most >= 4; });
+            --_meeting.inside;
+        }
+        int NumColumns() override { return 1; }
+        int GetColumnInfo(ColumnInfo* info, int colno) override {
+            if (colno != 0) {
+                return plaxf::GetColumnInfo(info, colno);
+            }
+            info->name.assign("ORIGINNODE");
+            info->type = AXF_COLUMN_STRING;
+            info->length = 32;
+            return 0;
+        }
+
+    private:
+        Meeting& _meeting;
+    };
+    Meeting& _meeting;
+};
+
+TEST_F(Engine, FourSamplesOfDifferentTablesRunAtOnce) {
+    Meeting meeting;
+    std::vector<std::unique_ptr<MeetingTable>> tables;
+    for (int i = 0; i < 4; ++i) {
+        tables.push_back(std::make_unique<MeetingTable>("MEET" + std::to_string(i), meeting));
+        axf::SituationDef def{"Meet_" + std::to_string(i), tables.back()->ApplicationName(), "MEETTBL", {}, 600};
+        def.subnodes = {"h1:MEET"};
+        ASSERT_TRUE(axf::addSituation(def).ok());
+    }
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_TRUE(axf::detail::waitForSituation(
+            "Meet_" + std::to_string(i), [](const axf::SituationStatus& s) { return s.samples >= 1; }, 30));
+    }
+    // Three samples that hold their workers did not keep the fourth from starting.
+    std::lock_guard<std::mutex> g(meeting.m);
+    EXPECT_EQ(meeting.most, 4);
+}
+
+TEST_F(Engine, ReadEventsWaitsForANewEventOnlyWhenTheCallerHasEveryOne) {
+    axf::SituationDef def{"Ev_Wait", "DSK01", "DSKTBL01", {}, 0, true};
+    def.subnodes = {"h1:DSK01"};
+    ASSERT_TRUE(axf::addSituation(def).ok());
+    ASSERT_EQ(_disks->pushEvent({"h1:DSK01", "/var", "1"}), 0);
+    const uint64_t last = axf::readEvents(0, 0).lastSeq;
+    ASSERT_GE(last, 1u);
+
+    // Nothing newer: the wait runs to its end.
+    double start = vorpane::clock::now();
+    axf::EventBatch b = axf::readEvents(last, 0.3);
+    EXPECT_GE(vorpane::clock::now() - start, 0.29);
+    EXPECT_TRUE(b.events.empty());
+    EXPECT_EQ(b.lastSeq, last);
+
+    // A caller that lacks an event gets it at once, whatever the wait.
+    auto began = std::chrono::steady_clock::now();
+    b = axf::readEvents(last - 1, 60);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(30));
+    ASSERT_EQ(b.events.size(), 1u);
+    EXPECT_EQ(b.events[0].seq, last);
+
+    // A reader that waits gets the next event as it arrives.
+    axf::EventBatch got;
+    began = std::chrono::steady_clock::now();
+    std::thread reader([&] { got = axf::readEvents(last, 60); });
+    EXPECT_TRUE(axf::detail::waitForEventReaders(1, 20));
+    EXPECT_EQ(_disks->pushEvent({"h1:DSK01", "/tmp", "2"}), 0);
+    reader.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(30));
+    ASSERT_EQ(got.events.size(), 1u);
+    EXPECT_EQ(got.events[0].seq, last + 1);
+    EXPECT_EQ(std::get<std::string>(got.events[0].row[1]), "/tmp");
+}
+
+TEST_F(Engine, EventNumbersKeepGrowingWhenTheAgentStartsAgain) {
+    axf::SituationDef def{"Ev_Seq", "DSK01", "DSKTBL01", {}, 0, true};
+    def.subnodes = {"h1:DSK01"};
+    uint64_t before = 0;
+    for (int run = 0; run < 3; ++run) {
+        ASSERT_TRUE(axf::addSituation(def).ok());
+        // A new process knows at least the numbers its predecessor handed out, before any event.
+        EXPECT_GE(axf::readEvents(0, 0).lastSeq, before) << run;
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_EQ(_disks->pushEvent({"h1:DSK01", "/var", std::to_string(i)}), 0);
+        }
+        axf::EventBatch b = axf::readEvents(before, 0);
+        ASSERT_EQ(b.events.size(), 3u) << run;
+        EXPECT_GT(b.events[0].seq, before) << run;
+        EXPECT_EQ(b.events[2].seq, b.events[0].seq + 2);
+        before = b.lastSeq;
+        // The agent stops and starts again with the same work directory: the framework forgets its
+        // events and its numbers, the file keeps the mark.
+        axf::reset();
+    }
+    EXPECT_EQ(_dir.read(axf::detail::kEventSequenceFile), std::to_string(before - 3 + axf::detail::kEventSequenceBlock) + "\n");
+
+    // A mark that is not a number: one error line, and numbering starts again from 1.
+    vorpane::testing::TraceCapture trace;
+    _dir.write(axf::detail::kEventSequenceFile, "garbage\n");
+    ASSERT_TRUE(axf::addSituation(def).ok());
+    ASSERT_EQ(_disks->pushEvent({"h1:DSK01", "/var", "9"}), 0);
+    EXPECT_EQ(axf::readEvents(0, 0).lastSeq, 1u);
+    EXPECT_TRUE(trace.contains("does not hold an event sequence number; events are numbered from 1"));
+}
+
+// Command callbacks that hold their thread until the test lets them go, like a handler that waits
+// long for its provider.
+struct Gate {
+    std::mutex m;
+    std::condition_variable cv;
+    int inside = 0;
+    int done = 0;
+    bool open = false;
+};
+Gate* g_gate = nullptr;
+
+long heldCallback(PlaxfAutomationCapsule*) {
+    std::unique_lock<std::mutex> g(g_gate->m);
+    ++g_gate->inside;
+    g_gate->cv.notify_all();
+    g_gate->cv.wait(g, [] { return g_gate->open; });
+    ++g_gate->done;
+    return 5;
+}
+
+bool waitInside(Gate& gate, int n) {
+    std::unique_lock<std::mutex> g(gate.m);
+    return gate.cv.wait_for(g, std::chrono::seconds(30), [&] { return gate.inside >= n; });
+}
+
+// Opens the gate at the end of the test, whatever happened, so that no thread stays held.
+struct OpenAtEnd {
+    Gate& gate;
+    ~OpenAtEnd() {
+        std::lock_guard<std::mutex> g(gate.m);
+        gate.open = true;
+        gate.cv.notify_all();
+    }
+};
+
+TEST_F(Engine, SlowTakeActionsHoldNoWorkerOfTheSamples) {
+    ScopedSpeedup fast(200);  // an interval of 60 seconds passes in 0.3 s
+    Gate gate;
+    g_gate = &gate;
+    OpenAtEnd release{gate};
+    AXF_RegisterCommandCallback("*", heldCallback);
+    for (const char* mount : {"/a", "/b", "/c", "/d"}) {
+        ASSERT_TRUE(_disks->addRow({"h1:DSK01", mount, "950"}));
+    }
+    axf::SituationDef slow{"Slow_Act", "DSK01", "DSKTBL01", {{"VA2", axf::CompareOp::GT, "90"}}, 60};
+    slow.subnodes = {"h1:DSK01"};
+    slow.action = "Slow_Handler";
+    ASSERT_TRUE(axf::addSituation(slow).ok());
+    // One command per firing row: four handlers hold on, as if each took its provider 15 seconds.
+    ASSERT_TRUE(waitInside(gate, 4));
+
+    ScriptedTable table({});
+    axf::SituationDef other{"Other_Sit", "SCR01", "SCRTBL01", {}, 60};
+    other.subnodes = {"h1:SCR01"};
+    const double start = vorpane::clock::now();
+    ASSERT_TRUE(axf::addSituation(other).ok());
+    ASSERT_TRUE(axf::detail::waitForSituation(
+        "Other_Sit", [](const axf::SituationStatus& s) { return s.samples >= 4; }, 30));
+    ASSERT_TRUE(axf::detail::waitForSituation(
+        "Slow_Act", [](const axf::SituationStatus& s) { return s.samples >= 3; }, 30));
+    {
+        std::lock_guard<std::mutex> g(gate.m);
+        EXPECT_EQ(gate.inside, 4);
+        EXPECT_EQ(gate.done, 0);  // every handler still holds on
+    }
+    std::vector<double> t = table.times();
+    ASSERT_GE(t.size(), 4u);
+    for (size_t k = 0; k < 4; ++k) {
+        EXPECT_LT(t[k] - start, 60.0 * static_cast<double>(k + 1)) << k;  // before the next one was due
+    }
+    axf::detail::ActionFigures running = axf::detail::takeActionFigures();
+    EXPECT_EQ(running.running, 4u);
+    EXPECT_EQ(running.waiting, 0u);
+
+    {
+        std::lock_guard<std::mutex> g(gate.m);
+        gate.open = true;
+        gate.cv.notify_all();
+    }
+    ASSERT_TRUE(axf::detail::waitForSituation(
+        "Slow_Act",
+        [](const axf::SituationStatus& s) { return !s.states.empty() && s.states[0].actions == 4; }, 30));
+    axf::SituationStatus st;
+    ASSERT_TRUE(axf::situationStatus("Slow_Act", &st).ok());
+    EXPECT_EQ(st.states[0].lastActionResult, 5);
+    EXPECT_EQ(axf::detail::takeActionFigures().completed, 4u);
+}
+
+TEST_F(Engine, TakeActionsBeyondTheBoundAreRefusedTracedOnceAndCounted) {
+    Gate gate;
+    g_gate = &gate;
+    OpenAtEnd release{gate};
+    AXF_RegisterCommandCallback("*", heldCallback);
+    std::mutex m;
+    std::vector<long> results;
+    axf::detail::ActionRunner runner([&](const axf::detail::TakeAction&, long result) {
+        std::lock_guard<std::mutex> g(m);
+        results.push_back(result);
+    });
+    auto action = [](int i) {
+        axf::detail::TakeAction a;
+        a.situation = "Busy_Sit";
+        a.command = "Held_Command " + std::to_string(i);
+        return a;
+    };
+    vorpane::testing::TraceCapture trace;
+    for (int i = 0; i < axf::detail::kActionThreads; ++i) {
+        ASSERT_TRUE(runner.submit(action(i)));
+    }
+    ASSERT_TRUE(waitInside(gate, axf::detail::kActionThreads));  // as many run at once as there are threads
+    for (size_t i = 0; i < axf::detail::kMaxWaitingActions; ++i) {
+        ASSERT_TRUE(runner.submit(action(100)));
+    }
+    EXPECT_FALSE(runner.submit(action(1)));
+    EXPECT_FALSE(runner.submit(action(2)));
+    axf::detail::ActionFigures f = runner.figures();
+    EXPECT_EQ(f.running, static_cast<size_t>(axf::detail::kActionThreads));
+    EXPECT_EQ(f.waiting, axf::detail::kMaxWaitingActions);
+    EXPECT_EQ(f.refused, 2u);
+    EXPECT_EQ(trace.count("Error: take-action <Held_Command 1> of situation <Busy_Sit> refused"), 1);
+    EXPECT_EQ(trace.count("refused"), 1);  // the second refusal is only counted
+
+    runner.stop();  // the waiting ones are dropped, traced; the held ones go on
+    EXPECT_TRUE(trace.contains("Warning: 10000 take-action commands were not run: the framework stops"));
+    EXPECT_FALSE(runner.submit(action(3)));
+    {
+        std::lock_guard<std::mutex> g(gate.m);
+        gate.open = true;
+        gate.cv.notify_all();
+    }
+    runner.reset();  // waits for the commands under way
+    std::lock_guard<std::mutex> g(m);
+    EXPECT_GE(results.size(), static_cast<size_t>(axf::detail::kActionThreads));
+    EXPECT_EQ(results.front(), 5);
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 
 #include "interfaces/axf.h"
 #include "interfaces/axf_facade.h"
 #include "interfaces/support.h"
+#include "platform/axf/engine.h"
 #include "testlib/temp_dir.h"
 
 namespace {
@@ -25,8 +27,19 @@ int loader() {
     return 0;
 }
 
+// The names of the figures that are not the framework's own.
+std::vector<std::string> sourceFigures() {
+    std::vector<std::string> out;
+    for (const axf::Figure& f : axf::agentFigures()) {
+        if (f.name.rfind("vorpane_framework_", 0) != 0) {
+            out.push_back(f.name);
+        }
+    }
+    return out;
+}
+
 TEST_F(Framework, PassesOnTheFiguresOfItsSourceUntilItIsCleared) {
-    EXPECT_TRUE(axf::agentFigures().empty());
+    EXPECT_TRUE(sourceFigures().empty());
     int calls = 0;
     axf::setFigureSource([&calls] {
         ++calls;
@@ -34,14 +47,36 @@ TEST_F(Framework, PassesOnTheFiguresOfItsSourceUntilItIsCleared) {
     });
     EXPECT_EQ(axf::agentFigures().at(0).value, 1);
     std::vector<axf::Figure> second = axf::agentFigures();  // asked anew at every call
-    ASSERT_EQ(second.size(), 1u);
+    ASSERT_EQ(second.size(), 5u);  // the source's, then the framework's own four
     EXPECT_EQ(second[0].value, 2);
     EXPECT_TRUE(second[0].counter);
+    EXPECT_EQ(second[1].name, "vorpane_framework_actions_waiting");
+    EXPECT_FALSE(second[1].counter);
+    EXPECT_EQ(second[4].name, "vorpane_framework_actions_refused_total");
+    EXPECT_TRUE(second[4].counter);
     axf::setFigureSource(nullptr);
-    EXPECT_TRUE(axf::agentFigures().empty());
+    EXPECT_TRUE(sourceFigures().empty());
     axf::setFigureSource([] { return std::vector<axf::Figure>(1); });
     axf::reset();  // a test's source never reaches the next test
-    EXPECT_TRUE(axf::agentFigures().empty());
+    EXPECT_TRUE(sourceFigures().empty());
+}
+
+TEST_F(Framework, ATablesApplicationCarriesTheReleaseThatASubnodesDoesNot) {
+    EXPECT_TRUE(axf::sameApplication("MYAPP01", "MYAPP"));
+    EXPECT_TRUE(axf::sameApplication("myapp01", "MyApp"));  // case-blind
+    EXPECT_TRUE(axf::sameApplication("MYAPP", "MYAPP"));
+    EXPECT_FALSE(axf::sameApplication("MYAPPX1", "MYAPP"));  // a release is two digits
+    EXPECT_FALSE(axf::sameApplication("MYAPP001", "MYAPP"));
+    EXPECT_FALSE(axf::sameApplication("MYAPP01", "MYAP"));
+    EXPECT_FALSE(axf::sameApplication("MYAPP", "MYAPP01"));
+    EXPECT_FALSE(axf::sameApplication("OTHER01", "MYAPP"));
+
+    // Reports and situations without subnodes take the subnodes the same rule finds.
+    for (const char* appl : {"MyApp", "MYAPPX", "MYAP"}) {
+        ASSERT_EQ(AXF_Subnode_Register((std::string("h:") + appl).c_str(), "", appl, ""), 0);
+        ASSERT_EQ(AXF_Subnode_SendRequest(), 0);
+    }
+    EXPECT_EQ(axf::detail::subnodesOfApplication("MYAPP01"), std::vector<std::string>{"h:MyApp"});
 }
 
 TEST_F(Framework, KeepsTheIdentityItIsGiven) {
@@ -73,12 +108,27 @@ TEST_F(Framework, RunsTheLoaderAndServesUntilShutdown) {
                   },
                   0, &t, "axf-test"),
               0);
+    // What comes from outside waits for the loader's tables.
+    EXPECT_TRUE(axf::waitUntilLoaded(30));
+    EXPECT_EQ(g_loaderCalls.load(), 1);
+    EXPECT_TRUE(axf::running());
     AXF_Shutdown(1);
     ASSERT_EQ(pthread_join(t, nullptr), 0);
     EXPECT_EQ(rc.load(), 0);
     EXPECT_FALSE(axf::running());
-    // Whether it ran before the shutdown or not, it never runs twice and never hangs.
-    EXPECT_LE(g_loaderCalls.load(), 1);
+    EXPECT_EQ(g_loaderCalls.load(), 1);  // never twice
+
+    // A framework stopped before it ran never loads: the wait ends at the shutdown, not the time-out.
+    axf::reset();
+    AXF_RegisterAgentLoader(loader);
+    AXF_Shutdown(1);
+    auto began = std::chrono::steady_clock::now();
+    EXPECT_FALSE(axf::waitUntilLoaded(60));
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(30));
+    char name[] = "zotagent";
+    char* argv[] = {name, nullptr};
+    EXPECT_EQ(zrfmain(1, argv), 0);  // returns at once
+    EXPECT_EQ(g_loaderCalls.load(), 1);
 }
 
 TEST_F(Framework, SubnodesAreRegisteredDeregisteredAndDeleted) {
