@@ -28,6 +28,7 @@
 #include <queue>
 #include <set>
 #include <unordered_map>
+#include <utility>
 
 #include "interfaces/support.h"
 #include "platform/axf/action_runner.h"
@@ -776,17 +777,14 @@ public:
         }
         for (auto& s : all) {
             std::vector<std::string> nodes = subnodesOfApplication(s->plan.def.applName);
-            std::shared_ptr<OpenRequest> old;
+            RequestDetail detail;
             {
                 vorpane::ScopedLock g(_lock);
                 if (nodes == s->plan.detail.subnodes || _situations.count(s->id) == 0) {
                     continue;
                 }
                 s->plan.detail.subnodes = nodes;
-                old = std::move(s->open);
-            }
-            if (old != nullptr) {
-                close(old);
+                detail = s->plan.detail;
             }
             // The manager stays registered while a situation on it is listed: its Shutdown ends them first.
             RemoteManager* rm = RemoteManager::GetManager();
@@ -795,18 +793,21 @@ public:
             if (stillThere) {
                 o = std::make_shared<OpenRequest>(*this, s->manager, Purpose::Situation);
                 o->situation = s;
-                if (Status st = open(s->manager, s->plan.detail, ContextInfo{}, o); !st.ok()) {
+                if (Status st = open(s->manager, detail, ContextInfo{}, o); !st.ok()) {
                     VA_ERROR("Error: situation <%s> could not reopen: %s\n", s->plan.def.name.c_str(), st.message.c_str());
                     o.reset();
                 }
             }
-            rm->Drop();
-            bool gone;
-            {
+            // The new request is opened before the old one closes and takes over under the table's lock,
+            // which every event push holds: each event row is evaluated by the old request or by the new
+            // one, never by both and never by neither.
+            std::shared_ptr<OpenRequest> old;
+            bool gone = false;
+            auto handOver = [&] {
                 vorpane::ScopedLock g(_lock);
                 gone = _situations.count(s->id) == 0;
                 if (!gone) {
-                    s->open = o;
+                    old = std::exchange(s->open, o);
                     for (const std::string& node : nodes) {
                         if (s->plan.atomicColumn < 0) {
                             s->states.try_emplace(std::make_pair(node, std::string()),
@@ -814,6 +815,16 @@ public:
                         }
                     }
                 }
+            };
+            if (stillThere && s->manager->lock() == 0) {
+                handOver();
+                s->manager->unlock();
+            } else {
+                handOver();
+            }
+            rm->Drop();
+            if (old != nullptr) {
+                close(old);
             }
             if (gone && o != nullptr) {
                 close(o);  // removed while it reopened
@@ -918,7 +929,8 @@ int OpenRequest::dispatched(plaxf& /*request*/) {
     }
     {
         vorpane::ScopedLock g(_engine._lock);
-        if (situation == nullptr || !situation->plan.def.event || closing) {
+        // While a situation moves to a new request, only the one it holds now evaluates rows.
+        if (situation == nullptr || !situation->plan.def.event || closing || situation->open.get() != this) {
             return 0;
         }
     }

@@ -2,6 +2,7 @@
 // defer and redrive, take-action commands, handles, events and messages.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -502,6 +503,42 @@ TEST_F(Engine, SituationsFollowTheSubnodesOfTheirApplication) {
     ASSERT_EQ(nodes.size(), 1u);
     EXPECT_GT(nodes[0].since, 0);
     EXPECT_EQ(nodes[0].applName, "DSK");
+}
+
+// An event situation that follows its application's subnodes reopens its request whenever they
+// change; rows pushed meanwhile are evaluated by exactly one of the two requests.
+TEST_F(Engine, EventRowsAreEvaluatedOnceWhileASituationMovesToNewSubnodes) {
+    registerSubnode("h1:DSK01", "DSK");
+    uint64_t after = axf::readEvents(0, 0).lastSeq;
+    ASSERT_TRUE(axf::addSituation({"Moving", "DSK01", "DSKTBL01", {}, 0, true}).ok());
+    std::atomic<bool> registering{true};
+    int pushed = 0;
+    std::thread pusher([&] {
+        while (registering.load() || pushed < 200) {
+            ASSERT_EQ(_disks->pushEvent({"h1:DSK01", "/r" + std::to_string(pushed++), "1"}), 0);
+        }
+        ASSERT_EQ(_disks->pushEvent({"h1:DSK01", "/last", "1"}), 0);
+    });
+    for (int i = 2; i <= 40; ++i) {
+        registerSubnode(("h" + std::to_string(i) + ":DSK01").c_str(), "DSK");
+    }
+    registering.store(false);
+    pusher.join();
+
+    std::multiset<std::string> mounts;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (mounts.count("/last") == 0 && std::chrono::steady_clock::now() < deadline) {
+        for (const axf::Event& e : waitEvents(&after, 1)) {
+            if (e.kind == axf::EventKind::EventRow) {
+                mounts.insert(std::get<std::string>(e.row[1]));
+            }
+        }
+    }
+    ASSERT_EQ(mounts.count("/last"), 1u);
+    EXPECT_EQ(mounts.size(), static_cast<size_t>(pushed) + 1);
+    for (int i = 0; i < pushed; ++i) {
+        ASSERT_EQ(mounts.count("/r" + std::to_string(i)), 1u) << "row " << i << " of " << pushed;
+    }
 }
 
 TEST_F(Engine, EventsAndMessagesAreReadAfterASequenceNumber) {
