@@ -49,6 +49,9 @@ public:
     // The request thread's body and its loop.
     static void process_request(DCHserver* server);
     void processRequest();
+    // Request thread, when the port is taken: tells the collectors of this process where the hub's
+    // datagrams come from (DCH_publishReplyPort).
+    void publishReplyPort();
 
     // A provider's TCP connection closed: its sources go offline, its applications are unregistered,
     // its waiter is dropped.
@@ -224,6 +227,10 @@ private:
     std::unique_ptr<DCHipc> _ipcSrv;
     DCHfigures _figures;
     std::unique_ptr<DCHipc> _ipcClient;
+    // The hub port and the reply socket's port, published for the collectors of this process once the
+    // port is taken (they accept datagrams from the reply socket only); withdrawn by the destructor.
+    int _publishedHubPort = 0;
+    int _publishedReplyPort = 0;
     // Replies and pushed messages leave through it, so no peer can hold up the request thread.
     std::unique_ptr<DCHsender> _sender;
     std::unique_ptr<DCwaitingList> _waitList;
