@@ -37,12 +37,22 @@ constexpr std::size_t kMaxSubnodeName = 32;
 std::atomic<int16_t> g_numApplications{0};
 std::atomic<vorpane::metadata::applicationTextSource*> g_textSource{nullptr};
 
-vorpane::Mutex g_seamLock;
-tableSideSeam g_seam VA_GUARDED_BY(g_seamLock);
+// Leaked on purpose: probe threads are detached and reach the table side while the process exits,
+// after the destructors of ordinary globals have run.
+struct SeamSlot {
+    vorpane::Mutex lock;
+    tableSideSeam seam VA_GUARDED_BY(lock);
+};
+
+SeamSlot& seamSlot() {
+    static SeamSlot* slot = new SeamSlot();
+    return *slot;
+}
 
 tableSideSeam currentSeam() {
-    vorpane::ScopedLock guard(g_seamLock);
-    return g_seam;
+    SeamSlot& slot = seamSlot();
+    vorpane::ScopedLock guard(slot.lock);
+    return slot.seam;
 }
 
 // A remembered table's manager learns its layout (or, with null, that the layout is gone).
@@ -176,8 +186,9 @@ int16_t startProbe(applicationProbeList& probes, const char* applName) {
 }  // namespace
 
 void setTableSideSeam(tableSideSeam seam) {
-    vorpane::ScopedLock guard(g_seamLock);
-    g_seam = std::move(seam);
+    SeamSlot& slot = seamSlot();
+    vorpane::ScopedLock guard(slot.lock);
+    slot.seam = std::move(seam);
 }
 
 void setApplicationTextSource(vorpane::metadata::applicationTextSource* source) { g_textSource.store(source); }
