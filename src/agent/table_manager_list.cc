@@ -109,6 +109,8 @@ tableManagerList::tableManagerList(tableManagerFactory factory)
     switch (_dirLock.acquire(directory)) {
         case workDirectoryLock::Result::Acquired:
             VA_STATE("Work directory <%s> locked through <%s>\n", directory.c_str(), _dirLock.path().c_str());
+            // Nobody else writes here now: a temporary file left in it is one a killed agent was writing.
+            vorpane::removeStaleTemporaries(directory);
             break;
         case workDirectoryLock::Result::HeldByOther:
             refuseSecondCopy(directory, _dirLock.holder());
