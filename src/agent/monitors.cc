@@ -55,12 +55,25 @@ tableSideSeam currentSeam() {
     return slot.seam;
 }
 
-// A remembered table's manager learns its layout (or, with null, that the layout is gone).
-void attachLayout(TableManager* manager, userDataInfo* layout) {
+// A table's manager gets its complete layout.
+void attachLayout(TableManager* manager, userDataInfo& layout) {
     if (tableSideSeam seam = currentSeam(); seam.attachLayout) {
-        seam.attachLayout(manager, layout);
+        seam.attachLayout(manager, &layout);
     } else if (auto* table = dynamic_cast<zot_vorpane_manager*>(manager); table != nullptr) {
-        table->setUserDataPtr(layout);
+        table->setUserDataPtr(&layout);
+    }
+}
+
+// The layout is going away: its manager lets go of it, unless it holds a newer one by now (the
+// application came back online while the previous run's probe thread was still on its way out).
+void detachLayout(TableManager* manager, userDataInfo& layout) {
+    if (tableSideSeam seam = currentSeam(); seam.attachLayout) {
+        seam.attachLayout(manager, nullptr);
+    } else if (auto* table = dynamic_cast<zot_vorpane_manager*>(manager); table != nullptr) {
+        if (!table->releaseLayout(&layout)) {
+            VA_STATE("The table manager of <%s/%s> holds a newer layout than @%p: it keeps it\n", layout.applNameRR(),
+                     layout.tableNameRR(), static_cast<void*>(&layout));
+        }
     }
 }
 
@@ -86,12 +99,12 @@ public:
             VA_ERROR("Error: tableManagerList object is not available\n");
             return 1;
         }
+        // The manager gets the layout once its columns are built (startCollection): a framework
+        // thread may ask it for them as soon as it is registered.
         TableManager* manager = managers->getTblMgr(layout.applNameRR(), layout.tableNameRR());
-        if (manager != nullptr) {
-            attachLayout(manager, &layout);
-        } else {
+        if (manager == nullptr) {
             const short snmp = layout.SNMPflag() ? 1 : 0;
-            manager = currentTableManagerFactory()(layout.applNameRR(), layout.tableNameRR(), &layout, snmp);
+            manager = currentTableManagerFactory()(layout.applNameRR(), layout.tableNameRR(), nullptr, snmp);
             if (manager == nullptr) {
                 VA_ERROR("Error: allocating TblMgr for applName [%s] tableName [%s]\n", layout.applNameRR(),
                          layout.tableNameRR());
@@ -108,6 +121,9 @@ public:
     }
 
     int startCollection(userDataInfo& layout) override {
+        if (auto* manager = static_cast<TableManager*>(layout.tableManager()); manager != nullptr) {
+            attachLayout(manager, layout);
+        }
         if (tableSideSeam seam = currentSeam(); seam.startCollection) {
             return seam.startCollection(layout);
         }
@@ -121,7 +137,7 @@ public:
             vorpane::datapath::stopWaitOnDPthread(layout);
         }
         if (auto* manager = static_cast<TableManager*>(layout.tableManager()); manager != nullptr) {
-            attachLayout(manager, nullptr);
+            detachLayout(manager, layout);
         }
     }
 };

@@ -51,7 +51,7 @@ int16_t numApplications();
 // members use the table class (zot_vorpane_manager) and the collection threads (waitOnDP); tests
 // install their own.
 struct tableSideSeam {
-    // The layout of a remembered table's manager arrived (or, with null, left).
+    // A table's manager gets its complete layout (or, with null, lets go of it).
     std::function<void(TableManager* manager, vorpane::metadata::userDataInfo* layout)> attachLayout;
     // Starts the group's collection thread. 0, or 1 on failure.
     std::function<int(vorpane::metadata::userDataInfo& layout)> startCollection;
