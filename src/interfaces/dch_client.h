@@ -87,6 +87,13 @@ struct HubOptions {
     // A subscription by datagram accepts datagrams from that address and port only: any other local
     // process could otherwise feed rows into every table.
     int replyPort = 0;
+    // A DCstatusWaiter hands out records with a fifth field, the number of the application's run
+    // the record belongs to ("applName,attrGroup,sourceName,requestType,run"; DCH_APPLICATION_RUN).
+    bool statusWithRuns = false;
+    // A DCdataWaiter bound to this run of its application (a number from the status records): the hub
+    // takes the subscription only while that run lasts and ends it with the run, so rows of a later
+    // run never reach it. 0: not bound to a run.
+    int32_t applicationRun = 0;
 
     // ZOTA_DCH_ADDR (default 127.0.0.1: the hub listens on loopback by default), ZOTA_DCH_PORT
     // (default 1919; the hub writes the port it chose back into its own process's environment, so
