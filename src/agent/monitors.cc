@@ -396,6 +396,15 @@ int16_t processOnline(const char* applName, const char* attrGroup, const char* s
             } else {
                 VA_STATE("CASE - PROBE_STARTED for application <%s>\n", applName);
             }
+            if (const applDataStruct* stored = probes->getApplDataStore(applName);
+                stored != nullptr && applicationRun > 0 && stored->applicationRun > 0 &&
+                stored->applicationRun != applicationRun) {
+                // Only a lost offline record gets here: the hub ended the probe's run, and with it the
+                // subscriptions of its collection threads.
+                VA_ERROR("Warning: application <%s> is in run %d at the hub while its probe serves run %d: its "
+                         "tables get no rows until all of its sources have gone offline\n",
+                         applName, static_cast<int>(applicationRun), static_cast<int>(stored->applicationRun));
+            }
             break;
         case PROBE_ENDED_IN_ERRORS:
             VA_ERROR("CASE - PROBE_ENDED_IN_ERRORS for application <%s>\n", applName);

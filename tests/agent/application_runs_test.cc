@@ -159,7 +159,8 @@ TEST_F(ApplicationRuns, EveryRowOfTheNextRunIsStoredWhenTheLastSourceGoesOffline
     // The last run ends: the probe thread of each run has let its metadata go.
     third.reset();
     ASSERT_NO_FATAL_FAILURE(handleRecordsThrough(",4133,3"));
-    EXPECT_TRUE(_trace.waitForCount("Leaving startNewProbe for applName <RUNAPP> errors=0", 3, std::chrono::seconds(30)));
+    EXPECT_TRUE(
+        _trace.waitForCount("Leaving startNewProbe for applName <RUNAPP> errors=0", 3, std::chrono::seconds(30)));
 }
 
 }  // namespace

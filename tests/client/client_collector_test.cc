@@ -242,8 +242,8 @@ class FakeDatagramHub {
     }
     bool send(const dch::MessageBuilder& m) const { return sendFrom(_fd, m); }
     bool sendFrom(int fd, const dch::MessageBuilder& m) const {
-        return ::sendto(fd, m.data(), m.size(), 0, reinterpret_cast<const sockaddr*>(&_subscriber), sizeof _subscriber) >
-               0;
+        const auto* to = reinterpret_cast<const sockaddr*>(&_subscriber);
+        return ::sendto(fd, m.data(), m.size(), 0, to, sizeof _subscriber) > 0;
     }
 
   private:
