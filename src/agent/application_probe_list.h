@@ -35,6 +35,8 @@ struct applDataStruct {
     vorpane::FixedText<20> applName;
     int16_t status = PROBE_NOT_FOUND;
     vorpane::metadata::userDataList* userDataList = nullptr;  // owned by the probe thread
+    // The hub's run of the application the probe was started for (0: not known).
+    int32_t applicationRun = 0;
 };
 
 class applicationProbeListEntry : public vorpane::RingNode<applicationProbeListEntry> {

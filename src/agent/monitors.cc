@@ -37,26 +37,52 @@ constexpr std::size_t kMaxSubnodeName = 32;
 std::atomic<int16_t> g_numApplications{0};
 std::atomic<vorpane::metadata::applicationTextSource*> g_textSource{nullptr};
 
-vorpane::Mutex g_seamLock;
-tableSideSeam g_seam VA_GUARDED_BY(g_seamLock);
+// Leaked on purpose: probe threads are detached and reach the table side while the process exits,
+// after the destructors of ordinary globals have run.
+struct SeamSlot {
+    vorpane::Mutex lock;
+    tableSideSeam seam VA_GUARDED_BY(lock);
+};
 
-tableSideSeam currentSeam() {
-    vorpane::ScopedLock guard(g_seamLock);
-    return g_seam;
+SeamSlot& seamSlot() {
+    static SeamSlot* slot = new SeamSlot();
+    return *slot;
 }
 
-// A remembered table's manager learns its layout (or, with null, that the layout is gone).
-void attachLayout(TableManager* manager, userDataInfo* layout) {
+tableSideSeam currentSeam() {
+    SeamSlot& slot = seamSlot();
+    vorpane::ScopedLock guard(slot.lock);
+    return slot.seam;
+}
+
+// A table's manager gets its complete layout.
+void attachLayout(TableManager* manager, userDataInfo& layout) {
     if (tableSideSeam seam = currentSeam(); seam.attachLayout) {
-        seam.attachLayout(manager, layout);
+        seam.attachLayout(manager, &layout);
     } else if (auto* table = dynamic_cast<zot_vorpane_manager*>(manager); table != nullptr) {
-        table->setUserDataPtr(layout);
+        table->setUserDataPtr(&layout);
+    }
+}
+
+// The layout is going away: its manager lets go of it, unless it holds a newer one by now (the
+// application came back online while the previous run's probe thread was still on its way out).
+void detachLayout(TableManager* manager, userDataInfo& layout) {
+    if (tableSideSeam seam = currentSeam(); seam.attachLayout) {
+        seam.attachLayout(manager, nullptr);
+    } else if (auto* table = dynamic_cast<zot_vorpane_manager*>(manager); table != nullptr) {
+        if (!table->releaseLayout(&layout)) {
+            VA_STATE("The table manager of <%s/%s> holds a newer layout than @%p: it keeps it\n", layout.applNameRR(),
+                     layout.tableNameRR(), static_cast<void*>(&layout));
+        }
     }
 }
 
 // The layouts of the online applications meet the table managers and the collection threads here.
+// One per probe: its collection threads belong to the probe's run of the application.
 class agentTableLayoutHooks : public vorpane::metadata::tableLayoutHooks {
 public:
+    explicit agentTableLayoutHooks(int32_t applicationRun) : _applicationRun(applicationRun) {}
+
     void retirePreviousTable(userDataInfo& layout, const std::string& priorApplNameRR,
                              const std::string& priorTableName) override {
         tableManagerList* managers = tableManagers();
@@ -76,12 +102,12 @@ public:
             VA_ERROR("Error: tableManagerList object is not available\n");
             return 1;
         }
+        // The manager gets the layout once its columns are built (startCollection): a framework
+        // thread may ask it for them as soon as it is registered.
         TableManager* manager = managers->getTblMgr(layout.applNameRR(), layout.tableNameRR());
-        if (manager != nullptr) {
-            attachLayout(manager, &layout);
-        } else {
+        if (manager == nullptr) {
             const short snmp = layout.SNMPflag() ? 1 : 0;
-            manager = currentTableManagerFactory()(layout.applNameRR(), layout.tableNameRR(), &layout, snmp);
+            manager = currentTableManagerFactory()(layout.applNameRR(), layout.tableNameRR(), nullptr, snmp);
             if (manager == nullptr) {
                 VA_ERROR("Error: allocating TblMgr for applName [%s] tableName [%s]\n", layout.applNameRR(),
                          layout.tableNameRR());
@@ -98,10 +124,13 @@ public:
     }
 
     int startCollection(userDataInfo& layout) override {
+        if (auto* manager = static_cast<TableManager*>(layout.tableManager()); manager != nullptr) {
+            attachLayout(manager, layout);
+        }
         if (tableSideSeam seam = currentSeam(); seam.startCollection) {
             return seam.startCollection(layout);
         }
-        return vorpane::datapath::startWaitOnDPthread(layout);
+        return vorpane::datapath::startWaitOnDPthread(layout, _applicationRun);
     }
 
     void releaseLayout(userDataInfo& layout) override {
@@ -111,15 +140,13 @@ public:
             vorpane::datapath::stopWaitOnDPthread(layout);
         }
         if (auto* manager = static_cast<TableManager*>(layout.tableManager()); manager != nullptr) {
-            attachLayout(manager, nullptr);
+            detachLayout(manager, layout);
         }
     }
-};
 
-agentTableLayoutHooks& layoutHooks() {
-    static agentTableLayoutHooks* hooks = new agentTableLayoutHooks();  // probe threads may outlive main
-    return *hooks;
-}
+private:
+    const int32_t _applicationRun;
+};
 
 vorpane::metadata::metadataSettings metadataSettingsFromLimits() {
     vorpane::metadata::metadataSettings s;
@@ -140,8 +167,9 @@ void traceSubnodeDetails(const char* affinity, const char* applName, const char*
     VA_STATE("       Version      <%s>\n", version);
 }
 
-// Starts the probe of an application whose entry is PROBE_NOT_STARTED. 0, or 1 on failure.
-int16_t startProbe(applicationProbeList& probes, const char* applName) {
+// Starts the probe of an application whose entry is PROBE_NOT_STARTED, for the hub's run
+// applicationRun of it. 0, or 1 on failure.
+int16_t startProbe(applicationProbeList& probes, const char* applName, int32_t applicationRun) {
     if (g_numApplications.load() >= Max_Applications()) {
         VA_ERROR("Error: Maximum<%d> number of applications allowed have been started.\n", Max_Applications());
         return 1;
@@ -155,6 +183,7 @@ int16_t startProbe(applicationProbeList& probes, const char* applName) {
     record.applName.assign(applName);
     record.userDataList = nullptr;
     record.status = PROBE_STARTED;
+    record.applicationRun = applicationRun;
     VA_STATE("Creating thread to run startNewProbe for %s\n", applName);
     // Recorded as started before the thread runs, so the probe finds its entry in its final state.
     if (probes.addEntry(record) != 0) {
@@ -162,7 +191,8 @@ int16_t startProbe(applicationProbeList& probes, const char* applName) {
         return 1;
     }
     std::string name(applName);
-    if (ZOT0_CreateThread([name] { startNewProbe(name); }, 1, nullptr, "probe") != 0) {
+    if (ZOT0_CreateThread([name, applicationRun] { startNewProbe(name, applicationRun); }, 1, nullptr, "probe") !=
+        0) {
         VA_ERROR("Error: startNewProbe thread failed creation for application <%s>\n", applName);
         record.status = PROBE_NOT_STARTED;
         probes.addEntry(record);
@@ -176,8 +206,9 @@ int16_t startProbe(applicationProbeList& probes, const char* applName) {
 }  // namespace
 
 void setTableSideSeam(tableSideSeam seam) {
-    vorpane::ScopedLock guard(g_seamLock);
-    g_seam = std::move(seam);
+    SeamSlot& slot = seamSlot();
+    vorpane::ScopedLock guard(slot.lock);
+    slot.seam = std::move(seam);
 }
 
 void setApplicationTextSource(vorpane::metadata::applicationTextSource* source) { g_textSource.store(source); }
@@ -253,8 +284,11 @@ void handleDPStatus(const std::string& text, const char* affinity) {
         return;
     }
     const int type = std::atoi(r.requestType.c_str());
+    // A subscription with runs puts the application's run behind the request type.
+    const std::size_t comma = r.requestType.find(',');
+    const int32_t run = comma != std::string::npos ? std::atoi(r.requestType.c_str() + comma + 1) : 0;
     if (type == kOnline) {
-        if (processOnline(r.applName.c_str(), r.attrGroup.c_str(), r.sourceName.c_str(), affinity) == 1) {
+        if (processOnline(r.applName.c_str(), r.attrGroup.c_str(), r.sourceName.c_str(), affinity, run) == 1) {
             VA_ERROR("Error: processing ONLINE request for application <%s> table <%s>\n", r.applName.c_str(),
                      r.attrGroup.c_str());
         }
@@ -272,6 +306,7 @@ void monitorDPStatus() {
     const std::string affinity = buildAffinity();
     vorpane::HubOptions options = vorpane::HubOptions::fromEnvironment();
     options.datagramSubscriptions = true;  // the providers' TCP slots stay theirs
+    options.statusWithRuns = true;         // probes bind their collection threads to the run
     std::unique_ptr<vorpane::DCstatusWaiter> handle = dc_waitForDPStatusInitialize(options);
     if (handle == nullptr) {
         VA_ERROR("Error: dc_waitForDPStatusInitialize failed.\n");
@@ -304,7 +339,8 @@ void monitorDeferredRequests() {
     }
 }
 
-int16_t processOnline(const char* applName, const char* attrGroup, const char* sourceName, const char* affinity) {
+int16_t processOnline(const char* applName, const char* attrGroup, const char* sourceName, const char* affinity,
+                      int32_t applicationRun) {
     if (ZOT0_QueryProductSpecNumber(ZOT2_NODE_TYPE_ACTIONS).value_or(0) == 0 && std::strcmp(applName, "VAGENT") == 0) {
         if (*attrGroup != '\0') {
             VA_ERROR("Note: Skipping online processing for application <VAGENT> attribute group <%s>\n", attrGroup);
@@ -343,7 +379,7 @@ int16_t processOnline(const char* applName, const char* attrGroup, const char* s
             }
             VA_STATE("Successfully added entry for application probe <%s>\n", applName);
             VA_STORAGE("Deleting applDataStore @%p\n", static_cast<void*>(&record));
-            result = startProbe(*probes, applName);
+            result = startProbe(*probes, applName, applicationRun);
             break;
         }
         case PROBE_NOT_STARTED:
@@ -352,13 +388,22 @@ int16_t processOnline(const char* applName, const char* attrGroup, const char* s
             } else {
                 VA_STATE("CASE - PROBE_NOT_STARTED for application <%s>\n", applName);
             }
-            result = startProbe(*probes, applName);
+            result = startProbe(*probes, applName, applicationRun);
             break;
         case PROBE_STARTED:
             if (*attrGroup != '\0') {
                 VA_STATE("CASE - PROBE_STARTED for application <%s> attrGroup <%s>\n", applName, attrGroup);
             } else {
                 VA_STATE("CASE - PROBE_STARTED for application <%s>\n", applName);
+            }
+            if (const applDataStruct* stored = probes->getApplDataStore(applName);
+                stored != nullptr && applicationRun > 0 && stored->applicationRun > 0 &&
+                stored->applicationRun != applicationRun) {
+                // Only a lost offline record gets here: the hub ended the probe's run, and with it the
+                // subscriptions of its collection threads.
+                VA_ERROR("Warning: application <%s> is in run %d at the hub while its probe serves run %d: its "
+                         "tables get no rows until all of its sources have gone offline\n",
+                         applName, static_cast<int>(applicationRun), static_cast<int>(stored->applicationRun));
             }
             break;
         case PROBE_ENDED_IN_ERRORS:
@@ -517,13 +562,15 @@ int16_t processOffline(const char* applName, const char* attrGroup, const char* 
     return 0;
 }
 
-void startNewProbe(std::string applName) {
-    VA_STATE("Starting probe for application <%s>\n", applName.c_str());
+void startNewProbe(std::string applName, int32_t applicationRun) {
+    VA_STATE("Starting probe for application <%s> run %d\n", applName.c_str(), static_cast<int>(applicationRun));
     vorpane::metadata::applicationTextSource* source = g_textSource.load();
     if (source == nullptr) {
         source = &vorpane::metadata::hubApplicationTexts();
     }
-    auto udl = std::make_unique<userDataList>(applName.c_str(), metadataSettingsFromLimits(), *source, &layoutHooks());
+    // Outlives the metadata, whose layouts call it up to their release below.
+    agentTableLayoutHooks hooks(applicationRun);
+    auto udl = std::make_unique<userDataList>(applName.c_str(), metadataSettingsFromLimits(), *source, &hooks);
     VA_STORAGE("Allocated userDataList @%p for application <%s>\n", static_cast<void*>(udl.get()), applName.c_str());
     applicationProbeList* probes = startedProbes();
     bool published = false;

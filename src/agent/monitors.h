@@ -32,18 +32,23 @@ struct dpStatusRecord {
 };
 // False (with the "parsing status" trace) when one of the four fields is missing.
 bool parseDPStatus(const std::string& text, dpStatusRecord* record);
-// Parses one record and processes it.
+// Parses one record ("applName,attrGroup,sourceName,requestType" and, from a subscription with runs,
+// ",run") and processes it.
 void handleDPStatus(const std::string& text, const char* affinity);
 // The 43-character affinity of the subnodes: item 7's first 32 characters and 11 feature characters.
 // Ends the process when the product specification lacks them.
 std::string buildAffinity();
 
 // 0 success, 1 error, -1 refused because the maximum number of applications is reached.
-int16_t processOnline(const char* applName, const char* attrGroup, const char* sourceName, const char* affinity);
+// applicationRun: the hub's run of the application the record belongs to (the status record's fifth
+// field; 0 when not known). A probe started for it binds the application's collection threads to that
+// run, so that rows of the next run never go to threads that end with this one.
+int16_t processOnline(const char* applName, const char* attrGroup, const char* sourceName, const char* affinity,
+                      int32_t applicationRun = 0);
 // 0 success (also when the application has no metadata), non-zero error.
 int16_t processOffline(const char* applName, const char* attrGroup, const char* sourceName, const char* affinity);
-// The probe thread of one application.
-void startNewProbe(std::string applName);
+// The probe thread of one application, for the hub's run applicationRun of it (0: not known).
+void startNewProbe(std::string applName, int32_t applicationRun = 0);
 // Applications whose probe thread was started and not yet removed.
 int16_t numApplications();
 
@@ -51,7 +56,7 @@ int16_t numApplications();
 // members use the table class (zot_vorpane_manager) and the collection threads (waitOnDP); tests
 // install their own.
 struct tableSideSeam {
-    // The layout of a remembered table's manager arrived (or, with null, left).
+    // A table's manager gets its complete layout (or, with null, lets go of it).
     std::function<void(TableManager* manager, vorpane::metadata::userDataInfo* layout)> attachLayout;
     // Starts the group's collection thread. 0, or 1 on failure.
     std::function<int(vorpane::metadata::userDataInfo& layout)> startCollection;

@@ -18,8 +18,17 @@
 
 namespace {
 
-vorpane::Mutex g_factoryLock;
-tableManagerFactory g_factory VA_GUARDED_BY(g_factoryLock);
+// Leaked on purpose: probe threads are detached and may make tables while the process exits, after
+// the destructors of ordinary globals have run.
+struct FactorySlot {
+    vorpane::Mutex lock;
+    tableManagerFactory factory VA_GUARDED_BY(lock);
+};
+
+FactorySlot& factorySlot() {
+    static FactorySlot* slot = new FactorySlot();
+    return *slot;
+}
 
 constexpr int kLineLimit = 256;
 
@@ -50,14 +59,16 @@ bool releaseDigits(const char* name) {
 }  // namespace
 
 void setTableManagerFactory(tableManagerFactory factory) {
-    vorpane::ScopedLock guard(g_factoryLock);
-    g_factory = std::move(factory);
+    FactorySlot& slot = factorySlot();
+    vorpane::ScopedLock guard(slot.lock);
+    slot.factory = std::move(factory);
 }
 
 tableManagerFactory currentTableManagerFactory() {
-    vorpane::ScopedLock guard(g_factoryLock);
-    if (g_factory) {
-        return g_factory;
+    FactorySlot& slot = factorySlot();
+    vorpane::ScopedLock guard(slot.lock);
+    if (slot.factory) {
+        return slot.factory;
     }
     return [](const char* applName, const char* tableName, vorpane::metadata::userDataInfo* layout,
               short snmpFlag) -> TableManager* {
@@ -98,6 +109,8 @@ tableManagerList::tableManagerList(tableManagerFactory factory)
     switch (_dirLock.acquire(directory)) {
         case workDirectoryLock::Result::Acquired:
             VA_STATE("Work directory <%s> locked through <%s>\n", directory.c_str(), _dirLock.path().c_str());
+            // Nobody else writes here now: a temporary file left in it is one a killed agent was writing.
+            vorpane::removeStaleTemporaries(directory);
             break;
         case workDirectoryLock::Result::HeldByOther:
             refuseSecondCopy(directory, _dirLock.holder());

@@ -224,7 +224,8 @@ struct Resolved {
 };
 
 // Steps of a situation action: owner, subnode from the row, its sample, the action node, and the
-// atomic suppression. 0 to go on, 1 to stop (traced).
+// suppression of repeated actions of a ZOTA_ATOMIC_SITUATIONS situation. 0 to go on, 1 to stop
+// (traced).
 long resolveSituationAction(plaxf* request, int rowNum, Resolved* r) {
     r->owner = request->SituationName();
     const char* row = request->Data(rowNum);
@@ -291,7 +292,7 @@ long resolveSituationAction(plaxf* request, int rowNum, Resolved* r) {
         return 1;
     }
     VA_DETAIL("Processing atomic value <%s>\n", value.c_str());
-    if (events->seenRecently(value, interval)) {
+    if (events->suppressRepeatedAction(value, interval)) {
         VA_STATE("Duplicate action request for atomic attribute value <%s> node @%p, skipping action processing\n",
                  value.c_str(), static_cast<void*>(events.get()));
         return 1;

@@ -135,31 +135,7 @@ bool loadToken(bool create, std::string* token, std::string* error) {
 }
 
 bool writeFileWhole(const std::string& path, std::string_view content, mode_t mode, std::string* error) {
-    std::string temp = path + ".tmp." + std::to_string(getpid());
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (fd < 0) {
-        *error = "cannot create " + temp + ": " + std::strerror(errno);
-        return false;
-    }
-    bool ok = fchmod(fd, mode) == 0;
-    size_t done = 0;
-    while (ok && done < content.size()) {
-        ssize_t n = write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        ok = n > 0;
-        done += ok ? static_cast<size_t>(n) : 0;
-    }
-    ok = ok && fsync(fd) == 0;
-    int savedErrno = errno;
-    ok = close(fd) == 0 && ok;
-    if (ok && rename(temp.c_str(), path.c_str()) == 0) {
-        return true;
-    }
-    *error = "cannot write " + path + ": " + std::strerror(savedErrno != 0 ? savedErrno : errno);
-    unlink(temp.c_str());
-    return false;
+    return vorpane::writeFileWhole(path, content, error, mode);
 }
 
 bool readWholeFile(const std::string& path, std::string* content) {

@@ -185,9 +185,17 @@ void atomicEventList::setLastTimeStamp(time_t t) {
     _lastTimeStamp = t;
 }
 
-bool atomicEventList::seenRecently(std::string_view value, int32_t interval) {
+bool atomicEventList::suppressRepeatedAction(std::string_view value, int32_t interval) {
+    // An event situation (no interval) still reports a value again and again: without an interval of
+    // its own a clean-up at every action would forget every value at once.
+    if (interval <= 0) {
+        interval = kEventSituationInterval;
+    }
+    // One clean-up per sample, so that the values of a sample's other rows are still known; below 10
+    // seconds "interval - 10" would clean up at every action.
+    const time_t cleanupAfter = interval >= 10 ? interval - 10 : interval / 2;
     const time_t now = static_cast<time_t>(vorpane::clock::nowSeconds());
-    if (now - getLastTimeStamp() > interval - 10) {
+    if (now - getLastTimeStamp() > cleanupAfter) {
         cleanupEntries(interval);
         setLastTimeStamp(now);
     }

@@ -1,6 +1,13 @@
 // The configured atomic situations: situations whose take-actions run once per distinct value of one
 // column. One list per process (atomicSituations()), filled at start-up from ZOTA_ATOMIC_SITUATIONS
-// and read by every take-action.
+// and read by every take-action. This list only suppresses repeated actions; it is not the atomic
+// column of a situation's definition (the management API's `atomic`), by which the framework keeps
+// one situation state per value (docs/situation-rules.md says which is which).
+//
+// A value's action runs once; while the situation keeps reporting the value its repeats are skipped,
+// and a value not seen again is forgotten at a clean-up. Clean-ups come at most once per sampling
+// interval (more than interval - 10 seconds apart, half the interval for intervals below 10 seconds).
+// An event situation has no interval: its values are kept as if it were sampled every 60 seconds.
 //
 // Thread-safety: the list's mutex guards the ring; entries are returned after the lock is released
 // and stay valid until the list is emptied at shutdown. A situation's event list is shared: the hub
@@ -53,9 +60,14 @@ public:
     time_t getLastTimeStamp();
     void setLastTimeStamp(time_t t);
 
-    // The whole suppression step of a take-action for one value: true when an action for it ran
-    // within the interval (the action is skipped), false when it is new (and now recorded).
-    bool seenRecently(std::string_view value, int32_t interval);
+    // The whole suppression step of a take-action for one value of a situation sampled every
+    // interval seconds (0: an event situation): true when the action for the value already ran and the
+    // situation has kept reporting the value since (this action is skipped), false when the value is
+    // new (it is recorded now and the action runs).
+    bool suppressRepeatedAction(std::string_view value, int32_t interval);
+
+    // The interval an event situation's values are kept by.
+    static constexpr int32_t kEventSituationInterval = 60;
 
 private:
     void removeLocked(atomicEventEntry& entry) VA_REQUIRES(_lock);

@@ -185,8 +185,9 @@ class dataList {
     // Rows handed to agent; lastSampleTime 0 runs the clean-up first and emits every live row,
     // otherwise only rows stored or replaced since then.
     int emitToAXF(rowReceiver* agent, const char* originNode, time_t lastSampleTime);
-    // Hands the most recently added row to manager (with originNode written into it). 0, or 1 when
-    // there is no manager or no row.
+    // Hands the most recently added row to manager (with originNode written into it). 0, also when
+    // there is no manager or no row (traced, nothing is handed on): the collection thread goes on
+    // either way. 1 only when the store's lock cannot be taken.
     int emitEvent(eventReceiver* manager, const char* originNode);
 
     void cleanupEntries(char sampleType, int force);

@@ -11,12 +11,22 @@
 
 namespace {
 
-vorpane::Mutex g_seamLock;
-samplesListSeam g_seam VA_GUARDED_BY(g_seamLock);
+// Leaked on purpose: detached threads (collection threads, framework workers) may redrive requests
+// while the process exits, after the destructors of ordinary globals have run.
+struct SeamSlot {
+    vorpane::Mutex lock;
+    samplesListSeam seam VA_GUARDED_BY(lock);
+};
+
+SeamSlot& seamSlot() {
+    static SeamSlot* slot = new SeamSlot();
+    return *slot;
+}
 
 samplesListSeam currentSeam() {
-    vorpane::ScopedLock guard(g_seamLock);
-    return g_seam;
+    SeamSlot& slot = seamSlot();
+    vorpane::ScopedLock guard(slot.lock);
+    return slot.seam;
 }
 
 int redriveRequest(plaxf* request, const char* subnodeName, const char* tableName, int16_t eventRequest) {
@@ -48,8 +58,9 @@ bool same(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
 }  // namespace
 
 void setSamplesListSeam(samplesListSeam seam) {
-    vorpane::ScopedLock guard(g_seamLock);
-    g_seam = std::move(seam);
+    SeamSlot& slot = seamSlot();
+    vorpane::ScopedLock guard(slot.lock);
+    slot.seam = std::move(seam);
 }
 
 // ---------------------------------------------------------------------------------------------------

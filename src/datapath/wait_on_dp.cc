@@ -80,8 +80,9 @@ FixedText<32> deliverySourceName(std::string_view value, const std::optional<std
     return out;
 }
 
-collectionThread::collectionThread(metadata::userDataInfo& udi)
+collectionThread::collectionThread(metadata::userDataInfo& udi, int32_t applicationRun)
     : _udi(&udi),
+      _applicationRun(applicationRun),
       _applKey(udi.applKey()),
       _tableName(udi.tableNameRR()),
       _attrGroup(udi.attrGroup()),
@@ -143,6 +144,7 @@ int collectionThread::run() {
     HubOptions options = HubOptions::fromEnvironment();
     options.datagramSubscriptions = true;  // the hub's connection slots belong to providers
     options.reportAnswersInLine = true;    // a report redriven here shows the rows sent before the answer
+    options.applicationRun = _applicationRun;  // the next run's rows wait for the next run's thread
     std::unique_ptr<DCdataWaiter> client =
         dc_waitOnDataInitialize(_applName.c_str(), _attrGroup.c_str(), options);
     bool error = client == nullptr;
@@ -387,8 +389,8 @@ int waitOnDP(metadata::userDataInfo* udi) {
     return thread->run();
 }
 
-uint16_t startWaitOnDPthread(metadata::userDataInfo& udi) {
-    auto thread = std::make_shared<collectionThread>(udi);
+uint16_t startWaitOnDPthread(metadata::userDataInfo& udi, int32_t applicationRun) {
+    auto thread = std::make_shared<collectionThread>(udi, applicationRun);
     {
         // Set before the thread runs, so that a stop that comes at once still finds it.
         ScopedLock guard(udi.lock());

@@ -44,7 +44,8 @@ FixedText<32> deliverySourceName(std::string_view value, const std::optional<std
 
 class collectionThread : public std::enable_shared_from_this<collectionThread> {
   public:
-    explicit collectionThread(metadata::userDataInfo& udi);
+    // applicationRun: the hub's run of the application the thread collects for (0: any).
+    explicit collectionThread(metadata::userDataInfo& udi, int32_t applicationRun = 0);
     ~collectionThread();
     collectionThread(const collectionThread&) = delete;
     collectionThread& operator=(const collectionThread&) = delete;
@@ -73,6 +74,7 @@ class collectionThread : public std::enable_shared_from_this<collectionThread> {
     void destroyClient();
 
     metadata::userDataInfo* _udi;
+    int32_t _applicationRun;
     FixedText<3> _applKey;
     FixedText<10> _tableName;
     FixedText<32> _attrGroup;
@@ -101,8 +103,11 @@ class collectionThread : public std::enable_shared_from_this<collectionThread> {
 
 // The thread body the layout starts: runs a collectionThread for udi. Returns 0.
 int waitOnDP(metadata::userDataInfo* udi);
-// Starts the detached collection thread of udi. 0, or 1 when the thread cannot be created.
-uint16_t startWaitOnDPthread(metadata::userDataInfo& udi);
+// Starts the detached collection thread of udi. 0, or 1 when the thread cannot be created. With an
+// applicationRun (the hub's run of the application the layout was built for) the thread's
+// subscription is bound to that run: it ends with the run, and is not taken once the run is over, so
+// the rows of the application's next run wait for the next run's collection thread.
+uint16_t startWaitOnDPthread(metadata::userDataInfo& udi, int32_t applicationRun = 0);
 // Cancels the collection thread of udi and waits until it no longer touches udi.
 void stopWaitOnDPthread(metadata::userDataInfo& udi);
 

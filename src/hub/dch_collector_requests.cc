@@ -73,10 +73,26 @@ void DCHserver::dc_waitOnData(std::string_view message, long handle, const DCHcl
         VA_ERROR("Error: dataType of DCH_status missing: %d\n", f.type);
         return;
     }
+    int16_t flags = 0;
+    if (f = r.next(); f.type != DCH_controlField || !f.int16(&flags)) {
+        flags = 0;
+    }
     if (status == 1) {
-        int16_t flags = 0;
-        if (f = r.next(); f.type != DCH_controlField || !f.int16(&flags)) {
-            flags = 0;
+        if ((flags & DCH_APPLICATION_RUN) != 0) {
+            int32_t run = 0;
+            if (!readInt32Field(r, DCH_applRun, &run)) {
+                VA_ERROR("Error: dataType of DCH_applRun missing for a subscription to <%s/%s>\n", appl.c_str(),
+                         group.c_str());
+                return;
+            }
+            auto found = _runs.find(appl);
+            if (found == _runs.end() || !found->second.live || found->second.number != run) {
+                // The collector belongs to a run that is over: the group's rows stay for the collector
+                // of the run that lasts.
+                VA_STATE("Note: a collector of run %d of <%s/%s> came after that run ended: it gets no rows\n",
+                         static_cast<int>(run), appl.c_str(), group.c_str());
+                return;
+            }
         }
         if (_waitList->addEntry(appl.c_str(), group.c_str(), DCH_dc_waitOnData, clientAddr, connectedSockFD, "NULL",
                                 1, flags) != 0) {
@@ -100,8 +116,10 @@ void DCHserver::dc_waitOnData(std::string_view message, long handle, const DCHcl
             _packedSubscribers.erase(addressKey(clientAddr));
             forgetHeldDatagrams(clientAddr);
         }
-        // Only this sender's own subscription: others on the same group keep theirs.
-        if (_waitList->removeEntry(DCH_dc_waitOnData, appl.c_str(), group.c_str(), clientAddr, connectedSockFD) != 0) {
+        // Only this sender's own subscription: others on the same group keep theirs. One bound to a
+        // run that ended is gone already.
+        if (_waitList->removeEntry(DCH_dc_waitOnData, appl.c_str(), group.c_str(), clientAddr, connectedSockFD) != 0 &&
+            (flags & DCH_APPLICATION_RUN) == 0) {
             VA_ERROR("Error: removing entry for <%x> and <%s> and <%s>\n", static_cast<unsigned>(DCH_dc_waitOnData),
                      appl.c_str(), group.c_str());
         }
@@ -264,6 +282,40 @@ void DCHserver::dropUnclaimedData(const std::string& applName) {
     }
 }
 
+void DCHserver::beginApplicationRun(const std::string& applName, bool firstOnline) {
+    ApplicationRun& run = _runs[applName];
+    if (firstOnline || !run.live) {
+        ++run.number;
+        run.live = true;
+        VA_STATE("Run %d of application <%s> begins\n", static_cast<int>(run.number), applName.c_str());
+    }
+}
+
+void DCHserver::endApplicationRunIfLast(const std::string& applName) {
+    const applSpaceEntry* entry = _buckets->searchApplSpace(applName);
+    if (entry != nullptr && entry->checkForOnline() != 0) {
+        return;  // another source is still online
+    }
+    ApplicationRun& run = _runs[applName];
+    run.live = false;
+    int ended = 0;
+    for (DCwaitingListEntry* w = _waitList->getEntry(1); w != nullptr; w = _waitList->getEntry(0)) {
+        if (w->waiterType() == DCH_dc_waitOnData && (w->subscriptionFlags() & DCH_APPLICATION_RUN) != 0 &&
+            applName == w->applName() && _waitList->removeEntry(w) == 0) {
+            ++ended;
+        }
+    }
+    _waitList->deleteIterator();
+    _lastWaiter = nullptr;
+    VA_STATE("Run %d of application <%s> ends with its last source; %d subscription(s) bound to it end too\n",
+             static_cast<int>(run.number), applName.c_str(), ended);
+}
+
+int32_t DCHserver::applicationRun(const std::string& applName) const {
+    auto found = _runs.find(applName);
+    return found != _runs.end() ? found->second.number : 0;
+}
+
 void DCHserver::dc_waitForDPStatus(std::string_view message, const char* applName, const char* attrGroup,
                                    const char* sourceName, short requestType, const DCHclientAddr& clientAddr,
                                    unsigned int connectedSockFD) {
@@ -272,7 +324,8 @@ void DCHserver::dc_waitForDPStatus(std::string_view message, const char* applNam
         record.text(DCH_applName, applName != nullptr ? applName : "")
             .text(DCH_attrGroup, attrGroup != nullptr ? attrGroup : "")
             .text(DCH_sourceName, sourceName != nullptr ? sourceName : "")
-            .int16(DCH_requestType, requestType);
+            .int16(DCH_requestType, requestType)
+            .int32(DCH_applRun, applicationRun(applName != nullptr ? applName : ""));
         sendTo(record.data(), static_cast<uint32_t>(record.size()), clientAddr, connectedSockFD);
         VA_DETAIL("dc_waitForDPStatus response sent to client: %d bytes", static_cast<int>(record.size()));
         return;

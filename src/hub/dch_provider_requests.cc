@@ -410,7 +410,10 @@ int DCHserver::dp_online(std::string_view message, const char* clientName, long*
         }
     }
 
+    const applSpaceEntry* space = status == DCH_STATUS_OK ? _buckets->searchApplSpace(appl) : nullptr;
+    const bool firstOnline = space == nullptr || space->checkForOnline() == 0;
     if (status == DCH_STATUS_OK && _buckets->markOnline(static_cast<int32_t>(*handle), _connectedSockFD) == 0) {
+        beginApplicationRun(appl, firstOnline);
         for (DCwaitingListEntry* w = _waitList->getEntry(1); w != nullptr; w = _waitList->getEntry(0)) {
             const short type = w->waiterType();
             if ((type == DCH_dc_getApplAttributes || type == DCH_dc_getApplications || type == DCH_dc_getApplHelp) &&
@@ -575,6 +578,7 @@ int DCHserver::dp_offline(std::string_view message) {
             }
         }
         _waitList->deleteIterator();
+        endApplicationRunIfLast(appl);
     }
 
     if (isActionSource(appl, group)) {

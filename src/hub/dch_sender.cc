@@ -13,6 +13,7 @@
 #include <cstring>
 #include <limits>
 
+#include "interfaces/dch_protocol.h"
 #include "interfaces/support.h"
 
 namespace {
@@ -128,26 +129,64 @@ int DCHsender::send(int fd, const char* message, size_t length) {
     }
     Outgoing& out = found != _tcp.end() ? found->second : _tcp[fd];
     if (idle) {
-        out.bytes.clear();
-        out.sent = 0;
+        // The whole message is kept, its sent part too, so that its end is known.
+        out.bytes.assign(message, message + length);
+        out.sent = done;
+        out.ends.clear();
+        out.frontStart = 0;
+        noteMessages(out, 0, message, length);
+        advance(out);
         out.stallSince = vorpane::clock::now();
-    }
-    const size_t waitingNow = out.bytes.size() - out.sent;
-    if (waitingNow + (length - done) > _queueBound) {
-        cut(fd, out, "its outgoing queue is full");
-        return -1;
-    }
-    if (out.sent > 0 && out.sent * 2 >= out.bytes.size()) {
-        out.bytes.erase(out.bytes.begin(), out.bytes.begin() + static_cast<std::ptrdiff_t>(out.sent));
-        out.sent = 0;
-    }
-    out.bytes.insert(out.bytes.end(), message + done, message + length);
-    if (idle) {
+        if (length - done > _queueBound) {
+            cut(fd, out, "its outgoing queue is full");
+            wake();
+            return -1;
+        }
         VA_DETAIL("[@%p] SEND would block - %d bytes wait for connection %d.\n", static_cast<void*>(this),
                   static_cast<int>(length - done), fd);
         wake();  // the writer starts watching this connection
+        return static_cast<int>(length);
     }
+    const size_t waitingNow = out.bytes.size() - out.sent;
+    if (waitingNow + length > _queueBound) {
+        cut(fd, out, "its outgoing queue is full");
+        wake();
+        return -1;
+    }
+    if (out.sent > 0 && out.sent * 2 >= out.bytes.size()) {
+        // The sent part of a message the socket took only part of stays, so its start is kept.
+        const size_t drop = std::min(out.sent, out.frontStart);
+        out.bytes.erase(out.bytes.begin(), out.bytes.begin() + static_cast<std::ptrdiff_t>(drop));
+        out.sent -= drop;
+        out.frontStart -= drop;
+        for (size_t& end : out.ends) {
+            end -= drop;
+        }
+    }
+    const size_t base = out.bytes.size();
+    out.bytes.insert(out.bytes.end(), message, message + length);
+    noteMessages(out, base, message, length);
     return static_cast<int>(length);
+}
+
+void DCHsender::noteMessages(Outgoing& out, size_t base, const char* message, size_t length) {
+    // The hub hands whole messages, one or several back to back; a length that makes no sense
+    // closes the rest as one.
+    size_t at = 0;
+    while (at < length) {
+        const size_t left = length - at;
+        const uint32_t frame = left >= 4 ? vorpane::dch::totalLength(message + at) : 0;
+        const size_t step = frame >= 4 && frame <= left ? frame : left;
+        at += step;
+        out.ends.push_back(base + at);
+    }
+}
+
+void DCHsender::advance(Outgoing& out) {
+    while (!out.ends.empty() && out.ends.front() <= out.sent) {
+        out.frontStart = out.ends.front();
+        out.ends.pop_front();
+    }
 }
 
 int DCHsender::sendTo(const sockaddr_in& address, const char* message, size_t length) {
@@ -203,18 +242,47 @@ int DCHsender::cutCount() {
     return _cuts;
 }
 
-void DCHsender::cut(int fd, Outgoing& out, const char* why) {
+int DCHsender::tornCount() {
+    vorpane::ScopedLock g(_lock);
+    return _torn;
+}
+
+void DCHsender::cut(int fd, Outgoing& out, const char* why, bool peerGone) {
     VA_ERROR("Error: connection %d is closed: %s (%d bytes wait to be sent).\n", fd, why,
              static_cast<int>(out.bytes.size() - out.sent));
+    out.cut = true;
+    ++_cuts;
+    advance(out);
+    if (!peerGone && !out.ends.empty() && out.sent > out.frontStart) {
+        // The socket holds the beginning of a message: its rest goes first, nothing after it.
+        out.bytes.resize(out.ends.front());
+        out.ends.resize(1);
+        out.finishing = true;
+        out.stallSince = vorpane::clock::now();
+        VA_STATE("Connection %d ends after the %d bytes left of the message it is receiving.\n", fd,
+                 static_cast<int>(out.bytes.size() - out.sent));
+        return;
+    }
+    shutDown(fd, out);
+}
+
+void DCHsender::shutDown(int fd, Outgoing& out) {
+    if (out.finishing && out.sent < out.bytes.size()) {
+        VA_ERROR("Error: connection %d is closed inside a message: it took nothing of the last %d bytes for the send "
+                 "time-out.\n",
+                 fd, static_cast<int>(out.bytes.size() - out.sent));
+        ++_torn;
+    }
     // Shut down, not closed: the server loop sees the connection end and queues its disconnect;
     // the descriptor is closed once that is handled.
     if (shutdown(fd, SHUT_RDWR) != 0 && errno != ENOTCONN) {
         VA_DETAIL("shutdown of connection %d failed. errno=%d\n", fd, errno);
     }
-    out.cut = true;
+    out.finishing = false;
     std::vector<char>().swap(out.bytes);
     out.sent = 0;
-    ++_cuts;
+    out.ends.clear();
+    out.frontStart = 0;
 }
 
 bool DCHsender::drain(int fd, Outgoing& out) {
@@ -230,13 +298,24 @@ bool DCHsender::drain(int fd, Outgoing& out) {
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            advance(out);
             return true;
         }
-        cut(fd, out, "the peer is gone");
+        if (out.cut) {
+            shutDown(fd, out);  // cut already, and now gone
+        } else {
+            cut(fd, out, "the peer is gone", true);
+        }
+        return false;
+    }
+    if (out.finishing) {
+        shutDown(fd, out);  // the message the socket was taking at the cut is whole
         return false;
     }
     out.bytes.clear();
     out.sent = 0;
+    out.ends.clear();
+    out.frontStart = 0;
     if (out.bytes.capacity() > kKeptCapacity) {
         std::vector<char>().swap(out.bytes);  // a burst's memory goes back
     }
@@ -279,12 +358,18 @@ void DCHsender::run() {
             }
             const double now = vorpane::clock::now();
             for (auto& [fd, out] : _tcp) {
-                if (out.cut || out.sent == out.bytes.size()) {
+                if ((out.cut && !out.finishing) || out.sent == out.bytes.size()) {
                     continue;
                 }
                 if (now - out.stallSince >= _sendTimeout) {
+                    if (out.finishing) {
+                        shutDown(fd, out);
+                        continue;
+                    }
                     cut(fd, out, "it took nothing for the send time-out");
-                    continue;
+                    if (!out.finishing) {
+                        continue;
+                    }
                 }
                 set.push_back(pollfd{fd, POLLOUT, 0});
                 nextAt = std::min(nextAt, out.stallSince + _sendTimeout);
@@ -318,7 +403,7 @@ void DCHsender::run() {
                 continue;
             }
             auto found = _tcp.find(set[i].fd);
-            if (found != _tcp.end() && !found->second.cut) {
+            if (found != _tcp.end() && (!found->second.cut || found->second.finishing)) {
                 drain(set[i].fd, found->second);
             }
         }

@@ -6,9 +6,12 @@
 // drains as the socket takes it; later messages for the same connection queue behind it, so each
 // connection still receives its messages whole and in order. A connection whose queue would pass
 // the bound (VORPANE_DCH_SEND_QUEUE bytes) or that takes nothing for the send time-out
-// (ZOTA_DCH_TIMEOUT) is cut: shut down, so that the server loop sees it end and queues its
-// disconnect like any other. Nothing of a message is queued past the bound: a message goes in whole
-// or the connection is cut before it.
+// (ZOTA_DCH_TIMEOUT) is cut: nothing more is queued for it, and it is shut down, so that the server
+// loop sees it end and queues its disconnect like any other. Nothing of a message is queued past the
+// bound: a message goes in whole or the connection is cut before it. A peer therefore receives whole
+// messages up to the cut and then the end of the stream: when the socket has taken only part of a
+// message at the cut, the rest of that message (and nothing after it) still goes before the shut-down.
+// Only a peer that takes nothing of that rest for another send time-out is shut down inside it.
 //
 // A reply by datagram that fits one datagram is sent at once. A longer one is sent by the writer
 // thread, one datagram at a time with a pause of a second between them so the reader can take each;
@@ -57,16 +60,23 @@ class DCHsender {
     // The connection's disconnect is handled: its queue goes and its descriptor is no longer used.
     void forget(int connectedSockFD);
 
-    // Tests and benchmarks: bytes waiting for a connection; connections cut so far.
+    // Tests and benchmarks: bytes waiting for a connection; connections cut so far; connections shut
+    // down inside a message (their peer took nothing of its rest).
     size_t waiting(int connectedSockFD);
     int cutCount();
+    int tornCount();
 
   private:
     struct Outgoing {
         std::vector<char> bytes;  // [sent, size) still to go
         size_t sent = 0;
+        // Where the messages in bytes end, for those not yet wholly sent; the first begins at
+        // frontStart. sent > frontStart: the socket holds the beginning of that message.
+        std::deque<size_t> ends;
+        size_t frontStart = 0;
         double stallSince = 0;  // clock time of the last progress while bytes wait
-        bool cut = false;
+        bool cut = false;        // nothing more is queued
+        bool finishing = false;  // cut inside a message: its rest goes, then the shut-down
     };
     struct Datagrams {
         sockaddr_in address{};
@@ -78,7 +88,13 @@ class DCHsender {
     void run();
     // Writer thread, under _lock: sends what the socket takes; false when the connection was cut.
     bool drain(int fd, Outgoing& out) VA_REQUIRES(_lock);
-    void cut(int fd, Outgoing& out, const char* why) VA_REQUIRES(_lock);
+    // Ends the connection: at once, or (unless the peer is gone) once the rest of the message the
+    // socket took part of has gone.
+    void cut(int fd, Outgoing& out, const char* why, bool peerGone = false) VA_REQUIRES(_lock);
+    void shutDown(int fd, Outgoing& out) VA_REQUIRES(_lock);
+    // Appends the ends of the whole messages in message[0, length) to out.ends, offset by base.
+    static void noteMessages(Outgoing& out, size_t base, const char* message, size_t length);
+    static void advance(Outgoing& out);
     // Writer thread, under _lock: the next datagram of the destination when it is due.
     void sendDue(Datagrams& d, double now) VA_REQUIRES(_lock);
     void wake();
@@ -92,6 +108,7 @@ class DCHsender {
     // Keyed by "address:port" bytes; only destinations with something to send.
     std::map<std::string, Datagrams> _udp VA_GUARDED_BY(_lock);
     int _cuts VA_GUARDED_BY(_lock) = 0;
+    int _torn VA_GUARDED_BY(_lock) = 0;
     bool _stopping VA_GUARDED_BY(_lock) = false;
 
     int _wakeFd = -1;  // eventfd: new work or stop

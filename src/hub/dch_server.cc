@@ -14,6 +14,7 @@
 #include "agent/hub_access.h"
 #include "hub/appl_space_list.h"
 #include "hub/dc_waiting_list.h"
+#include "interfaces/dch_client.h"
 #include "interfaces/dch_protocol.h"
 #include "interfaces/support.h"
 
@@ -137,6 +138,9 @@ DCHserver::~DCHserver() {
     _actionTable->shutdown();
     stop();
     _sender.reset();  // its writer uses the reply socket and the connections, which go next
+    if (_publishedHubPort != 0) {
+        vorpane::DCH_publishReplyPort(_publishedHubPort, 0, _publishedReplyPort);
+    }
     VA_STATE("_readyLock successfully deleted.\n");
     _valuesBuf.clear();
     _buckets.reset();
@@ -144,6 +148,25 @@ DCHserver::~DCHserver() {
     _ipcClient.reset();
     _waitList.reset();
     _actionTable.reset();
+}
+
+void DCHserver::publishReplyPort() {
+    auto* server = dynamic_cast<ipcSock*>(_ipcSrv.get());
+    auto* reply = dynamic_cast<ipcSock*>(_ipcClient.get());
+    if (server == nullptr || reply == nullptr) {
+        return;
+    }
+    const int hubPort = server->sockPortUDP();
+    const int replyPort = reply->sockPortUDP();
+    if (hubPort <= 0 || replyPort <= 0) {
+        VA_ERROR("Error: the hub's ports are not known (hub %d, replies %d): subscriptions by datagram will fail\n",
+                 hubPort, replyPort);
+        return;
+    }
+    vorpane::DCH_publishReplyPort(hubPort, replyPort);
+    _publishedHubPort = hubPort;
+    _publishedReplyPort = replyPort;
+    VA_STATE("Datagrams to subscribers leave from port %d\n", replyPort);
 }
 
 void DCHserver::process_request(DCHserver* server) {
@@ -236,6 +259,7 @@ void DCHserver::processRequest() {
             continue;
         }
         if (internal && startsWith(message, DCH_TEXT_SERVER_READY)) {
+            publishReplyPort();
             vorpane::ScopedLock g(_readyLock);
             if (g.ok()) {
                 _readyState = 1;

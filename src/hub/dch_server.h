@@ -49,6 +49,9 @@ public:
     // The request thread's body and its loop.
     static void process_request(DCHserver* server);
     void processRequest();
+    // Request thread, when the port is taken: tells the collectors of this process where the hub's
+    // datagrams come from (DCH_publishReplyPort).
+    void publishReplyPort();
 
     // A provider's TCP connection closed: its sources go offline, its applications are unregistered,
     // its waiter is dropped.
@@ -196,6 +199,18 @@ private:
     void sendUnclaimedData(const std::string& applName, const std::string& attrGroup,
                            const DCHclientAddr& clientAddr, unsigned int connectedSockFD);
     void dropUnclaimedData(const std::string& applName);
+
+    // The runs of the applications (DCH_APPLICATION_RUN), by application name.
+    struct ApplicationRun {
+        int32_t number = 0;  // of the latest run, 0 before the first
+        bool live = false;   // a source of it is online
+    };
+    // A source of applName came online: a new run begins when none of its sources was online.
+    void beginApplicationRun(const std::string& applName, bool firstOnline);
+    // A source of applName went offline: when it was the last one, the run ends and so do the
+    // subscriptions bound to it.
+    void endApplicationRunIfLast(const std::string& applName);
+    int32_t applicationRun(const std::string& applName) const;
     // A source that goes offline takes its kept rows along: the agent forgets its rows then anyway,
     // and a collector given rows of a source it will never see online would wait for it.
     void dropUnclaimedData(const std::string& applName, const std::string& attrGroup, const std::string& sourceName);
@@ -224,6 +239,10 @@ private:
     std::unique_ptr<DCHipc> _ipcSrv;
     DCHfigures _figures;
     std::unique_ptr<DCHipc> _ipcClient;
+    // The hub port and the reply socket's port, published for the collectors of this process once the
+    // port is taken (they accept datagrams from the reply socket only); withdrawn by the destructor.
+    int _publishedHubPort = 0;
+    int _publishedReplyPort = 0;
     // Replies and pushed messages leave through it, so no peer can hold up the request thread.
     std::unique_ptr<DCHsender> _sender;
     std::unique_ptr<DCwaitingList> _waitList;
@@ -248,6 +267,7 @@ private:
     std::vector<HeldData> _heldData;  // request thread only; one entry per collector connection or address
     // Request thread only; keyed by application name, a NUL and the group.
     std::unordered_map<std::string, UnclaimedData> _unclaimed;
+    std::unordered_map<std::string, ApplicationRun> _runs;  // request thread only
     size_t _unclaimedBytes = 0;
     int _keepSeconds = kDefaultKeepSeconds;
     double _nextAgeCheck = 0;

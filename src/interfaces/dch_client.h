@@ -82,6 +82,18 @@ struct HubOptions {
     // rows (DCH_REPORT_ANSWERS_IN_LINE): the agent's collection threads, which redrive the report
     // once the rows before the answer are stored. Other collectors keep the default.
     bool reportAnswersInLine = false;
+    // The port the hub's datagrams come from: its reply socket, an ephemeral port on the hub's
+    // address. 0 takes the port the hub of this process published for `port` (DCH_publishReplyPort).
+    // A subscription by datagram accepts datagrams from that address and port only: any other local
+    // process could otherwise feed rows into every table.
+    int replyPort = 0;
+    // A DCstatusWaiter hands out records with a fifth field, the number of the application's run
+    // the record belongs to ("applName,attrGroup,sourceName,requestType,run"; DCH_APPLICATION_RUN).
+    bool statusWithRuns = false;
+    // A DCdataWaiter bound to this run of its application (a number from the status records): the hub
+    // takes the subscription only while that run lasts and ends it with the run, so rows of a later
+    // run never reach it. 0: not bound to a run.
+    int32_t applicationRun = 0;
 
     // ZOTA_DCH_ADDR (default 127.0.0.1: the hub listens on loopback by default), ZOTA_DCH_PORT
     // (default 1919; the hub writes the port it chose back into its own process's environment, so
@@ -92,6 +104,13 @@ struct HubOptions {
 // Resolves options.address and options.port into an IPv4 socket address; false (traced) when the
 // name cannot be resolved or the port is not 1..65535.
 bool DCH_resolveHubAddress(const HubOptions& options, sockaddr_in* address);
+
+// The hub of this process says where its datagrams to subscribers come from: for the hub port
+// hubPort, the port of its reply socket. replyPort 0 withdraws what was published for hubPort, but
+// only when expected (the reply port that hub published) is what is published now.
+void DCH_publishReplyPort(int hubPort, int replyPort, int expected = 0);
+// The reply port published for hubPort, or 0 when no hub of this process serves that port.
+int DCH_publishedReplyPort(int hubPort);
 
 // One message received from the hub: the whole frame, length prefix included.
 struct HubMessage {
@@ -207,7 +226,8 @@ class HubConnection {
 // Used by one thread; cancel() may be called from any other. Messages longer than one datagram are
 // joined by their length prefix; a message whose rest does not come within 10 seconds is dropped. A
 // datagram that holds several whole messages back to back (DCH_PACKED_DATAGRAMS) is handed out one
-// message per receive.
+// message per receive. Only datagrams from the hub's reply socket are taken: a datagram from any other
+// sender is dropped and counted (the first one is traced, the count when the socket closes).
 class HubDatagram {
   public:
     HubDatagram() = default;
@@ -215,7 +235,9 @@ class HubDatagram {
     HubDatagram(const HubDatagram&) = delete;
     HubDatagram& operator=(const HubDatagram&) = delete;
 
-    // Makes the socket (bound to the hub's address family on an ephemeral port). 0 or DCH_CLIENT_NO_HUB.
+    // Makes the socket (bound to the hub's address family on an ephemeral port). 0, or
+    // DCH_CLIENT_NO_HUB (traced) also when the hub's reply port is not known (options.replyPort 0 and
+    // no hub of this process published one).
     int open(const HubOptions& options);
     // One request as one datagram. 0 or DCH_CLIENT_IO.
     int send(const dch::MessageBuilder& request);
@@ -223,13 +245,19 @@ class HubDatagram {
     int receive(HubMessage* message, double timeout);
     // Makes waits return DCH_CLIENT_CANCELLED, now and from then on.
     void cancel();
+    // Datagrams dropped so far because they did not come from the hub's reply socket.
+    uint64_t strangerDatagrams() const { return _strangers; }
 
   private:
     // Reports the datagrams the kernel dropped since the last report (an error line), from the count
     // it hands with each datagram.
     void noteDrops(msghdr& header);
+    // Counts a datagram from another sender; the first one is traced.
+    void noteStranger(const sockaddr_in& from);
 
     sockaddr_in _hub{};
+    uint16_t _replyPort = 0;  // network byte order
+    uint64_t _strangers = 0;
     int _fd = -1;
     int _cancelFd = -1;
     std::vector<char> _packed;  // the rest of a packed datagram, from _packedAt

@@ -47,6 +47,7 @@ inline constexpr uint16_t DCH_actionOwner = 0x0150;
 inline constexpr uint16_t DCH_time = 0x0160;
 inline constexpr uint16_t DCH_objectPtr = 0x0170;
 inline constexpr uint16_t DCH_dpType = 0x0180;
+inline constexpr uint16_t DCH_applRun = 0x0190;  // 4 bytes: a run of an application (DCH_APPLICATION_RUN)
 
 // ---------------------------------------------------------------------------------------------------
 // Request codes (also the waiter types of the hub's waiting list)
@@ -88,6 +89,16 @@ inline constexpr int16_t DCH_REPORT_ANSWERED = 0x0AA0;
 // into one datagram of at most 8192 bytes, each framed by its own length. A message longer than a
 // datagram still comes alone, in pieces. Without it, one datagram holds one message.
 inline constexpr int16_t DCH_PACKED_DATAGRAMS = 4;
+// The hub numbers the runs of each application: a run begins when a source of an application comes
+// online while none of its sources is online, and ends when its last online source goes offline.
+// Every provider status record carries the number of the run it belongs to (DCH_applRun, after
+// DCH_requestType). Another bit of a dc_waitOnData subscription's DCH_controlField: the subscription
+// belongs to one run of the application, named by a DCH_applRun field after the control field. The
+// hub takes it only while that run lasts (else it is dropped, and the rows kept for the group stay for
+// a collector of the run that does last) and ends it when the run ends: the rows of a later run never
+// reach a collector that is going away with an earlier one. A status 0 that carries the bit is not
+// an error when the run already ended the subscription.
+inline constexpr int16_t DCH_APPLICATION_RUN = 8;
 
 // ---------------------------------------------------------------------------------------------------
 // Status values

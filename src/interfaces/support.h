@@ -45,10 +45,61 @@ std::string workDirectory();
 // Tests point the process at a fresh directory.
 void setWorkDirectory(std::string path);
 
-// Writes a file whole or not at all: a temporary file in the same directory, flushed to disk, then
-// renamed over path. A crash at any moment leaves the old file or the new one. False with the
-// reason in *error (the old file is untouched).
-bool writeFileWhole(const std::string& path, std::string_view content, std::string* error);
+// A file replaced whole or not at all: the one way the system writes its files. stage() writes the
+// new contents to a temporary file beside path ("<path>.tmp.<pid>.<n>") and flushes it to disk;
+// commit() renames it over path and flushes the directory, so that a crash at any moment leaves the
+// old file or the new one, and the new one once commit() returned. A staged file that is not
+// committed is removed by the destructor; one that a killed process left behind is removed at the
+// agent's next start (removeStaleTemporaries). Several files are replaced together by staging each
+// before committing the first. Not thread-safe; one object per file being written.
+class WholeFile {
+  public:
+    // How far a failed call got, for callers that trace it in their own words.
+    enum class Step { none, open, write, flush, rename };
+
+    explicit WholeFile(std::string path, mode_t mode = 0644);
+    ~WholeFile();
+    WholeFile(const WholeFile&) = delete;
+    WholeFile& operator=(const WholeFile&) = delete;
+
+    // False with the reason in *error (may be null); the old file is untouched either way.
+    bool stage(std::string_view content, std::string* error);
+    bool commit(std::string* error);
+
+    const std::string& path() const { return _path; }
+    Step failedStep() const { return _failedStep; }
+    int failedErrno() const { return _failedErrno; }
+    size_t bytesWritten() const { return _written; }
+
+  private:
+    bool fail(Step step, const std::string& what, std::string* error);
+    void discard();
+
+    std::string _path;
+    mode_t _mode;
+    std::string _temp;  // the staged file, empty when there is none
+    Step _failedStep = Step::none;
+    int _failedErrno = 0;
+    size_t _written = 0;
+};
+
+// Writes one file whole or not at all (WholeFile). False with the reason in *error (may be null).
+bool writeFileWhole(const std::string& path, std::string_view content, std::string* error, mode_t mode = 0644);
+
+// Logs that grow with every line are cut at a size. rotateLog moves <path> to <path>.1, an older
+// <path>.1 to <path>.2 and so on up to <path>.<keep>, whose older content is dropped; the next line
+// starts a new <path>. The trace log and the framework's message and operations logs rotate this way.
+void rotateLog(const std::string& path, int keep);
+// Appends line and a newline to the log at path (made when missing), rotating it first (keeping keep
+// older files) when the line would take it past limit bytes (0: no limit). A log and its kept files
+// then never hold much more than (keep + 1) x limit bytes. Thread-safe. False (errno set) when the
+// line cannot be written.
+bool appendToLog(const std::string& path, std::string_view line, size_t limit, int keep);
+
+// Removes the temporary files ("<name>.tmp.<pid>" or "<name>.tmp.<pid>.<n>") that a process killed
+// while writing left in directory, except this process's own. Only for a directory no other process
+// writes in (the agent holds its work directory's lock). The number removed.
+int removeStaleTemporaries(const std::string& directory);
 
 // The fatal exit: flush standard output and standard error, sleep 1 second, exit with code 1.
 [[noreturn]] void fatalExit();

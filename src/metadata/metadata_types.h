@@ -65,13 +65,16 @@ public:
     // stops serving requests.
     virtual void retirePreviousTable(userDataInfo& layout, const std::string& priorApplNameRR,
                                      const std::string& priorTableName) = 0;
-    // Finds the table manager of (layout.applNameRR(), layout.tableNameRR()) and hands it the layout,
-    // or creates and remembers one. 0 on success, 1 on failure.
+    // Finds the table manager of (layout.applNameRR(), layout.tableNameRR()), or creates and
+    // remembers one, and records it in the layout (setTableManager). The manager does not get the
+    // layout yet: its columns are not built. 0 on success, 1 on failure.
     virtual int attachTableManager(userDataInfo& layout) = 0;
-    // Starts the group's collection thread once the columns are known. 0 on success, 1 on failure.
+    // The columns are known: hands the layout (owned by a shared_ptr) to its table manager, whose
+    // readers take shares of it, and starts the group's collection thread. 0 on success, 1 on failure.
     virtual int startCollection(userDataInfo& layout) = 0;
-    // The layout is going away: detach it from its table manager and stop its collection thread.
-    // Called for every layout whose attachTableManager was called, whatever it returned.
+    // The layout is going away: stop its collection thread and take it from its table manager, but
+    // only if the manager still holds this layout (a newer one of the same table may be there).
+    // Called once for every layout whose attachTableManager was called, whatever it returned.
     virtual void releaseLayout(userDataInfo& layout) = 0;
 };
 

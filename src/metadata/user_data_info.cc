@@ -69,9 +69,15 @@ userDataInfo::userDataInfo(userDataListEntry& entry, const metadataSettings& set
 }
 
 userDataInfo::~userDataInfo() {
+    retire();
+}
+
+void userDataInfo::retire() {
     if (_attached) {
+        _attached = false;
         _hooks->releaseLayout(*this);
     }
+    _entry = nullptr;
 }
 
 std::string userDataInfo::generateTableName(std::string_view rr) const {

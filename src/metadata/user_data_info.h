@@ -1,12 +1,21 @@
 // userDataInfo: the column layout of one attribute group's table.
 //
 // Built on the thread that builds the application's userDataList: the constructor names the table
-// and hooks it to a table manager, prepareAttributesImages adds the columns once. Afterwards the
-// layout is read-only and read by the collection thread, the framework's threads and the file
-// writers. The lock and terminateCond serve only the shutdown hand-shake with the collection thread.
+// and finds its table manager, prepareAttributesImages adds the columns once and then hands the
+// complete layout to the table manager and starts the collection thread (through the hooks).
+// Afterwards the layout is read-only, read by the collection thread, the framework's and the API's
+// threads and the file writers.
+//
+// Ownership: its userDataListEntry holds it in a shared_ptr. Readers on other threads take a share
+// from the table manager (zot_vorpane_manager::layout()) and keep it while they read, so a layout
+// whose application goes offline meanwhile stays whole under them. retire(), when the entry goes,
+// stops the collection thread and takes the layout from its table manager (only if the manager still
+// holds this layout, not a newer one); the last share frees it. The lock and terminateCond serve only
+// the shutdown hand-shake with the collection thread.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,7 +58,7 @@ struct attrInfo_t {
     char attrType = 0;  // the registered type letter (A, C, G, S, D, T); 0 for ORIGINNODE
 };
 
-class userDataInfo {
+class userDataInfo : public std::enable_shared_from_this<userDataInfo> {
 public:
     // Copies the entry's names and versions, retires the previous release's table when the release
     // changed and attaches a table manager (through hooks, when given).
@@ -59,8 +68,9 @@ public:
     userDataInfo& operator=(const userDataInfo&) = delete;
 
     // Builds the columns from the group's attribute text ("name,letter,length:" each) and the
-    // group's help chunk (none: no presentation details), then starts the collection thread.
-    // 0 when good, 1 when a column was refused.
+    // group's help chunk (none: no presentation details), then hands the layout to its table manager
+    // and starts the collection thread. 0 when good, 1 when a column was refused.
+    // The layout must be owned by a shared_ptr by then (readers take shares of it).
     uint16_t prepareAttributesImages(std::string_view attrInfo, std::optional<std::string_view> helpStr);
 
     // applKey + group code + (rr, or the current release when rr is empty).
@@ -89,7 +99,12 @@ public:
     int32_t TTL() const { return _TTL; }
     bool SNMPflag() const { return _SNMPflag; }
     uint16_t errors() const { return _errors; }
+    // The group the layout was built for; null once retired (the collection thread alone uses it).
     userDataListEntry* userDataListEntryPtr() const { return _entry; }
+
+    // The layout's group is going away: the collection thread stops and the table manager lets go of
+    // this layout (through the hooks). Readers that hold a share keep a whole layout. Idempotent.
+    void retire();
 
     // The collection thread's side of the shutdown hand-shake.
     Mutex& lock() { return _lock; }
@@ -108,7 +123,7 @@ private:
     bool readHelpRecord(attrInfo_t& column, std::string_view record);
 
     userDataListEntry* _entry;
-    const metadataSettings& _settings;
+    const metadataSettings _settings;
     tableLayoutHooks* _hooks;
     bool _attached = false;  // the hooks were asked for a table manager, so they are told of the end
     FixedText<20> _applName;

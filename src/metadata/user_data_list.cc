@@ -115,13 +115,18 @@ userDataListEntry::userDataListEntry(const userDataList& list, std::string_view 
             }
         }
     }
-    _udi = std::make_unique<userDataInfo>(*this, settings, hooks);
+    _udi = std::make_shared<userDataInfo>(*this, settings, hooks);
     if (_udi->errors() != 0) {
         _errors = 1;
     }
 }
 
-userDataListEntry::~userDataListEntry() = default;
+userDataListEntry::~userDataListEntry() {
+    // The table side lets go now; a reader's share keeps the layout itself until it is done.
+    if (_udi) {
+        _udi->retire();
+    }
+}
 
 uint16_t userDataListEntry::setAttributes(std::string_view attrInfo,
                                           std::optional<std::string_view> helpChunk) {

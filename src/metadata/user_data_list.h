@@ -60,7 +60,7 @@ public:
     userDataListEntry* Prev() const { return ringPrev(); }
 
 private:
-    std::unique_ptr<userDataInfo> _udi;
+    std::shared_ptr<userDataInfo> _udi;  // readers elsewhere may hold shares (userDataInfo)
     FixedText<22> _applName;
     FixedText<2> _RR;
     FixedText<32> _attrGroup;

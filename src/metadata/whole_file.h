@@ -1,9 +1,10 @@
-// Files replaced whole or not at all.
+// The generated files and work files, replaced whole or not at all, with the trace lines of the
+// metadata writers.
 //
-// Each new file is written to a temporary file in its own directory, flushed to disk, and renamed
-// over the old one, so a crash or a full disk leaves the old file or the new one, never a cut one.
-// A set of files is staged completely before the first rename, so a failure while writing any of
-// them leaves every old file in place.
+// A layer over the support library's WholeFile: each new file is written to a temporary file in its
+// own directory, flushed to disk, and renamed over the old one, so a crash or a full disk leaves the
+// old file or the new one, never a cut one. A set of files is staged completely before the first
+// rename, so a failure while writing any of them leaves every old file in place.
 #pragma once
 
 #include <string>

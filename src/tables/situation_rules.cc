@@ -44,15 +44,28 @@ std::string_view valueText(const FLT1_FILTERINFO& element) {
     return text;
 }
 
+// A text value in single quotes, each quote in it doubled: whatever the text holds (")", " OR ", a
+// quote), the provider reads back exactly this value and the clause keeps its shape.
+void appendQuoted(std::string_view text, std::string* clause) {
+    clause->push_back('\'');
+    for (const char c : text) {
+        if (c == '\'') {
+            clause->push_back('\'');
+        }
+        clause->push_back(c);
+    }
+    clause->push_back('\'');
+}
+
 // The where-clause value of element by its data type; false (traced) for a type without a form.
 bool appendWhereValue(const FLT1_FILTERINFO& element, const char* name, std::string* clause) {
     switch (element.dataType) {
         case 2:
             clause->append(std::to_string(static_cast<unsigned>(binaryValue<uint16_t>(element))));
             return true;
-        case 452:
-        case 460:
-            clause->append(valueText(element));
+        case FLT1_TYPE_CHAR:
+        case FLT1_TYPE_STRING:
+            appendQuoted(valueText(element), clause);
             return true;
         case 480:
             clause->append(std::to_string(static_cast<double>(binaryValue<float>(element))));  // as "%f"

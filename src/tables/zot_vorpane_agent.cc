@@ -366,7 +366,8 @@ void zot_vorpane_agent::TakeSampleDestructor() {
 
 // The provider's side of situations and demand reports: situation_rules.cc.
 int zot_vorpane_agent::processRuleStart(int subnode) {
-    return vorpane::tables::processRuleStart(*this, _subnodes[static_cast<std::size_t>(subnode)], _situationName, _udi);
+    return vorpane::tables::processRuleStart(*this, _subnodes[static_cast<std::size_t>(subnode)], _situationName,
+                                             _udi.get());
 }
 
 int zot_vorpane_agent::processRuleStop(int subnode) {
@@ -375,7 +376,7 @@ int zot_vorpane_agent::processRuleStop(int subnode) {
 
 int zot_vorpane_agent::processDemandRequest(int subnode, int requestType) {
     return vorpane::tables::processDemandRequest(*this, _subnodes[static_cast<std::size_t>(subnode)], requestType,
-                                                 _situationName, _udi, &_deferInProgress);
+                                                 _situationName, _udi.get(), &_deferInProgress);
 }
 
 int zot_vorpane_agent::buildWhereClause(std::string* buffer) {

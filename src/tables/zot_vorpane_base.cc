@@ -11,7 +11,7 @@ using vorpane::metadata::userDataInfo;
 zot_vorpane_base::zot_vorpane_base(RequestDetail* request, ContextInfo* context, zot_vorpane_manager* manager)
     : plaxf(request, context, manager),
       _manager(manager),
-      _udi(manager != nullptr ? manager->userDataInfoPtr() : nullptr) {
+      _udi(manager != nullptr ? manager->layout() : nullptr) {
     if (_manager == nullptr) {
         VA_ERROR("Warning: zot_vorpane_manager pointer was NULL.\n");
         SetRowSize(0);
@@ -26,12 +26,12 @@ zot_vorpane_base::zot_vorpane_base(RequestDetail* request, ContextInfo* context,
 
 zot_vorpane_base::~zot_vorpane_base() = default;
 
-userDataInfo* zot_vorpane_base::layout() const {
-    return _manager != nullptr ? _manager->userDataInfoPtr() : nullptr;
+std::shared_ptr<userDataInfo> zot_vorpane_base::layout() const {
+    return _manager != nullptr ? _manager->layout() : nullptr;
 }
 
 int zot_vorpane_base::NumColumns() {
-    const userDataInfo* udi = layout();
+    const std::shared_ptr<userDataInfo> udi = layout();
     if (udi == nullptr) {
         VA_ERROR("Error: _coInfo not set for application <%s> table <%s>\n", ApplicationName(), TableName());
         return 0;
@@ -40,7 +40,7 @@ int zot_vorpane_base::NumColumns() {
 }
 
 int zot_vorpane_base::GetColumnInfo(ColumnInfo* info, int colno) {
-    const userDataInfo* udi = layout();
+    const std::shared_ptr<userDataInfo> udi = layout();
     if (udi == nullptr) {
         VA_ERROR("Error: _coInfo not set.\n");
         return AXF_RC_BAD_COLUMN;
@@ -77,7 +77,7 @@ int zot_vorpane_base::ColumnIsException(const char* row, const char* column, _In
         VA_ERROR("Warning: _tblMgr not set.\n");
         return 0;
     }
-    const userDataInfo* udi = layout();
+    const std::shared_ptr<userDataInfo> udi = layout();
     if (udi == nullptr) {
         VA_ERROR("Warning: coInfo cannot be resolved.\n");
         return 0;

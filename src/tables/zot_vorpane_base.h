@@ -3,8 +3,11 @@
 // row store hands rows to the request.
 //
 // A request is used by one framework thread at a time (the framework holds the manager's lock
-// around TakeSample and event pushes).
+// around TakeSample and event pushes). Every read of the layout holds a share of it, so a layout
+// whose application goes offline meanwhile stays whole while it is read.
 #pragma once
+
+#include <memory>
 
 #include "datapath/data_list.h"
 #include "interfaces/axf.h"
@@ -31,9 +34,10 @@ class zot_vorpane_base : public plaxf, public vorpane::datapath::rowReceiver {
     zot_vorpane_manager* manager() const { return _manager; }
 
   protected:
-    // The manager's current layout (null while there is none).
-    vorpane::metadata::userDataInfo* layout() const;
+    // The manager's current layout, held while the caller keeps it (null while there is none).
+    std::shared_ptr<vorpane::metadata::userDataInfo> layout() const;
 
     zot_vorpane_manager* _manager;
-    vorpane::metadata::userDataInfo* _udi;
+    // The layout as of the request's construction or its last sample, for the provider's rules.
+    std::shared_ptr<vorpane::metadata::userDataInfo> _udi;
 };

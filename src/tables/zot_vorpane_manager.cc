@@ -33,6 +33,36 @@ zot_vorpane_manager::~zot_vorpane_manager() {
     VA_STORAGE("Deleting zot_vorpane_manager @%p\n", static_cast<void*>(this));
 }
 
+void zot_vorpane_manager::setUserDataPtr(vorpane::metadata::userDataInfo* udi) {
+    // A layout not owned by a shared_ptr cannot be shared: the manager then holds none.
+    std::shared_ptr<vorpane::metadata::userDataInfo> share = udi != nullptr ? udi->weak_from_this().lock() : nullptr;
+    if (udi != nullptr && share == nullptr) {
+        VA_ERROR("Error: the layout @%p of <%s/%s> has no owner to share it\n", static_cast<void*>(udi),
+                 ApplicationName(), TableName());
+    }
+    vorpane::ScopedLock guard(_layoutLock);
+    _udi = std::move(share);
+}
+
+std::shared_ptr<vorpane::metadata::userDataInfo> zot_vorpane_manager::layout() const {
+    vorpane::ScopedLock guard(_layoutLock);
+    return _udi;
+}
+
+bool zot_vorpane_manager::releaseLayout(const vorpane::metadata::userDataInfo* udi) {
+    std::shared_ptr<vorpane::metadata::userDataInfo> released;
+    {
+        vorpane::ScopedLock guard(_layoutLock);
+        if (udi == nullptr || _udi.get() != udi) {
+            return false;
+        }
+        released = std::move(_udi);
+    }
+    // The manager's share goes outside its lock: it may be the last one.
+    released.reset();
+    return true;
+}
+
 std::unique_ptr<plaxf> zot_vorpane_manager::CreatePlaxf(RequestDetail* request, ContextInfo* context) {
     return std::make_unique<zot_vorpane_agent>(request, context, this);
 }
@@ -44,7 +74,7 @@ int zot_vorpane_manager::EventArrived(char* row, int length) {
         return 1;
     }
     int rc = 0;
-    if (userDataInfoPtr() == nullptr) {
+    if (layout() == nullptr) {
         VA_ERROR("Error: _coInfo was NULL.\n");
         rc = 1;
     } else if (auto* table = dynamic_cast<zot_vorpane_manager*>(

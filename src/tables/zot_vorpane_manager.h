@@ -6,16 +6,19 @@
 // its own threads for each request on the table; the collection thread hands event rows to
 // EventArrived, which feeds every open request under the manager's lock.
 //
-// The layout pointer is swapped by the online processing (a new layout of the same table, or null
-// when the layout goes away) while framework threads read it: it is atomic.
+// The layout is handed over by the online processing (a new layout of the same table) and taken away
+// when its application goes offline, while framework and API threads read it: readers take a share
+// of it (layout()) and keep it while they read, so it is never freed under them; a layout that goes
+// away takes itself from the manager only if the manager still holds it (releaseLayout), never a
+// newer one.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 
 #include "datapath/data_list.h"
 #include "interfaces/axf.h"
+#include "interfaces/sync.h"
 
 namespace vorpane::metadata {
 class userDataInfo;
@@ -34,13 +37,21 @@ class zot_vorpane_manager : public TableManager, public vorpane::datapath::event
     // Feeds row to every open request of this manager (AddData, Dispatch), under the manager's lock.
     int AddDataToEvent(char* row, int length);
 
-    void setUserDataPtr(vorpane::metadata::userDataInfo* udi) { _udi.store(udi, std::memory_order_release); }
-    vorpane::metadata::userDataInfo* userDataInfoPtr() const { return _udi.load(std::memory_order_acquire); }
+    // The table's layout from now on: a share of udi, which its owner holds in a shared_ptr (null
+    // leaves the manager without a layout).
+    void setUserDataPtr(vorpane::metadata::userDataInfo* udi);
+    // The current layout, held for as long as the caller keeps it; null while there is none.
+    std::shared_ptr<vorpane::metadata::userDataInfo> layout() const;
+    // The layout udi is going away: the manager lets go of it if it still holds it. True when it did.
+    bool releaseLayout(const vorpane::metadata::userDataInfo* udi);
+    // Which layout the manager holds, for comparisons only: nothing keeps it alive (take layout()).
+    const vorpane::metadata::userDataInfo* userDataInfoPtr() const { return layout().get(); }
     void SNMPflag(uint16_t flag) { _SNMPflag = flag; }
     uint16_t SNMPflag() const { return _SNMPflag; }
 
   private:
-    std::atomic<vorpane::metadata::userDataInfo*> _udi{nullptr};
+    mutable vorpane::Mutex _layoutLock;
+    std::shared_ptr<vorpane::metadata::userDataInfo> _udi VA_GUARDED_BY(_layoutLock);
     uint16_t _SNMPflag = 0;
 };
 

@@ -2,8 +2,13 @@
 
 #include <pthread.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agent/agent_lists.h"
@@ -13,8 +18,11 @@
 #include "agent/va_limits.h"
 #include "datapath/samples_list.h"
 #include "interfaces/axf.h"
+#include "interfaces/axf_facade.h"
 #include "interfaces/support.h"
 #include "metadata/metadata_types.h"
+#include "metadata/user_data_list.h"
+#include "tables/zot_vorpane_manager.h"
 #include "testlib/scoped_env.h"
 #include "testlib/temp_dir.h"
 #include "testlib/trace_capture.h"
@@ -115,6 +123,69 @@ TEST_F(OnlineProcessingTest, TwoGroupsOfTwoSourcesComeOnlineAndGoOfflineTableByT
     // Offline for an application that never came online.
     EXPECT_EQ(processOffline("NEVER", "GROUPA", "HOST1", kAffinity), 0);
     EXPECT_TRUE(_trace.contains("Warning: getUDLPtr failed for [NEVER/GROUPA/HOST1]"));
+}
+
+// Framework and API threads read a table while its application goes offline and comes back: each
+// read holds the layout it reads, which the probe thread of the ending run frees only when nobody
+// reads it any more; and a layout released late never takes the newer one from its manager.
+TEST_F(OnlineProcessingTest, TablesAreReadWhileTheirApplicationGoesOfflineAndComesBack) {
+    const std::string tableA = tableOf("APPL", "GROUPA", "00");
+    ASSERT_EQ(processOnline("APPL", "GROUPA", "HOST1", kAffinity), 0);
+    auto* manager = dynamic_cast<zot_vorpane_manager*>(tableManagers()->getTblMgr("APPL00", tableA.c_str()));
+    ASSERT_NE(manager, nullptr);
+    ASSERT_NE(manager->userDataInfoPtr(), nullptr);
+
+    std::atomic<bool> stop{false};
+    std::mutex lock;
+    std::condition_variable changed;
+    int described = 0;  // guarded by lock
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 3; ++r) {
+        readers.emplace_back([&] {
+            while (!stop.load()) {
+                axf::TableDesc desc;
+                if (axf::describeTable("APPL00", tableA, &desc).ok() && desc.columns.size() == 3) {
+                    std::lock_guard<std::mutex> g(lock);
+                    ++described;
+                    changed.notify_all();
+                }
+                axf::listTables();
+            }
+        });
+    }
+    auto describedAtLeast = [&](int n) {
+        std::unique_lock<std::mutex> g(lock);
+        return changed.wait_for(g, std::chrono::seconds(30), [&] { return described >= n; });
+    };
+    EXPECT_TRUE(describedAtLeast(1));
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_EQ(processOffline("APPL", "GROUPA", "HOST1", kAffinity), 0);
+        ASSERT_EQ(processOnline("APPL", "GROUPA", "HOST1", kAffinity), 0);
+    }
+    const int before = [&] {
+        std::lock_guard<std::mutex> g(lock);
+        return described;
+    }();
+    EXPECT_TRUE(describedAtLeast(before + 1));  // the table of the last run is described whole
+    stop = true;
+    for (std::thread& t : readers) {
+        t.join();
+    }
+
+    // The previous run's probe frees its metadata after the next run's layout reached the manager
+    // (a reader still held it): the manager keeps the newer layout.
+    const int left = _trace.count("Leaving startNewProbe for applName <APPL>");
+    udlLease reader = startedProbes()->leaseUDL("APPL");
+    ASSERT_NE(reader, nullptr);
+    ASSERT_EQ(processOffline("APPL", "GROUPA", "HOST1", kAffinity), 0);
+    ASSERT_EQ(processOnline("APPL", "GROUPA", "HOST1", kAffinity), 0);
+    const vorpane::metadata::userDataInfo* newer =
+        startedProbes()->getUDLPtr("APPL")->getUserDataListEntry("GROUPA")->udi();
+    EXPECT_EQ(manager->userDataInfoPtr(), newer);
+    reader.reset();
+    ASSERT_TRUE(_trace.waitForCount("Leaving startNewProbe for applName <APPL>", left + 1, std::chrono::seconds(30)));
+    EXPECT_EQ(manager->userDataInfoPtr(), newer);
+    EXPECT_TRUE(_trace.contains("holds a newer layout than"));
 }
 
 TEST_F(OnlineProcessingTest, ARefusedOrFailedApplicationDoesNotComeOnline) {

@@ -147,6 +147,24 @@ TEST_F(TableManagerListTest, DeepMatchesMoveToTheHead) {
     EXPECT_EQ(_trace.count("Moving node @"), 1);
 }
 
+// An agent killed while writing a file leaves its temporary file: the next agent, once the work
+// directory is its own, removes such files and nothing else.
+TEST_F(TableManagerListTest, TemporaryFilesOfAKilledAgentAreRemovedAtStart) {
+    for (const char* name : {"api-situations.json.tmp.4242", "zotatbls.tmp.4242.3", "notes.tmp.txt", "keep.tmp.12x",
+                             "api-situations.json"}) {
+        _dir.write(name, "x");
+    }
+    tableManagerList list(factory());
+    ASSERT_EQ(list.error(), 0);
+    auto exists = [&](const char* name) { return ::access(_dir.file(name).c_str(), F_OK) == 0; };
+    EXPECT_FALSE(exists("api-situations.json.tmp.4242"));
+    EXPECT_FALSE(exists("zotatbls.tmp.4242.3"));
+    EXPECT_TRUE(exists("notes.tmp.txt"));
+    EXPECT_TRUE(exists("keep.tmp.12x"));
+    EXPECT_TRUE(exists("api-situations.json"));
+    EXPECT_TRUE(_trace.contains("Note: removed 2 temporary file(s) that a process killed while writing left in <"));
+}
+
 TEST_F(TableManagerListTest, ASecondAgentOverTheSameWorkDirectoryIsRefused) {
     tableManagerList first(factory());
     ASSERT_EQ(first.error(), 0);

@@ -241,12 +241,14 @@ protected:
     }
 
     // Runs one command for a row of the table under the situation.
-    long run(const std::string& command, const std::vector<std::string>& row, const std::string& user = "") {
+    // interval 0: an event situation.
+    long run(const std::string& command, const std::vector<std::string>& row, const std::string& user = "",
+             int interval = 60) {
         RequestDetail detail;
         detail.applName = "ACTAPP00";
         detail.tableName = "ACTTBL";
         detail.situationName = "SIT_A";
-        detail.interval = 60;
+        detail.interval = interval;
         detail.subnodes = {_subnode};
         ContextInfo context;
         std::unique_ptr<plaxf> request = _table.CreatePlaxf(&detail, &context);
@@ -306,6 +308,12 @@ TEST_F(TakeActionDispatch, AtomicSituationsActOncePerValueWithinTheInterval) {
     EXPECT_EQ(atomicSituations()->findEntry("SIT_A")->getAtomicEventList(), nullptr);
     EXPECT_EQ(run("Clean", {_subnode, "disk1", "5"}), -3);
     EXPECT_EQ(provider.actions().size(), 3u);
+
+    // As an event situation (no interval) it skips the repeats of a value just the same.
+    EXPECT_EQ(run("Clean", {_subnode, "disk4", "5"}, "", 0), -3);
+    EXPECT_EQ(run("Clean", {_subnode, "disk4", "5"}, "", 0), 1);
+    EXPECT_EQ(run("Clean", {_subnode, "disk1", "5"}, "", 0), 1);
+    EXPECT_EQ(provider.actions().size(), 4u);
 }
 
 // Actions waiting for their providers hold no hub connection of their own: the agent's one results

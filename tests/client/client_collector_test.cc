@@ -199,38 +199,71 @@ TEST_F(ClientCollectorTest, ActionResultsComeNowOrLater) {
 namespace vorpane {
 namespace {
 
+// A socket on loopback standing in for the hub's reply socket: it learns a subscriber's address from
+// the subscriber's first request, as the hub does, and sends it datagrams.
+class FakeDatagramHub {
+  public:
+    FakeDatagramHub() : _fd(boundSocket(&_address)) {}
+    ~FakeDatagramHub() { ::close(_fd); }
+    FakeDatagramHub(const FakeDatagramHub&) = delete;
+    FakeDatagramHub& operator=(const FakeDatagramHub&) = delete;
+
+    // A loopback UDP socket on an ephemeral port; its address in *at.
+    static int boundSocket(sockaddr_in* at) {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        *at = sockaddr_in{};
+        at->sin_family = AF_INET;
+        at->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof *at;
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(at), sizeof *at) != 0 ||
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(at), &length) != 0) {
+            ADD_FAILURE() << "no loopback socket";
+        }
+        return fd;
+    }
+    // Options for a subscriber of this hub: its datagrams come from the port it is reached on.
+    HubOptions options() const {
+        HubOptions o;
+        o.port = ntohs(_address.sin_port);
+        o.replyPort = o.port;
+        return o;
+    }
+    // Opens subscriber and waits for its first request.
+    void connect(HubDatagram& subscriber) {
+        ASSERT_EQ(subscriber.open(options()), 0);
+        dch::MessageBuilder hello;
+        hello.request(DCH_dc_waitOnData);
+        ASSERT_EQ(subscriber.send(hello), 0);
+        std::array<char, 4096> request{};
+        socklen_t fromLength = sizeof _subscriber;
+        ASSERT_GT(::recvfrom(_fd, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&_subscriber),
+                             &fromLength),
+                  0);
+    }
+    bool send(const dch::MessageBuilder& m) const { return sendFrom(_fd, m); }
+    bool sendFrom(int fd, const dch::MessageBuilder& m) const {
+        const auto* to = reinterpret_cast<const sockaddr*>(&_subscriber);
+        return ::sendto(fd, m.data(), m.size(), 0, to, sizeof _subscriber) > 0;
+    }
+
+  private:
+    sockaddr_in _address{};
+    int _fd;
+    sockaddr_in _subscriber{};
+};
+
 // A datagram subscriber that fell so far behind that the kernel dropped datagrams says so, with the
 // count, and still hands out what did arrive.
 TEST(HubDatagramTest, DatagramsTheKernelDroppedAreReported) {
-    const int fake = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(fake, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(fake, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
-    socklen_t length = sizeof at;
-    ASSERT_EQ(::getsockname(fake, reinterpret_cast<sockaddr*>(&at), &length), 0);
-    HubOptions options;
-    options.port = ntohs(at.sin_port);
+    FakeDatagramHub fake;
     HubDatagram subscriber;
-    ASSERT_EQ(subscriber.open(options), 0);
-    // The fake hub learns the subscriber's address from a request, as the hub does.
-    dch::MessageBuilder hello;
-    hello.request(DCH_dc_waitOnData);
-    ASSERT_EQ(subscriber.send(hello), 0);
-    std::array<char, 4096> request{};
-    sockaddr_in from{};
-    socklen_t fromLength = sizeof from;
-    ASSERT_GT(::recvfrom(fake, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&from), &fromLength), 0);
+    ASSERT_NO_FATAL_FAILURE(fake.connect(subscriber));
 
     // Far more than the subscriber's socket holds, while it reads nothing.
     dch::MessageBuilder row;
     row.request(DCH_dp_data).text(DCH_sourceName, std::string(7000, 'r'));
-    auto send = [&] {
-        return ::sendto(fake, row.data(), row.size(), 0, reinterpret_cast<sockaddr*>(&from), fromLength) > 0;
-    };
     for (int i = 0; i < 10000; ++i) {
-        ASSERT_TRUE(send());
+        ASSERT_TRUE(fake.send(row));
     }
     testing::TraceCapture trace;
     HubMessage message;
@@ -242,10 +275,43 @@ TEST(HubDatagramTest, DatagramsTheKernelDroppedAreReported) {
     EXPECT_GT(received, 0);
     EXPECT_LT(received, 10000);
     // What was queued came before the drops; the kernel hands its count with the next datagram.
-    ASSERT_TRUE(send());
+    ASSERT_TRUE(fake.send(row));
     ASSERT_EQ(subscriber.receive(&message, 5), 0);
     EXPECT_TRUE(trace.contains("datagrams from the hub were dropped by the kernel: this collector fell behind"));
-    ::close(fake);
+}
+
+// Any process on the host can send to a subscriber's port: only the hub's reply socket is heard. What
+// others send is dropped and counted, with one trace line for the first; the hub's rows still arrive.
+TEST(HubDatagramTest, OnlyTheHubsReplySocketFeedsASubscription) {
+    FakeDatagramHub fake;
+    HubDatagram subscriber;
+    ASSERT_NO_FATAL_FAILURE(fake.connect(subscriber));
+    sockaddr_in strangerAt{};
+    const int stranger = FakeDatagramHub::boundSocket(&strangerAt);
+    testing::TraceCapture trace;
+
+    const dch::MessageBuilder forged = dataMessage("forged", 0x11, "injected");
+    const dch::MessageBuilder real = dataMessage("src", 0x11, "from the hub");
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(fake.sendFrom(stranger, forged));
+    }
+    ASSERT_TRUE(fake.send(real));
+    HubMessage message;
+    ASSERT_EQ(subscriber.receive(&message, 10), 0);
+    EXPECT_EQ(std::string(message.bytes.begin(), message.bytes.end()), std::string(real.data(), real.size()));
+    EXPECT_EQ(subscriber.strangerDatagrams(), 3u);
+    EXPECT_EQ(trace.count("which is not the hub's reply socket, was dropped"), 1);
+    // Nothing forged is left behind the real row.
+    EXPECT_EQ(subscriber.receive(&message, 0.2), DCH_CLIENT_TIMEOUT);
+    ::close(stranger);
+
+    // Without a reply port to check against, no subscription by datagram is made.
+    HubOptions unknown = fake.options();
+    unknown.replyPort = 0;
+    unknown.port = 1;  // no hub of this process published this port
+    HubDatagram blind;
+    EXPECT_EQ(blind.open(unknown), DCH_CLIENT_NO_HUB);
+    EXPECT_TRUE(trace.contains("Error: no hub of this process serves port 1"));
 }
 
 }  // namespace

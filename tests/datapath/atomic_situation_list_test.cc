@@ -65,29 +65,61 @@ TEST(AtomicEventList, SuppressesRepeatsAndForgetsValuesThatStopAppearing) {
     ASSERT_NE(events, nullptr);
     EXPECT_EQ(sit->addAtomicEventList(), events);  // one list per situation
 
-    EXPECT_FALSE(events->seenRecently("v1", 60));  // new: the action runs
+    EXPECT_FALSE(events->suppressRepeatedAction("v1", 60));  // new: the action runs
     vorpane::clock::advance(30);
-    EXPECT_TRUE(events->seenRecently("v1", 60));   // suppressed
-    EXPECT_FALSE(events->seenRecently("v1 ", 60));  // exact text: a trailing blank is another value
+    EXPECT_TRUE(events->suppressRepeatedAction("v1", 60));   // suppressed
+    EXPECT_FALSE(events->suppressRepeatedAction("v1 ", 60));  // exact text: a trailing blank is another value
     vorpane::clock::advance(25);                    // 55 s after the list began: a clean-up
-    EXPECT_FALSE(events->seenRecently("v2", 60));
+    EXPECT_FALSE(events->suppressRepeatedAction("v2", 60));
     EXPECT_EQ(events->getNumberOfElements(), 3);    // v1 was seen since the last clean-up
     vorpane::clock::advance(60);
-    EXPECT_TRUE(events->seenRecently("v2", 60));    // the clean-up keeps v2, forgets v1 and "v1 "
+    EXPECT_TRUE(events->suppressRepeatedAction("v2", 60));    // the clean-up keeps v2, forgets v1 and "v1 "
     EXPECT_EQ(events->getNumberOfElements(), 1);
-    EXPECT_FALSE(events->seenRecently("v1", 60));   // forgotten: the action runs again
+    EXPECT_FALSE(events->suppressRepeatedAction("v1", 60));   // forgotten: the action runs again
 
     // Values longer than 64 characters are kept as their first 64.
     const std::string longValue(70, 'x');
-    EXPECT_FALSE(events->seenRecently(longValue, 60));
-    EXPECT_TRUE(events->seenRecently(std::string(64, 'x'), 60));
+    EXPECT_FALSE(events->suppressRepeatedAction(longValue, 60));
+    EXPECT_TRUE(events->suppressRepeatedAction(std::string(64, 'x'), 60));
     EXPECT_EQ(events->addEntry(""), nullptr);
 
     // A stopped situation drops its list; whoever still holds it keeps a valid one.
     EXPECT_TRUE(sit->removeAtomicEventList());
     EXPECT_FALSE(sit->removeAtomicEventList());
     EXPECT_EQ(sit->getAtomicEventList(), nullptr);
-    EXPECT_TRUE(events->seenRecently("v2", 60));
+    EXPECT_TRUE(events->suppressRepeatedAction("v2", 60));
+}
+
+// An event situation (no interval) reports the same value again and again: its action runs once, the
+// repeats are skipped while events with the value keep coming, and a value quiet for two clean-ups
+// (60 seconds apart) runs again. A short interval keeps every value of a sample until the next one.
+TEST(AtomicEventList, EventSituationsAndShortIntervalsSuppressRepeatsToo) {
+    atomicSituationList list;
+    atomicSituationEntry* sit = list.addEntry("SitEvent", 2);
+    ASSERT_NE(sit, nullptr);
+    std::shared_ptr<atomicEventList> events = sit->addAtomicEventList();
+    EXPECT_FALSE(events->suppressRepeatedAction("e1", 0));
+    EXPECT_TRUE(events->suppressRepeatedAction("e1", 0));
+    EXPECT_FALSE(events->suppressRepeatedAction("e2", 0));
+    for (int i = 0; i < 10; ++i) {
+        vorpane::clock::advance(20);
+        EXPECT_TRUE(events->suppressRepeatedAction("e1", 0)) << i;  // it keeps coming: still skipped
+    }
+    EXPECT_FALSE(events->suppressRepeatedAction("e2", 0));  // quiet for 200 seconds: forgotten
+    vorpane::clock::advance(130);
+    EXPECT_FALSE(events->suppressRepeatedAction("e1", 0));
+
+    // Interval 5: the rows of one sample carry two values; the next sample's clean-up keeps both.
+    std::shared_ptr<atomicEventList> fast = list.addEntry("SitFast", 2)->addAtomicEventList();
+    EXPECT_FALSE(fast->suppressRepeatedAction("a", 5));
+    EXPECT_FALSE(fast->suppressRepeatedAction("b", 5));
+    vorpane::clock::advance(5);
+    EXPECT_TRUE(fast->suppressRepeatedAction("a", 5));
+    EXPECT_TRUE(fast->suppressRepeatedAction("b", 5));
+    vorpane::clock::advance(5);
+    EXPECT_TRUE(fast->suppressRepeatedAction("a", 5));
+    vorpane::clock::advance(5);
+    EXPECT_FALSE(fast->suppressRepeatedAction("b", 5));  // missing from a whole sample: forgotten
 }
 
 // The commands of one sample run on several framework threads at once: of those with the same new
@@ -107,7 +139,7 @@ TEST(AtomicEventList, OneOfManyConcurrentActionsForANewValueRuns) {
                 while (!go.load()) {
                     std::this_thread::yield();
                 }
-                if (!events->seenRecently(value, 60)) {
+                if (!events->suppressRepeatedAction(value, 60)) {
                     ++ran;
                 }
             });

@@ -115,6 +115,14 @@ TEST_F(RowStore, KeyedRowsReplaceMergeAndDelete) {
     ASSERT_EQ(rows.rows.size(), 2u);
     EXPECT_EQ(rows.rows[0].count, 0);
     EXPECT_EQ(rows.rows[0].note, "half");
+    // ... and a text that does come is merged, also in the last column, which ends the row.
+    rowBuffer last = makeRow("disk1", 12, "spare");
+    EXPECT_EQ(list->addEntry(kSingleRow, last, 1), 0);
+    rows.rows.clear();
+    list->emitToAXF(&rows, "n", 0);
+    ASSERT_EQ(rows.rows.size(), 2u);
+    EXPECT_EQ(rows.rows[0].count, 12);
+    EXPECT_EQ(rows.rows[0].note, "spare");
 
     // Deleting a key that is not stored fails and leaves the row with the caller.
     TraceCapture trace;
@@ -213,6 +221,37 @@ TEST(RowSlabTest, SlotsAreDistinctReusedAndBlocksGiveTheirMemoryBack) {
     EXPECT_EQ(slab.blocksInUse(), 0u);
     ASSERT_TRUE(slab.acquire(&again));
     EXPECT_EQ(slab.blocksInUse(), 1u);
+    slab.release(again);
+
+    // A full block with a freed slot takes the next row before a new block starts. The first block
+    // of an empty slab holds four rows.
+    RowSlab::Slot four[4];
+    for (RowSlab::Slot& slot : four) {
+        ASSERT_TRUE(slab.acquire(&slot));
+    }
+    ASSERT_EQ(slab.blocksInUse(), 1u);
+    slab.release(four[1]);
+    ASSERT_TRUE(slab.acquire(&again));
+    EXPECT_EQ(again, four[1]);
+    EXPECT_EQ(slab.blocksInUse(), 1u);
+}
+
+// Keys may come after the first rows (a collection thread gives them with the first row it stores):
+// the rows already stored are indexed then, so a later row with the same key replaces its row.
+TEST_F(RowStore, AKeyDeclaredAfterRowsWereStoredIndexesThem) {
+    const metadata::userDataInfo& udi = layout('K');
+    dataList list("DPT", udi.tableNameRR(), "host1", udi.rowSize(), 60);
+    list.userData(&udi);
+    ASSERT_EQ(add(list, kSingleRow, makeRow("a", 1)), 0);
+    ASSERT_EQ(add(list, kSingleRow, makeRow("b", 2)), 0);
+    list.addKey(1, 2, kNameOffset, 8);
+    ASSERT_EQ(add(list, kSingleRow, makeRow("a", 3)), 0);
+    CollectRows rows;
+    list.emitToAXF(&rows, "n", 0);
+    ASSERT_EQ(rows.rows.size(), 2u);
+    EXPECT_EQ(rows.rows[0].name, "a");
+    EXPECT_EQ(rows.rows[0].count, 3);
+    EXPECT_EQ(rows.rows[1].name, "b");
 }
 
 TEST_F(RowStore, DeleteByFirstKeyAndKeyLimits) {
@@ -234,6 +273,22 @@ TEST_F(RowStore, DeleteByFirstKeyAndKeyLimits) {
     ASSERT_EQ(rows.rows.size(), 2u);
     EXPECT_EQ(rows.rows[0].count, 2);
     EXPECT_EQ(rows.rows[1].name, "y");
+
+    // With a single key column the request names only that key: the oldest row with it goes.
+    dataList single("DPT", udi.tableNameRR(), "host2", udi.rowSize(), 60);
+    single.userData(&udi);
+    // No key yet: all three are kept.
+    ASSERT_EQ(add(single, kSingleRow, makeRow("x", 1)), 0);
+    ASSERT_EQ(add(single, kSingleRow, makeRow("x", 2)), 0);
+    ASSERT_EQ(add(single, kSingleRow, makeRow("y", 3)), 0);
+    single.addKey(1, 2, kNameOffset, 8);
+    rowBuffer firstOfX = makeRow("x", 0);
+    EXPECT_EQ(single.addEntry(DCH_DeleteFirstKeyRecord, firstOfX, 0), 0);
+    rows.rows.clear();
+    single.emitToAXF(&rows, "n", 0);
+    ASSERT_EQ(rows.rows.size(), 2u);
+    EXPECT_EQ(rows.rows[0].name, "x");
+    EXPECT_EQ(rows.rows[0].count, 2);
 
     TraceCapture trace;
     list.addKey(3, 2, kRowSize - 2, 8);  // outside the row: refused
@@ -328,10 +383,13 @@ TEST_F(RowStore, EventRowsAreCappedNeverAgeAndGoToTheManager) {
     EXPECT_EQ(names.front(), "e1");  // the oldest was dropped before the 101st was stored
     EXPECT_EQ(names.back(), "e100");
 
+    // Without a row or a manager nothing is handed on: traced, and still 0 (nobody waits on it).
     TraceCapture trace;
     dataList empty("DPT", "T", "s", kRowSize, 1);
     EXPECT_EQ(empty.emitEvent(&events, "n"), 0);
     EXPECT_TRUE(trace.contains("Error: invalid pointer"));
+    EXPECT_EQ(list->emitEvent(nullptr, "n"), 0);
+    EXPECT_EQ(trace.count("Error: invalid pointer"), 2);
     EXPECT_EQ(events.rows.size(), 101u);
 }
 

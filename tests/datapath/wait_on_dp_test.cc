@@ -43,8 +43,8 @@ class Collection : public LayoutFixture {
         }
         setSamplesIndex(nullptr);
     }
-    metadata::userDataInfo& table(char sampleType, const char* appl = "DPT") {
-        auto& udi = const_cast<metadata::userDataInfo&>(layout(sampleType, 60, appl));
+    metadata::userDataInfo& table(char sampleType, const char* appl = "DPT", int ttl = 60) {
+        auto& udi = const_cast<metadata::userDataInfo&>(layout(sampleType, ttl, appl));
         _managers.push_back(zot_vorpane_init(udi.applNameRR(), udi.tableNameRR(), &udi, nullptr, 0));
         _samples.tablesOfGroup[udi.attrGroup()] = udi.tableNameRR();
         return udi;
@@ -236,7 +236,8 @@ TEST_F(Collection, AReportAnswerGoesToTheSamplesListAndARowWithItsControlValueSt
 TEST_F(Collection, AnAnsweredReportIsRedrivenOnlyAfterTheRowsSentBeforeTheAnswerAreStored) {
     vorpane::testing::TestHub hub;
     ASSERT_TRUE(hub.ready());
-    metadata::userDataInfo& udi = table('K', "DPTANS");
+    // Rows live far longer than the test, however slow the machine: the hub's clock runs fast.
+    metadata::userDataInfo& udi = table('K', "DPTANS", 24 * 3600);
     HubProvider provider;
     int status = 0, handle = 0;
     ASSERT_NO_FATAL_FAILURE(onlineAtHub(provider, "DPTANS", &handle));

@@ -1075,7 +1075,7 @@ TEST(HubArrival, ARequestSplitOverTwoSegmentsIsAnsweredWithAZeroSendTimeout) {
 
 // A collector that never reads while eight providers stream: it is cut once its outgoing queue is
 // full or it takes nothing for the send time-out; nobody else waits for it or sees a broken frame,
-// and what it was sent before the cut is whole messages.
+// and what it receives is whole messages up to the cut, then the end.
 TEST(HubStall, ACollectorThatNeverReadsIsCutAndCostsTheOthersNothing) {
     ScopedEnv bound("VORPANE_DCH_SEND_QUEUE", "65536");
     TraceCapture trace(vorpane::trace::kError);
@@ -1145,9 +1145,7 @@ TEST(HubStall, ACollectorThatNeverReadsIsCutAndCostsTheOthersNothing) {
     int messages = 0;
     while (bytes.size() - at >= DCH_FRAME_HEADER) {
         const uint32_t length = vorpane::dch::totalLength(bytes.data() + at);
-        if (bytes.size() - at < length) {
-            break;  // the message on its way when the connection was cut
-        }
+        ASSERT_LE(length, bytes.size() - at) << "the stream ended inside message " << messages;
         FieldReader r(bytes.data() + at, length);
         FieldReader::Field source = r.next();
         ASSERT_EQ(source.type, DCH_sourceName) << "message " << messages;
@@ -1156,6 +1154,7 @@ TEST(HubStall, ACollectorThatNeverReadsIsCutAndCostsTheOthersNothing) {
         ++messages;
     }
     EXPECT_GT(messages, 0);
+    EXPECT_EQ(at, bytes.size());
 
     // The providers go on as before; the cut collector's subscription is gone with it.
     for (int i = 0; i < kProviders; ++i) {
@@ -1531,6 +1530,102 @@ TEST_F(Hub, RowsSentBeforeAnyCollectorAreKeptForTheFirstThatClaimsThem) {
     ASSERT_TRUE(second.send(claimingSubscription("EARLY", "DISK")));
     sync(second);
     EXPECT_FALSE(second.receive(std::chrono::milliseconds(200)));
+}
+
+MessageBuilder runSubscription(const std::string& appl, const std::string& group, int32_t status, int32_t run) {
+    MessageBuilder m = subscribe(DCH_dc_waitOnData, appl, group, status);
+    m.int16(DCH_controlField, static_cast<int16_t>((status == 1 ? DCH_CLAIM_UNCLAIMED_DATA : 0) | DCH_APPLICATION_RUN));
+    m.int32(DCH_applRun, run);
+    return m;
+}
+
+// The run of a status record (its field after the request type), or -1.
+int32_t runOf(const std::vector<char>& record) {
+    FieldReader r(record.data(), record.size());
+    for (int i = 0; i < 4; ++i) {
+        r.next();
+    }
+    int32_t run = -1;
+    FieldReader::Field f = r.next();
+    return f.type == DCH_applRun && f.int32(&run) ? run : -1;
+}
+
+// An application's run begins with its first source online and ends with its last one offline; a
+// collector bound to a run gets its rows only while it lasts, and one that comes after its run ended
+// gets none: the next run's rows stay for the next run's collector, which claims them all.
+TEST_F(Hub, ACollectorBoundToARunOfItsApplicationEndsWithThatRun) {
+    HubTestClient status(_hub.port());
+    ASSERT_TRUE(status.send(subscribe(DCH_dc_waitForDPStatus, "", "", 1)));
+    sync(status);
+    auto nextRun = [&](int16_t code) {
+        auto frame = status.receive();
+        if (!frame) {
+            return -2;
+        }
+        FieldReader r(frame->data(), frame->size());
+        r.next();
+        r.next();
+        r.next();
+        int16_t got = 0;
+        r.next().int16(&got);
+        return got == code ? runOf(*frame) : -3;
+    };
+    auto runOnce = [&](int32_t first, int32_t rows, int32_t* handle, std::unique_ptr<HubTestClient>* provider) {
+        *provider = std::make_unique<HubTestClient>(_hub.port());
+        HubTestClient& p = **provider;
+        ASSERT_TRUE(p.send(registration("RUNS", {{"G", 'S', kAttrs}})));
+        ASSERT_EQ(p.receiveStatus(), 0);
+        ASSERT_TRUE(p.send(online("RUNS", "G", "src")));
+        OnlineReply on = onlineReply(p);
+        ASSERT_EQ(on.status, 0);
+        *handle = on.handle;
+        for (int32_t i = 0; i < rows; ++i) {
+            ASSERT_TRUE(p.send(row(on.handle, first + i, "r")));
+            ASSERT_EQ(p.receiveStatus(), 0);
+        }
+    };
+
+    // Run 1: its collector subscribes while it lasts and gets its rows.
+    std::unique_ptr<HubTestClient> first;
+    int32_t handle = 0;
+    HubTestClient collector1(_hub.port());
+    ASSERT_NO_FATAL_FAILURE(runOnce(100, 0, &handle, &first));
+    EXPECT_EQ(nextRun(DCH_dp_online), 1);
+    ASSERT_TRUE(collector1.send(runSubscription("RUNS", "G", 1, 1)));
+    sync(collector1);
+    ASSERT_TRUE(first->send(row(handle, 101, "r")));
+    ASSERT_EQ(first->receiveStatus(), 0);
+    auto got = collector1.receive();
+    ASSERT_TRUE(got);
+    EXPECT_EQ(controlAndCount(*got).second, 101);
+
+    // The provider ends (its source goes offline, its application is unregistered); the next run
+    // comes at once and sends its rows before anybody collects them.
+    first.reset();
+    EXPECT_EQ(nextRun(DCH_dp_offline), 1);
+    std::unique_ptr<HubTestClient> second;
+    ASSERT_NO_FATAL_FAILURE(runOnce(200, 5, &handle, &second));
+    EXPECT_EQ(nextRun(DCH_dp_online), 2);
+    EXPECT_FALSE(collector1.receive(std::chrono::milliseconds(200)));  // run 1's collector got none of them
+    EXPECT_TRUE(_trace.contains("Run 1 of application <RUNS> ends with its last source; 1 subscription(s)"));
+
+    // A collector of run 1 that subscribes only now is not taken: the rows wait ...
+    HubTestClient late(_hub.port());
+    ASSERT_TRUE(late.send(runSubscription("RUNS", "G", 1, 1)));
+    sync(late);
+    EXPECT_FALSE(late.receive(std::chrono::milliseconds(200)));
+    EXPECT_TRUE(_trace.contains("Note: a collector of run 1 of <RUNS/G> came after that run ended: it gets no rows"));
+    // ... for run 2's collector, in order. Its stop is quiet.
+    HubTestClient collector2(_hub.port());
+    ASSERT_TRUE(collector2.send(runSubscription("RUNS", "G", 1, 2)));
+    for (int32_t i = 0; i < 5; ++i) {
+        auto data = collector2.receive();
+        ASSERT_TRUE(data) << i;
+        EXPECT_EQ(controlAndCount(*data).second, 200 + i);
+    }
+    ASSERT_TRUE(collector1.send(runSubscription("RUNS", "G", 0, 1)));
+    sync(collector1);
+    EXPECT_FALSE(_trace.contains("Error: removing entry"));
 }
 
 TEST_F(Hub, KeptRowsAreBoundedPerGroupAndGoWithTheirSource) {

@@ -75,15 +75,15 @@ TEST(WhereClause, ElementsAreJoinedByTheirLogicalOperatorsAndTheLastClosesIt) {
     EXPECT_EQ(where({text("VA1", IntfOper_EQ, "disk1xx", IntfOper_AND, 5),
                      binary<int32_t>("VA2", IntfOper_GE, FLT1_TYPE_LONG, -42, IntfOper_OR),
                      text("VA3", IntfOper_LIKE, "a*")}),
-              "WHERE(Name EQ disk1 AND Count GE -42 OR VA3 LIKE a*)");
+              "WHERE(Name EQ 'disk1' AND Count GE -42 OR VA3 LIKE 'a*')");
     // Without columns every element is named by its column.
     std::string clause;
     EXPECT_EQ(buildWhereClause({text("VA1", IntfOper_NE, "x")}, nullptr, &clause), 1);
-    EXPECT_EQ(clause, "WHERE(VA1 NE x)");
+    EXPECT_EQ(clause, "WHERE(VA1 NE 'x')");
     // Every operator the provider knows.
     const char* names[] = {"EQ", "NE", "GE", "LE", "LT", "GT", "OR", "AND", "NOT", "LIKE"};
     for (int op = 1; op <= 10; ++op) {
-        EXPECT_EQ(where({text("VA1", op, "v")}), std::string("WHERE(Name ") + names[op - 1] + " v)");
+        EXPECT_EQ(where({text("VA1", op, "v")}), std::string("WHERE(Name ") + names[op - 1] + " 'v')");
     }
 }
 
@@ -95,24 +95,69 @@ TEST(WhereClause, ValuesAreWrittenByTheirDataType) {
     EXPECT_EQ(where({binary<double>("VA2", IntfOper_EQ, 1000, 2.25)}), "WHERE(Count EQ 2.250000)");
     FLT1_FILTERINFO chars = text("VA1", IntfOper_EQ, "abcdef", 0, 3);
     chars.dataType = FLT1_TYPE_CHAR;
-    EXPECT_EQ(where({chars}), "WHERE(Name EQ abc)");
+    EXPECT_EQ(where({chars}), "WHERE(Name EQ 'abc')");
 
     TraceCapture trace;
     EXPECT_EQ(where({binary<int32_t>("VA2", IntfOper_EQ, 999, 1)}), "WHERE(Count EQ )");
     EXPECT_TRUE(trace.contains("Unknown type 999 for column <Count>"));
 }
 
+// The provider's side of the quoting: each comparison "<name> <op> <value>", a text value in quotes
+// with its quotes doubled, comparisons joined by " AND " / " OR ", the clause closed by ")".
+std::vector<std::string> valuesReadBack(const std::string& clause) {
+    std::vector<std::string> values;
+    std::size_t at = clause.find('(') + 1;
+    while (at < clause.size() && clause[at] != ')') {
+        at = clause.find(' ', clause.find(' ', at) + 1) + 1;  // past the name and the operator
+        std::string value;
+        if (clause[at] == '\'') {
+            for (++at; at < clause.size(); ++at) {
+                if (clause[at] == '\'' && (at + 1 == clause.size() || clause[at + 1] != '\'')) {
+                    ++at;
+                    break;
+                }
+                if (clause[at] == '\'') {
+                    ++at;
+                }
+                value.push_back(clause[at]);
+            }
+        } else {
+            while (at < clause.size() && clause[at] != ' ' && clause[at] != ')') {
+                value.push_back(clause[at++]);
+            }
+        }
+        values.push_back(value);
+        if (clause.compare(at, 5, " AND ") == 0) {
+            at += 5;
+        } else if (clause.compare(at, 4, " OR ") == 0) {
+            at += 4;
+        }
+    }
+    return values;
+}
+
+// A text value cannot change the clause: ")", " OR " and quotes in it are read back as the value.
+TEST(WhereClause, TextValuesAreQuotedSoTheProviderReadsBackExactlyTheValue) {
+    const std::string hostile = "x) OR (Name EQ 'y'";
+    const std::string clause = where({text("VA1", IntfOper_EQ, hostile, IntfOper_AND),
+                                      binary<int32_t>("VA2", IntfOper_GT, FLT1_TYPE_LONG, 5, IntfOper_OR),
+                                      text("VA3", IntfOper_NE, "it's")});
+    EXPECT_EQ(clause, "WHERE(Name EQ 'x) OR (Name EQ ''y''' AND Count GT 5 OR VA3 NE 'it''s')");
+    EXPECT_EQ(valuesReadBack(clause), (std::vector<std::string>{hostile, "5", "it's"}));
+    EXPECT_EQ(valuesReadBack(where({text("VA1", IntfOper_EQ, "")})), std::vector<std::string>{""});
+}
+
 TEST(WhereClause, SkippedElementsAddNothingNotEvenTheirJoin) {
     // ORIGINNODE, no compare operator, and columns not named VA<number> are left out.
     EXPECT_EQ(where({text("ORIGINNODE", IntfOper_EQ, "hostA:DPT00", IntfOper_AND), text("VA1", IntfOper_EQ, "x")}),
-              "WHERE(Name EQ x)");
+              "WHERE(Name EQ 'x')");
     EXPECT_EQ(where({text("VA1", 0, "x", IntfOper_AND), text("VAX", IntfOper_EQ, "y", IntfOper_OR),
                      text("filerow", IntfOper_EQ, "z", IntfOper_AND), text("VA", IntfOper_EQ, "w", IntfOper_AND),
                      text("VA3", IntfOper_NE, "q")}),
-              "WHERE(VA3 NE q)");
+              "WHERE(VA3 NE 'q')");
     // A skipped last element leaves the clause open on the previous join.
     EXPECT_EQ(where({text("VA1", IntfOper_EQ, "x", IntfOper_AND), text("ORIGINNODE", IntfOper_EQ, "n")}),
-              "WHERE(Name EQ x AND ");
+              "WHERE(Name EQ 'x' AND ");
     // Nothing usable: no clause.
     EXPECT_EQ(where({text("ORIGINNODE", IntfOper_EQ, "n")}, 0), "WHERE(");
     EXPECT_EQ(where({}, 0), "WHERE(");
@@ -120,12 +165,12 @@ TEST(WhereClause, SkippedElementsAddNothingNotEvenTheirJoin) {
 
 TEST(WhereClause, UnknownOperatorsAreMarkedAndTracedAndFunctionsHaveNoOperator) {
     TraceCapture trace;
-    EXPECT_EQ(where({text("VA1", 11, "x", 9), text("VA3", IntfOper_EQ, "y")}), "WHERE(Name ?? x ?? VA3 EQ y)");
+    EXPECT_EQ(where({text("VA1", 11, "x", 9), text("VA3", IntfOper_EQ, "y")}), "WHERE(Name ?? 'x' ?? VA3 EQ 'y')");
     EXPECT_TRUE(trace.contains("Error: Unrecognized where clause compare operator<11>"));
     EXPECT_TRUE(trace.contains("Error: Unrecognized where clause logical operator<9>"));
     FLT1_FILTERINFO function = text("VA1", IntfOper_EQ, "x");
     function.functionType = 3;
-    EXPECT_EQ(where({function}), "WHERE(Namex)");
+    EXPECT_EQ(where({function}), "WHERE(Name'x')");
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -297,7 +342,7 @@ TEST_F(SituationRules, ADemandReportAsksTheProviderWithAWhereClauseAndDefersTheR
     const int before = report.NumDataItems();
     std::string clause;
     EXPECT_EQ(report.buildWhereClause(&clause), 1);
-    EXPECT_EQ(clause, "WHERE(Name EQ disk1 AND Count GT 10)");
+    EXPECT_EQ(clause, "WHERE(Name EQ 'disk1' AND Count GT 10)");
 
     EXPECT_EQ(report.processDemandRequest(0, zot_vorpane_agent::kReport), 0);
     EXPECT_EQ(report.NumDataItems(), before);  // deferred: nothing emitted now
@@ -307,7 +352,7 @@ TEST_F(SituationRules, ADemandReportAsksTheProviderWithAWhereClauseAndDefersTheR
     EXPECT_EQ(actions[0].owner, "NULL");
     EXPECT_EQ(actions[0].name, "REPORT_REQUEST");
     EXPECT_EQ(actions[0].actionID, report.subnode(0).actionID);
-    EXPECT_EQ(actions[0].parms, "ATTRGROUP=G WHERE(Name EQ disk1 AND Count GT 10)");
+    EXPECT_EQ(actions[0].parms, "ATTRGROUP=G WHERE(Name EQ 'disk1' AND Count GT 10)");
 }
 
 TEST_F(SituationRules, ADemandThatCannotBeSentEmitsTheStoredRows) {

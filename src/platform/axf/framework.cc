@@ -6,8 +6,10 @@
 // monitor; a prepared subnode request belongs to the thread that prepared it.
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -61,6 +63,30 @@ bool validSubnodeName(const char* name) {
 }
 
 std::string text(const char* s) { return s != nullptr ? std::string(s) : std::string(); }
+
+// The console-message log and the operations logs grow with every firing row that sends a message:
+// each is moved aside at VORPANE_LOG_LIMIT bytes, and three older files are kept.
+constexpr size_t kDefaultLogLimit = 16 * 1024 * 1024;
+constexpr size_t kLeastLogLimit = 4096;
+constexpr int kLogsKept = 3;
+
+size_t logLimit() {
+    const char* value = BSS1_GetEnv("VORPANE_LOG_LIMIT", 0);
+    if (value == nullptr || *value == '\0') {
+        return kDefaultLogLimit;
+    }
+    char* end = nullptr;
+    const long long n = std::strtoll(value, &end, 10);
+    if (*end != '\0' || n < static_cast<long long>(kLeastLogLimit)) {
+        static std::atomic<bool> told{false};
+        if (!told.exchange(true)) {
+            VA_ERROR("Error: VORPANE_LOG_LIMIT=<%s> is not a byte count of at least %zu; using %zu\n", value,
+                     kLeastLogLimit, kDefaultLogLimit);
+        }
+        return kDefaultLogLimit;
+    }
+    return static_cast<size_t>(n);
+}
 
 }  // namespace
 
@@ -241,11 +267,9 @@ int AXF_Subnode_SendRequest() {
 int AXF_CreateMessage(const char* severity, const char* category, const char* message, int /*reserved*/) {
     axf::Message m{text(severity), text(category), text(message)};
     std::string path = ZOT0_ConstructFullyQualifiedName(nullptr, "axf-messages.log");
-    if (FILE* out = std::fopen(path.c_str(), "a"); out != nullptr) {
-        std::fprintf(out, "%s SEV=%s CAT=%s MSG=%s\n", ZOT0_GetPellanTime(0).c_str(), m.severity.c_str(),
-                     m.category.c_str(), m.text.c_str());
-        std::fclose(out);
-    } else {
+    const std::string line =
+        ZOT0_GetPellanTime(0) + " SEV=" + m.severity + " CAT=" + m.category + " MSG=" + m.text;
+    if (!vorpane::appendToLog(path, line, logLimit(), kLogsKept)) {
         VA_ERROR("Error: cannot write console message to <%s>: %s\n", path.c_str(), std::strerror(errno));
     }
     Framework& f = fw();
@@ -265,14 +289,11 @@ int PLAXF_insert_log(const char* logName, const char* line, const char* product)
     }
     ZOT0_SubValidNameCharacter(name);
     std::string path = ZOT0_ConstructFullyQualifiedName(nullptr, (name + ".oplog").c_str());
-    FILE* out = std::fopen(path.c_str(), "a");
-    if (out == nullptr) {
+    const std::string entry = ZOT0_GetPellanTime(0) + " " + text(product) + " " + text(line);
+    if (!vorpane::appendToLog(path, entry, logLimit(), kLogsKept)) {
         VA_ERROR("Error: cannot write operations log <%s>: %s\n", path.c_str(), std::strerror(errno));
         return 1;
     }
-    std::fprintf(out, "%s %s %s\n", ZOT0_GetPellanTime(0).c_str(), product != nullptr ? product : "",
-                 line != nullptr ? line : "");
-    std::fclose(out);
     return 0;
 }
 

@@ -29,8 +29,9 @@ bool isResend(const HubMessage& message) {
     return message.isStatus(&status) && status == DCH_STATUS_RESEND;
 }
 
-// The provider status record: application, group, source, request code.
-bool formatStatusRecord(const HubMessage& message, std::string* text) {
+// The provider status record: application, group, source, request code, and with withRun the
+// number of the application's run (0 from a hub that does not send it).
+bool formatStatusRecord(const HubMessage& message, bool withRun, std::string* text) {
     dch::FieldReader reader = message.fields();
     dch::FieldReader::Field appl = reader.next();
     dch::FieldReader::Field group = reader.next();
@@ -44,6 +45,13 @@ bool formatStatusRecord(const HubMessage& message, std::string* text) {
     text->assign(appl.value, appl.length);
     text->append(",").append(group.value, group.length).append(",").append(source.value, source.length);
     text->append(",").append(std::to_string(requestType));
+    if (withRun) {
+        int32_t run = 0;
+        if (dch::FieldReader::Field f = reader.next(); f.type != DCH_applRun || !f.int32(&run)) {
+            run = 0;
+        }
+        text->append(",").append(std::to_string(run));
+    }
     return true;
 }
 
@@ -150,7 +158,7 @@ std::string DCstatusWaiter::next(double timeout) {
             continue;
         }
         std::string text;
-        if (!formatStatusRecord(message, &text)) {
+        if (!formatStatusRecord(message, _options.statusWithRuns, &text)) {
             VA_ERROR("Error: the hub sent a message of %zu bytes that is no provider status record\n",
                      message.bytes.size());
             return std::string();
@@ -194,6 +202,7 @@ int DCdataWaiter::subscription(int32_t status) {
         .text(DCH_applName, _applName)
         .text(DCH_attrGroup, _attrGroup)
         .int32(DCH_status, status);
+    const bool bound = _options.applicationRun > 0;
     if (status == 1) {
         // Rows a source sent before any collector of the group had subscribed come first. By
         // datagram, a burst of rows comes packed: far fewer datagrams for the socket to hold and
@@ -201,7 +210,13 @@ int DCdataWaiter::subscription(int32_t status) {
         m.int16(DCH_controlField,
                 static_cast<int16_t>(DCH_CLAIM_UNCLAIMED_DATA |
                                      (_options.reportAnswersInLine ? DCH_REPORT_ANSWERS_IN_LINE : 0) |
-                                     (_options.datagramSubscriptions ? DCH_PACKED_DATAGRAMS : 0)));
+                                     (_options.datagramSubscriptions ? DCH_PACKED_DATAGRAMS : 0) |
+                                     (bound ? DCH_APPLICATION_RUN : 0)));
+    } else if (bound) {
+        m.int16(DCH_controlField, DCH_APPLICATION_RUN);  // the run may have ended the subscription already
+    }
+    if (bound) {
+        m.int32(DCH_applRun, _options.applicationRun);
     }
     int rc = _options.datagramSubscriptions ? _datagram.send(m) : _connection.send(m);
     _subscribed = status == 1 && rc == DCH_CLIENT_OK;

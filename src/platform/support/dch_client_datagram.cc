@@ -1,7 +1,8 @@
 // HubDatagram: a collector's subscription by datagram. One UDP socket of its own (loopback, an
 // ephemeral port) names the subscription at the hub, so it takes none of the hub's TCP connection
-// slots; the hub answers to the address the request came from. A message longer than one datagram
-// arrives as several, the first of which carries the 4-byte total length; they are joined here.
+// slots; the hub answers to the address the request came from, from its reply socket, and only
+// datagrams from that socket are taken. A message longer than one datagram arrives as several, the
+// first of which carries the 4-byte total length; they are joined here.
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <map>
 
 #include "interfaces/dch_client.h"
 #include "interfaces/trace.h"
@@ -45,9 +47,45 @@ int pollMillis(bool forever, double at) {
     return real > INT_MAX ? INT_MAX : static_cast<int>(real);
 }
 
+// The reply ports the hubs of this process published, by hub port. Leaked on purpose: collectors on
+// detached threads may still look while the process exits.
+struct ReplyPorts {
+    Mutex lock;
+    std::map<int, int> byHubPort VA_GUARDED_BY(lock);
+};
+
+ReplyPorts& replyPorts() {
+    static ReplyPorts* ports = new ReplyPorts();
+    return *ports;
+}
+
 }  // namespace
 
+void DCH_publishReplyPort(int hubPort, int replyPort, int expected) {
+    ReplyPorts& ports = replyPorts();
+    ScopedLock guard(ports.lock);
+    if (replyPort != 0) {
+        ports.byHubPort[hubPort] = replyPort;
+        return;
+    }
+    auto found = ports.byHubPort.find(hubPort);
+    if (found != ports.byHubPort.end() && found->second == expected) {
+        ports.byHubPort.erase(found);
+    }
+}
+
+int DCH_publishedReplyPort(int hubPort) {
+    ReplyPorts& ports = replyPorts();
+    ScopedLock guard(ports.lock);
+    auto found = ports.byHubPort.find(hubPort);
+    return found != ports.byHubPort.end() ? found->second : 0;
+}
+
 HubDatagram::~HubDatagram() {
+    if (_strangers > 1) {
+        VA_ERROR("Warning: %llu datagrams that did not come from the hub were dropped by a subscription by datagram\n",
+                 static_cast<unsigned long long>(_strangers));
+    }
     if (_fd >= 0) {
         ::close(_fd);
     }
@@ -60,6 +98,14 @@ int HubDatagram::open(const HubOptions& options) {
     if (!DCH_resolveHubAddress(options, &_hub)) {
         return DCH_CLIENT_NO_HUB;
     }
+    const int replyPort = options.replyPort != 0 ? options.replyPort : DCH_publishedReplyPort(options.port);
+    if (replyPort <= 0 || replyPort > 65535) {
+        VA_ERROR("Error: no hub of this process serves port %d: a subscription by datagram could not tell the "
+                 "hub's datagrams from anyone else's\n",
+                 options.port);
+        return DCH_CLIENT_NO_HUB;
+    }
+    _replyPort = htons(static_cast<uint16_t>(replyPort));
     _fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     _cancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (_fd < 0 || _cancelFd < 0) {
@@ -175,8 +221,9 @@ int HubDatagram::receive(HubMessage* message, double timeout) {
             return DCH_CLIENT_IO;
         }
         noteDrops(header);
-        // Only the hub's host may feed a subscription; a stray datagram is dropped.
-        if (from.sin_addr.s_addr != _hub.sin_addr.s_addr) {
+        // Only the hub's reply socket feeds a subscription: anyone else on the host could send here.
+        if (from.sin_family != AF_INET || from.sin_addr.s_addr != _hub.sin_addr.s_addr || from.sin_port != _replyPort) {
+            noteStranger(from);
             continue;
         }
         if (bytes.empty()) {
@@ -227,6 +274,16 @@ void HubDatagram::noteDrops(msghdr& header) {
                      dropped - _dropped, dropped);
             _dropped = dropped;
         }
+    }
+}
+
+void HubDatagram::noteStranger(const sockaddr_in& from) {
+    if (++_strangers == 1) {
+        char address[INET_ADDRSTRLEN] = "?";
+        inet_ntop(AF_INET, &from.sin_addr, address, sizeof address);
+        VA_ERROR("Warning: a datagram from %s port %u, which is not the hub's reply socket, was dropped by a "
+                 "subscription by datagram; further ones are only counted\n",
+                 address, static_cast<unsigned>(ntohs(from.sin_port)));
     }
 }
 

@@ -26,6 +26,7 @@ namespace {
 // The log is cut at this many bytes by default: it moves to <log>.1 (replacing an older one) and a
 // new log begins, so the two never hold much more than twice the limit.
 constexpr size_t kDefaultLogLimit = 16 * 1024 * 1024;
+constexpr int kLogsKept = 1;
 // An error line from the same place in the code is written at most this many times per interval;
 // the rest are counted and the count is written when that line comes again after the interval.
 constexpr int kRepeatsWritten = 5;
@@ -61,8 +62,7 @@ void rotateIfFull(Sink& s, size_t lineBytes) {
         return;
     }
     std::fclose(s.file);
-    const std::string old = s.path + ".1";
-    std::rename(s.path.c_str(), old.c_str());
+    rotateLog(s.path, kLogsKept);
     s.file = std::fopen(s.path.c_str(), "w");
     s.size = 0;
 }

@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <string>
 
 #include "interfaces/axf.h"
 #include "interfaces/axf_facade.h"
 #include "interfaces/support.h"
 #include "platform/axf/engine.h"
+#include "testlib/scoped_env.h"
 #include "testlib/temp_dir.h"
 
 namespace {
@@ -171,6 +175,33 @@ TEST_F(Framework, MessagesAndOperationsLogsAreWritten) {
     EXPECT_EQ(PLAXF_insert_log("", "x", "VA"), 1);
     EXPECT_EQ(PLAXF_insert_log("../escape", "x", "VA"), 0);  // the name is cleaned, not a path
     EXPECT_NE(_dir.read("___escape.oplog").find(" VA x"), std::string::npos);
+}
+
+// A message action per firing row must not fill the disk: the logs move aside at VORPANE_LOG_LIMIT
+// bytes, three older files are kept, and nothing older.
+TEST_F(Framework, MessagesAndOperationsLogsAreRotatedAtTheirLimit) {
+    vorpane::testing::ScopedEnv limit("VORPANE_LOG_LIMIT", "4096");
+    const std::string text(100, 'm');
+    for (int i = 0; i < 300; ++i) {
+        ASSERT_EQ(AXF_CreateMessage("1", "CAT", (std::to_string(i) + " " + text).c_str(), 0), 0);
+        ASSERT_EQ(PLAXF_insert_log("VAACTION", (std::to_string(i) + " " + text).c_str(), "VA"), 0);
+    }
+    for (const std::string log : {"axf-messages.log", "VAACTION.oplog"}) {
+        for (const std::string suffix : {"", ".1", ".2", ".3"}) {
+            const std::string content = _dir.read(log + suffix);
+            EXPECT_FALSE(content.empty()) << log << suffix;
+            EXPECT_LE(content.size(), 4096u) << log << suffix;
+            if (!suffix.empty()) {
+                EXPECT_GT(content.size(), 4096u - 200) << log << suffix;  // moved aside only when full
+            }
+        }
+        EXPECT_EQ(::access(_dir.file(log + ".4").c_str(), F_OK), -1) << log;
+        // The newest line is in the log itself, each file holds whole lines.
+        const std::string current = _dir.read(log);
+        EXPECT_NE(current.find("299 " + text + "\n"), std::string::npos) << log;
+        EXPECT_EQ(current.back(), '\n');
+        EXPECT_EQ(_dir.read(log + ".3").back(), '\n');
+    }
 }
 
 }  // namespace
