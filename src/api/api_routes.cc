@@ -376,7 +376,8 @@ struct Routes {
               Json{{"command", request.command},
                    {"subnodes", request.subnodes},
                    {"result", result.result},
-                   {"actionId", result.actionId}});
+                   {"actionId", result.actionId},
+                   {"text", result.text}});
     }
 
     void messages(const httplib::Request& req, httplib::Response& res) {

@@ -491,7 +491,7 @@ public:
     }
 
     void runActionJob(ActionJob& job) {
-        long result = runCommand(job.command, job.user, job.request.get(), nullptr);
+        long result = runCommand(job.command, job.user, job.request.get(), nullptr, nullptr);
         vorpane::ScopedLock g(_lock);
         auto it = _situations.find(job.situationId);
         if (it == _situations.end()) {
@@ -506,7 +506,8 @@ public:
     }
 
 public:
-    static long runCommand(const std::string& command, const std::string& user, plaxf* request, long* actionId) {
+    static long runCommand(const std::string& command, const std::string& user, plaxf* request,
+                           long* actionId, std::string* resultText) {
         AXF_CommandCallback cb = findCommandCallback(command);
         if (cb == nullptr) {
             VA_ERROR("Error: no command callback for <%s>\n", command.c_str());
@@ -517,6 +518,9 @@ public:
         VA_STATE("Command <%.64s> returned %ld (action %ld)\n", command.c_str(), rc, capsule.ActionId());
         if (actionId != nullptr) {
             *actionId = capsule.ActionId();
+        }
+        if (resultText != nullptr) {
+            *resultText = capsule.ResultText();
         }
         return rc;
     }
@@ -1106,9 +1110,10 @@ void subnodesChanged() { engine().subnodesChanged(); }
 void stopEngine() { engine().stop(); }
 void resetEngine() { engine().reset(); }
 
-long runPolicyAction(RequestDetail* detail, ContextInfo* context, const std::string& command, long* actionId) {
+long runPolicyAction(RequestDetail* detail, ContextInfo* context, const std::string& command, long* actionId,
+                     std::string* resultText) {
     PolicyRequest request(detail, context);
-    return Engine::runCommand(command, context->user, &request, actionId);
+    return Engine::runCommand(command, context->user, &request, actionId, resultText);
 }
 
 }  // namespace axf::detail

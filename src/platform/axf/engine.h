@@ -115,7 +115,8 @@ EventBatch eventsAfter(uint64_t afterSeq, double waitSeconds, size_t maxEvents);
 // Runs a command through its command callback with a policy request naming the detail's subnodes;
 // the callback's result, or -1 when no callback takes the command. *actionId: the identifier the
 // callback gave the action (0 when none).
-long runPolicyAction(RequestDetail* detail, ContextInfo* context, const std::string& command, long* actionId);
+long runPolicyAction(RequestDetail* detail, ContextInfo* context, const std::string& command, long* actionId,
+                     std::string* resultText);
 
 // Waits until pred holds for the situation's status (checked after each sample and each recorded
 // take-action result), at most realSeconds of real time. False on time-out or when there is no such

@@ -519,8 +519,9 @@ ActionResult runAction(const ActionRequest& request) {
     d.subnodes = request.subnodes;
     ContextInfo c{request.user};
     long actionId = 0;
-    long rc = detail::runPolicyAction(&d, &c, request.command, &actionId);
-    return ActionResult{Status{}, rc, actionId};
+    std::string text;
+    long rc = detail::runPolicyAction(&d, &c, request.command, &actionId, &text);
+    return ActionResult{Status{}, rc, actionId, std::move(text)};
 }
 
 }  // namespace axf
