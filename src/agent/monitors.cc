@@ -231,7 +231,7 @@ std::string buildAffinity() {
         VA_ERROR("Error: ZOT0_QueryProductSpec failed for affPtr <@%p> featPtr <@%p>.  Exiting...\n",
                  static_cast<const void*>(aff ? aff->c_str() : nullptr),
                  static_cast<const void*>(features ? features->c_str() : nullptr));
-        vorpane::fatalExit();
+        vorpane::fatalExit("the product specification has no affinity (item 4)");
     }
     VA_STATE("AFFINITY: affPtr <%s> featPtr <%s>\n", aff->c_str(), features->c_str());
     // A short item 7 is padded with zeros so that the features always start at the 33rd character.

@@ -45,9 +45,8 @@ constexpr int kLineLimit = 256;
         VA_ERROR("Determine if another copy of %s is already active on this system.  Exiting...\n\n",
                  product.value_or("").c_str());
     }
-    std::fprintf(stderr, "Error: work directory %s is in use by another agent (process %ld)\n", directory.c_str(),
-                 static_cast<long>(holder));
-    vorpane::fatalExit();
+    vorpane::fatalExit("work directory " + directory + " is in use by another agent (process " +
+                       std::to_string(holder) + ")");
 }
 
 bool releaseDigits(const char* name) {
@@ -86,11 +85,11 @@ tableManagerList::tableManagerList(tableManagerFactory factory)
         std::optional<std::string> code = ZOT0_QueryProductSpec(ZOT2_PRODUCT_CODE);
         if (!code) {
             VA_ERROR("Error: Query for ZOT2_PRODUCT_CODE failed.  Exiting...\n\n");
-            vorpane::fatalExit();
+            vorpane::fatalExit("the product specification has no product code (item 1)");
         }
         if (*code != "OT") {
             VA_ERROR("Error: Query for ZOT2_ZOTATBLS_FILENAME failed.  Exiting...\n\n");
-            vorpane::fatalExit();
+            vorpane::fatalExit("the product specification names no table-manager work file (item 32)");
         }
         name = "ZOTATBLS";
         VA_ERROR("Warning: Query for ZOT2_ZOTATBLS_FILENAME failed. Using defaults <%s>\n", name.c_str());

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "agent/action_results.h"
 #include "agent/agent_lists.h"
@@ -301,9 +303,10 @@ long resolveSituationAction(plaxf* request, int rowNum, Resolved* r) {
     return result;
 }
 
-long runLocalAction(const std::optional<std::string>& parms) {
+long runLocalAction(const std::optional<std::string>& parms, std::string* text) {
     if (LocalAction() != 'Y') {
         VA_ERROR("Error: Local_Action refused: local commands run only with ZOTA_LOCAL_ACTION=Y\n");
+        *text = "Local_Action refused: local commands run only with ZOTA_LOCAL_ACTION=Y";
         return 1;
     }
     if (parms) {
@@ -311,6 +314,8 @@ long runLocalAction(const std::optional<std::string>& parms) {
         if (parms->size() > kMaxLocalCommand) {
             VA_ERROR("Error: Local_Action refused: the command has %zu characters, more than %zu\n", parms->size(),
                      kMaxLocalCommand);
+            *text = "Local_Action refused: the command has more than " + std::to_string(kMaxLocalCommand) +
+                    " characters";
             return 1;
         }
         spaceDispatches("Delaying call to system...\n", 0.01, nullptr);
@@ -328,8 +333,10 @@ void sendConsoleMessage(const std::optional<std::string>& parms) {
     }
 }
 
-// Hands the action to its provider through the hub and waits for the provider's result.
-long forwardAction(const Resolved& r, const std::string& name, int32_t actionID, const std::optional<std::string>& parms) {
+// Hands the action to its provider through the hub and waits for the provider's result. *text: the
+// provider's result text; without one, the name of a failed status or why there is no result.
+long forwardAction(const Resolved& r, const std::string& name, int32_t actionID,
+                   const std::optional<std::string>& parms, std::string* text) {
     VA_DETAIL("actionParms=<%s>\n", commandForTrace(parms.value_or(std::string())).c_str());
     spaceDispatches("Note: Delaying call to dc_provideAction...\n", 0.1, "Ready to call dc_provideAction...\n");
     // The result comes through the agent's one results connection; the action itself takes a
@@ -346,6 +353,7 @@ long forwardAction(const Resolved& r, const std::string& name, int32_t actionID,
     if (rc != DCH_CLIENT_OK) {
         VA_ERROR("Error: dc_provideAction failed for actionID<%d> actionName<%s>: %s\n", actionID, name.c_str(),
                  DCH_clientResultText(rc));
+        *text = std::string("the hub did not take the action: ") + DCH_clientResultText(rc);
         return rc;
     }
     const DCactionResults results = waiting.wait(actionID, kResultWait);
@@ -355,6 +363,15 @@ long forwardAction(const Resolved& r, const std::string& name, int32_t actionID,
     } else {
         VA_STATE("Result of actionID<%d>: %d <%s>\n", actionID, results.status,
                  commandForTrace(results.resultText).c_str());
+    }
+    if (!results.resultText.empty()) {
+        *text = results.resultText;
+    } else if (results.status == 1 && !results.resultArrived) {
+        char why[128];
+        std::snprintf(why, sizeof why, "no result from a provider within %.0f seconds", kResultWait);
+        *text = why;
+    } else if (results.status != 0) {
+        *text = DCH_actionStatusText(results.status);
     }
     return results.status;
 }
@@ -366,6 +383,7 @@ long dispatch(PlaxfAutomationCapsule* capsule, plaxf* request) {
 
     ParsedCommand parsed = parseActionCommand(command);
     if (!parsed.ok) {
+        capsule->SetResultText("the command has no action name, or a quote that is not closed");
         return 1;
     }
     if (request == nullptr) {
@@ -381,6 +399,7 @@ long dispatch(PlaxfAutomationCapsule* capsule, plaxf* request) {
         const std::string first = request->GetSubnode();
         if (first.empty()) {
             VA_ERROR("Error: No subnodes in the action request.\n");
+            capsule->SetResultText("no subnode in the action request");
             return 1;
         }
         VA_DETAIL("Real subnode name <%s>\n", first.c_str());
@@ -413,17 +432,19 @@ long dispatch(PlaxfAutomationCapsule* capsule, plaxf* request) {
     }
 
     long result = 0;
+    std::string text;
     if (vmcCommand() == 'Y' && startsWith(parsed.name, "Vorpane_Message")) {
         sendConsoleMessage(parsed.parms);
     } else if (parsed.name == "Local_Action") {
-        result = runLocalAction(parsed.parms);
+        result = runLocalAction(parsed.parms, &text);
     } else {
         const std::string user = capsule->User();
         if (ActionLogonId() != 'N' && user.find_first_not_of(' ') != std::string::npos) {
             parsed.parms = withLogonId(parsed.parms, user);
         }
-        result = forwardAction(r, parsed.name, actionID, parsed.parms);
+        result = forwardAction(r, parsed.name, actionID, parsed.parms, &text);
     }
+    capsule->SetResultText(std::move(text));
     g_lastActionTime.store(clock::nowSeconds());
     return result;
 }

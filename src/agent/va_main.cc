@@ -45,7 +45,6 @@ int DCHtcpSocket = -1;
 namespace {
 
 constexpr size_t kMaxProgramPath = 511;
-constexpr double kLoaderWait = 30;  // clock seconds the API waits for the framework's agent loader
 const char* const kDefaultProductName = "Vorpane Agent";
 
 bool g_stop = false;
@@ -58,6 +57,12 @@ char* g_axfArgv[] = {g_zotagent, nullptr};
 std::string productName() {
     std::optional<std::string> name = ZOT0_QueryProductSpec(ZOT2_PRODUCT_NAME);
     return name ? *name : std::string(kDefaultProductName);
+}
+
+// The product specification as the operator gave it: its file, or the embedded default.
+std::string productSpecSource() {
+    const char* file = BSS1_GetEnv("VORPANE_PRODUCT_SPEC", 0);
+    return file != nullptr && *file != '\0' ? std::string(file) : std::string("(embedded default)");
 }
 
 // Lines printed whatever the trace settings: "<product><text>".
@@ -119,7 +124,9 @@ void setFrameworkIdentity() {
 
     if (!ZOT0_InitializeProductSpec(subsystemId.c_str())) {
         VA_ERROR("Error: Initialization of Product Specification File failed.  Exiting...\n");
-        vorpane::fatalExit();
+        vorpane::fatalExit("the product specification " + productSpecSource() +
+                           " cannot be read or has a malformed line (the trace log " +
+                           vorpane::trace::logPath() + " says which)");
     }
     std::optional<std::string> nodeType = ZOT0_QueryProductSpec(ZOT2_NODE_TYPE);
     std::optional<std::string> affinity = ZOT0_QueryProductSpec(ZOT2_AFFINITY);
@@ -134,7 +141,15 @@ void setFrameworkIdentity() {
         };
         VA_ERROR("Error: nodeTypePtr<@%p> affPtr<@%p> productCodePtr<@%p> productNamePtr<@%p>.  Exiting...\n",
                  ptr(nodeType), ptr(affinity), ptr(productCode), ptr(product));
-        vorpane::fatalExit();
+        std::string missing;
+        for (const auto& [item, what] :
+             {std::pair{&nodeType, "2 (node type)"}, std::pair{&affinity, "4 (affinity)"},
+              std::pair{&productCode, "1 (product code)"}, std::pair{&product, "3 (product name)"}}) {
+            if (!*item) {
+                missing += (missing.empty() ? "" : ", ") + std::string(what);
+            }
+        }
+        vorpane::fatalExit("the product specification " + productSpecSource() + " lacks item " + missing);
     }
     VA_STATE("nodeTypePtr<%s> affPtr<%s> productCodePtr<%s> productNamePtr<%s>\n", nodeType->c_str(),
              affinity->c_str(), productCode->c_str(), product->c_str());
@@ -255,12 +270,31 @@ DPSelection chooseProviders(int argc, char** argv, const VA_ConfigKeys& keys) {
         sel = chooseDataProvidersFromProductSpec(ZOT0_QueryProductSpec(ZOT2_DP_TO_START));
     }
     if (sel.fatal) {
-        vorpane::fatalExit();
+        vorpane::fatalExit("the product specification names no data provider to start (item 18)");
     }
     if (sel.stop) {
         g_stop = true;
     }
     return sel;
+}
+
+// The management API starts before any provider: an agent asked for an API that cannot serve it
+// (its port in use, a bad setting) does not start at all, and says why on the console.
+void startApi() {
+    vorpane::api::AgentApiInfo api;
+    std::string error;
+    if (!vorpane::api::startAgentApi(&api, &error)) {
+        vorpane::fatalExit("the management API cannot start: " + error +
+                           " (VORPANE_API_PORT chooses the port; 0 turns the API off)");
+    }
+    const std::string product = productName();
+    if (!api.on) {
+        printLine(product, " management API off (VORPANE_API_PORT=0)\n");
+        return;
+    }
+    std::printf("%s management API listening on %s, token in %s\n", product.c_str(), api.listening.c_str(),
+                api.token.c_str());
+    std::fflush(stdout);
 }
 
 void startClientProcess(const VA_ConfigKeys& keys, const std::vector<DPsToStartEntry>& entries) {
@@ -325,6 +359,7 @@ int VA_Main(int argc, char** argv) {
     if (g_stop) {
         return 0;
     }
+    startApi();
 
     // The agent's own DPLOG source, before any provider: while it is online the hub logs every
     // automation action as a row of VAGENT's ACTION group. A product agent whose own application is
@@ -347,14 +382,6 @@ int VA_Main(int argc, char** argv) {
         g_stop = true;
     } else {
         VA_STATE("startAXF thread created.\n");
-        // The API answers for the framework's tables: it listens once the agent loader has
-        // registered the fixed ones, or a client that asks at once is told they do not exist.
-        if (!axf::waitUntilLoaded(kLoaderWait)) {
-            VA_ERROR("Warning: the framework's agent loader has not run within %d seconds; the management API "
-                     "starts before the fixed tables are registered\n",
-                     static_cast<int>(kLoaderWait));
-        }
-        vorpane::api::startAgentApi();
         startClientProcess(keys, entries);
         const std::string product = productName();
         if (entries.empty()) {
@@ -443,10 +470,14 @@ void CleanUp(int signal) {
         VA_ERROR("Shutdown signal captured: %s\n", name);
     }
     g_signalExit = true;
+    // A signal is how an agent is stopped: the console shows the same two lines as an agent whose
+    // main routine ended.
+    const std::string product = productName();
+    printLine(product, " shutdown in progress\n");
     ZOTP_StopDataProviders();  // sources go offline before the process ends
     vorpane::api::stopAgentApi();
     AXF_Shutdown(1);
-    std::fflush(stdout);
+    printLine(product, " shutdown complete\n");
     std::exit(0);
 }
 

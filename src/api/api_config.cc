@@ -108,6 +108,29 @@ std::string clientAddress(const std::string& bind) { return bind == "0.0.0.0" ? 
 
 std::string tokenFilePath() { return workDirectory() + "/" + kTokenFileName; }
 
+std::string addressFilePath() { return workDirectory() + "/" + kAddressFileName; }
+
+bool readAddressFile(std::string* host, int* port) {
+    std::string content;
+    if (!readWholeFile(addressFilePath(), &content)) {
+        return false;
+    }
+    content = trimmed(content);
+    const size_t colon = content.rfind(':');
+    if (colon == std::string::npos || colon == 0) {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(content.c_str() + colon + 1, &end, 10);
+    if (errno != 0 || end == content.c_str() + colon + 1 || *end != '\0' || value < 1 || value > 65535) {
+        return false;
+    }
+    *host = content.substr(0, colon);
+    *port = static_cast<int>(value);
+    return true;
+}
+
 bool readTokenFile(const std::string& path, std::string* token, std::string* error) {
     std::string content;
     if (!readWholeFile(path, &content)) {

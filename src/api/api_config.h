@@ -20,6 +20,9 @@ namespace vorpane::api {
 
 inline constexpr int kDefaultPort = 7180;
 inline constexpr const char* kTokenFileName = "api-token";
+// "HOST:PORT" of the API that the agent of a work directory serves: written whole when the API starts,
+// removed when it stops, so that a client finds the agent from its work directory alone.
+inline constexpr const char* kAddressFileName = "api-address";
 
 struct ApiConfig {
     std::string bind = "127.0.0.1";
@@ -43,6 +46,13 @@ std::string clientAddress(const std::string& bind);
 
 // <work directory>/api-token
 std::string tokenFilePath();
+
+// <work directory>/api-address
+std::string addressFilePath();
+
+// The host and port in the address file of the work directory. False when there is no such file or
+// it holds no "HOST:PORT".
+bool readAddressFile(std::string* host, int* port);
 
 // A token kept in a file: its content without the line end. False with *error when the file cannot
 // be read or holds no token.

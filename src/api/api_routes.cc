@@ -105,7 +105,7 @@ struct Routes {
         }
         std::optional<std::string> product = ZOT0_QueryProductSpec(ZOT2_PRODUCT_NAME);
         reply(res, 200,
-              Json{{"status", axf::running() ? "ok" : "starting"},
+              Json{{"status", axf::loaded() ? "ok" : "starting"},
                    {"agent", product.value_or("Vorpane Agent")},
                    {"subsystem", id.subsystemId},
                    {"product", id.productCode},
@@ -373,7 +373,8 @@ struct Routes {
               Json{{"command", request.command},
                    {"subnodes", request.subnodes},
                    {"result", result.result},
-                   {"actionId", result.actionId}});
+                   {"actionId", result.actionId},
+                   {"text", result.text}});
     }
 
     void messages(const httplib::Request& req, httplib::Response& res) {

@@ -1,10 +1,12 @@
 #include "api/api_server.h"
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -243,33 +245,53 @@ AgentApi& agentApi() {
 
 }  // namespace
 
-void startAgentApi() {
+bool startAgentApi(AgentApiInfo* info, std::string* error) {
+    *info = AgentApiInfo();
     ApiConfig config;
-    std::string error;
-    if (!readApiConfig(&config, &error)) {
-        VA_ERROR("Error: management API not started: %s\n", error.c_str());
-        return;
+    std::string token;
+    auto refuse = [error](const std::string& why) {
+        *error = why;
+        VA_ERROR("Error: management API not started: %s\n", why.c_str());
+        return false;
+    };
+    if (!readApiConfig(&config, error)) {
+        return refuse(*error);
     }
     if (config.port == 0) {
         VA_STATE("Management API off (VORPANE_API_PORT=0)\n");
-        return;
+        // A file left by an earlier run would send clients to a port nobody serves now.
+        unlink(addressFilePath().c_str());
+        return true;
     }
-    std::string token;
-    if (!loadToken(true, &token, &error)) {
-        VA_ERROR("Error: management API not started: %s\n", error.c_str());
-        return;
+    if (!loadToken(true, &token, error)) {
+        return refuse(*error);
     }
     AgentApi& api = agentApi();
     ScopedLock guard(api.lock);
-    if (api.server) {
-        return;
+    if (!api.server) {
+        auto server = std::make_unique<ApiServer>();
+        if (!server->start(config, std::move(token), error)) {
+            return refuse(*error);
+        }
+        api.server = std::move(server);
     }
-    auto server = std::make_unique<ApiServer>();
-    if (!server->start(config, std::move(token), &error)) {
-        VA_ERROR("Error: management API not started: %s\n", error.c_str());
-        return;
+    const std::string port = std::to_string(api.server->port());
+    info->on = true;
+    info->listening = config.bind + ":" + port;
+    info->address = clientAddress(config.bind) + ":" + port;
+    if (const char* env = BSS1_GetEnv("VORPANE_API_TOKEN"); env != nullptr && *env != '\0') {
+        info->token = "VORPANE_API_TOKEN";
+    } else {
+        std::error_code ec;
+        const std::filesystem::path full = std::filesystem::absolute(tokenFilePath(), ec);
+        info->token = ec ? tokenFilePath() : full.lexically_normal().string();
     }
-    api.server = std::move(server);
+    // Not being able to tell clients the address costs them a --port, not the API.
+    std::string fileError;
+    if (!writeFileWhole(addressFilePath(), info->address + "\n", 0644, &fileError)) {
+        VA_ERROR("Error: the API address is not written to the work directory: %s\n", fileError.c_str());
+    }
+    return true;
 }
 
 void stopAgentApi() {
@@ -280,6 +302,7 @@ void stopAgentApi() {
     if (api.server) {
         api.server->stop();
         api.server.reset();
+        unlink(addressFilePath().c_str());
     }
 }
 

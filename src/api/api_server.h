@@ -64,11 +64,22 @@ private:
 // take-action, a report. Those run on wait slots.
 bool mayWaitLong(std::string_view method, std::string_view target);
 
-// The agent's API: started by the process entry once the framework runs (nothing when
-// VORPANE_API_PORT is 0, an "Error: ..." line when it cannot start), stopped at shutdown. A second
-// stop waits for the first to finish. What they share is never destroyed: the process may end on a
-// signal's thread while another thread stops the API, or with the API still running.
-void startAgentApi();
+// What the agent says on its console about its API.
+struct AgentApiInfo {
+    bool on = false;        // false: VORPANE_API_PORT is 0
+    std::string listening;  // BIND:PORT as bound
+    std::string address;    // HOST:PORT a client on this host uses, as the address file holds it
+    std::string token;      // where the token is: the token file's full path, or "VORPANE_API_TOKEN"
+};
+
+// The agent's API: started by the process entry before the providers, stopped at shutdown. Nothing
+// listens when VORPANE_API_PORT is 0. Once it listens, its address is written to the work
+// directory's address file, which the stop removes. False with *error (and an "Error: ..." trace
+// line) when the API was asked for and cannot serve: a bad setting, a token that cannot be read or
+// made, a port that cannot be bound. A second stop waits for the first to finish. What they share is
+// never destroyed: the process may end on a signal's thread while another thread stops the API, or
+// with the API still running.
+bool startAgentApi(AgentApiInfo* info, std::string* error);
 void stopAgentApi();
 
 }  // namespace vorpane::api

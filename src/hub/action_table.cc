@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "interfaces/dch_client.h"
 #include "interfaces/support.h"
@@ -73,18 +74,10 @@ const char* actionTable::actionTypeText(int16_t actionType) {
 }
 
 const char* actionTable::actionStatusText(long status) {
-    static constexpr const char* kTexts[] = {
-        "SUCCESS",        "UNKNOWN",         "EXEC_ERROR",      "PROTOCOL_ERROR",     "DP_ERROR",
-        "DP_NOSUPPORT",   "NOSUPPORT",       "PARM_REQUIRED",   "SOURCE_OFFLINE",     "SYNTAX_ERROR",
-        "NEVER_STARTED",  "REQPARM_MISSING", "UNRECOG_REQUEST", "INPUTPARM_ERROR",    "TRAPDEST_UNDEFINED",
-        "TRAP_SENDERROR", "NODENAME_NOTFOUND"};
-    if (status >= 0) {
-        return status < static_cast<long>(std::size(kTexts)) ? kTexts[status] : "UNKNOWN";
-    }
     // One buffer per thread: the request thread and the log consumer both format statuses.
-    thread_local std::array<char, 65> actionStatusCode{};
-    std::snprintf(actionStatusCode.data(), actionStatusCode.size(), "%s %ld", "EXECUTED - RETURN STATUS", -status);
-    return actionStatusCode.data();
+    thread_local std::string text;
+    text = DCH_actionStatusText(static_cast<int32_t>(status));
+    return text.c_str();
 }
 
 std::string actionTable::alternateActionParms(std::string_view parms) {

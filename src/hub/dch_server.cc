@@ -93,11 +93,13 @@ DCHserver::DCHserver()
         _ipcClient = std::make_unique<ipcLPC>(1);
     } else {
         VA_ERROR("Error: Unrecognized IPC type %d.  Exiting...\n", _ipcType);
-        vorpane::fatalExit();
+        vorpane::fatalExit("ZOTA_DCH_IPCTYPE=" + std::to_string(_ipcType) +
+                           " is not a transport of the hub (1 or 2)");
     }
     if (_ipcSrv->ipcGetError() > 0) {
         VA_ERROR("Error: DCH Manager cannot continue. IPC initialization failed <%d>\n", _ipcSrv->ipcGetError());
-        vorpane::fatalExit();
+        vorpane::fatalExit("the hub's transport cannot start (error " +
+                           std::to_string(_ipcSrv->ipcGetError()) + "); the trace log says why");
     }
 
     if (auto* reply = dynamic_cast<ipcSock*>(_ipcClient.get()); reply != nullptr) {
@@ -129,7 +131,7 @@ DCHserver::DCHserver()
     }
     if (ZOT0_CreateThread([this] { process_request(this); }, 1, nullptr, "dch-requests") != 0) {
         VA_ERROR("Error: process_request thread failed creation. Cannot continue.\n");
-        vorpane::fatalExit();
+        vorpane::fatalExit("the hub's request thread cannot be created");
     }
 }
 

@@ -301,7 +301,9 @@ int ipcSock::allocateDCHport() {
                      envPort);
             VA_ERROR("Determine if another copy of %s is already active on this system.  Exiting...\n\n",
                      product.c_str());
-            vorpane::fatalExit();
+            vorpane::fatalExit(
+                "the hub port " + std::to_string(envPort) +
+                " is in use: another agent or program holds it (ZOTA_DCH_PORT chooses the port)");
         }
         if (_sockUDP < 0 || _sockTCP < 0) {
             VA_ERROR(
@@ -309,7 +311,10 @@ int ipcSock::allocateDCHport() {
                 "%d.  "
                 "Exiting...\n\n",
                 product.c_str(), envPort, udpErr, tcpErr);
-            vorpane::fatalExit();
+            auto what = [](int sock, int err) { return sock >= 0 ? "open" : std::strerror(err); };
+            vorpane::fatalExit("cannot open the hub port " + std::to_string(envPort) + ": TCP " +
+                               what(_sockTCP, tcpErr) + ", UDP " + what(_sockUDP, udpErr) +
+                               " (ZOTA_DCH_PORT chooses the port)");
         }
         VA_STATE("Opened DCH port %d _sockUDP[%d] _sockTCP[%d] for %s\n", envPort, _sockUDP, _sockTCP,
                  product.c_str());
@@ -330,7 +335,8 @@ int ipcSock::allocateDCHport() {
         auto allUnavailable = [&] {
             VA_ERROR("Error: Could not open TCP/UDP sockets bound to %s\n", product.c_str());
             VA_ERROR("All candidate DCH ports are unavailable.  Exiting...\n\n");
-            vorpane::fatalExit();
+            vorpane::fatalExit("no free hub port: every candidate port from " + std::to_string(envPort) +
+                               " upwards is in use or cannot be opened");
         };
         BSS1_Sleep(1);
         bool assigned = false;

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/fixed_text.h"
@@ -359,6 +360,10 @@ public:
     // The identifier the command callback gave the action, so that its caller can follow it.
     void SetActionId(long actionId) { _actionId = actionId; }
     long ActionId() const { return _actionId; }
+    // What the command callback says about its result: the provider's result text, or why the
+    // action failed before a provider ran it.
+    void SetResultText(std::string text) { _resultText = std::move(text); }
+    const std::string& ResultText() const { return _resultText; }
 
 private:
     std::string _command, _user;
@@ -367,6 +372,7 @@ private:
     long _result = 0;
     bool _hasResult = false;
     long _actionId = 0;
+    std::string _resultText;
 };
 
 // ---------------------------------------------------------------------------------------------------
@@ -393,6 +399,9 @@ std::vector<Message> messages();
 
 // True while zrfmain serves.
 bool running();
+
+// True once zrfmain has run the agent loader (its fixed tables are registered) and until shutdown.
+bool loaded();
 
 // Waits until zrfmain has run the agent loader (the tables it makes are registered), at most
 // `seconds` of clock time. True when it has; false when the time ran out or AXF_Shutdown came first.

@@ -320,6 +320,7 @@ struct ActionResult {
     Status status;  // kNotFound when no command callback is registered for the command
     long result = 0;  // the command callback's result
     long actionId = 0;  // the identifier the callback gave the action (SetActionId); 0 when it gave none
+    std::string text;  // what the callback said of its result (SetResultText): a provider's text or a reason
 };
 // Runs the command through the registered command callback as a policy action (table "QNACTRMT")
 // and waits for its result.

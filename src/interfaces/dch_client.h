@@ -47,6 +47,9 @@ const char* DCH_requestName(int16_t requestCode);
 // What a hub status means as the answer to the request with that code ("success", "an attribute
 // name is not part of the registered attributes", ...).
 const char* DCH_statusText(int16_t requestCode, int32_t status);
+// The name of an action's status as the action log shows it: "SUCCESS", "SOURCE_OFFLINE", ...; a
+// negative status n is a handler's exit code, "EXECUTED - RETURN STATUS -n".
+std::string DCH_actionStatusText(int32_t status);
 
 // Largest message accepted from the hub. A length prefix outside [4, this] ends the connection.
 inline constexpr uint32_t DCH_MAX_MESSAGE = 64u * 1024u * 1024u;

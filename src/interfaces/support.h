@@ -103,6 +103,9 @@ int removeStaleTemporaries(const std::string& directory);
 
 // The fatal exit: flush standard output and standard error, sleep 1 second, exit with code 1.
 [[noreturn]] void fatalExit();
+// The same after printing "Error: <reason>" on standard error whatever the trace settings: for a
+// failure an operator must see on the console where the process was started, not only in the log.
+[[noreturn]] void fatalExit(std::string_view reason);
 
 }  // namespace vorpane
 

@@ -258,7 +258,14 @@ protected:
         EXPECT_TRUE(capsule.HasResults());
         EXPECT_EQ(capsule.Results(), result);
         _lastActionId = capsule.ActionId();
+        std::lock_guard<std::mutex> g(_textLock);
+        _lastText = capsule.ResultText();
         return result;
+    }
+    // What the dispatch said of the last action's result.
+    std::string lastText() {
+        std::lock_guard<std::mutex> g(_textLock);
+        return _lastText;
     }
 
     TempDir _dir;
@@ -270,6 +277,8 @@ protected:
     std::string _subnode;
     // The identifier the dispatch gave the last action; several callers may run at once.
     std::atomic<long> _lastActionId{0};
+    std::mutex _textLock;
+    std::string _lastText;
 };
 
 TEST_F(TakeActionDispatch, AnActionGoesToItsProviderAndItsResultComesBack) {
@@ -283,6 +292,7 @@ TEST_F(TakeActionDispatch, AnActionGoesToItsProviderAndItsResultComesBack) {
     EXPECT_EQ(actions[0].owner, "SIT_A");
     EXPECT_EQ(actions[0].node, "SRC1:ACTAPP00");
     EXPECT_EQ(_lastActionId.load(), actions[0].actionID);  // the caller learns the identifier the provider saw
+    EXPECT_EQ(lastText().rfind("did \"Restart Disk\" now", 0), 0u) << lastText();  // and the provider's text
     for (const std::string& line : trace.lines()) {
         EXPECT_EQ(line.find("secret"), std::string::npos) << line;
     }
@@ -340,6 +350,7 @@ TEST_F(TakeActionDispatch, WaitingActionsShareOneConnectionAndEachGetsItsOwnResu
 TEST_F(TakeActionDispatch, AnActionNoProviderWaitsForFailsAtOnce) {
     // The hub answers SOURCE_OFFLINE at once; waiting out the time-out would give 1.
     EXPECT_EQ(run("Restart now", {_subnode, "disk1", "5"}), 8);
+    EXPECT_EQ(lastText(), "SOURCE_OFFLINE");
 }
 
 TEST_F(TakeActionDispatch, ConsoleMessagesGoToTheFramework) {
@@ -361,6 +372,7 @@ TEST_F(TakeActionDispatch, LocalActionsRunOnlyWhenSwitchedOn) {
     TraceCapture trace;
     const std::string file = _dir.file("local-action-ran");
     EXPECT_EQ(run("Local_Action touch " + file, {_subnode, "disk1", "5"}), 1);
+    EXPECT_EQ(lastText(), "Local_Action refused: local commands run only with ZOTA_LOCAL_ACTION=Y");
     EXPECT_TRUE(trace.contains("Error: Local_Action refused"));
     EXPECT_TRUE(trace.contains("ZOTA_LOCAL_ACTION"));
     EXPECT_FALSE(std::filesystem::exists(file));

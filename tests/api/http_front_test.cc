@@ -565,7 +565,11 @@ TEST(AgentApiExit, ExitWithARequestInProgressEndsTheProcess) {
             close(probe);
             setenv("VORPANE_API_PORT", std::to_string(port).c_str(), 1);
             setenv("VORPANE_API_TOKEN", kTestToken, 1);
-            api::startAgentApi();
+            api::AgentApiInfo info;
+            std::string error;
+            if (!api::startAgentApi(&info, &error)) {
+                std::_Exit(4);
+            }
 
             SlowHandler slow;  // never released; exit() leaves it on this stack
             g_slow = &slow;

@@ -353,8 +353,10 @@ TEST_F(ActionsE2E, LocalActionIsRefusedByDefaultAndRunsWhenAllowed) {
     {
         startAgent();
         ASSERT_TRUE(_agent->waitForOutput("Subnode <" + subnode + "> register")) << _agent->output();
-        const Json refused = ctl({"action", "Local_Action touch " + marker, "--subnode", subnode});
+        const Json refused = ctl({"action", "Local_Action touch " + marker, "--subnode", subnode}, 8);
         EXPECT_EQ(refused["result"], 1) << refused.dump();
+        EXPECT_EQ(refused["text"], "Local_Action refused: local commands run only with ZOTA_LOCAL_ACTION=Y")
+            << refused.dump();
         EXPECT_TRUE(_agent->waitForOutput("Error: Local_Action refused")) << _agent->output();
         TearDown();
         _agent.reset();

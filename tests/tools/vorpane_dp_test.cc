@@ -303,6 +303,113 @@ TEST_F(VorpaneDpRunTest, HandlerRunsForEachActionAndReportsItsExitStatus) {
     EXPECT_EQ(hub.requests()[4].code, DCH_dp_offline);
 }
 
+// The command line as docs/vorpane-dp.md shows it: short and long names, repeated options, a source
+// the hub names, and what is refused.
+TEST_F(VorpaneDpRunTest, TheCommandLineOfTheDocsWorks) {
+    {
+        // Two sources, rows for each (the docs' second example, against this file's group).
+        testing::ChildProcess run(
+            {VORPANE_DP_BIN, "--hub", "127.0.0.1:" + std::to_string(hub.port()), "-f", dir.file("app.desc"),
+             "-o", "web1", "-o", "web2", "-g", "PROCS", "-r", "PROCS@web1 PID=1 Name=init", "-r",
+             "PROCS@web2 PID=1 Name=\"init 2\"", "-q", "--offline"},
+            {});
+        ASSERT_EQ(run.waitExit(), 0) << run.output();
+        std::vector<int16_t> codes;
+        for (const FakeHub::Request& r : hub.requests()) {
+            codes.push_back(r.code);
+        }
+        EXPECT_EQ(codes, (std::vector<int16_t>{DCH_dp_register, DCH_dp_online, DCH_dp_online, DCH_dp_data,
+                                               DCH_dp_data, DCH_dp_offline, DCH_dp_offline}));
+        EXPECT_EQ(run.output(), "");  // --quiet
+    }
+    {
+        // A keyed group sent as one set from standard input, to a source the hub names.
+        testing::ChildProcess run(
+            shell("-o '' -g PROCS -s", "PROCS:first PID=1 Name=init\nPROCS:last PID=3\n"), {});
+        ASSERT_EQ(run.waitExit(), 0) << run.output();
+        EXPECT_NE(run.output().find("dp_online VPDEMO PROCS (source named by the hub): status 0"),
+                  std::string::npos)
+            << run.output();
+        EXPECT_NE(run.output().find("dp_data PROCS@- (stdin:2): status 0"), std::string::npos)
+            << run.output();
+    }
+    testing::ChildProcess help({VORPANE_DP_BIN, "--help"}, {});
+    EXPECT_EQ(help.waitExit(), 0);
+    for (const char* option : {"-f,--file FILE", "-o,--online SOURCE", "-k,--keep-going", "--hub HOST:PORT",
+                               "A ROW is: GROUP[@SOURCE][:CONTROL]"}) {
+        EXPECT_NE(help.output().find(option), std::string::npos) << option << "\n" << help.output();
+    }
+    const size_t before = hub.requests().size();
+    const struct {
+        std::vector<std::string> args;
+        const char* reason;
+    } refused[] = {
+        {{"-o", "SRC1", "extra"}, "not expected: extra"},  // one value per --online
+        {{"--bogus"}, "--bogus"},
+        {{"--timeout"}, "--timeout"},
+        {{"--timeout", "soon"}, "--timeout \"soon\" is not a number of seconds"},
+        {{"--hub", "nowhere"}, "--hub \"nowhere\" is not HOST:PORT"},
+        {{"--action-types", "1,9"}, "--action-types \"1,9\" is not a list of action types 1 to 5"},
+        {{"-o", "SRC1", "--keep-going"}, "--keep-going is about the lines of standard input: give --stdin"},
+    };
+    for (const auto& r : refused) {
+        testing::ChildProcess run(command(r.args), {});
+        EXPECT_EQ(run.waitExit(), 1) << run.output();
+        EXPECT_NE(run.output().find(r.reason), std::string::npos) << r.reason << "\n" << run.output();
+    }
+    testing::ChildProcess noFile({VORPANE_DP_BIN, "-o", "SRC1"}, {});
+    EXPECT_EQ(noFile.waitExit(), 1);
+    EXPECT_NE(noFile.output().find("vorpane-dp: --file is required"), std::string::npos) << noFile.output();
+    EXPECT_EQ(hub.requests().size(), before);
+}
+
+// A long-lived feeder is not ended by one bad line when asked: each is reported with its line, the
+// good ones are sent, and the count and the exit code say that some were refused.
+TEST_F(VorpaneDpRunTest, KeepGoingReportsEachBadLineAndCountsThem) {
+    hub.setHandler([](FakeHub& h, const FakeHub::Request& r) {
+        // The hub refuses the row of PID 7.
+        if (r.code == DCH_dp_data && r.fields.size() > 2 && r.fields[2].int32() == 7) {
+            h.sendStatus(r.connection, DCH_STATUS_FAILED);
+        } else {
+            h.answerLikeTheHub(r);
+        }
+    });
+    const std::string input =
+        "PROCS PID=1\n"
+        "PROCS PID=x\n"
+        "# a comment\n"
+        "PROCS Nothing=1\n"
+        "PROCS PID=7\n"
+        "PROCS PID=2\n";
+    testing::ChildProcess run(shell("-o SRC1 -g PROCS --stdin --keep-going --offline", input), {});
+    EXPECT_EQ(run.waitExit(), 6) << run.output();
+    const std::string out = run.output();
+    EXPECT_NE(out.find("vorpane-dp: stdin:2: value of PID \"x\" is not a number"), std::string::npos) << out;
+    EXPECT_NE(out.find("vorpane-dp: stdin:4: group PROCS has no attribute Nothing"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("vorpane-dp: refused: dp_data PROCS@SRC1 (stdin:5): status -1"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("vorpane-dp: stdin: 3 of 5 lines refused"), std::string::npos) << out;
+    std::vector<int32_t> sent;
+    for (const FakeHub::Request& r : hub.requests()) {
+        if (r.code == DCH_dp_data) {
+            sent.push_back(r.fields[2].int32());
+        }
+    }
+    EXPECT_EQ(sent, (std::vector<int32_t>{1, 7, 2}));
+    ASSERT_FALSE(hub.requests().empty());
+    EXPECT_EQ(hub.requests().back().code, DCH_dp_offline);  // the run ended in order
+
+    // Without it the first bad line ends the run.
+    testing::ChildProcess strict(shell("-o SRC1 -g PROCS --stdin", input), {});
+    EXPECT_EQ(strict.waitExit(), 6) << strict.output();
+    EXPECT_EQ(strict.output().find("stdin:4"), std::string::npos) << strict.output();
+
+    testing::ChildProcess clean(shell("-o SRC1 -g PROCS --stdin --keep-going", "PROCS PID=1\n"), {});
+    EXPECT_EQ(clean.waitExit(), 0) << clean.output();
+    EXPECT_NE(clean.output().find("stdin: 0 of 1 lines refused"), std::string::npos) << clean.output();
+}
+
 TEST_F(VorpaneDpRunTest, WaitingRunEndsWhenTheHubGoes) {
     testing::ChildProcess run(command({"--online", "SRC1", "--wait"}), {});
     ASSERT_TRUE(hub.waitForRequests(3)) << run.output();

@@ -59,6 +59,33 @@ TEST_F(AgentApi, ServesFromStartToShutdownWithATokenOfItsOwn) {
     EXPECT_EQ(gone.waitExit(), 3) << gone.output();
 }
 
+TEST_F(AgentApi, VorpanectlFindsTheAgentFromItsWorkDirectoryAlone) {
+    ChildProcess agent({VORPANE_AGENT_BIN}, env());
+    ASSERT_TRUE(agent.waitForOutput("Vorpane Agent startup complete.")) << agent.output();
+    // Nothing but the work directory: no port, address or token of the agent.
+    const std::vector<std::string> only = {"VORPANE_WORKDIR=" + _dir.path(), "VORPANE_API_PORT",
+                                           "VORPANE_API_BIND", "VORPANE_API_TOKEN"};
+    ChildProcess health({VORPANECTL_BIN, "--json", "health"}, only);
+    ASSERT_EQ(health.waitExit(), 0) << health.output();
+    EXPECT_EQ(nlohmann::json::parse(health.output(), nullptr, false)["hubPort"], _ports.hub)
+        << health.output();
+
+    // An agent that is killed leaves its address behind: the error says where the address came from.
+    const std::string address = _dir.read("api-address");
+    agent.signal(SIGTERM);
+    ASSERT_EQ(agent.waitExit(), 0) << agent.output();
+    _dir.write("api-address", address);
+    ChildProcess gone({VORPANECTL_BIN, "health"}, only);
+    EXPECT_EQ(gone.waitExit(), 3) << gone.output();
+    EXPECT_NE(
+        gone.output().find("Error: cannot reach the agent at 127.0.0.1:" + std::to_string(_apiPort) +
+                           ": no connection could be made (nothing listens there, or the address cannot be "
+                           "reached)\nHint: is the agent running? This address is from " +
+                           _dir.file("api-address") + ", which the agent wrote when it started."),
+        std::string::npos)
+        << gone.output();
+}
+
 TEST_F(AgentApi, PortZeroTurnsTheApiOff) {
     ChildProcess agent({VORPANE_AGENT_BIN}, env({"VORPANE_API_PORT=0"}));
     ASSERT_TRUE(agent.waitForOutput("Management API off (VORPANE_API_PORT=0)")) << agent.output();

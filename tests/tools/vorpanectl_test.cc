@@ -1,6 +1,9 @@
 // vorpanectl against the management API in the test process: tables for people, the server's JSON
 // with --json, every exit code, the address and token found the way the agent writes them, and the
 // binary itself.
+#include <signal.h>
+
+#include <chrono>
 #include <sstream>
 
 #include "api/api_config.h"
@@ -99,15 +102,30 @@ TEST_F(Vorpanectl, SituationsEventsActionsMessagesAndFiles) {
               std::string::npos)
         << r.out;
 
+    // A result other than 0 is a failed action: its own exit code, and the handler's text.
     AXF_RegisterCommandCallback("*", [](PlaxfAutomationCapsule*) -> long { return 4; });
     r = ctl({"action", "Any_Command now", "--subnode", "h1:DSK01"});
     EXPECT_EQ(r.out, "result 4\n");
+    EXPECT_EQ(r.rc, vorpanectl::kActionFailed);
     AXF_RegisterCommandCallback("*", [](PlaxfAutomationCapsule* c) -> long {
         c->SetActionId(31);
-        return 4;
+        c->SetResultText("did Restart now");
+        return -3;
     });
     r = ctl({"action", "Any_Command now", "--subnode", "h1:DSK01"});
-    EXPECT_EQ(r.out, "result 4  action 31\n");
+    EXPECT_EQ(r.out, "result -3  action 31\ndid Restart now\n");
+    EXPECT_EQ(r.rc, vorpanectl::kActionFailed);
+    r = ctl({"--json", "action", "Any_Command now", "--subnode", "h1:DSK01"});
+    EXPECT_EQ(Json::parse(r.out)["text"], "did Restart now") << r.out;
+    EXPECT_EQ(r.rc, vorpanectl::kActionFailed);
+    AXF_RegisterCommandCallback("*", [](PlaxfAutomationCapsule* c) -> long {
+        c->SetActionId(32);
+        c->SetResultText("restarted");
+        return 0;
+    });
+    r = ctl({"action", "Any_Command now", "--subnode", "h1:DSK01"});
+    EXPECT_EQ(r.out, "result 0  action 32\nrestarted\n");
+    EXPECT_EQ(r.rc, vorpanectl::kOk);
 
     AXF_CreateMessage("1", "ops", "hello from the test", 0);
     r = ctl({"messages"});
@@ -120,17 +138,71 @@ TEST_F(Vorpanectl, SituationsEventsActionsMessagesAndFiles) {
     EXPECT_EQ(r.out, "removed All_Rows\n");
 }
 
+// Waiting for events is for new ones: what the agent already keeps comes only with --from-start.
+TEST_F(Vorpanectl, WaitingForEventsStartsAtTheNewest) {
+    ASSERT_EQ(ctl({"situation", "add", "All_Rows", "--app", "DSK01", "--table", "DSKTBL01", "--event"}).rc,
+              0);
+    ASSERT_EQ(_disks->pushEvent({"h1:DSK01", "/old", "1"}), 0);
+    const uint64_t old = Json::parse(ctl({"--json", "events"}).out)["lastSeq"];
+    ASSERT_GT(old, 0u);
+
+    CtlRun r = ctl({"--json", "events", "--wait", "1"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(Json::parse(r.out)["events"], Json::array()) << r.out;
+    r = ctl({"--json", "events", "--wait", "1", "--from-start"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(Json::parse(r.out)["events"][0]["row"]["Mount"], "/old") << r.out;
+    EXPECT_EQ(ctl({"events", "--from-start", "--after", "1"}).rc, vorpanectl::kBadInput);
+
+    // --follow, as the binary: new rows are pushed until one shows; the old one never does.
+    ChildProcess follow(
+        {VORPANECTL_BIN, "--port", std::to_string(_server->port()), "--json", "events", "--follow"},
+        {"VORPANE_API_TOKEN=" + std::string(kTestToken), "VORPANE_WORKDIR=" + _dir.path()});
+    bool shown = false;
+    for (int attempt = 0; attempt < 300 && !shown; ++attempt) {
+        ASSERT_EQ(_disks->pushEvent({"h1:DSK01", "/new", "2"}), 0);
+        shown = follow.waitForOutput("\"/new\"", std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(shown) << follow.output();
+    EXPECT_EQ(follow.output().find("/old"), std::string::npos) << follow.output();
+    follow.signal(SIGTERM);
+    follow.waitExit();
+}
+
 TEST_F(Vorpanectl, ExitCodesSayWhatWentWrong) {
     EXPECT_EQ(ctl({"--help"}).rc, vorpanectl::kOk);
-    EXPECT_EQ(ctl({}).rc, vorpanectl::kBadInput);
+    // No command: the help, which names the commands.
+    CtlRun r = ctl({}, false);
+    EXPECT_EQ(r.rc, vorpanectl::kOk);
+    EXPECT_NE(r.out.find("Usage: vorpanectl"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("situation"), std::string::npos) << r.out;
+    r = ctl({"situation"});
+    EXPECT_NE(r.out.find("Define a situation"), std::string::npos) << r.out;
     EXPECT_EQ(ctl({"rows", "DSK01"}).rc, vorpanectl::kBadInput);
     EXPECT_EQ(ctl({"file", "DSK", "EXE"}).rc, vorpanectl::kBadInput);
-    CtlRun r = ctl({"rows", "DSK01", "DSKTBL01", "--where", "Mount ="});
+    r = ctl({"rows", "DSK01", "DSKTBL01", "--where", "Mount ="});
     EXPECT_EQ(r.rc, vorpanectl::kBadInput);
     EXPECT_NE(r.err.find("Error: bad where: at character 8: expected a value, found the end (HTTP 400)"), std::string::npos)
         << r.err;
     EXPECT_EQ(ctl({"rows", "DSK01", "NOSUCH"}).rc, vorpanectl::kNotFound);
     EXPECT_EQ(ctl({"file", "DSK", "ATR"}).rc, vorpanectl::kNotFound);
+    // A number with more decimals than the column keeps says so.
+    r = ctl({"rows", "DSK01", "DSKTBL01", "--where", "Used_Pct > 10.55"});
+    EXPECT_EQ(r.rc, vorpanectl::kBadInput);
+    EXPECT_NE(
+        r.err.find("value <10.55> for column <Used_Pct> has too many decimals: the column holds numbers with "
+                   "at most 1 decimal"),
+        std::string::npos)
+        << r.err;
+    // A situation is sampled or fed by events: without either the error names both options.
+    r = ctl({"situation", "add", "S1", "--app", "DSK01", "--table", "DSKTBL01"});
+    EXPECT_EQ(r.rc, vorpanectl::kBadInput);
+    EXPECT_NE(r.err.find("--interval SECONDS"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("--event"), std::string::npos) << r.err;
+    EXPECT_EQ(ctl({"situation", "add", "S1", "--app", "DSK01", "--table", "DSKTBL01", "--interval", "60",
+                   "--event"})
+                  .rc,
+              vorpanectl::kBadInput);
     EXPECT_EQ(ctl({"situation", "add", "S1", "--app", "DSK01", "--table", "DSKTBL01", "--interval", "600"}).rc, vorpanectl::kOk);
     EXPECT_EQ(ctl({"situation", "add", "S1", "--app", "DSK01", "--table", "DSKTBL01", "--interval", "600"}).rc,
               vorpanectl::kConflict);
@@ -140,7 +212,13 @@ TEST_F(Vorpanectl, ExitCodesSayWhatWentWrong) {
     _server.reset();  // nobody listens there now
     r = ctl({"--port", std::to_string(port), "health"}, false);
     EXPECT_EQ(r.rc, vorpanectl::kUnreachable);
-    EXPECT_NE(r.err.find("Error: cannot reach the agent at 127.0.0.1:" + std::to_string(port)), std::string::npos) << r.err;
+    EXPECT_NE(
+        r.err.find("Error: cannot reach the agent at 127.0.0.1:" + std::to_string(port) +
+                   ": no connection could be made (nothing listens there, or the address cannot be reached)\n"
+                   "Hint: is the agent running? This address is from --port " +
+                   std::to_string(port) + "."),
+        std::string::npos)
+        << r.err;
 }
 
 TEST_F(Vorpanectl, AddressAndTokenComeFromTheKeysAndTheWorkDirectory) {
@@ -162,6 +240,19 @@ TEST_F(Vorpanectl, AddressAndTokenComeFromTheKeysAndTheWorkDirectory) {
     ChildProcess refused({VORPANECTL_BIN, "tables"}, {"VORPANE_API_PORT=" + std::to_string(_server->port()),
                                                       "VORPANE_WORKDIR=" + _dir.path(), "VORPANE_API_TOKEN=bad"});
     EXPECT_EQ(refused.waitExit(), vorpanectl::kUnauthorized) << refused.output();
+
+    // Without the keys, the address file an agent writes in its work directory; the keys win over it.
+    _dir.write("api-address", "127.0.0.1:" + std::to_string(_server->port()) + "\n");
+    ChildProcess fromFile(
+        {VORPANECTL_BIN, "tables"},
+        {"VORPANE_API_PORT", "VORPANE_API_BIND", "VORPANE_WORKDIR=" + _dir.path(), "VORPANE_API_TOKEN"});
+    ASSERT_EQ(fromFile.waitExit(), 0) << fromFile.output();
+    EXPECT_NE(fromFile.output().find("DSKTBL01"), std::string::npos);
+    ChildProcess keysWin({VORPANECTL_BIN, "tables"}, {"VORPANE_API_PORT=1", "VORPANE_API_BIND",
+                                                      "VORPANE_WORKDIR=" + _dir.path(), "VORPANE_API_TOKEN"});
+    EXPECT_EQ(keysWin.waitExit(), vorpanectl::kUnreachable) << keysWin.output();
+    EXPECT_NE(keysWin.output().find("This address is from VORPANE_API_PORT=1."), std::string::npos)
+        << keysWin.output();
 }
 
 TEST_F(Vorpanectl, ATokenFileKeepsTheTokenOffTheCommandLine) {

@@ -8,7 +8,6 @@
 // thread through a signalfd, so a signal ends the run in order (offline, unregister) instead of
 // killing it half-way.
 #include <fcntl.h>
-#include <getopt.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -28,6 +27,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <CLI/CLI.hpp>
 
 #include "interfaces/dch_client.h"
 #include "interfaces/support.h"
@@ -55,12 +56,8 @@ constexpr size_t kMaxActionResult = 256;  // what the hub keeps of a result text
 constexpr size_t kMaxReportOutput = kMaxLine;  // the rows a report handler may print
 constexpr int16_t kReportActionType = 5;
 
-const char* const kUsageText =
-    "usage: vorpane-dp --file FILE [--online SOURCE]... [--group GROUP]...\n"
-    "                  [--row ROW]... [--stdin] [--handler COMMAND [--action-types LIST]]\n"
-    "                  [--demand-report] [--wait] [--offline] [--unregister]\n"
-    "                  [--hub HOST:PORT] [--timeout SECONDS] [--quiet]\n"
-    "A ROW is: GROUP[@SOURCE][:CONTROL] name=value name=\"value with blanks\" ...\n";
+// What --help and a refused command line show after the options.
+const char* const kRowSyntax = "A ROW is: GROUP[@SOURCE][:CONTROL] name=value name=\"value with blanks\" ...";
 
 struct Settings {
     std::string file;
@@ -75,6 +72,7 @@ struct Settings {
     bool offline = false;
     bool unregister = false;
     bool quiet = false;
+    bool keepGoing = false;
     HubOptions hub = HubOptions::fromEnvironment();
 };
 
@@ -117,106 +115,80 @@ bool parseHub(const std::string& text, HubOptions* hub) {
     return true;
 }
 
-// Returns kOk, or the exit code of a refused command line (after saying why).
+// Returns kOk, or the exit code of a refused command line (after saying why). --help prints the
+// options and ends the program.
 int parseArguments(int argc, char** argv, Settings* s) {
-    enum { kHandler = 256, kActionTypes, kOffline, kUnregister, kHub, kTimeout, kDemandReport };
-    static const option options[] = {
-        {"file", required_argument, nullptr, 'f'},
-        {"online", required_argument, nullptr, 'o'},
-        {"group", required_argument, nullptr, 'g'},
-        {"row", required_argument, nullptr, 'r'},
-        {"stdin", no_argument, nullptr, 's'},
-        {"handler", required_argument, nullptr, kHandler},
-        {"action-types", required_argument, nullptr, kActionTypes},
-        {"demand-report", no_argument, nullptr, kDemandReport},
-        {"wait", no_argument, nullptr, 'w'},
-        {"offline", no_argument, nullptr, kOffline},
-        {"unregister", no_argument, nullptr, kUnregister},
-        {"hub", required_argument, nullptr, kHub},
-        {"timeout", required_argument, nullptr, kTimeout},
-        {"quiet", no_argument, nullptr, 'q'},
-        {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
+    CLI::App app{"vorpane-dp: a data provider on the command line: registers the application of a "
+                 "description file, brings sources online, sends rows, runs a handler for actions",
+                 "vorpane-dp"};
+    app.footer(kRowSyntax);
+    // An option given twice takes its last value, as scripts that add to a command line expect.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    // Each occurrence of a repeatable option takes one value: a word after it is an argument, not a
+    // second value.
+    auto repeatable = [&app](const char* names, std::vector<std::string>* values, const char* type,
+                             const char* help) {
+        app.add_option(names, *values, help)->allow_extra_args(false)->take_all()->type_name(type);
     };
-    opterr = 0;
-    int c;
-    while ((c = getopt_long(argc, argv, ":f:o:g:r:swqh", options, nullptr)) != -1) {
-        switch (c) {
-            case 'f':
-                s->file = optarg;
-                break;
-            case 'o':
-                s->sources.push_back(optarg);
-                break;
-            case 'g':
-                s->groups.push_back(optarg);
-                break;
-            case 'r':
-                s->rows.push_back(optarg);
-                break;
-            case 's':
-                s->readStdin = true;
-                break;
-            case 'w':
-                s->wait = true;
-                break;
-            case 'q':
-                s->quiet = true;
-                break;
-            case kHandler:
-                s->handler = optarg;
-                break;
-            case kOffline:
-                s->offline = true;
-                break;
-            case kDemandReport:
-                s->demandReport = true;
-                break;
-            case kUnregister:
-                s->unregister = true;
-                break;
-            case kActionTypes:
-                if (!parseActionTypes(optarg, &s->actionTypes)) {
-                    complain("--action-types \"%s\" is not a list of action types 1 to 5", optarg);
-                    return kUsage;
-                }
-                break;
-            case kHub:
-                if (!parseHub(optarg, &s->hub)) {
-                    complain("--hub \"%s\" is not HOST:PORT", optarg);
-                    return kUsage;
-                }
-                break;
-            case kTimeout: {
-                char* end = nullptr;
-                double t = std::strtod(optarg, &end);
-                if (*end != '\0' || !(t > 0)) {
-                    complain("--timeout \"%s\" is not a number of seconds", optarg);
-                    return kUsage;
-                }
-                s->hub.replyTimeout = t;
-                break;
-            }
-            case 'h':
-                std::fputs(kUsageText, stdout);
-                std::exit(kOk);
-            case ':':
-                complain("%s needs a value", argv[optind - 1]);
-                std::fputs(kUsageText, stderr);
-                return kUsage;
-            default:
-                complain("unknown option %s", argv[optind - 1]);
-                std::fputs(kUsageText, stderr);
-                return kUsage;
-        }
-    }
-    if (optind < argc) {
-        complain("unexpected argument \"%s\"", argv[optind]);
+    std::string actionTypes, hub, timeout;
+    app.add_option("-f,--file", s->file, "The description file (required)")->type_name("FILE");
+    repeatable("-o,--online", &s->sources, "SOURCE",
+               "Bring every group (or those of --group) online for this source; repeatable. '' lets the hub "
+               "name the source");
+    repeatable("-g,--group", &s->groups, "GROUP", "Bring only these groups online; repeatable");
+    repeatable("-r,--row", &s->rows, "ROW", "Send a row; repeatable, in order");
+    app.add_flag("-s,--stdin", s->readStdin, "Then read rows from standard input, one per line");
+    app.add_flag("-k,--keep-going", s->keepGoing,
+                 "With --stdin: report a refused line and go on with the next; the count comes at the end");
+    app.add_option("--handler", s->handler, "Wait for actions for every online source; run COMMAND for each")
+        ->type_name("COMMAND");
+    app.add_option("--action-types", actionTypes, "The action types to wait for, comma-separated, 1 to 5")
+        ->type_name("LIST")
+        ->default_str("1");
+    app.add_flag("--demand-report", s->demandReport,
+                 "Turn demand reporting on and answer report requests with the rows the handler prints");
+    app.add_flag("-w,--wait", s->wait, "After the rows, stay connected until a signal or until the hub goes");
+    app.add_flag("--offline", s->offline, "At the end, take every source of this run offline");
+    app.add_flag("--unregister", s->unregister, "At the end, unregister the application");
+    app.add_option("--hub", hub, "The hub (default: ZOTA_DCH_ADDR and ZOTA_DCH_PORT)")
+        ->type_name("HOST:PORT");
+    app.add_option("--timeout", timeout, "Seconds to wait for each answer (default 60)")
+        ->type_name("SECONDS");
+    app.add_flag("-q,--quiet", s->quiet, "Print only refusals and errors");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(app.help().c_str(), stdout);
+        std::exit(kOk);
+    } catch (const CLI::ParseError& e) {
+        complain("%s", e.what());
+        std::fprintf(stderr, "Run vorpane-dp --help for the options.\n");
         return kUsage;
+    }
+    if (app.count("--action-types") > 0 && !parseActionTypes(actionTypes, &s->actionTypes)) {
+        complain("--action-types \"%s\" is not a list of action types 1 to 5", actionTypes.c_str());
+        return kUsage;
+    }
+    if (app.count("--hub") > 0 && !parseHub(hub, &s->hub)) {
+        complain("--hub \"%s\" is not HOST:PORT", hub.c_str());
+        return kUsage;
+    }
+    if (app.count("--timeout") > 0) {
+        char* end = nullptr;
+        double t = std::strtod(timeout.c_str(), &end);
+        if (timeout.empty() || *end != '\0' || !(t > 0)) {
+            complain("--timeout \"%s\" is not a number of seconds", timeout.c_str());
+            return kUsage;
+        }
+        s->hub.replyTimeout = t;
     }
     if (s->file.empty()) {
         complain("--file is required");
-        std::fputs(kUsageText, stderr);
+        std::fprintf(stderr, "Run vorpane-dp --help for the options.\n");
+        return kUsage;
+    }
+    if (s->keepGoing && !s->readStdin) {
+        complain("--keep-going is about the lines of standard input: give --stdin");
         return kUsage;
     }
     if (s->sources.empty() && (!s->rows.empty() || s->readStdin || !s->handler.empty() || s->offline)) {
@@ -380,6 +352,7 @@ class Run {
     bool _actionThreadStarted = false;
     int _actionResult = kOk;  // written by the action thread, read after joining it
     bool _interrupted = false;
+    int _badLines = 0;  // lines of standard input refused under --keep-going
     Mutex _outputLock;  // keeps the lines of the two threads whole
 };
 
@@ -615,7 +588,23 @@ int Run::sendRow(const std::string& text, const std::string& where) {
 int Run::readStandardInput() {
     std::string pending;
     int lineNo = 0;
+    int rows = 0;
+    int bad = 0;
     bool eof = false;
+    bool overlong = false;  // dropping the rest of a line that was too long
+    // With --keep-going a refused line is counted and the run goes on; the count is said at the end
+    // and decides the exit code.
+    auto summary = [&](int code) {
+        if (_s.keepGoing && bad > 0) {
+            complain("stdin: %d of %d lines refused", bad, rows);
+            _badLines = bad;
+        } else if (_s.keepGoing && !_s.quiet) {
+            ScopedLock g(_outputLock);
+            std::printf("stdin: 0 of %d lines refused\n", rows);
+            std::fflush(stdout);
+        }
+        return code;
+    };
     while (!eof) {
         pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {_signalFd, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
@@ -623,10 +612,10 @@ int Run::readStandardInput() {
                 continue;
             }
             complain("reading standard input: %s", std::strerror(errno));
-            return kBadRow;
+            return summary(kBadRow);
         }
         if (interrupted()) {
-            return kOk;
+            return summary(kOk);
         }
         char chunk[65536];
         ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
@@ -635,11 +624,11 @@ int Run::readStandardInput() {
         }
         if (n < 0) {
             complain("reading standard input: %s", std::strerror(errno));
-            return kBadRow;
+            return summary(kBadRow);
         }
         if (n == 0) {
             eof = true;
-            if (!pending.empty()) {
+            if (!pending.empty() || overlong) {
                 pending += '\n';
             }
         } else {
@@ -650,6 +639,10 @@ int Run::readStandardInput() {
             std::string line = pending.substr(0, nl);
             pending.erase(0, nl + 1);
             ++lineNo;
+            if (overlong) {
+                overlong = false;  // the end of a line already refused
+                continue;
+            }
             if (!line.empty() && line.back() == '\r') {
                 line.pop_back();
             }
@@ -657,17 +650,31 @@ int Run::readStandardInput() {
             if (first == std::string::npos || line[first] == '#') {
                 continue;
             }
+            ++rows;
             int code = sendRow(line, "stdin:" + std::to_string(lineNo));
-            if (code != kOk) {
-                return code;
+            if (code == kOk) {
+                continue;
             }
+            if (_s.keepGoing && (code == kBadRow || code == kRefused)) {
+                ++bad;
+                continue;
+            }
+            return summary(code);
         }
-        if (pending.size() > kMaxLine) {
+        if (pending.size() > kMaxLine && !overlong) {
             complain("stdin:%d: line longer than %zu bytes", lineNo + 1, kMaxLine);
-            return kBadRow;
+            if (!_s.keepGoing) {
+                return kBadRow;
+            }
+            ++rows;
+            ++bad;
+            overlong = true;
+        }
+        if (overlong) {
+            pending.clear();
         }
     }
-    return kOk;
+    return summary(kOk);
 }
 
 void Run::waitForSignal() {
@@ -755,7 +762,8 @@ int Run::execute() {
     if (code == kOk && (_s.wait || !_s.handler.empty()) && !interrupted()) {
         waitForSignal();
     }
-    return finish(code);
+    code = finish(code);
+    return code == kOk && _badLines > 0 ? kBadRow : code;
 }
 
 int main(int argc, char** argv) {

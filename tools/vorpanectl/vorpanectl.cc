@@ -1,7 +1,9 @@
 #include "vorpanectl/vorpanectl.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <ostream>
@@ -26,9 +28,12 @@ struct Options {
     std::string token;
     bool json = false;
     int timeoutSeconds = 60;
+    // Where address and port came from, for the hint when the agent cannot be reached.
+    std::string origin;
 };
 
-// Where the agent listens and its token: the same keys and work directory the agent reads.
+// Where the agent listens and its token: the same keys and work directory the agent reads. Without
+// VORPANE_API_PORT and VORPANE_API_BIND, the address the agent of the work directory wrote there.
 void defaults(Options* o) {
     vorpane::api::ApiConfig config;
     std::string error;
@@ -36,9 +41,44 @@ void defaults(Options* o) {
         o->port = config.port;
     }
     o->address = vorpane::api::clientAddress(config.bind);
+    std::string fromKeys;
+    for (const char* key : {"VORPANE_API_PORT", "VORPANE_API_BIND"}) {
+        if (const char* value = BSS1_GetEnv(key); value != nullptr && *value != '\0') {
+            fromKeys += (fromKeys.empty() ? "from " : " and ") + std::string(key) + "=" + value;
+        }
+    }
+    std::string host;
+    int port = 0;
+    if (!fromKeys.empty()) {
+        o->origin = fromKeys;
+    } else if (vorpane::api::readAddressFile(&host, &port)) {
+        o->address = host;
+        o->port = port;
+        o->origin = "from " + vorpane::api::addressFilePath() + ", which the agent wrote when it started";
+    } else {
+        o->origin = "the default: VORPANE_API_PORT is unset and " + vorpane::api::addressFilePath() +
+                    " does not exist";
+    }
     std::string token;
     if (vorpane::api::loadToken(false, &token, &error)) {
         o->token = token;
+    }
+}
+
+// What went wrong with a request that got no answer, in words.
+std::string failure(httplib::Error e, int timeoutSeconds) {
+    switch (e) {
+        case httplib::Error::Connection:
+            return "no connection could be made (nothing listens there, or the address cannot be reached)";
+        case httplib::Error::ConnectionTimeout:
+            return "no connection within 5 seconds";
+        case httplib::Error::Read:
+            return "the connection broke, or no answer came within " + std::to_string(timeoutSeconds) +
+                   " seconds (--timeout)";
+        case httplib::Error::Write:
+            return "the request could not be sent: the connection broke";
+        default:
+            return "the request failed (" + httplib::to_string(e) + ")";
     }
 }
 
@@ -70,7 +110,12 @@ public:
                                                  : client.Get(path.c_str());
         if (!r) {
             _err << "Error: cannot reach the agent at " << _o.address << ":" << _o.port << ": "
-                 << httplib::to_string(r.error()) << "\n";
+                 << failure(r.error(), _o.timeoutSeconds) << "\n";
+            if (r.error() == httplib::Error::Connection || r.error() == httplib::Error::ConnectionTimeout) {
+                _err << "Hint: is the agent running? This address is " << _o.origin
+                     << ". An agent writes its address to api-address in its work directory: set "
+                        "VORPANE_WORKDIR to that directory, or give --port (and --address).\n";
+            }
             return kUnreachable;
         }
         if (r->status >= 200 && r->status < 300) {
@@ -101,9 +146,11 @@ public:
         }
     }
 
-    // A GET whose JSON answer is printed as it stands with --json, or handed to show otherwise.
+    // A request whose JSON answer is printed as it stands with --json, or handed to table otherwise;
+    // look sees it either way.
     template <typename Show>
-    int show(const std::string& method, const std::string& path, const std::string& payload, Show&& table) {
+    int show(const std::string& method, const std::string& path, const std::string& payload, Show&& table,
+             const std::function<void(const Json&)>& look = nullptr) {
         std::string body;
         if (int rc = call(method, path, payload, &body); rc != kOk) {
             return rc;
@@ -112,6 +159,9 @@ public:
         if (j.is_discarded()) {
             _err << "Error: the agent's answer is not JSON\n";
             return kFailed;
+        }
+        if (look) {
+            look(j);
         }
         if (_o.json) {
             _out << j.dump(2) << "\n";
@@ -191,9 +241,17 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     Options o;
     defaults(&o);
     CLI::App app{"vorpanectl: look at a running Vorpane Agent through its management API", "vorpanectl"};
-    app.require_subcommand(1);
-    app.add_option("--address", o.address, "Agent address (default: VORPANE_API_BIND, else 127.0.0.1)");
-    app.add_option("--port", o.port, "API port (default: VORPANE_API_PORT, else 7180)")->check(CLI::Range(1, 65535));
+    // Without a command the help is printed (below).
+    app.require_subcommand(0, 1);
+    // The options above may also come after the command: `vorpanectl rows APPL TABLE --json`.
+    app.fallthrough();
+    CLI::Option* addressOption = app.add_option(
+        "--address", o.address,
+        "Agent address (default: VORPANE_API_BIND, else the work directory's api-address, else 127.0.0.1)");
+    CLI::Option* portOption = app.add_option("--port", o.port,
+                                             "API port (default: VORPANE_API_PORT, else the work directory's "
+                                             "api-address, else 7180)");
+    portOption->check(CLI::Range(1, 65535));
     CLI::Option* tokenOption = app.add_option(
         "--token", o.token,
         "Bearer token; it shows in the process list, so prefer --token-file (default: VORPANE_API_TOKEN, else "
@@ -205,6 +263,11 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
         std::string error;
         if (!tokenFile.empty() && !vorpane::api::readTokenFile(tokenFile, &o.token, &error)) {
             throw CLI::ValidationError("--token-file", error);
+        }
+        if (addressOption->count() > 0 || portOption->count() > 0) {
+            o.origin = std::string("from ") + (addressOption->count() > 0 ? "--address " + o.address : "") +
+                       (addressOption->count() > 0 && portOption->count() > 0 ? " and " : "") +
+                       (portOption->count() > 0 ? "--port " + std::to_string(o.port) : "");
         }
     });
     app.add_flag("--json", o.json, "Print the agent's JSON instead of tables");
@@ -337,7 +400,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     });
 
     CLI::App* situation = app.add_subcommand("situation", "Define, list and remove situations");
-    situation->require_subcommand(1);
+    situation->require_subcommand(0, 1);
     struct {
         std::string name, appl, table, where, action, atomic;
         int interval = 0;
@@ -349,12 +412,20 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     add->add_option("--app", sit.appl, "Application name as the tables carry it")->required();
     add->add_option("--table", sit.table, "Table name")->required();
     add->add_option("--where", sit.where, "Filter rows that raise the situation");
-    add->add_option("--interval", sit.interval, "Seconds between samples")->check(CLI::Range(1, 86400));
-    add->add_flag("--event", sit.event, "Fed by event rows instead of sampled");
+    CLI::Option* eventFlag = add->add_flag("--event", sit.event, "Fed by event rows instead of sampled");
+    add->add_option("--interval", sit.interval, "Seconds between samples")
+        ->check(CLI::Range(1, 86400))
+        ->excludes(eventFlag);
     add->add_option("--action", sit.action, "Take-action command run for every firing row");
     add->add_option("--atomic", sit.atomic, "Keep the state per value of this column");
     add->add_option("--subnode", sit.subnodes, "Only these subnodes (repeatable)");
     add->callback([&] {
+        if (!sit.event && sit.interval == 0) {
+            err << "Error: say how the situation is fed: --interval SECONDS (sampled every so many seconds) "
+                   "or --event (fed by event rows as they arrive)\n";
+            rc = kBadInput;
+            return;
+        }
         Json body{{"name", sit.name},         {"application", sit.appl}, {"table", sit.table}, {"where", sit.where},
                   {"interval", sit.interval}, {"event", sit.event},      {"action", sit.action}, {"atomic", sit.atomic},
                   {"subnodes", sit.subnodes}};
@@ -409,11 +480,28 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     uint64_t after = 0;
     int wait = 0;
     bool follow = false;
+    bool fromStart = false;
     CLI::App* events = app.add_subcommand("events", "Situation state changes and event rows");
-    events->add_option("--after", after, "Only events after this sequence number");
-    events->add_option("--wait", wait, "Wait up to this many seconds for the first event")->check(CLI::Range(0, 3600));
+    CLI::Option* afterOption = events->add_option("--after", after, "Only events after this sequence number");
+    events->add_option("--wait", wait, "Wait up to this many seconds for the first new event")
+        ->check(CLI::Range(0, 3600));
     events->add_flag("--follow", follow, "Keep waiting for further events until interrupted");
+    events->add_flag("--from-start", fromStart, "With --wait or --follow: the events the agent keeps first")
+        ->excludes(afterOption);
     events->callback([&] {
+        // Waiting is for what happens from now on: it starts after the newest event unless told
+        // otherwise. The agent answers a request for events after the largest number at once, with
+        // the newest number.
+        if ((follow || wait > 0) && afterOption->count() == 0 && !fromStart) {
+            std::string body;
+            rc = s.call("GET", "/v1/events" + query({{"after", std::to_string(UINT64_MAX)}, {"wait", "0"}}),
+                        "", &body);
+            if (rc != kOk) {
+                return;
+            }
+            Json j = Json::parse(body, nullptr, false);
+            after = j.is_object() ? j.value("lastSeq", uint64_t{0}) : 0;
+        }
         bool header = true;
         do {
             std::string body;
@@ -452,13 +540,22 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     action->add_option("--subnode", actionSubnodes, "Subnode to run it for (repeatable)")->required();
     action->callback([&] {
         Json body{{"command", command}, {"subnodes", actionSubnodes}};
-        rc = s.show("POST", "/v1/actions", body.dump(), [&](const Json& j) {
+        long result = 0;
+        auto print = [&](const Json& j) {
             out << "result " << text(j["result"]);
             if (j.contains("actionId") && j["actionId"] != 0) {
                 out << "  action " << text(j["actionId"]);  // the identifier the agent's traces show
             }
             out << "\n";
-        });
+            if (const std::string said = j.value("text", ""); !said.empty()) {
+                out << said << "\n";
+            }
+        };
+        auto look = [&](const Json& j) { result = j.value("result", 0L); };
+        rc = s.show("POST", "/v1/actions", body.dump(), print, look);
+        if (rc == kOk && result != 0) {
+            rc = kActionFailed;
+        }
     });
 
     uint64_t messagesAfter = 0;
@@ -491,6 +588,12 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     } catch (const CLI::ParseError& e) {
         int code = app.exit(e, out, err);
         return code == 0 ? kOk : kBadInput;
+    }
+    // No command: what there is to run.
+    if (app.get_subcommands().empty()) {
+        out << app.help();
+    } else if (situation->parsed() && situation->get_subcommands().empty()) {
+        out << situation->help();
     }
     return rc;
 }

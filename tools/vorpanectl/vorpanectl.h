@@ -18,6 +18,7 @@ enum ExitCode : int {
     kNotFound = 5,  // no such table, situation, application or file (404)
     kConflict = 6,  // the situation exists (409)
     kNotReady = 7,  // the agent is not ready or busy (503)
+    kActionFailed = 8,  // a take-action ran and its result is not 0
 };
 
 // Runs one command line; what it prints goes to out, errors to err. The exit code.

@@ -43,7 +43,8 @@ std::unique_ptr<plaxf> firingRowRequest(const RequestDetail& detail, const std::
     return std::make_unique<FiringRowRequest>(detail, columns, row, rowSize);
 }
 
-long runCommand(const std::string& command, const std::string& user, plaxf* request, long* actionId) {
+long runCommand(const std::string& command, const std::string& user, plaxf* request, long* actionId,
+                std::string* resultText) {
     AXF_CommandCallback cb = findCommandCallback(command);
     if (cb == nullptr) {
         VA_ERROR("Error: no command callback for <%s>\n", command.c_str());
@@ -55,12 +56,16 @@ long runCommand(const std::string& command, const std::string& user, plaxf* requ
     if (actionId != nullptr) {
         *actionId = capsule.ActionId();
     }
+    if (resultText != nullptr) {
+        *resultText = capsule.ResultText();
+    }
     return rc;
 }
 
-long runPolicyAction(RequestDetail* detail, ContextInfo* context, const std::string& command, long* actionId) {
+long runPolicyAction(RequestDetail* detail, ContextInfo* context, const std::string& command, long* actionId,
+                     std::string* resultText) {
     PolicyRequest request(detail, context);
-    return runCommand(command, context->user, &request, actionId);
+    return runCommand(command, context->user, &request, actionId, resultText);
 }
 
 ActionRunner::ActionRunner(Done done) : _done(std::move(done)) {}
@@ -120,7 +125,7 @@ void ActionRunner::run() {
         _waiting.pop_front();
         ++_running;
         _lock.unlock();
-        const long result = runCommand(action.command, action.user, action.request.get(), nullptr);
+        const long result = runCommand(action.command, action.user, action.request.get(), nullptr, nullptr);
         action.request.reset();
         _lock.lock();
         --_running;

@@ -50,13 +50,16 @@ std::unique_ptr<plaxf> firingRowRequest(const RequestDetail& detail, const std::
 
 // Runs a command through the callback registered for its first word (else for "*"): the callback's
 // result, or -1 when no callback takes it. *actionId (when given): the identifier the callback gave
-// the action, 0 when none. Runs on the calling thread.
-long runCommand(const std::string& command, const std::string& user, plaxf* request, long* actionId);
+// the action, 0 when none; *resultText (when given): the text the callback left with its result.
+// Runs on the calling thread.
+long runCommand(const std::string& command, const std::string& user, plaxf* request, long* actionId,
+                std::string* resultText);
 
 // A take-action from the facade, run on the calling thread: the command goes to its callback with a
 // policy request (table QNACTRMT) naming the detail's subnodes. The callback's result, or -1 when
-// none takes the command; *actionId as for runCommand.
-long runPolicyAction(RequestDetail* detail, ContextInfo* context, const std::string& command, long* actionId);
+// none takes the command; *actionId and *resultText as for runCommand.
+long runPolicyAction(RequestDetail* detail, ContextInfo* context, const std::string& command, long* actionId,
+                     std::string* resultText);
 
 struct ActionFigures {
     size_t waiting = 0;

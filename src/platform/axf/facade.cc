@@ -81,8 +81,11 @@ int findColumn(const std::vector<ColumnInfo>& columns, std::string_view name) {
     return -1;
 }
 
+// Why a filter value is refused for a number column.
+enum class ScaledError { kNone, kNotANumber, kTooManyDecimals, kTooManyDigits };
+
 // A decimal number with up to `scale` decimal places as the integer it stands for.
-bool parseScaled(std::string_view text, int scale, int64_t* out) {
+ScaledError parseScaled(std::string_view text, int scale, int64_t* out) {
     size_t i = 0;
     bool negative = false;
     if (i < text.size() && (text[i] == '-' || text[i] == '+')) {
@@ -92,6 +95,7 @@ bool parseScaled(std::string_view text, int scale, int64_t* out) {
     int64_t value = 0;
     int digits = 0, decimals = 0;
     bool point = false;
+    bool tooManyDecimals = false;
     for (; i < text.size(); ++i) {
         char c = text[i];
         if (c == '.' && !point) {
@@ -99,24 +103,40 @@ bool parseScaled(std::string_view text, int scale, int64_t* out) {
             continue;
         }
         if (c < '0' || c > '9') {
-            return false;
+            return ScaledError::kNotANumber;
         }
         if (point && ++decimals > scale) {
-            return false;
+            tooManyDecimals = true;  // still a number: the whole text is read before saying so
+            continue;
         }
         value = value * 10 + (c - '0');
         if (++digits > 12) {
-            return false;
+            return ScaledError::kTooManyDigits;
         }
     }
     if (digits == 0) {
-        return false;
+        return ScaledError::kNotANumber;
+    }
+    if (tooManyDecimals) {
+        return ScaledError::kTooManyDecimals;
     }
     for (int k = decimals; k < scale; ++k) {
         value *= 10;
     }
     *out = negative ? -value : value;
-    return true;
+    return ScaledError::kNone;
+}
+
+// An integer column's value v as the number it stands for: v / 10^scale.
+std::string scaledText(int64_t v, int scale) {
+    std::string digits = std::to_string(v < 0 ? -v : v);
+    if (scale > 0) {
+        if (digits.size() <= static_cast<size_t>(scale)) {
+            digits.insert(0, static_cast<size_t>(scale) + 1 - digits.size(), '0');
+        }
+        digits.insert(digits.size() - static_cast<size_t>(scale), ".");
+    }
+    return (v < 0 ? "-" : "") + digits;
 }
 
 // The framework's filter elements for a facade filter on these columns.
@@ -154,8 +174,21 @@ Status encodeFilter(const Filter& filter, const std::vector<ColumnInfo>& columns
             int64_t v;
             int64_t lo = col.type == AXF_COLUMN_INT16 ? INT16_MIN : INT32_MIN;
             int64_t hi = col.type == AXF_COLUMN_INT16 ? INT16_MAX : INT32_MAX;
-            if (!parseScaled(p.value, col.scale, &v) || v < lo || v > hi) {
-                return Status{kInvalid, "value <" + p.value + "> is not a number for column <" + p.column + ">"};
+            const ScaledError e = parseScaled(p.value, col.scale, &v);
+            const std::string what = "value <" + p.value + "> for column <" + p.column + ">";
+            if (e == ScaledError::kNotANumber) {
+                return Status{kInvalid, what + " is not a number"};
+            }
+            if (e == ScaledError::kTooManyDecimals) {
+                return Status{kInvalid,
+                              what + " has too many decimals: the column holds " +
+                                  (col.scale == 0 ? std::string("whole numbers")
+                                                  : "numbers with at most " + std::to_string(col.scale) +
+                                                        (col.scale == 1 ? " decimal" : " decimals"))};
+            }
+            if (e == ScaledError::kTooManyDigits || v < lo || v > hi) {
+                return Status{kInvalid, what + " is out of range: the column holds " +
+                                            scaledText(lo, col.scale) + " to " + scaledText(hi, col.scale)};
             }
             int32_t v32 = static_cast<int32_t>(v);
             f.dataType = FLT1_TYPE_LONG;
@@ -497,8 +530,9 @@ ActionResult runAction(const ActionRequest& request) {
     d.subnodes = request.subnodes;
     ContextInfo c{request.user};
     long actionId = 0;
-    long rc = detail::runPolicyAction(&d, &c, request.command, &actionId);
-    return ActionResult{Status{}, rc, actionId};
+    std::string text;
+    long rc = detail::runPolicyAction(&d, &c, request.command, &actionId, &text);
+    return ActionResult{Status{}, rc, actionId, std::move(text)};
 }
 
 }  // namespace axf

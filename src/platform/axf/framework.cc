@@ -400,6 +400,12 @@ bool running() {
     return f.running;
 }
 
+bool loaded() {
+    Framework& f = fw();
+    vorpane::ScopedLock g(f.lock);
+    return f.loaded && !f.shutdown;
+}
+
 bool waitUntilLoaded(double seconds) {
     Framework& f = fw();
     vorpane::ScopedLock g(f.lock);

@@ -68,6 +68,12 @@ void fatalExit() {
     std::exit(1);
 }
 
+void fatalExit(std::string_view reason) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "Error: %.*s\n", static_cast<int>(reason.size()), reason.data());
+    fatalExit();
+}
+
 }  // namespace vorpane
 
 void BSS1_Main(int* /*argc*/, char** /*argv*/, const char* taskName) {

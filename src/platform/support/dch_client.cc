@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
+#include <string>
 
 #include "interfaces/support.h"
 #include "interfaces/trace.h"
@@ -183,6 +185,18 @@ const char* DCH_statusText(int16_t requestCode, int32_t status) {
         default:
             return "unknown status";
     }
+}
+
+std::string DCH_actionStatusText(int32_t status) {
+    static constexpr const char* kTexts[] = {
+        "SUCCESS",        "UNKNOWN",         "EXEC_ERROR",      "PROTOCOL_ERROR",     "DP_ERROR",
+        "DP_NOSUPPORT",   "NOSUPPORT",       "PARM_REQUIRED",   "SOURCE_OFFLINE",     "SYNTAX_ERROR",
+        "NEVER_STARTED",  "REQPARM_MISSING", "UNRECOG_REQUEST", "INPUTPARM_ERROR",    "TRAPDEST_UNDEFINED",
+        "TRAP_SENDERROR", "NODENAME_NOTFOUND"};
+    if (status >= 0) {
+        return status < static_cast<int32_t>(std::size(kTexts)) ? kTexts[status] : "UNKNOWN";
+    }
+    return "EXECUTED - RETURN STATUS " + std::to_string(-static_cast<int64_t>(status));
 }
 
 int DCH_api_init() {

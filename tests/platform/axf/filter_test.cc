@@ -180,12 +180,29 @@ TEST_F(FilterReport, BadFiltersAreRefusedWithTheReason) {
 
     q.filter = {{"VA2", axf::CompareOp::LIKE, "9*"}};
     EXPECT_EQ(axf::runReport(q).status.code, axf::kInvalid);
-    q.filter = {{"VA2", axf::CompareOp::EQ, "12.05"}};  // more decimals than the scale
-    EXPECT_EQ(axf::runReport(q).status.code, axf::kInvalid);
-    q.filter = {{"VA3", axf::CompareOp::EQ, "40000"}};  // beyond a 2-byte column
-    EXPECT_EQ(axf::runReport(q).status.code, axf::kInvalid);
-    q.filter = {{"VA2", axf::CompareOp::EQ, "abc"}};
-    EXPECT_EQ(axf::runReport(q).status.code, axf::kInvalid);
+    // A number the column cannot hold says what is wrong with it.
+    const struct {
+        const char* column;
+        const char* value;
+        const char* reason;
+    } values[] = {
+        {"Used_Pct", "12.05",
+         "value <12.05> for column <Used_Pct> has too many decimals: the column holds "
+         "numbers with at most 1 decimal"},
+        {"VA3", "1.5", "has too many decimals: the column holds whole numbers"},
+        {"VA3", "40000", "value <40000> for column <VA3> is out of range: the column holds -32768 to 32767"},
+        {"VA2", "-999999999", "is out of range: the column holds -214748364.8 to 214748364.7"},
+        {"VA2", "1234567890123", "is out of range"},
+        {"VA2", "abc", "value <abc> for column <VA2> is not a number"},
+        {"VA2", "1.2.3", "is not a number"},
+        {"VA2", "-", "is not a number"},
+    };
+    for (const auto& v : values) {
+        q.filter = {{v.column, axf::CompareOp::EQ, v.value}};
+        r = axf::runReport(q);
+        EXPECT_EQ(r.status.code, axf::kInvalid) << v.value;
+        EXPECT_NE(r.status.message.find(v.reason), std::string::npos) << r.status.message;
+    }
 
     q = axf::ReportQuery{"FLT01", "NOTABLE", {}};
     EXPECT_EQ(axf::runReport(q).status.code, axf::kNotFound);
