@@ -337,6 +337,7 @@ std::vector<std::unique_ptr<Provider>> loadDefinitions(const std::string& direct
             VA_ERROR("Error: provider definition %s:%d: %s\n", path.c_str(), error.line, error.reason.c_str());
             continue;
         }
+        d.app.defaultProviderType(d.type);
         const ProviderType* type = findProviderType(d.type);
         if (type == nullptr) {
             VA_ERROR("Error: provider definition %s:%d: unknown provider type \"%s\"\n", path.c_str(), d.typeLine,

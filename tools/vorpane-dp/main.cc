@@ -788,6 +788,8 @@ int main(int argc, char** argv) {
         }
         return kBadDescription;
     }
+    // A provider on the client library is an API provider, unless its description says otherwise.
+    description.defaultProviderType("APIS");
     // Blocked before any thread starts, so that every thread inherits the mask.
     sigset_t signals;
     sigemptyset(&signals);
