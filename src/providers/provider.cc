@@ -402,12 +402,17 @@ bool HubSession::ensureRegistered() {
         _provider = std::make_shared<HubProvider>(_options, false);
     }
     int status = 0;
-    int rc = _provider->dp_register(&status, _app.registration());
+    std::string holder;
+    int rc = _provider->dp_register(&status, _app.registration(), &holder);
     // Status 1: registered before (by an earlier session of ours, or another provider of the
     // agent's application); the hub accepts it.
     if (rc != 0 && !(rc == DCH_CLIENT_REFUSED && status == 1)) {
-        _status.error("dp_register " + _app.name + " failed: " +
-                      (rc == DCH_CLIENT_REFUSED ? "status " + std::to_string(status) : DCH_clientResultText(rc)));
+        std::string why =
+            rc != DCH_CLIENT_REFUSED ? DCH_clientResultText(rc) : "status " + std::to_string(status);
+        if (rc == DCH_CLIENT_REFUSED && status == DCH_STATUS_KEY_HELD) {
+            why += ": its key " + _app.name.substr(0, 3) + " is held by application " + holder;
+        }
+        _status.error("dp_register " + _app.name + " failed: " + why);
         dropConnection();
         return false;
     }
