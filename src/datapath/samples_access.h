@@ -38,7 +38,8 @@ class samplesAccess {
     virtual std::shared_ptr<dataList> dataListPtr(const char* applKey, const char* tableName,
                                                   const char* sourceName) = 0;
     // Gives the entry of (applKey, attrGroup, sourceName) its store: 0 attached, 1 when there is no
-    // such entry yet (the caller still holds its share).
+    // such entry yet (the caller still holds its share; the absence is traced at detail level only,
+    // since the entry usually follows the source's first rows within moments).
     virtual int updateDataList(const char* applKey, const char* attrGroup, const char* sourceName,
                                const std::shared_ptr<dataList>& store) = 0;
     // 1 when the subnode is known for that table.

@@ -538,7 +538,8 @@ int samplesList::updateDataList(const char* applKey, const char* attrGroup, cons
     }
     samplesListEntry* e = findByGroup(applKey, attrGroup, sourceName);
     if (e == nullptr) {
-        VA_ERROR("Warning: No samplesListEntry[%s/%s/%s] found.\n", applKey, attrGroup, sourceName);
+        // Not yet, as a rule: the collection thread tries again and warns when it stays so.
+        VA_DETAIL("No samplesListEntry[%s/%s/%s] found yet.\n", applKey, attrGroup, sourceName);
         return 1;
     }
     VA_STATE("Found samplesListEntry[%s/%s/%s] Recording @%p\n", applKey, attrGroup, sourceName,

@@ -22,6 +22,10 @@ namespace {
 
 constexpr int kInstanceNameItem = 34;  // product-specification item: the agent's instance name
 constexpr double kStoreRetrySeconds = 3;
+// The provider-status monitor adds a source's samples entry once the application's metadata is built
+// and its subnode registered, which may well come after the source's first rows: only an entry still
+// missing after this long is worth a warning.
+constexpr double kStoreWarnSeconds = 30;
 
 // Receive buffer of one delivery: the row's values, a field header per column, the source name and
 // control field with room to spare.
@@ -209,11 +213,18 @@ bool collectionThread::findStore() {
               _tableName.c_str(), _sourceName.c_str());
     auto made =
         std::make_shared<dataList>(_applKey.c_str(), _tableName.c_str(), _sourceName.c_str(), _rowSize, _TTL);
+    const double firstAttempt = clock::now();
+    bool warned = false;
     for (int attempt = 1;; ++attempt) {
         if (samples->updateDataList(_applKey.c_str(), _attrGroup.c_str(), _sourceName.c_str(), made) == 0) {
             VA_DETAIL("dataList @%p recorded in samplesList after %d attempt(s).\n",
                       static_cast<void*>(made.get()), attempt);
             break;
+        }
+        if (!warned && clock::now() - firstAttempt >= kStoreWarnSeconds) {
+            VA_ERROR("Warning: No samplesListEntry[%s/%s/%s] found.\n", _applKey.c_str(), _attrGroup.c_str(),
+                     _sourceName.c_str());
+            warned = true;
         }
         // The samples list takes the store once the source's subnode is known; the wait ends early
         // when the thread is cancelled.

@@ -13,6 +13,7 @@
 namespace {
 
 constexpr std::string_view kAgentApplName = "VAGENT";
+constexpr std::size_t kApplKeyLength = 3;
 constexpr std::size_t kInitialResultBuffer = 4096;
 // Requests built on behalf of a provider whose connection is gone.
 constexpr std::size_t kRequestBufferSize = 256;
@@ -213,6 +214,20 @@ int applSpaceList::freeApplicationSpace(std::string_view applName) {
 
 applSpaceEntry* applSpaceList::searchApplSpace(std::string_view applName) const {
     return _entries.findFirst([&](const applSpaceEntry& entry) { return entry.applNameView() == applName; });
+}
+
+std::optional<std::string> applSpaceList::keyHolder(std::string_view applName) const {
+    const std::string_view key = applName.substr(0, kApplKeyLength);
+    if (key == kAgentApplName.substr(0, kApplKeyLength) && applName != kAgentApplName) {
+        return std::string(kAgentApplName);
+    }
+    const applSpaceEntry* holder = _entries.findFirst([&](const applSpaceEntry& entry) {
+        return entry.applNameView() != applName && entry.applNameView().substr(0, kApplKeyLength) == key;
+    });
+    if (holder == nullptr) {
+        return std::nullopt;
+    }
+    return std::string(holder->applNameView());
 }
 
 void applSpaceList::undoRegistration(std::string_view applName, bool existed, int16_t firstCounter) {

@@ -109,6 +109,11 @@ class applSpaceList {
     // counting, as it does for every allocation.
     void undoRegistration(std::string_view applName, bool existed, int16_t firstCounter);
     applSpaceEntry* searchApplSpace(std::string_view applName) const;
+    // The application that holds applName's key (its first three letters) under another name, or
+    // null. The agent's own key is held by its application even before that registers. The key
+    // names an application's generated files, work file and tables, so two applications with one
+    // key would overwrite each other's.
+    std::optional<std::string> keyHolder(std::string_view applName) const;
     // The source list of (application, group, source). A sourceName equal to applName matches every
     // source name that begins with it, so the default source names are found by the application name.
     attrInfoList* searchAttrInfoList(std::string_view applName, std::string_view attrGroup,

@@ -135,6 +135,12 @@ int DCHserver::dp_register(std::string_view message) {
     }
     ZOT0_SubValidNameCharacter(appl);
     VA_STATE("Registering applName <%s>\n", appl.c_str());
+    if (std::optional<std::string> holder = _buckets->keyHolder(appl)) {
+        VA_ERROR("Error: application <%s> refused: its key <%.3s> is held by application <%s>\n",
+                 appl.c_str(), appl.c_str(), holder->c_str());
+        _keyHolder = std::move(*holder);
+        return DCH_STATUS_KEY_HELD;
+    }
 
     FieldReader::Field f = r.next();
     if (f.type != DCH_helpText) {

@@ -307,7 +307,7 @@ void DCHserver::processRequest() {
                 } else {
                     VA_STATE("DP Registration completed. Sending status %ld\n", status);
                 }
-                sendStatus(status, kNoHandle);
+                sendRegisterStatus(status);
                 break;
             case DCH_dp_online: {
                 long handle = 0;
@@ -459,6 +459,16 @@ void DCHserver::sendStatus(long status, long handle) {
         cursor += ZOT0_FormatDataField(reply.data(), reply.size(), cursor, DCH_handle, &handleValue, 0);
     }
     sendTo(reply.data(), vorpane::dch::totalLength(reply.data()), _ipcClientAddr, _connectedSockFD);
+}
+
+void DCHserver::sendRegisterStatus(long status) {
+    if (status != DCH_STATUS_KEY_HELD) {
+        sendStatus(status, kNoHandle);
+        return;
+    }
+    vorpane::dch::MessageBuilder reply(64);
+    reply.int32(DCH_status, static_cast<int32_t>(status)).text(DCH_applName, _keyHolder);
+    sendTo(reply.data(), static_cast<uint32_t>(reply.size()), _ipcClientAddr, _connectedSockFD);
 }
 
 void DCHserver::sendDataStatus(long status) {

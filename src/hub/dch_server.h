@@ -58,6 +58,8 @@ public:
     void processDisconnect(unsigned int connectedSockFD);
     // Replies to the sender of the current request: DCH_status, and DCH_handle unless handle is -99.
     void sendStatus(long status, long handle);
+    // The reply to dp_register: DCH_status, and for a key held by another application its name.
+    void sendRegisterStatus(long status);
     void dch_shutdown(char*) {}
 
     // Stops the request thread (tests and orderly shutdown): the hub serves no more requests
@@ -249,6 +251,8 @@ private:
     std::unique_ptr<actionTable> _actionTable;
     actionResultMemory _recentResults;  // request thread only
     DCwaitingListEntry* _lastWaiter = nullptr;
+    // The application named in the reply to a dp_register refused for its key.
+    std::string _keyHolder;
 
     // The current request's sender.
     DCHclientAddr _ipcClientAddr;

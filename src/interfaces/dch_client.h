@@ -373,7 +373,9 @@ class HubProvider {
 
     int connect();
 
-    int dp_register(int* status, const DPapplication& application);
+    // With status DCH_STATUS_KEY_HELD (the result DCH_CLIENT_REFUSED), *keyHolder, when given,
+    // receives the name of the application that holds the key.
+    int dp_register(int* status, const DPapplication& application, std::string* keyHolder = nullptr);
     // sourceName null: the hub names the source after the provider's address.
     int dp_online(int* status, int* handle, const char* applName, const char* attrGroup,
                   const char* sourceName);

@@ -110,6 +110,9 @@ inline constexpr int32_t DCH_STATUS_UNREGISTERED_ATTR = 2;
 inline constexpr int32_t DCH_STATUS_NO_SOURCE = 5;
 inline constexpr int32_t DCH_STATUS_DUPLICATE_GROUP = 6;
 inline constexpr int32_t DCH_STATUS_RESEND = 7;
+// dp_register: another application holds the key (the first three letters of the name); the reply
+// names it in a DCH_applName field after DCH_status.
+inline constexpr int32_t DCH_STATUS_KEY_HELD = 8;
 
 // Internal texts the transport queues in place of a request.
 inline constexpr std::string_view DCH_TEXT_SERVER_READY = "IPC-SERVER_READY";

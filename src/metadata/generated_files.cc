@@ -22,6 +22,8 @@ namespace {
 constexpr std::size_t kDomainSetLimit = 640;
 constexpr std::size_t kAtrEntryLimit = 4096;
 constexpr int kHelpValueLimit = 247;
+// Where the ATR copies go when ATTRLIB is not set: this directory under the work directory.
+constexpr const char* kDefaultAttrlib = "attrlib";
 
 // A fixed-width field: left-aligned, blank-padded and cut to width.
 void field(std::string* out, std::string_view text, std::size_t width) {
@@ -531,16 +533,19 @@ uint16_t userDataList::generateODIfile(const userDataListEntry& entry, bool firs
 
 bool userDataList::copyATRfile(const std::string& fileName, const std::string& contents) {
     const char* attrlib = BSS1_GetEnv("ATTRLIB");
-    if (attrlib == nullptr || *attrlib == '\0') {
-        VA_ERROR("Error: Unable to determine ATTRLIB directory for copying ATR file <%s>\n",
-                 fileName.c_str());
-        return false;
+    std::string named = attrlib != nullptr ? attrlib : "";
+    if (named.empty()) {
+        // Not an error: the copy is for a framework pointed at it, and one under the work directory
+        // serves as well as any.
+        named = ZOT0_ConstructFullyQualifiedName(nullptr, kDefaultAttrlib);
+        VA_STATE("Note: ATTRLIB not set; the ATR file <%s> is copied into <%s>\n", fileName.c_str(),
+                 named.c_str());
     }
-    const std::string directory = ZOT0_CheckPathSpec(attrlib);
+    const std::string directory = ZOT0_CheckPathSpec(named);
     const std::string target = ZOT0_ConstructFullyQualifiedName(directory.c_str(), fileName.c_str());
     if (target.empty()) {
         VA_ERROR("Error: Could not build fully qualified file name using ATR file <%s> ATTRLIB path <%s>\n",
-                 fileName.c_str(), attrlib);
+                 fileName.c_str(), named.c_str());
         return false;
     }
     std::error_code ec;

@@ -15,7 +15,7 @@ namespace {
 // Action_Status 1424-1487, Action_Result 1488-1743, Action_ID 1744-1747).
 constexpr const char* kDescription =
     "application VAGENT help=\"Vorpane Agent\"\n"
-    "group DPSTATUS K 120 dptype=VA help=\"The built-in data providers\"\n"
+    "group DPSTATUS P 120 dptype=VA help=\"The built-in data providers\"\n"
     "attribute @Provider D 64 help=\"Provider: its type or definition file\"\n"
     "attribute Definitions C 4 help=\"Definitions loaded\"\n"
     "attribute Rows_Sent C 4 help=\"Rows sent to the hub\"\n"

@@ -6,7 +6,8 @@
 // whatever registers first; the hub answers the later registrations with status 1.
 //
 // Groups:
-//   DPSTATUS  one row per built-in provider (figures of providers.md), keyed by the provider;
+//   DPSTATUS  one row per built-in provider (figures of providers.md), keyed by the provider; each
+//             provider entry publishes its rows as one set, which replaces the set before;
 //   DPLOG     the action log source: while one of its sources is online the hub logs every
 //             automation action as rows of ACTION;
 //   ACTION    the action log, filled by the hub's action threads (one row when an action is handed

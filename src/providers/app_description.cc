@@ -255,6 +255,14 @@ const GroupDesc* AppDescription::group(std::string_view groupName) const {
     return nullptr;
 }
 
+void AppDescription::defaultProviderType(std::string_view type) {
+    for (GroupDesc& g : groups) {
+        if (g.dpType.empty()) {
+            g.dpType = type.substr(0, DCH_MAX_DP_TYPE);
+        }
+    }
+}
+
 DPapplication AppDescription::registration() const {
     DPapplication appl;
     appl.name = name;

@@ -48,6 +48,9 @@ struct AppDescription {
 
     const GroupDesc* group(std::string_view name) const;
     DPapplication registration() const;
+    // Gives every group without a dptype= this provider type: the agent reads a group's provider
+    // type from its registration, and one registered without any is an error in its trace.
+    void defaultProviderType(std::string_view type);
 };
 
 // A refusal: the line it concerns (0 for the file as a whole) and why.

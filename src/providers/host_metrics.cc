@@ -238,6 +238,7 @@ std::vector<CpuRow> cpuRows(const std::vector<CpuTimes>& now, const std::vector<
         r.system = percent(d.system + d.irq + d.softirq, total);
         r.idle = percent(d.idle, total);
         r.iowait = percent(d.iowait, total);
+        r.steal = percent(d.steal, total);
         r.busy = total == 0 ? 0 : 10000 - percent(d.idle + d.iowait, total);
         out.push_back(std::move(r));
     }

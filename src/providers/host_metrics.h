@@ -60,7 +60,9 @@ std::optional<ProcStat> parseProcPidStat(std::string_view text);
 
 struct CpuRow {
     std::string cpu;
-    int32_t user = 0, system = 0, idle = 0, iowait = 0, busy = 0;  // hundredths of a percent
+    // Hundredths of a percent. user, system, idle, iowait and steal add up to 100 %; busy is all but
+    // idle and iowait, so it includes steal.
+    int32_t user = 0, system = 0, idle = 0, iowait = 0, busy = 0, steal = 0;
 };
 // From the times now and those of the previous sample (empty: since boot).
 std::vector<CpuRow> cpuRows(const std::vector<CpuTimes>& now, const std::vector<CpuTimes>& before);

@@ -16,58 +16,62 @@ namespace {
 constexpr const char* kGroupNames[HostProvider::kGroups] = {"CPU",        "MEMORY",  "LOAD",
                                                             "FILESYSTEM", "NETWORK", "PROCESS"};
 
-// The registration: one text in the description format, parsed once.
+// The registration: one text in the description format, parsed once. Every group is P: a sample
+// replaces the one before (a set as a whole), so the tables show the host as it is now, one row per
+// CPU, interface, mount or process. Units are declared in the format item (UNIT{...}); a number
+// without one is a plain count.
 constexpr const char* kDescription = R"(application VPHOST help="This host"
-group CPU K 60 help="Processor time by CPU in hundredths of a percent"
+group CPU P 60 dptype=ASFS help="Processor time by CPU since the previous sample"
 attribute @CPU D 16 help="total or cpuN"
-attribute User_Pct G 4 format=SCALE{2} help="User time"
-attribute System_Pct G 4 format=SCALE{2} help="System time"
-attribute Idle_Pct G 4 format=SCALE{2} help="Idle time"
-attribute IOWait_Pct G 4 format=SCALE{2} help="Waiting for I/O"
-attribute Busy_Pct G 4 format=SCALE{2} help="Neither idle nor waiting for I/O"
-group MEMORY S 120 help="Memory in kilobytes"
-attribute Total_KB G 4
-attribute Free_KB G 4
-attribute Available_KB G 4
-attribute Buffers_KB G 4
-attribute Cached_KB G 4
-attribute Used_KB G 4 help="Total less available"
-attribute Used_Pct G 4 format=SCALE{2}
-attribute Swap_Total_KB G 4
-attribute Swap_Free_KB G 4
-group LOAD S 120 help="Load averages in hundredths"
-attribute Load_1 G 4 format=SCALE{2}
-attribute Load_5 G 4 format=SCALE{2}
-attribute Load_15 G 4 format=SCALE{2}
+attribute User_Pct G 4 format=SCALE{2}UNIT{percent} help="User time, nice included"
+attribute System_Pct G 4 format=SCALE{2}UNIT{percent} help="System time, interrupts included"
+attribute Idle_Pct G 4 format=SCALE{2}UNIT{percent} help="Idle time"
+attribute IOWait_Pct G 4 format=SCALE{2}UNIT{percent} help="Waiting for I/O"
+attribute Busy_Pct G 4 format=SCALE{2}UNIT{percent} help="Neither idle nor waiting for I/O"
+attribute Steal_Pct G 4 format=SCALE{2}UNIT{percent} help="Taken by the hypervisor for other guests"
+group MEMORY P 120 dptype=ASFS help="Memory"
+attribute Total_KB G 4 format=UNIT{KiB} help="Total memory"
+attribute Free_KB G 4 format=UNIT{KiB} help="Unused memory"
+attribute Available_KB G 4 format=UNIT{KiB} help="Available for new programs without swapping"
+attribute Buffers_KB G 4 format=UNIT{KiB} help="Block device buffers"
+attribute Cached_KB G 4 format=UNIT{KiB} help="Page cache"
+attribute Used_KB G 4 format=UNIT{KiB} help="Total less available"
+attribute Used_Pct G 4 format=SCALE{2}UNIT{percent} help="Used of total"
+attribute Swap_Total_KB G 4 format=UNIT{KiB} help="Total swap space"
+attribute Swap_Free_KB G 4 format=UNIT{KiB} help="Unused swap space"
+group LOAD P 120 dptype=ASFS help="Load averages"
+attribute Load_1 G 4 format=SCALE{2} help="Load average over 1 minute"
+attribute Load_5 G 4 format=SCALE{2} help="Load average over 5 minutes"
+attribute Load_15 G 4 format=SCALE{2} help="Load average over 15 minutes"
 attribute Running G 4 help="Runnable tasks"
 attribute Tasks G 4 help="All tasks"
-group FILESYSTEM K 240 help="Mounted file systems"
+group FILESYSTEM P 240 dptype=ASFS help="Mounted file systems"
 attribute @Mount D 256 help="Mount point"
-attribute Device D 128
-attribute Type D 32
-attribute Total_MB G 4
-attribute Used_MB G 4
-attribute Avail_MB G 4
-attribute Used_Pct G 4 format=SCALE{2} help="Used of used and available as df shows it"
-attribute Inodes_Total G 4
-attribute Inodes_Free G 4
-group NETWORK K 60 help="Network interfaces"
-attribute @Interface D 32
-attribute Rx_KB C 4 help="Kilobytes received"
-attribute Tx_KB C 4 help="Kilobytes sent"
-attribute Rx_Packets C 4
-attribute Tx_Packets C 4
-attribute Rx_Errors C 4
-attribute Tx_Errors C 4
-attribute Rx_Bytes_Per_Sec G 4 help="Since the previous sample"
-attribute Tx_Bytes_Per_Sec G 4 help="Since the previous sample"
-group PROCESS K 120 help="The busiest processes by CPU"
-attribute @PID G 4
-attribute Name D 64
-attribute State D 1
-attribute CPU_Pct G 4 format=SCALE{2} help="Of one CPU since the previous sample"
-attribute RSS_KB G 4
-attribute Threads G 4
+attribute Device D 128 help="Mounted device"
+attribute Type D 32 help="File system type"
+attribute Total_MB G 4 format=UNIT{MiB} help="Size"
+attribute Used_MB G 4 format=UNIT{MiB} help="Used space"
+attribute Avail_MB G 4 format=UNIT{MiB} help="Space available to unprivileged users"
+attribute Used_Pct G 4 format=SCALE{2}UNIT{percent} help="Used of used and available as df shows it"
+attribute Inodes_Total G 4 help="Inodes"
+attribute Inodes_Free G 4 help="Free inodes"
+group NETWORK P 60 dptype=ASFS help="Network interfaces"
+attribute @Interface D 32 help="Interface name"
+attribute Rx_KB C 4 format=UNIT{KiB} help="Received since the interface came up"
+attribute Tx_KB C 4 format=UNIT{KiB} help="Sent since the interface came up"
+attribute Rx_Packets C 4 help="Packets received"
+attribute Tx_Packets C 4 help="Packets sent"
+attribute Rx_Errors C 4 help="Receive errors"
+attribute Tx_Errors C 4 help="Transmit errors"
+attribute Rx_Bytes_Per_Sec G 4 format=UNIT{bytes_per_second} help="Received since the previous sample"
+attribute Tx_Bytes_Per_Sec G 4 format=UNIT{bytes_per_second} help="Sent since the previous sample"
+group PROCESS P 120 dptype=ASFS help="The busiest processes by CPU"
+attribute @PID G 4 help="Process ID"
+attribute Name D 64 help="Command name"
+attribute State D 1 help="R running, S sleeping, D disk wait, Z zombie, T stopped"
+attribute CPU_Pct G 4 format=SCALE{2}UNIT{percent} help="Of one CPU since the previous sample"
+attribute RSS_KB G 4 format=UNIT{KiB} help="Resident memory"
+attribute Threads G 4 help="Threads"
 )";
 
 void addText(DProw& row, const char* name, const std::string& text, size_t max) {
@@ -133,6 +137,7 @@ bool HostProvider::sendCpu() {
         addNumber(row, "Idle_Pct", r.idle);
         addNumber(row, "IOWait_Pct", r.iowait);
         addNumber(row, "Busy_Pct", r.busy);
+        addNumber(row, "Steal_Pct", r.steal);
         rows.push_back(std::move(row));
     }
     _cpuBefore = std::move(now);

@@ -337,6 +337,7 @@ std::vector<std::unique_ptr<Provider>> loadDefinitions(const std::string& direct
             VA_ERROR("Error: provider definition %s:%d: %s\n", path.c_str(), error.line, error.reason.c_str());
             continue;
         }
+        d.app.defaultProviderType(d.type);
         const ProviderType* type = findProviderType(d.type);
         if (type == nullptr) {
             VA_ERROR("Error: provider definition %s:%d: unknown provider type \"%s\"\n", path.c_str(), d.typeLine,
@@ -401,12 +402,17 @@ bool HubSession::ensureRegistered() {
         _provider = std::make_shared<HubProvider>(_options, false);
     }
     int status = 0;
-    int rc = _provider->dp_register(&status, _app.registration());
+    std::string holder;
+    int rc = _provider->dp_register(&status, _app.registration(), &holder);
     // Status 1: registered before (by an earlier session of ours, or another provider of the
     // agent's application); the hub accepts it.
     if (rc != 0 && !(rc == DCH_CLIENT_REFUSED && status == 1)) {
-        _status.error("dp_register " + _app.name + " failed: " +
-                      (rc == DCH_CLIENT_REFUSED ? "status " + std::to_string(status) : DCH_clientResultText(rc)));
+        std::string why =
+            rc != DCH_CLIENT_REFUSED ? DCH_clientResultText(rc) : "status " + std::to_string(status);
+        if (rc == DCH_CLIENT_REFUSED && status == DCH_STATUS_KEY_HELD) {
+            why += ": its key " + _app.name.substr(0, 3) + " is held by application " + holder;
+        }
+        _status.error("dp_register " + _app.name + " failed: " + why);
         dropConnection();
         return false;
     }

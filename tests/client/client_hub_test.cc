@@ -10,6 +10,7 @@
 #include "interfaces/dch_client.h"
 #include "interfaces/dch_protocol.h"
 #include "testlib/hub_fixture.h"
+#include "testlib/trace_capture.h"
 
 namespace {
 
@@ -263,6 +264,20 @@ TEST_F(ClientAgainstHub, RefusalsCarryTheHubsStatus) {
     }
     EXPECT_EQ(_provider.dp_register(&status, app("MANYGROUPS", many)), DCH_CLIENT_REFUSED);
     EXPECT_EQ(status, -1);
+    // Another application with the key (first three letters) of a registered one: the holder is named.
+    std::string holder;
+    {
+        vorpane::testing::TraceCapture trace;
+        EXPECT_EQ(_provider.dp_register(&status, app("REFUSAL", {"G"}), &holder), DCH_CLIENT_REFUSED);
+        EXPECT_TRUE(trace.contains(
+            "Error: the hub refused dp_register of REFUSAL: its key REF is held by application REFUSE"));
+        EXPECT_FALSE(
+            trace.contains("Error: the hub refused dp_register: status"));  // one line, with the name
+    }
+    EXPECT_EQ(status, DCH_STATUS_KEY_HELD);
+    EXPECT_EQ(holder, "REFUSE");
+    EXPECT_STREQ(DCH_statusText(DCH_dp_register, status),
+                 "another application holds the application key (the first three letters of the name)");
 
     ASSERT_EQ(_provider.dp_online(&status, &handle, "REFUSE", "G", "s"), 0);
     DProw unknown;
@@ -292,7 +307,8 @@ TEST_F(ClientAgainstHub, SixtyFourProvidersOnlineAndCollectorsForAHundredGroupsB
     for (int p = 0; p < 64; ++p) {
         providers.push_back(std::make_unique<HubProvider>());
         HubProvider& provider = *providers.back();
-        const std::string appl = "PROV" + std::to_string(p);
+        // The first three letters are the key, one per application: P00ROV ... P63ROV.
+        const std::string appl = "P" + std::string(p < 10 ? "0" : "") + std::to_string(p) + "ROV";
         std::vector<std::string> groups = {"G0"};
         if (p < 36) {
             groups.push_back("G1");  // 36 providers with two groups, 28 with one: 100 groups
@@ -358,7 +374,7 @@ TEST_F(ClientAgainstHub, SixtyFourProvidersOnlineAndCollectorsForAHundredGroupsB
     // Status changes reach the datagram subscriber too.
     int status = -99;
     ASSERT_EQ(providers[0]->dp_offline(&status, sources[0].handle), 0);
-    EXPECT_EQ(dc_waitForDPStatus(statusWaiter.get(), 10), "PROV0,G0,src,4133");
+    EXPECT_EQ(dc_waitForDPStatus(statusWaiter.get(), 10), "P00ROV,G0,src,4133");
 }
 
 TEST_F(ClientAgainstHub, InformationRequestsWithNamesTheHubCannotTakeAreRefusedAtOnce) {

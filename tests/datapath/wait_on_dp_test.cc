@@ -144,6 +144,20 @@ TEST_F(Collection, ANewStoreWaitsForItsSamplesEntryUntilCancelled) {
     EXPECT_EQ(rows(udi, "h").size(), 1u);
     EXPECT_TRUE(trace.contains("recorded in samplesList after"));
 
+    // The entry usually follows the first rows within moments: only one still missing after 30
+    // seconds is warned about, once.
+    _samples.acceptStores = false;
+    trace.clear();
+    std::thread later([&] {
+        trace.waitFor("Warning: No samplesListEntry[DPT/G/h2] found.");
+        _samples.acceptStores = true;
+    });
+    const double before = clock::now();
+    ASSERT_TRUE(deliver(t, Delivery("h2", 0x11).text("a").number(1).text("")));
+    later.join();
+    EXPECT_GE(clock::now() - before, 30);
+    EXPECT_EQ(trace.count("Warning: No samplesListEntry[DPT/G/h2] found."), 1);
+
     // Cancelled while waiting: the delivery ends the thread.
     _samples.acceptStores = false;
     t.cancel();

@@ -183,6 +183,37 @@ TEST_F(OnlinePath, ASecondAgentIsRefusedUntilTheFirstOneDies) {
     stop(*third);
 }
 
+// Two applications with one key (ONL) would share the work file and generated files: each would see
+// the other's registration as its own earlier release, and releases would climb at every start. The
+// hub refuses the second, so the first keeps its release across restarts.
+TEST_F(OnlinePath, ASecondApplicationWithTheSameKeyIsRefusedAndTheReleaseHoldsAcrossRestarts) {
+    _dir.write("other.desc",
+               "application ONLOTHER help=\"Same key\"\ngroup ALERTS E 0\nattribute Text D 64\n");
+    for (int start = 0; start < 2; ++start) {
+        auto agent = startAgent();
+        auto host1 = provider("app.desc", "host1");
+        ASSERT_TRUE(
+            agent->waitForOutput("Subnode <host1:ONLAPP00> registered for <ONLAPP> version <04.00.00>"))
+            << agent->output();
+        ChildProcess other(
+            {VORPANE_DP_BIN, "--file", _dir.file("other.desc"), "--online", "host1"},
+            {"ZOTA_DCH_PORT=" + std::to_string(_port), "ZOTA_DCH_ADDR", "VORPANE_WORKDIR=" + _dir.path()});
+        EXPECT_EQ(other.waitExit(), 4) << other.output();
+        EXPECT_NE(
+            other.output().find("vorpane-dp: refused: dp_register ONLOTHER: status 8: its key ONL (the first "
+                                "three letters of the name) is held by application ONLAPP"),
+            std::string::npos)
+            << other.output();
+        EXPECT_TRUE(agent->waitForOutput(
+            "Error: application <ONLOTHER> refused: its key <ONL> is held by application <ONLAPP>"));
+        EXPECT_EQ(_dir.read("zotawONL").substr(0, 14), "04.00.00 DISK ");
+        stop(*host1);
+        ASSERT_TRUE(agent->waitForOutput("Application <ONLAPP> removed."));
+        stop(*agent);
+        EXPECT_EQ(count(agent->output(), "Generating new CAT, ATR & ODI"), 0) << agent->output();
+    }
+}
+
 TEST_F(OnlinePath, AnAgentKilledWhileWritingItsFilesLeavesThemWhole) {
     // Each round kills the agent while the probe writes the work files of a changed registration.
     const char* files[] = {"app.desc", "appended.desc", "changed.desc"};

@@ -336,7 +336,7 @@ TEST_F(Hub, RequestsOfOneWriteAreEachHandledInOrderWhateverTheirKind) {
     std::string burst;
     auto append = [&burst](const MessageBuilder& m) { burst.append(m.data(), m.size()); };
     append(row(on.handle, 1, "first"));
-    append(registration("MIXED2", {{"H", 'P', kAttrs}}));
+    append(registration("BURST", {{"H", 'P', kAttrs}}));
     append(malformed());
     MessageBuilder unknown;
     unknown.request(0x7777);
@@ -362,7 +362,7 @@ TEST_F(Hub, RequestsOfOneWriteAreEachHandledInOrderWhateverTheirKind) {
         ASSERT_TRUE(r.next().int32(&n));
         EXPECT_EQ(n, expected);
     }
-    ASSERT_TRUE(p.send(online("MIXED2", "H", "src2")));
+    ASSERT_TRUE(p.send(online("BURST", "H", "src2")));
     EXPECT_EQ(onlineReply(p).status, 0) << "the registration in the burst took effect";
     EXPECT_EQ(_hub.server().figures().rows(), 2u);
 }
@@ -468,7 +468,10 @@ TEST_F(Hub, AllApplicationsComeWholeBeyond4096Bytes) {
     HubTestClient p(_hub.port());
     size_t expected = 0;
     for (int i = 0; i < 150; ++i) {
-        std::string appl = "APPLICATION" + std::to_string(1000 + i);
+        // One key (the first three letters) per application: XAA_APPLICATION, XAB_APPLICATION, ...
+        const std::string appl =
+            std::string{'X', static_cast<char>('A' + i / 26), static_cast<char>('A' + i % 26)} +
+            "_APPLICATION";
         ASSERT_TRUE(p.send(registration(appl, {{"GROUPNAME", 'P', "A,C,4, , ,x"}})));
         ASSERT_EQ(p.receiveStatus(), 0);
         expected += appl.size() + std::string(",GROUPNAME,P,60,APIS:;").size();
@@ -482,7 +485,7 @@ TEST_F(Hub, AllApplicationsComeWholeBeyond4096Bytes) {
     FieldReader::Field text = r.next();
     EXPECT_GT(text.length, 4096u);
     EXPECT_EQ(text.length, expected);
-    EXPECT_EQ(text.text().substr(0, 17), "APPLICATION1000,G");
+    EXPECT_EQ(text.text().substr(0, 17), "XAA_APPLICATION,G");
 }
 
 TEST_F(Hub, ALostConnectionTakesItsSourcesOfflineAndUnregistersItsApplications) {
@@ -961,6 +964,50 @@ TEST_F(Hub, ARefusedRegistrationLeavesTheRegistryAsItWas) {
     EXPECT_EQ(allApplications(p), withNamed);
     ASSERT_TRUE(p.send(online("NAMED", "G", "other")));
     EXPECT_EQ(onlineReply(p).status, 0);
+}
+
+// The first three letters of an application's name are its key: its files and tables are named after
+// it, so a second application with the key of a registered one is refused, with the holder's name.
+TEST_F(Hub, AnApplicationWhoseKeyAnotherHoldsIsRefusedWithTheHoldersName) {
+    HubTestClient p(_hub.port());
+    auto refusal = [&p](const std::string& appl) {
+        std::pair<int32_t, std::string> r{-99, "<no name>"};
+        if (!p.send(registration(appl, {{"G", 'P', kAttrs}}))) {
+            return r;
+        }
+        auto frame = p.receive();
+        if (!frame) {
+            return r;
+        }
+        FieldReader fr(frame->data(), frame->size());
+        fr.next().int32(&r.first);
+        if (FieldReader::Field holder = fr.next(); holder.type == DCH_applName) {
+            r.second = std::string(holder.cText());
+        }
+        return r;
+    };
+    ASSERT_TRUE(p.send(registration("WEBLOG", {{"ACCESS", 'E', kAttrs}})));
+    ASSERT_EQ(p.receiveStatus(), 0);
+    const std::string before = allApplications(p);
+
+    EXPECT_EQ(refusal("webcheck"), std::make_pair(DCH_STATUS_KEY_HELD, std::string("WEBLOG")));
+    EXPECT_TRUE(_trace.contains(
+        "Error: application <WEBCHECK> refused: its key <WEB> is held by application <WEBLOG>"));
+    EXPECT_EQ(allApplications(p), before);
+    ASSERT_TRUE(p.send(online("WEBCHECK", "G", "s")));
+    EXPECT_EQ(onlineReply(p).status, 4);  // no such application
+    // The holder itself registers again as before.
+    ASSERT_TRUE(p.send(registration("WEBLOG", {{"ACCESS", 'E', kAttrs}})));
+    EXPECT_EQ(p.receiveStatus(), 1);
+
+    // The agent's own key is its application's even before that registers.
+    EXPECT_EQ(refusal("VAGZZZ"), std::make_pair(DCH_STATUS_KEY_HELD, std::string("VAGENT")));
+    EXPECT_EQ(refusal("VAGENT").first, 0);
+
+    // Once the holder is gone, the key is free.
+    ASSERT_TRUE(p.send(unregister("WEBLOG")));
+    ASSERT_EQ(p.receiveStatus(), 0);
+    EXPECT_EQ(refusal("WEBCHECK").first, 0);
 }
 
 TEST_F(Hub, ASourceNamedLikeItsGroupsDefaultSourceComesOnlineAgainWithoutANewList) {

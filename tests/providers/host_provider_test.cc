@@ -26,9 +26,9 @@ constexpr const char* kStat1 =
     "cpu1 40 10 20 400 30 0 0 0 0 0\n"
     "intr 12345 0 0\n"
     "ctxt 999\n";
-// 300 more ticks in total: 100 user, 100 system, 100 idle.
+// 400 more ticks in total: 100 user, 100 system, 100 idle, 100 stolen by the hypervisor.
 constexpr const char* kStat2 =
-    "cpu  200 20 150 800 30 0 0 0 0 0\n"
+    "cpu  200 20 150 800 30 0 0 100 0 0\n"
     "cpu0 110 10 80 350 0 0 0 0 0 0\n"
     "cpu1 90 10 70 450 30 0 0 0 0 0\n";
 
@@ -193,13 +193,14 @@ TEST_F(HostAgainstHub, EachGroupArrivesWithTheFixtureValues) {
     EXPECT_EQ(cpu[0].source, "fixhost");
     EXPECT_EQ(cpu[0].control, 0x01);
     EXPECT_EQ(cpu[2].control, 0x10);
-    EXPECT_EQ(cpu[0].values, (Values{"total", "1333", "556", "7778", "333", "1889"}));
-    EXPECT_EQ(cpu[1].values, (Values{"cpu0", "1750", "750", "7500", "0", "2500"}));
+    EXPECT_EQ(cpu[0].values, (Values{"total", "1333", "556", "7778", "333", "1889", "0"}));
+    EXPECT_EQ(cpu[1].values, (Values{"cpu0", "1750", "750", "7500", "0", "2500", "0"}));
     // The next sample shows what happened in between.
     write("proc/stat", kStat2);
     std::vector<ReceivedRow> next = firstSample(HostProvider::kCpu, 1);
     ASSERT_EQ(next.size(), 1u);
-    EXPECT_EQ(next[0].values, (Values{"total", "3333", "3333", "3333", "0", "6667"}));
+    // Steal is part of busy, and the five shares add up to 100 %.
+    EXPECT_EQ(next[0].values, (Values{"total", "2500", "2500", "2500", "0", "7500", "2500"}));
 
     EXPECT_FALSE(_provider.sendFreshRows("NOSUCH"));
     std::vector<ReceivedRow> memory = firstSample(HostProvider::kMemory, 1);

@@ -180,7 +180,7 @@ TEST_F(Framework, TheAgentsApplicationIsOneRegistrationWhoeverComesFirst) {
 
     std::string info;
     ASSERT_EQ(dc_getApplications(&info, kAgentApplication, 5), 0);
-    EXPECT_EQ(info, "VAGENT,DPSTATUS,K,120,VA:DPLOG,P,0,VA:ACTION,E,0,VA:;");
+    EXPECT_EQ(info, "VAGENT,DPSTATUS,P,120,VA:DPLOG,P,0,VA:ACTION,E,0,VA:;");
     EXPECT_FALSE(trace.contains("Error: the hub refused dp_register"));
     log.stop();
 }

@@ -163,13 +163,13 @@ TEST_F(ThroughFramework, AHalfSetIsNeverReportedAndEventRowsReachSubscribersOnce
     ASSERT_TRUE(r.status.ok()) << r.status.message;
     EXPECT_EQ(texts(r, 1), (std::vector<std::string>{"a1", "a2"}));
 
-    metadata::userDataInfo& events = group("E2EEVT", 'E', "src1", &eventHandle);
+    metadata::userDataInfo& events = group("EVTE2E", 'E', "src1", &eventHandle);
     axf::SituationDef def;
     def.name = "E2E_FATAL";
     def.applName = events.applNameRR();
     def.tableName = events.tableNameRR();
     def.event = true;
-    def.subnodes = {"src1:E2EEVT00"};
+    def.subnodes = {"src1:EVTE2E00"};
     ASSERT_TRUE(axf::parseFilter("VA3 EQ fatal", &def.filter).ok());
     ASSERT_TRUE(axf::addSituation(def).ok());
     const uint64_t before = axf::readEvents(0, 0).lastSeq;
@@ -210,13 +210,13 @@ TEST_F(ThroughFramework, RowsSentBeforeTheCollectionThreadSubscribesAreReported)
     EXPECT_EQ(texts(r, 1), (std::vector<std::string>{"disk1", "disk2", "disk3"}));
     EXPECT_EQ(texts(r, 2), (std::vector<std::string>{"1", "2", "3"}));
 
-    metadata::userDataInfo& events = group("E2EFEV", 'E', "src1", &eventHandle, false);
+    metadata::userDataInfo& events = group("FEVE2E", 'E', "src1", &eventHandle, false);
     axf::SituationDef def;
     def.name = "E2E_EARLY";
     def.applName = events.applNameRR();
     def.tableName = events.tableNameRR();
     def.event = true;
-    def.subnodes = {"src1:E2EFEV00"};
+    def.subnodes = {"src1:FEVE2E00"};
     ASSERT_TRUE(axf::parseFilter("VA3 EQ fatal", &def.filter).ok());
     ASSERT_TRUE(axf::addSituation(def).ok());
     const uint64_t before = axf::readEvents(0, 0).lastSeq;

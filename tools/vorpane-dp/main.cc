@@ -398,10 +398,18 @@ bool Run::interrupted() {
 
 int Run::registerApplication() {
     int status = 0;
-    int rc = _provider.dp_register(&status, _d.registration());
+    std::string holder;
+    int rc = _provider.dp_register(&status, _d.registration(), &holder);
     // Status 1: the application was registered before; the hub accepts the registration.
     if (rc == DCH_CLIENT_REFUSED && status == DCH_STATUS_DUPLICATE) {
         rc = DCH_CLIENT_OK;
+    }
+    if (rc == DCH_CLIENT_REFUSED && status == DCH_STATUS_KEY_HELD) {
+        complain(
+            "refused: dp_register %s: status %d: its key %.3s (the first three letters of the name) is held "
+            "by application %s; an application needs a key of its own",
+            _d.name.c_str(), status, _d.name.c_str(), holder.c_str());
+        return kRefused;
     }
     return answered(_d.name, DCH_dp_register, rc, status);
 }
@@ -796,6 +804,8 @@ int main(int argc, char** argv) {
         }
         return kBadDescription;
     }
+    // A provider on the client library is an API provider, unless its description says otherwise.
+    description.defaultProviderType("APIS");
     // Blocked before any thread starts, so that every thread inherits the mask.
     sigset_t signals;
     sigemptyset(&signals);

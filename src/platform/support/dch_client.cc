@@ -182,6 +182,10 @@ const char* DCH_statusText(int16_t requestCode, int32_t status) {
             return "an attribute group appears more than once in the registration";
         case DCH_STATUS_RESEND:
             return "the hub received the request incomplete";
+        case DCH_STATUS_KEY_HELD:
+            return requestCode == DCH_dp_register
+                       ? "another application holds the application key (the first three letters of the name)"
+                       : "unknown status";
         default:
             return "unknown status";
     }

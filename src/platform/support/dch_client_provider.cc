@@ -251,7 +251,9 @@ int HubProvider::statusRequest(const dch::MessageBuilder& request, int* status, 
         }
     }
     if (hubStatus != DCH_STATUS_OK) {
-        if (code == DCH_dp_register && hubStatus == DCH_STATUS_DUPLICATE) {
+        if (code == DCH_dp_register && hubStatus == DCH_STATUS_KEY_HELD) {
+            // dp_register traces it with the application that holds the key.
+        } else if (code == DCH_dp_register && hubStatus == DCH_STATUS_DUPLICATE) {
             // Registered before, by another provider of the application: the hub accepts it, and
             // the caller decides whether that is what it wanted.
             VA_STATE("%s: status %d (%s)\n", DCH_requestName(code), hubStatus, DCH_statusText(code, hubStatus));
@@ -269,9 +271,13 @@ int HubProvider::statusRequest(const dch::MessageBuilder& request, int* status, 
     return DCH_CLIENT_OK;
 }
 
-int HubProvider::dp_register(int* status, const DPapplication& application) {
+int HubProvider::dp_register(int* status, const DPapplication& application, std::string* keyHolder) {
     if (application.name.empty()) {
         return badArgument(status);
+    }
+    int ignored = 0;
+    if (status == nullptr) {
+        status = &ignored;
     }
     dch::MessageBuilder m;
     m.request(DCH_dp_register).text(DCH_applName, application.name).text(DCH_helpText, application.help);
@@ -283,7 +289,21 @@ int HubProvider::dp_register(int* status, const DPapplication& application) {
             .text(DCH_dpType, g.dpType)
             .text(DCH_attrRegister, g.attributes);
     }
-    return statusRequest(m, status);
+    std::vector<HubMessage> replies;
+    const int rc = statusRequest(m, status, nullptr, &replies);
+    if (rc == DCH_CLIENT_REFUSED && *status == DCH_STATUS_KEY_HELD) {
+        dch::FieldReader reader = replies.back().fields();
+        reader.next();
+        const dch::FieldReader::Field holder = reader.next();
+        const std::string name(holder.type == DCH_applName ? holder.cText()
+                                                           : std::string_view("another application"));
+        VA_ERROR("Error: the hub refused dp_register of %s: its key %.3s is held by application %s\n",
+                 application.name.c_str(), application.name.c_str(), name.c_str());
+        if (keyHolder != nullptr) {
+            *keyHolder = name;
+        }
+    }
+    return rc;
 }
 
 int HubProvider::dp_online(int* status, int* handle, const char* applName, const char* attrGroup,
