@@ -10,6 +10,7 @@
 #include "agent/application_probe_list.h"
 #include "agent/table_manager_list.h"
 #include "agent/va_limits.h"
+#include "common/process_slot.h"
 #include "datapath/samples_list.h"
 #include "datapath/wait_on_dp.h"
 #include "interfaces/axf.h"
@@ -37,23 +38,13 @@ constexpr std::size_t kMaxSubnodeName = 32;
 std::atomic<int16_t> g_numApplications{0};
 std::atomic<vorpane::metadata::applicationTextSource*> g_textSource{nullptr};
 
-// Leaked on purpose: probe threads are detached and reach the table side while the process exits,
-// after the destructors of ordinary globals have run.
-struct SeamSlot {
-    vorpane::Mutex lock;
-    tableSideSeam seam VA_GUARDED_BY(lock);
-};
-
-SeamSlot& seamSlot() {
-    static SeamSlot* slot = new SeamSlot();
-    return *slot;
+// Probe threads are detached and reach the table side while the process exits.
+vorpane::ProcessSlot<tableSideSeam>& seamSlot() {
+    static vorpane::ProcessSlot<tableSideSeam>& slot = vorpane::ProcessSlot<tableSideSeam>::make();
+    return slot;
 }
 
-tableSideSeam currentSeam() {
-    SeamSlot& slot = seamSlot();
-    vorpane::ScopedLock guard(slot.lock);
-    return slot.seam;
-}
+tableSideSeam currentSeam() { return seamSlot().get(); }
 
 // A table's manager gets its complete layout.
 void attachLayout(TableManager* manager, userDataInfo& layout) {
@@ -205,11 +196,7 @@ int16_t startProbe(applicationProbeList& probes, const char* applName, int32_t a
 
 }  // namespace
 
-void setTableSideSeam(tableSideSeam seam) {
-    SeamSlot& slot = seamSlot();
-    vorpane::ScopedLock guard(slot.lock);
-    slot.seam = std::move(seam);
-}
+void setTableSideSeam(tableSideSeam seam) { seamSlot().set(std::move(seam)); }
 
 void setApplicationTextSource(vorpane::metadata::applicationTextSource* source) { g_textSource.store(source); }
 

@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include "common/process_slot.h"
 #include "interfaces/axf.h"
 #include "interfaces/support.h"
 #include "interfaces/trace.h"
@@ -18,16 +19,10 @@
 
 namespace {
 
-// Leaked on purpose: probe threads are detached and may make tables while the process exits, after
-// the destructors of ordinary globals have run.
-struct FactorySlot {
-    vorpane::Mutex lock;
-    tableManagerFactory factory VA_GUARDED_BY(lock);
-};
-
-FactorySlot& factorySlot() {
-    static FactorySlot* slot = new FactorySlot();
-    return *slot;
+// Probe threads are detached and may make tables while the process exits.
+vorpane::ProcessSlot<tableManagerFactory>& factorySlot() {
+    static vorpane::ProcessSlot<tableManagerFactory>& slot = vorpane::ProcessSlot<tableManagerFactory>::make();
+    return slot;
 }
 
 constexpr int kLineLimit = 256;
@@ -57,17 +52,11 @@ bool releaseDigits(const char* name) {
 
 }  // namespace
 
-void setTableManagerFactory(tableManagerFactory factory) {
-    FactorySlot& slot = factorySlot();
-    vorpane::ScopedLock guard(slot.lock);
-    slot.factory = std::move(factory);
-}
+void setTableManagerFactory(tableManagerFactory factory) { factorySlot().set(std::move(factory)); }
 
 tableManagerFactory currentTableManagerFactory() {
-    FactorySlot& slot = factorySlot();
-    vorpane::ScopedLock guard(slot.lock);
-    if (slot.factory) {
-        return slot.factory;
+    if (tableManagerFactory factory = factorySlot().get()) {
+        return factory;
     }
     return [](const char* applName, const char* tableName, vorpane::metadata::userDataInfo* layout,
               short snmpFlag) -> TableManager* {

@@ -8,6 +8,7 @@
 
 #include <httplib.h>
 
+#include "common/hex_digit.h"
 #include "interfaces/support.h"
 
 namespace vorpane::api {
@@ -73,13 +74,6 @@ const char* phraseOf(int status) {
     }
 }
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
 
 }  // namespace
 
@@ -201,8 +195,8 @@ std::string percentDecoded(std::string_view text, bool plusIsBlank) {
     std::string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hexDigit(text[i + 1]) >= 0 && hexDigit(text[i + 2]) >= 0) {
-            out.push_back(static_cast<char>(hexDigit(text[i + 1]) * 16 + hexDigit(text[i + 2])));
+        if (text[i] == '%' && i + 2 < text.size() && vorpane::hexDigitValue(text[i + 1]) >= 0 && vorpane::hexDigitValue(text[i + 2]) >= 0) {
+            out.push_back(static_cast<char>(vorpane::hexDigitValue(text[i + 1]) * 16 + vorpane::hexDigitValue(text[i + 2])));
             i += 2;
         } else if (plusIsBlank && text[i] == '+') {
             out.push_back(' ');

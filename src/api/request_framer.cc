@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "common/hex_digit.h"
+
 namespace vorpane::api {
 
 namespace {
@@ -31,19 +33,6 @@ bool sameWord(std::string_view a, std::string_view b) {
         }
     }
     return true;
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 bool endsInCrLf(std::string_view line) { return line.size() >= 2 && line[line.size() - 2] == '\r'; }
@@ -230,8 +219,8 @@ RequestFramer::Result RequestFramer::chunkLine(std::string_view line) {
     const std::string_view text = line.substr(0, line.size() - 2);
     size_t size = 0;
     size_t i = 0;
-    for (; i < text.size() && hexValue(text[i]) >= 0; ++i) {
-        size = size * 16 + static_cast<size_t>(hexValue(text[i]));
+    for (; i < text.size() && vorpane::hexDigitValue(text[i]) >= 0; ++i) {
+        size = size * 16 + static_cast<size_t>(vorpane::hexDigitValue(text[i]));
         if (size > _limits.maxBodyBytes) {
             return refuse(413, "the body is larger than " + std::to_string(_limits.maxBodyBytes) + " bytes");
         }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "agent/va_limits.h"
+#include "common/process_slot.h"
 #include "datapath/data_list.h"
 #include "interfaces/axf.h"
 #include "interfaces/support.h"
@@ -11,23 +12,13 @@
 
 namespace {
 
-// Leaked on purpose: detached threads (collection threads, framework workers) may redrive requests
-// while the process exits, after the destructors of ordinary globals have run.
-struct SeamSlot {
-    vorpane::Mutex lock;
-    samplesListSeam seam VA_GUARDED_BY(lock);
-};
-
-SeamSlot& seamSlot() {
-    static SeamSlot* slot = new SeamSlot();
-    return *slot;
+// Collection threads and framework workers may redrive requests while the process exits.
+vorpane::ProcessSlot<samplesListSeam>& seamSlot() {
+    static vorpane::ProcessSlot<samplesListSeam>& slot = vorpane::ProcessSlot<samplesListSeam>::make();
+    return slot;
 }
 
-samplesListSeam currentSeam() {
-    SeamSlot& slot = seamSlot();
-    vorpane::ScopedLock guard(slot.lock);
-    return slot.seam;
-}
+samplesListSeam currentSeam() { return seamSlot().get(); }
 
 int redriveRequest(plaxf* request, const char* subnodeName, const char* tableName, int16_t eventRequest) {
     samplesListSeam seam = currentSeam();
@@ -57,11 +48,7 @@ bool same(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
 
 }  // namespace
 
-void setSamplesListSeam(samplesListSeam seam) {
-    SeamSlot& slot = seamSlot();
-    vorpane::ScopedLock guard(slot.lock);
-    slot.seam = std::move(seam);
-}
+void setSamplesListSeam(samplesListSeam seam) { seamSlot().set(std::move(seam)); }
 
 // ---------------------------------------------------------------------------------------------------
 // samplesListEntry

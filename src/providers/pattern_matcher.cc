@@ -4,6 +4,8 @@
 #include <cctype>
 #include <memory>
 
+#include "common/hex_digit.h"
+
 namespace vorpane::providers {
 
 namespace {
@@ -41,19 +43,6 @@ const ByteSet& anyButLineEnd() {
 
 bool isWordByte(std::string_view text, size_t at) {
     return at < text.size() && wordBytes().test(static_cast<unsigned char>(text[at]));
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 // The parsed pattern. Its depth is bounded by the nesting of groups, which compile bounds.
@@ -320,7 +309,7 @@ class PatternCompiler {
         auto hex = [this, byte](size_t digitsWanted) {
             int value = 0;
             for (size_t i = 1; i <= digitsWanted; ++i) {
-                const int d = hexValue(peek(i));
+                const int d = vorpane::hexDigitValue(peek(i));
                 if (d < 0 || _at + i >= _pattern.size()) {
                     return fail("\\x needs two and \\u four hexadecimal digits");
                 }
