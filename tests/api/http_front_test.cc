@@ -176,6 +176,30 @@ long slowCallback(PlaxfAutomationCapsule*) {
 
 class HttpFront : public ApiFixture {
 protected:
+    // Take-actions to the slow handler, each posted from its own thread, held until this goes (also
+    // when an assertion ends the test early).
+    struct HeldActions {
+        SlowHandler slow;
+        std::vector<std::thread> posts;
+        ~HeldActions() {
+            slow.release();
+            for (std::thread& t : posts) {
+                t.join();
+            }
+            g_slow = nullptr;
+        }
+    };
+    std::unique_ptr<HeldActions> holdActions(int n) {
+        auto held = std::make_unique<HeldActions>();
+        g_slow = &held->slow;
+        AXF_RegisterCommandCallback("Vorpane_Slow", slowCallback);
+        const Json action{{"command", "Vorpane_Slow now"}, {"subnodes", {"h1:DSK01"}}};
+        for (int i = 0; i < n; ++i) {
+            held->posts.emplace_back([this, action] { client()->Post("/v1/actions", action.dump(), "application/json"); });
+        }
+        return held;
+    }
+
     std::string get(const std::string& path, const std::string& token = kTestToken) {
         return "GET " + path + " HTTP/1.1\r\nHost: x\r\n" +
                (token.empty() ? "" : "Authorization: Bearer " + token + "\r\n") + "\r\n";
@@ -404,26 +428,8 @@ TEST_F(HttpFront, LongWaitsPastTheirSlotsAreAnswered503AtOnceAndTheConnectionSta
     api::ApiConfig config = testConfig();
     config.waitSlots = 2;
     startServer(config);
-    SlowHandler slow;
-    g_slow = &slow;
-    AXF_RegisterCommandCallback("Vorpane_Slow", slowCallback);
-    const Json action{{"command", "Vorpane_Slow now"}, {"subnodes", {"h1:DSK01"}}};
-    std::vector<std::thread> actions;
-    for (int i = 0; i < 2; ++i) {
-        actions.emplace_back([&] { client()->Post("/v1/actions", action.dump(), "application/json"); });
-    }
-    struct Release {
-        SlowHandler& s;
-        std::vector<std::thread>& t;
-        ~Release() {
-            s.release();
-            for (std::thread& x : t) {
-                x.join();
-            }
-            g_slow = nullptr;
-        }
-    } release{slow, actions};
-    ASSERT_TRUE(slow.waitEntered(2));
+    const std::unique_ptr<HeldActions> held = holdActions(2);
+    ASSERT_TRUE(held->slow.waitEntered(2));
 
     RawClient c(_server->port());
     for (const char* target : {"/v1/events?wait=30", "/v1/%65vents?w%61it=30", "/v1/tables/DSK01/DSKTBL01/rows"}) {
@@ -459,36 +465,14 @@ TEST_F(HttpFront, PastTheConnectionCapAnIdleConnectionMakesRoomOrTheNewOneIsRefu
         EXPECT_FALSE(idle[3]->readable());
     }
     // Four connections with a request in progress: a fifth is answered 503 and closed.
-    SlowHandler slow;
-    g_slow = &slow;
-    AXF_RegisterCommandCallback("Vorpane_Slow", slowCallback);
-    const Json action{{"command", "Vorpane_Slow now"}, {"subnodes", {"h1:DSK01"}}};
-    std::vector<std::thread> actions;
-    for (int i = 0; i < 4; ++i) {
-        actions.emplace_back([&] { client()->Post("/v1/actions", action.dump(), "application/json"); });
-    }
-    struct Release {
-        SlowHandler& s;
-        std::vector<std::thread>& t;
-        ~Release() {
-            s.release();
-            for (std::thread& x : t) {
-                x.join();
-            }
-            g_slow = nullptr;
-        }
-    } release{slow, actions};
-    ASSERT_TRUE(slow.waitEntered(4));
+    std::unique_ptr<HeldActions> held = holdActions(4);
+    ASSERT_TRUE(held->slow.waitEntered(4));
     RawClient refused(_server->port());
     std::string answer = refused.answer(milliseconds(10000));
     EXPECT_EQ(statusOf(answer), 503) << answer;
     EXPECT_NE(bodyOf(answer).find("4 connections are open and each has a request in progress"), std::string::npos);
     EXPECT_TRUE(refused.closedWithin(milliseconds(10000)));
-    slow.release();
-    for (std::thread& t : actions) {
-        t.join();
-    }
-    actions.clear();
+    held.reset();
     std::string page = client()->Get("/metrics")->body;
     EXPECT_NE(page.find("vorpane_api_refused_total{reason=\"connections\"} 1\n"), std::string::npos) << page;
     EXPECT_NE(page.find("vorpane_api_refused_total{reason=\"evicted\"}"), std::string::npos) << page;
