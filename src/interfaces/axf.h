@@ -134,6 +134,21 @@ struct ColumnInfo {
     bool key = false;
     int scale = 0;  // decimal places of an integer column
     char attrType = 0;  // the attribute's type letter ('C' a counter, 'G' a gauge, ...); 0 when unknown
+    std::string unit;  // the attribute's unit ("MiB", "percent", ...), empty when it declares none
+    std::string help;  // the attribute's registered help text
+};
+
+// What a table says of itself for people: the names it is known by and whether it is the agent's own.
+// Empty names and 0 mean unknown; the facade then takes the application and release from the
+// table's application name ("MYAPP01": "MYAPP", "01").
+struct TableFacts {
+    std::string application;  // without the release ("VPHOST")
+    std::string release;  // "00"
+    std::string group;  // the attribute group's name ("CPU")
+    std::string help;  // the group's help text
+    char sampleType = 0;  // 'P', 'S', 'K', 'E', 'N'
+    int ttlSeconds = 0;
+    bool internal = false;  // the agent's own bookkeeping, not data a user registered
 };
 
 // One predicate of a request's filter.
@@ -192,6 +207,11 @@ public:
     // Ends every open request of the table and unregisters it. 0.
     virtual int Shutdown(unsigned long code);
     virtual std::unique_ptr<plaxf> CreatePlaxf(RequestDetail* request, ContextInfo* context) = 0;
+    // What the table says of itself; called from any thread while the table is registered. The base
+    // gives what SetFacts stored.
+    virtual TableFacts Facts() const;
+    // For tables whose facts never change: set before the table is registered.
+    void SetFacts(TableFacts facts) { _facts = std::move(facts); }
 
     const char* ApplicationName() const { return _applName.c_str(); }
     const char* TableName() const { return _tableName.c_str(); }
@@ -206,6 +226,7 @@ private:
     friend class PlaxfListIter;
     friend struct axf::detail::Access;
     std::string _applName, _tableName;
+    TableFacts _facts;
     vorpane::Mutex _lock;
     std::vector<plaxf*> _open VA_GUARDED_BY(_lock);  // requests the framework has open on this table
 };

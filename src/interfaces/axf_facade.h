@@ -105,11 +105,20 @@ struct ColumnDesc {
     int length = 0;
     bool key = false;
     int scale = 0;  // an integer value v stands for v / 10^scale
+    std::string unit;  // one of the accepted unit names ("MiB", "percent", ...), "" when none
+    std::string help;  // the attribute's registered help text
 };
 
 struct TableDesc {
     std::string applName;  // with its release, as the table manager was made
     std::string tableName;
+    std::string application;  // without the release ("VPHOST")
+    std::string release;  // "00"; "" for tables without one
+    std::string group;  // the attribute group's name ("CPU"); "" when unknown
+    std::string help;  // the group's help
+    char sampleType = 0;  // 'P', 'S', 'K', 'E', 'N'; 0 unknown
+    int ttlSeconds = 0;
+    bool internal = false;  // the agent's own tables (fixed tables, its own application's groups)
     std::vector<ColumnDesc> columns;
 };
 
