@@ -122,6 +122,9 @@ inline constexpr int FLT1_TYPE_LONG = 496;  // 4-byte integer
 inline constexpr int FLT1_TYPE_SHORT = 500;  // 2-byte signed
 inline constexpr int FLT1_TYPE_DOUBLE = 1000;  // 8-byte double
 
+// The first byte of a text field that carries no value (the provider sent none).
+inline constexpr char kMissingValue = '^';
+
 // One column of a table's row image. name is the filter name ("ORIGINNODE", "VA3", "filerow"; filters
 // compare it case-blind); the presentation fields are filled by the table classes that know them.
 struct ColumnInfo {
@@ -298,7 +301,8 @@ public:
     const ContextInfo& Context() const { return _context; }
 
     // Comparisons for ColumnIsException. Each returns 1 when the field satisfies oper against value.
-    // Text of a field of length bytes (ends at its first NUL; trailing blanks do not count).
+    // Text of a field of length bytes (ends at its first NUL; trailing blanks do not count). A field
+    // that starts with kMissingValue has no value: it satisfies IntfOper_NE alone.
     static int IsException(_IntfOper oper, const char* field, const char* value, int length);
     // Text against text.
     static int IsException(_IntfOper oper, std::string_view field, std::string_view value);

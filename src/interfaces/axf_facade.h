@@ -26,7 +26,8 @@
 //   sameApplication     the one rule that matches a table's application to a subnode's
 //
 // Filters: a list of predicates "column op value" joined by AND / OR, AND binding tighter than OR.
-// Operators EQ NE GE LE LT GT and LIKE. LIKE patterns: "*" or "%" match any run of characters,
+// Operators EQ NE GE LE LT GT and LIKE. A text value that is missing (ReportRows::Row::missing) satisfies
+// NE alone: it equals nothing, orders against nothing and matches no pattern. LIKE patterns: "*" or "%" match any run of characters,
 // "?" or "_" exactly one; everything else matches itself, case-sensitively. Columns are named by
 // their filter name (case-blind): "ORIGINNODE", "VA1", ... or by their attribute name.
 //
@@ -178,6 +179,12 @@ public:
         // A Text column's value without a copy: cut at its NUL, trailing blanks removed ("" for an
         // Integer column).
         std::string_view text(size_t column) const;
+        // True when a Text column carries no value (its field starts with kMissingValue); an Integer
+        // column always has one.
+        bool missing(size_t column) const {
+            const std::string_view t = text(column);
+            return !t.empty() && t.front() == kMissingValue;
+        }
         // The whole row image.
         const char* image() const { return _image; }
 

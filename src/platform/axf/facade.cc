@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 
+#include "common/closest_names.h"
 #include "interfaces/axf_facade.h"
 #include "interfaces/support.h"
 #include "platform/axf/action_runner.h"
@@ -147,7 +148,12 @@ Status encodeFilter(const Filter& filter, const std::vector<ColumnInfo>& columns
         const Predicate& p = filter[i];
         int c = findColumn(columns, p.column);
         if (c < 0) {
-            return Status{kInvalid, "unknown column <" + p.column + "> in table <" + std::string(table) + ">"};
+            std::vector<std::string> names;
+            for (const ColumnInfo& k : columns) {
+                names.push_back(k.attrName.empty() ? k.name.str() : k.attrName);
+            }
+            return Status{kInvalid, "unknown column <" + p.column + "> in table <" + std::string(table) + ">; " +
+                                        vorpane::knownNames(p.column, std::move(names), "columns")};
         }
         const ColumnInfo& col = columns[static_cast<size_t>(c)];
         FLT1_FILTERINFO f;
