@@ -147,7 +147,7 @@ TEST_F(Api, TablesAreNamedByApplicationAndGroupAndTheAgentsOwnAreHidden) {
 
     // Application without its release and group name, in any case; the code and release still work.
     for (const char* path : {"/v1/tables/VPHOST/CPU", "/v1/tables/vphost/cpu", "/v1/tables/VPHOST00/VPHCPU0000",
-                             "/v1/tables/vphost00/cpu"}) {
+                             "/v1/tables/vphost00/cpu", "/v1/tables/VPHOST/VPHCPU0000"}) {
         httplib::Result r = client()->Get(path);
         ASSERT_EQ(r->status, 200) << path << " " << r->body;
         Json t = body(r);
