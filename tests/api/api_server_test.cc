@@ -192,6 +192,16 @@ TEST_F(Api, TablesAreNamedByApplicationAndGroupAndTheAgentsOwnAreHidden) {
               std::string::npos)
         << r->body;
 
+    // A situation takes the same names.
+    httplib::Result added = client()->Post(
+        "/v1/situations",
+        Json{{"name", "Busy_High"}, {"application", "vphost"}, {"table", "cpu"}, {"where", "Busy > 50"}, {"interval", 60}}
+            .dump(),
+        "application/json");
+    ASSERT_EQ(added->status, 201) << added->body;
+    EXPECT_EQ(body(added)["table"], "VPHCPU0000");
+    EXPECT_EQ(client()->Delete("/v1/situations/Busy_High")->status, 200);
+
     // Two applications answering to one name: 409 with the candidates.
     TableFacts other = cpu;
     other.application = "VPHOST00";
