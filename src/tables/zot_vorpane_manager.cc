@@ -2,6 +2,7 @@
 
 #include <map>
 #include <mutex>
+#include <string_view>
 
 #include "interfaces/support.h"
 #include "metadata/user_data_info.h"
@@ -9,6 +10,9 @@
 #include "tables/zot_vorpane_agent.h"
 
 namespace {
+
+// The agent's own application: its groups are the agent's bookkeeping, not a user's data.
+constexpr const char* kAgentApplicationName = "VAGENT";
 
 // The managers made by zot_vorpane_init, kept until released.
 struct Keeper {
@@ -61,6 +65,25 @@ bool zot_vorpane_manager::releaseLayout(const vorpane::metadata::userDataInfo* u
     // The manager's share goes outside its lock: it may be the last one.
     released.reset();
     return true;
+}
+
+TableFacts zot_vorpane_manager::Facts() const {
+    TableFacts facts;
+    // The application name carries the release: "VAGENT00".
+    const std::string_view appl = ApplicationName();
+    const std::string_view agent = kAgentApplicationName;
+    facts.internal = appl.substr(0, agent.size()) == agent && appl.size() == agent.size() + 2;
+    const std::shared_ptr<vorpane::metadata::userDataInfo> udi = layout();
+    if (udi == nullptr) {
+        return facts;  // registered before its application came online: the facade names it
+    }
+    facts.application = udi->applName();
+    facts.release = udi->RR();
+    facts.group = udi->attrGroup();
+    facts.help = udi->groupHelp();
+    facts.sampleType = udi->sampleType() == '?' ? 0 : udi->sampleType();
+    facts.ttlSeconds = udi->TTL();
+    return facts;
 }
 
 std::unique_ptr<plaxf> zot_vorpane_manager::CreatePlaxf(RequestDetail* request, ContextInfo* context) {
