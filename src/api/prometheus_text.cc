@@ -1,8 +1,8 @@
 #include "api/prometheus_text.h"
 
 #include <cctype>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 
 namespace vorpane::api {
 
@@ -54,7 +54,48 @@ std::string escapeLabelValue(std::string_view value) {
     return out;
 }
 
-void PrometheusText::family(const std::string& name, const char* type, std::string_view help) {
+std::string numberText(double value) {
+    if (std::isnan(value)) {
+        return "NaN";
+    }
+    if (std::isinf(value)) {
+        return value > 0 ? "+Inf" : "-Inf";
+    }
+    char number[64];
+    // Without a format, to_chars writes the shortest text that parses back to the same double.
+    const std::to_chars_result r = std::to_chars(number, number + sizeof number, value);
+    return r.ec == std::errc() ? std::string(number, r.ptr) : "NaN";
+}
+
+std::string decimalText(int64_t value, int scale) {
+    const bool negative = value < 0;
+    // The magnitude as unsigned, so that the most negative value has one too.
+    const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    std::string digits = std::to_string(magnitude);
+    if (scale <= 0) {
+        if (magnitude != 0) {
+            digits.append(static_cast<size_t>(-scale), '0');
+        }
+    } else {
+        const size_t places = static_cast<size_t>(scale);
+        if (digits.size() <= places) {
+            digits.insert(0, places + 1 - digits.size(), '0');
+        }
+        digits.insert(digits.size() - places, 1, '.');
+        while (digits.back() == '0') {
+            digits.pop_back();
+        }
+        if (digits.back() == '.') {
+            digits.pop_back();
+        }
+    }
+    return negative && digits != "0" ? "-" + digits : digits;
+}
+
+bool PrometheusText::family(const std::string& name, const char* type, std::string_view help) {
+    if (!_families.insert(name).second) {
+        return false;
+    }
     _text += "# HELP ";
     _text += name;
     _text += ' ';
@@ -72,6 +113,7 @@ void PrometheusText::family(const std::string& name, const char* type, std::stri
     _text += ' ';
     _text += type;
     _text += '\n';
+    return true;
 }
 
 void PrometheusText::labelsAndName(const std::string& name, const Labels& labels) {
@@ -94,15 +136,13 @@ void PrometheusText::labelsAndName(const std::string& name, const Labels& labels
 
 void PrometheusText::sample(const std::string& name, const Labels& labels, double value) {
     labelsAndName(name, labels);
-    char number[40];
-    if (std::isnan(value)) {
-        std::snprintf(number, sizeof number, "NaN");
-    } else if (std::isinf(value)) {
-        std::snprintf(number, sizeof number, value > 0 ? "+Inf" : "-Inf");
-    } else {
-        std::snprintf(number, sizeof number, "%.17g", value);
-    }
-    _text += number;
+    _text += numberText(value);
+    _text += '\n';
+}
+
+void PrometheusText::sample(const std::string& name, const Labels& labels, std::string_view valueText) {
+    labelsAndName(name, labels);
+    _text += valueText;
     _text += '\n';
 }
 
