@@ -314,7 +314,7 @@ void tableFamilies(const axf::TableDesc& table, const std::vector<axf::ColumnDes
             std::string value;
             if (row.isInteger(c)) {
                 value = decimalText(row.integer(c), columns[c].scale);
-            } else if (std::string_view text = row.text(c); text.empty() || text.front() != '^') {
+            } else if (std::string_view text = row.text(c); text.empty() || text.front() != kMissingValue) {
                 value = std::string(text);  // "^" is a key without a value: an empty label
             }
             labels.emplace_back(labelNames[k + 1], std::move(value));
