@@ -33,7 +33,62 @@ std::string labelName(std::string_view raw) {
     return metricName(raw);
 }
 
-std::string escapeLabelValue(std::string_view value) {
+namespace {
+
+// The length of the well-formed UTF-8 sequence at the start of text (no overlong form, no surrogate,
+// nothing past U+10FFFF), or 0 when it starts with none.
+size_t utf8Sequence(std::string_view text) {
+    const auto byte = [&text](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) {
+        return 1;
+    }
+    size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (text.size() < length || byte(1) < low || byte(1) > high) {
+        return 0;
+    }
+    for (size_t i = 2; i < length; ++i) {
+        if (byte(i) < 0x80 || byte(i) > 0xBF) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+}  // namespace
+
+std::string validUtf8(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    while (!text.empty()) {
+        const size_t n = utf8Sequence(text);
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";  // U+FFFD REPLACEMENT CHARACTER
+            text.remove_prefix(1);
+        } else {
+            out.append(text.substr(0, n));
+            text.remove_prefix(n);
+        }
+    }
+    return out;
+}
+
+std::string escapeLabelValue(std::string_view raw) {
+    const std::string value = validUtf8(raw);
     std::string out;
     out.reserve(value.size());
     for (char c : value) {
@@ -99,7 +154,7 @@ bool PrometheusText::family(const std::string& name, const char* type, std::stri
     _text += "# HELP ";
     _text += name;
     _text += ' ';
-    for (char c : help) {
+    for (char c : validUtf8(help)) {
         if (c == '\\') {
             _text += "\\\\";
         } else if (c == '\n') {

@@ -18,7 +18,11 @@ using Labels = std::vector<std::pair<std::string, std::string>>;
 std::string metricName(std::string_view raw);
 // A label name: the same rules; a sanitised name never begins with the reserved "__".
 std::string labelName(std::string_view raw);
-// Backslash, double quote and line feed escaped for a label value.
+// text with every byte that does not belong to a well-formed UTF-8 sequence replaced by U+FFFD:
+// Prometheus refuses a whole page for one label value that is no UTF-8 (a key read from a Latin-1
+// file).
+std::string validUtf8(std::string_view text);
+// Backslash, double quote and line feed escaped for a label value, made valid UTF-8.
 std::string escapeLabelValue(std::string_view value);
 // The shortest text that reads back as exactly value ("4.03", "1e+21", "NaN", "+Inf").
 std::string numberText(double value);
@@ -28,7 +32,7 @@ std::string decimalText(int64_t value, int scale);
 
 class PrometheusText {
 public:
-    // Starts a family: its HELP and TYPE lines. Samples that follow belong to it. A name may start
+    // Starts a family: its HELP (valid UTF-8) and TYPE lines. Samples that follow belong to it. A name may start
     // one family only: false (and nothing written) when it has started one already.
     bool family(const std::string& name, const char* type, std::string_view help);
     bool hasFamily(const std::string& name) const { return _families.count(name) != 0; }

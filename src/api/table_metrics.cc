@@ -15,6 +15,9 @@ namespace {
 
 using Words = std::vector<std::string>;
 
+// What the hub registers as the help of an attribute a provider gave none: the name says more.
+constexpr std::string_view kNoHelp = "No attribute Help Defined";
+
 // How names spell a unit: a sequence of words, each with its alternatives ("kb|kib|kbytes").
 using Spelling = std::vector<std::string_view>;
 
@@ -175,17 +178,6 @@ std::string joined(const Words& w) {
 
 }  // namespace
 
-const std::vector<UnitRule>& unitRules() {
-    static const std::vector<UnitRule> rules = [] {
-        std::vector<UnitRule> out;
-        for (const UnitEntry& e : unitTable()) {
-            out.push_back(e.rule);
-        }
-        return out;
-    }();
-    return rules;
-}
-
 const UnitRule* unitRule(std::string_view unit) {
     const UnitEntry* e = unitEntry(unit);
     return e == nullptr ? nullptr : &e->rule;
@@ -216,6 +208,11 @@ AttributeMetric attributeMetric(std::string_view application, std::string_view g
     const size_t attributeStart = all.size();
     all.insert(all.end(), attribute.begin(), attribute.end());
     spellOutAbbreviations(all);
+    for (std::string& word : all) {  // a family's name does not say its type
+        if (word == (m.counter ? "counter" : "gauge")) {
+            word = m.counter ? "count" : "level";
+        }
+    }
     if (all.size() == attributeStart) {
         all.push_back("value");  // an attribute whose name has no letter or digit
     }
@@ -338,7 +335,8 @@ void tableFamilies(const axf::TableDesc& table, const std::vector<axf::ColumnDes
             continue;  // keys are labels; text is no value
         }
         const AttributeMetric m = attributeMetric(application, group, table.sampleType, c);
-        if (!out.family(m.name, m.counter ? "counter" : "gauge", c.help.empty() ? columnKey(c) : c.help)) {
+        const bool helpless = c.help.empty() || c.help == kNoHelp;
+        if (!out.family(m.name, m.counter ? "counter" : "gauge", helpless ? columnKey(c) : c.help)) {
             continue;
         }
         for (const Series& s : series) {

@@ -28,8 +28,6 @@ struct UnitRule {
 // The rule of a declared unit, spelled as common/units.h lists it; null for "" and for a unit the
 // page does not know, whose values and names stay as they are.
 const UnitRule* unitRule(std::string_view unit);
-// Every unit the page converts, in the order docs/management-api.md lists them.
-const std::vector<UnitRule>& unitRules();
 
 // What one attribute becomes.
 struct AttributeMetric {

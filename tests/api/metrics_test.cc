@@ -21,6 +21,13 @@ TEST(PrometheusText, NamesFollowThePrometheusRules) {
     EXPECT_EQ(api::labelName("__name"), "name");  // never the reserved "__"
     EXPECT_EQ(api::labelName("Mount"), "mount");
     EXPECT_EQ(api::escapeLabelValue("a\\b\"c\nd"), "a\\\\b\\\"c\\nd");
+    // Label values are UTF-8 whatever a provider sent: one that is not would fail the whole page.
+    EXPECT_EQ(api::escapeLabelValue("gr\xC3\xB6\xC3\x9F" "e \xF0\x9F\x98\x80"), "gr\xC3\xB6\xC3\x9F" "e \xF0\x9F\x98\x80");
+    EXPECT_EQ(api::escapeLabelValue("caf\xE9"), "caf\xEF\xBF\xBD");  // Latin-1
+    EXPECT_EQ(api::validUtf8("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");  // overlong "/"
+    EXPECT_EQ(api::validUtf8("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // a surrogate
+    EXPECT_EQ(api::validUtf8("\xF4\x90\x80\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // past U+10FFFF
+    EXPECT_EQ(api::validUtf8("x\xE2\x82"), "x\xEF\xBF\xBD\xEF\xBF\xBD");  // cut short
 
     api::PrometheusText out;
     EXPECT_TRUE(out.family("x_total", "counter", "line one\nline \\two"));
@@ -108,6 +115,9 @@ TEST(TableMetrics, NamesCarryApplicationGroupAndBaseUnitAndCountersAreRunningCou
     EXPECT_EQ(metric("FILESYSTEM", column("Inodes_Total", 'G')), "vorpane_vphost_filesystem_total_inodes gauge");
     EXPECT_EQ(metric("QUEUE", column("Count", 'G')), "vorpane_vphost_queue_count_value gauge");
     EXPECT_EQ(metric("QUEUE", column("Wait_Sum", 'G')), "vorpane_vphost_queue_sum_wait gauge");
+    // Nor does a name say its type.
+    EXPECT_EQ(metric("PAGES", column("Page_Counter", 'C')), "vorpane_vphost_pages_page_count_total counter");
+    EXPECT_EQ(metric("TANK", column("Fuel_Gauge", 'G')), "vorpane_vphost_tank_fuel_level gauge");
 
     // Values in the base unit, exact.
     auto value = [](int64_t v, int scale, const char* unit) {
@@ -190,6 +200,7 @@ TEST_F(Metrics, EachSeriesShowsItsNewestRowAndPromtoolFindsNothing) {
     ASSERT_TRUE(io.addRow({"h1:IO01", "sdb", "5", "0", "hdd", "1", "0"}));
     ASSERT_TRUE(io.addRow({"h2:IO01", "sda", "77", "1", "ssd", "0", "5"}));
     ASSERT_TRUE(io.addRow({"h1:IO01", "sda", "693", "4", "ssd", "1250", "2"}));
+    ASSERT_TRUE(io.addRow({"h2:IO01", "sd\xE9", "1", "1", "", "0", "0"}));  // a key that is no UTF-8
     // The figures of the agent's other parts come through the framework.
     axf::setFigureSource([] {
         return std::vector<axf::Figure>{
@@ -221,6 +232,9 @@ TEST_F(Metrics, EachSeriesShowsItsNewestRowAndPromtoolFindsNothing) {
     EXPECT_EQ(text.find("model"), std::string::npos) << text;  // text is no value
     EXPECT_EQ(text.find("IO01"), std::string::npos) << text;  // neither release nor table code
     EXPECT_EQ(text.find("iotbl"), std::string::npos) << text;
+    EXPECT_NE(text.find("vorpane_io_diskio_reads_total{source=\"h2\",device=\"sd\xEF\xBF\xBD\"} 1\n"),
+              std::string::npos)
+        << text;
     EXPECT_NE(text.find("# TYPE vorpane_up gauge\nvorpane_up 1\n"), std::string::npos) << text;
     EXPECT_NE(text.find("# TYPE vorpane_framework_running gauge\nvorpane_framework_running 0\n"), std::string::npos)
         << text;  // the fixture runs no framework thread

@@ -84,7 +84,7 @@ TEST(MetricsOfTheAgent, TheDefaultStartWithEveryKindOfProviderPassesPromtoolWith
                   std::to_string(sockPort) + "\n");
     writeFile(dir.path() + "/work/providers/weblog.desc",
               "application WEBLOG help=\"Web server access log\"\ngroup ACCESS E 0\nattribute Host D 64\n"
-              "attribute Path D 256\nattribute Bytes G 4 unit=bytes help=\"Size of the answer\"\n"
+              "attribute Path D 256\nattribute Bytes G 4 unit=bytes\n"
               "source FILE group=ACCESS fields=Host,Path,Bytes\npath " +
                   dir.path() + "/access.log\n");
     // An S group keeps every row until its TTL: two rows of one process, the second the newer.
@@ -161,6 +161,7 @@ TEST(MetricsOfTheAgent, TheDefaultStartWithEveryKindOfProviderPassesPromtoolWith
               std::vector<std::string>{"vorpane_orders_order_amount{source=\"shop1\",id=\"7\"} 19.99"})
         << text;
     EXPECT_EQ(samplesOf(text, "vorpane_weblog_access_bytes").size(), 1u) << text;
+    EXPECT_NE(text.find("# HELP vorpane_weblog_access_bytes Bytes\n"), std::string::npos) << text;  // none given
     EXPECT_NE(text.find("# TYPE vorpane_vphost_network_rx_bytes_total counter\n"), std::string::npos) << text;
     EXPECT_NE(text.find("# TYPE vorpane_up gauge\nvorpane_up 1\n"), std::string::npos) << text;
     EXPECT_NE(text.find("# TYPE vorpane_vagent_dpstatus_definitions gauge\n"), std::string::npos) << text;
