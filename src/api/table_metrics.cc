@@ -48,6 +48,8 @@ const std::vector<UnitEntry>& unitTable() {
             {{"nanoseconds", "seconds", 1, 9, true}, {{"nanoseconds|nanosecond|nanos|nsecs|nsec|ns"}}},
             {{"hertz", "hertz", 1, 0, false}, {{"hertz|hz"}}},
             {{"celsius", "celsius", 1, 0, false}, {{"celsius|degc|c"}}},
+            {{"bytes_per_second", "bytes_per_second", 1, 0, false},
+             {{"bytes|byte|b", "per", "seconds|second|secs|sec|s"}, {"bps"}}},
         };
     }();
     return table;

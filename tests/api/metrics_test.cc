@@ -91,7 +91,9 @@ TEST(TableMetrics, NamesCarryApplicationGroupAndBaseUnitAndCountersAreRunningCou
     EXPECT_EQ(metric("DISK", column("Sent_Bytes", 'C', "bytes")), "vorpane_vphost_disk_sent_bytes_total counter");
     EXPECT_EQ(metric("DISK", column("Busy_Ratio", 'G', "ratio")), "vorpane_vphost_disk_busy_ratio gauge");
     EXPECT_EQ(metric("NETWORK", column("Rx_KB", 'C', "KiB")), "vorpane_vphost_network_rx_bytes_total counter");
-    EXPECT_EQ(metric("NETWORK", column("Rx_Bytes_Per_Sec", 'G')), "vorpane_vphost_network_rx_bytes_per_second gauge");
+    EXPECT_EQ(metric("NETWORK", column("Rx_Bytes_Per_Sec", 'G', "bytes_per_second")),
+              "vorpane_vphost_network_rx_bytes_per_second gauge");
+    EXPECT_EQ(metric("NETWORK", column("Tx_Bps", 'G', "bytes_per_second")), "vorpane_vphost_network_tx_bytes_per_second gauge");
     EXPECT_EQ(metric("CPU", column("Busy_Time", 'C', "milliseconds")), "vorpane_vphost_cpu_busy_time_seconds_total counter");
     EXPECT_EQ(metric("CPU", column("Clock", 'G', "hertz")), "vorpane_vphost_cpu_clock_hertz gauge");
     EXPECT_EQ(metric("SENSOR", column("Temp_C", 'G', "celsius", 1)), "vorpane_vphost_sensor_temp_celsius gauge");
