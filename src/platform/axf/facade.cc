@@ -177,7 +177,7 @@ Status encodeFilter(const Filter& filter, const std::vector<ColumnInfo>& columns
             if (p.op == CompareOp::LIKE) {
                 return Status{kInvalid, "LIKE compares text; column <" + p.column + "> is a number"};
             }
-            int64_t v;
+            int64_t v = 0;
             int64_t lo = col.type == AXF_COLUMN_INT16 ? INT16_MIN : INT32_MIN;
             int64_t hi = col.type == AXF_COLUMN_INT16 ? INT16_MAX : INT32_MAX;
             const ScaledError e = parseScaled(p.value, col.scale, &v);
