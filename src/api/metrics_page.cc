@@ -1,13 +1,12 @@
-#include <set>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "api/api_http.h"
 #include "api/api_json.h"
 #include "api/api_routes.h"
 #include "api/prometheus_text.h"
+#include "api/table_metrics.h"
 #include "interfaces/axf.h"
 #include "interfaces/axf_facade.h"
 #include "interfaces/support.h"
@@ -33,7 +32,9 @@ void agentFigureMetrics(PrometheusText& out) {
     for (const std::string& name : names) {
         const std::vector<const axf::Figure*>& list = byName[name];
         const std::string family = metricName(name);
-        out.family(family, list.front()->counter ? "counter" : "gauge", list.front()->help);
+        if (!out.family(family, list.front()->counter ? "counter" : "gauge", list.front()->help)) {
+            continue;
+        }
         for (const axf::Figure* f : list) {
             out.sample(family, f->labels, f->value);
         }
@@ -72,66 +73,20 @@ void situationMetrics(PrometheusText& out) {
     }
 }
 
-// Every integer column that is not a key, as a gauge per row labelled by the row's subnode and key
-// columns.
+// Every table's numeric attributes (table_metrics.h), from one report of each.
 void tableMetrics(PrometheusText& out) {
-    std::unordered_set<std::string> families;
     for (const axf::TableDesc& t : axf::listTables()) {
+        if (t.internal && t.group.empty()) {
+            continue;  // the framework's own action and file tables: bookkeeping, no attribute group
+        }
         axf::ReportQuery query;
         query.applName = t.applName;
         query.tableName = t.tableName;
         query.timeoutSeconds = kScrapeTimeoutSeconds;
         query.user = kApiUser;
         axf::ReportResult result = axf::runReport(query);
-        if (!result.status.ok()) {
-            continue;
-        }
-        std::vector<size_t> labelColumns;
-        std::vector<std::string> labelNames;
-        std::set<std::string> usedLabels;
-        for (size_t i = 0; i < result.columns.size(); ++i) {
-            const axf::ColumnDesc& c = result.columns[i];
-            std::string name = sameText(c.name, "ORIGINNODE") ? "subnode" : labelName(columnKey(c));
-            if ((c.key || sameText(c.name, "ORIGINNODE")) && usedLabels.insert(name).second) {
-                labelColumns.push_back(i);
-                labelNames.push_back(name);
-            }
-        }
-        for (size_t i = 0; i < result.columns.size(); ++i) {
-            const axf::ColumnDesc& c = result.columns[i];
-            if (c.valueType != axf::ValueType::Integer || c.key) {
-                continue;
-            }
-            // A counter attribute only grows: Prometheus takes its rate, and wants "_total" on its name.
-            const bool counter = c.attrType == 'C';
-            std::string name = metricName("vorpane_" + t.applName + "_" + t.tableName + "_" + columnKey(c)) +
-                               (counter ? "_total" : "");
-            if (!families.insert(name).second) {
-                continue;
-            }
-            out.family(name, counter ? "counter" : "gauge", c.caption.empty() ? columnKey(c) : c.caption);
-            std::unordered_set<std::string> seen;
-            for (const axf::ReportRows::Row row : result.rows) {
-                Labels labels;
-                std::string identity;
-                for (size_t k = 0; k < labelColumns.size(); ++k) {
-                    const size_t column = labelColumns[k];
-                    std::string text = row.isInteger(column) ? std::to_string(row.integer(column))
-                                                             : std::string(row.text(column));
-                    identity += text;
-                    identity.push_back('\0');
-                    labels.emplace_back(labelNames[k], std::move(text));
-                }
-                if (!seen.insert(identity).second || !row.isInteger(i)) {
-                    continue;  // one sample per label set
-                }
-                int64_t v = row.integer(i);
-                if (c.scale > 0) {
-                    out.sample(name, labels, valueJson(c, axf::Value(v)).get<double>());
-                } else {
-                    out.sample(name, labels, static_cast<long long>(v));
-                }
-            }
+        if (result.status.ok()) {
+            tableFamilies(t, result.columns, result.rows, out);
         }
     }
 }
@@ -140,8 +95,10 @@ void tableMetrics(PrometheusText& out) {
 
 std::string metricsPage(ApiContext& s) {
     PrometheusText out;
-    out.family("vorpane_up", "gauge", "1 while the agent serves; framework_running says whether the framework runs");
-    out.sample("vorpane_up", {{"framework_running", axf::running() ? "1" : "0"}}, 1LL);
+    out.family("vorpane_up", "gauge", "1 while the agent serves");
+    out.sample("vorpane_up", {}, 1LL);
+    out.family("vorpane_framework_running", "gauge", "1 while the agent framework runs, else 0");
+    out.sample("vorpane_framework_running", {}, axf::running() ? 1LL : 0LL);
     out.family("vorpane_uptime_seconds", "gauge", "Seconds since the management API started");
     out.sample("vorpane_uptime_seconds", {}, static_cast<long long>(clock::nowSeconds() - s.started));
 

@@ -1,8 +1,8 @@
 #include "api/prometheus_text.h"
 
 #include <cctype>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 
 namespace vorpane::api {
 
@@ -33,7 +33,62 @@ std::string labelName(std::string_view raw) {
     return metricName(raw);
 }
 
-std::string escapeLabelValue(std::string_view value) {
+namespace {
+
+// The length of the well-formed UTF-8 sequence at the start of text (no overlong form, no surrogate,
+// nothing past U+10FFFF), or 0 when it starts with none.
+size_t utf8Sequence(std::string_view text) {
+    const auto byte = [&text](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) {
+        return 1;
+    }
+    size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (text.size() < length || byte(1) < low || byte(1) > high) {
+        return 0;
+    }
+    for (size_t i = 2; i < length; ++i) {
+        if (byte(i) < 0x80 || byte(i) > 0xBF) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+}  // namespace
+
+std::string validUtf8(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    while (!text.empty()) {
+        const size_t n = utf8Sequence(text);
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";  // U+FFFD REPLACEMENT CHARACTER
+            text.remove_prefix(1);
+        } else {
+            out.append(text.substr(0, n));
+            text.remove_prefix(n);
+        }
+    }
+    return out;
+}
+
+std::string escapeLabelValue(std::string_view raw) {
+    const std::string value = validUtf8(raw);
     std::string out;
     out.reserve(value.size());
     for (char c : value) {
@@ -54,11 +109,52 @@ std::string escapeLabelValue(std::string_view value) {
     return out;
 }
 
-void PrometheusText::family(const std::string& name, const char* type, std::string_view help) {
+std::string numberText(double value) {
+    if (std::isnan(value)) {
+        return "NaN";
+    }
+    if (std::isinf(value)) {
+        return value > 0 ? "+Inf" : "-Inf";
+    }
+    char number[64];
+    // Without a format, to_chars writes the shortest text that parses back to the same double.
+    const std::to_chars_result r = std::to_chars(number, number + sizeof number, value);
+    return r.ec == std::errc() ? std::string(number, r.ptr) : "NaN";
+}
+
+std::string decimalText(int64_t value, int scale) {
+    const bool negative = value < 0;
+    // The magnitude as unsigned, so that the most negative value has one too.
+    const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    std::string digits = std::to_string(magnitude);
+    if (scale <= 0) {
+        if (magnitude != 0) {
+            digits.append(static_cast<size_t>(-scale), '0');
+        }
+    } else {
+        const size_t places = static_cast<size_t>(scale);
+        if (digits.size() <= places) {
+            digits.insert(0, places + 1 - digits.size(), '0');
+        }
+        digits.insert(digits.size() - places, 1, '.');
+        while (digits.back() == '0') {
+            digits.pop_back();
+        }
+        if (digits.back() == '.') {
+            digits.pop_back();
+        }
+    }
+    return negative && digits != "0" ? "-" + digits : digits;
+}
+
+bool PrometheusText::family(const std::string& name, const char* type, std::string_view help) {
+    if (!_families.insert(name).second) {
+        return false;
+    }
     _text += "# HELP ";
     _text += name;
     _text += ' ';
-    for (char c : help) {
+    for (char c : validUtf8(help)) {
         if (c == '\\') {
             _text += "\\\\";
         } else if (c == '\n') {
@@ -72,6 +168,7 @@ void PrometheusText::family(const std::string& name, const char* type, std::stri
     _text += ' ';
     _text += type;
     _text += '\n';
+    return true;
 }
 
 void PrometheusText::labelsAndName(const std::string& name, const Labels& labels) {
@@ -94,15 +191,13 @@ void PrometheusText::labelsAndName(const std::string& name, const Labels& labels
 
 void PrometheusText::sample(const std::string& name, const Labels& labels, double value) {
     labelsAndName(name, labels);
-    char number[40];
-    if (std::isnan(value)) {
-        std::snprintf(number, sizeof number, "NaN");
-    } else if (std::isinf(value)) {
-        std::snprintf(number, sizeof number, value > 0 ? "+Inf" : "-Inf");
-    } else {
-        std::snprintf(number, sizeof number, "%.17g", value);
-    }
-    _text += number;
+    _text += numberText(value);
+    _text += '\n';
+}
+
+void PrometheusText::sample(const std::string& name, const Labels& labels, std::string_view valueText) {
+    labelsAndName(name, labels);
+    _text += valueText;
     _text += '\n';
 }
 

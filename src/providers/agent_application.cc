@@ -17,7 +17,7 @@ constexpr const char* kDescription =
     "application VAGENT help=\"Vorpane Agent\"\n"
     "group DPSTATUS P 120 dptype=VA help=\"The built-in data providers\"\n"
     "attribute @Provider D 64 help=\"Provider: its type or definition file\"\n"
-    "attribute Definitions C 4 help=\"Definitions loaded\"\n"
+    "attribute Definitions G 4 help=\"Definitions loaded\"\n"
     "attribute Rows_Sent C 4 help=\"Rows sent to the hub\"\n"
     "attribute Errors C 4 help=\"Errors\"\n"
     "attribute Malformed C 4 help=\"Malformed input lines or records\"\n"

@@ -716,7 +716,7 @@ void publishStatus(HubSession& session, const std::string& source, const std::ve
         std::string last = s.lastError().substr(0, 128);
         std::string name = s.name().substr(0, 64);
         row.add("Provider", name.data(), static_cast<int>(name.size()), 'D');
-        row.add("Definitions", &definitions, 4, 'C');
+        row.add("Definitions", &definitions, 4, 'G');
         row.add("Rows_Sent", &rows, 4, 'C');
         row.add("Errors", &errors, 4, 'C');
         row.add("Malformed", &malformed, 4, 'C');
