@@ -117,5 +117,7 @@ class PageWalk : public ::testing::Test {
 
 TEST_F(PageWalk, TheReadme) { walk("README.md"); }
 
+TEST_F(PageWalk, SampleTypes) { walk("docs/sample-types.md"); }
+
 }  // namespace
 }  // namespace vorpane::testing
