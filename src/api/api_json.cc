@@ -79,18 +79,30 @@ const std::string& columnKey(const axf::ColumnDesc& column) {
 }
 
 Json columnJson(const axf::ColumnDesc& column) {
-    return Json{{"name", column.name},
-                {"attribute", column.attrName},
-                {"caption", column.caption},
-                {"type", column.valueType == axf::ValueType::Integer ? "integer" : "text"},
+    return Json{{"name", columnKey(column)},
+                {"column", column.name},
+                {"type", column.attrType != 0 ? Json(std::string(1, column.attrType)) : Json(nullptr)},
+                {"valueType", column.valueType == axf::ValueType::Integer ? "integer" : "text"},
                 {"length", column.length},
+                {"unit", column.unit.empty() ? Json(nullptr) : Json(column.unit)},
                 {"key", column.key},
                 {"scale", column.scale},
-                {"attrType", column.attrType != 0 ? Json(std::string(1, column.attrType)) : Json(nullptr)}};
+                {"caption", column.caption},
+                {"help", column.help}};
 }
 
-Json tableJson(const axf::TableDesc& table, bool withColumns) {
-    Json j{{"application", table.applName}, {"table", table.tableName}};
+Json tableJson(const axf::TableDesc& table, bool withColumns, std::optional<size_t> rowCount) {
+    Json j{{"application", table.application},
+           {"release", table.release},
+           {"group", table.group.empty() ? Json(nullptr) : Json(table.group)},
+           {"table", table.tableName},
+           {"sampleType", table.sampleType != 0 ? Json(std::string(1, table.sampleType)) : Json(nullptr)},
+           {"ttl", table.ttlSeconds},
+           {"help", table.help},
+           {"internal", table.internal}};
+    if (rowCount) {
+        j["rowCount"] = *rowCount;
+    }
     if (withColumns) {
         Json columns = Json::array();
         for (const axf::ColumnDesc& c : table.columns) {
@@ -111,6 +123,9 @@ Json valueJson(const axf::ColumnDesc& column, const axf::Value& value) {
         return *n;
     }
     const std::string& text = std::get<std::string>(value);
+    if (!text.empty() && text.front() == kMissingValue) {
+        return nullptr;  // the provider sent no value
+    }
     // Only a time attribute's text is a time stamp: a 16-digit serial number or account is not.
     if (column.attrType == 'T') {
         if (std::optional<std::string> iso = timestampToIso(text)) {

@@ -28,9 +28,11 @@ std::optional<std::string> timestampToIso(std::string_view text);
 const std::string& columnKey(const axf::ColumnDesc& column);
 
 Json columnJson(const axf::ColumnDesc& column);
-Json tableJson(const axf::TableDesc& table, bool withColumns);
+// rowCount: the rows a report of the table gave, when it was counted.
+Json tableJson(const axf::TableDesc& table, bool withColumns, std::optional<size_t> rowCount = std::nullopt);
 // Integer columns as numbers (whole numbers when the column has no scale, else divided by 10^scale),
-// the time stamps of time attributes (attribute type 'T') as ISO 8601, other text as strings.
+// the time stamps of time attributes (attribute type 'T') as ISO 8601, other text as strings; a text
+// without a value (it starts with kMissingValue) as null.
 Json valueJson(const axf::ColumnDesc& column, const axf::Value& value);
 Json rowJson(const std::vector<axf::ColumnDesc>& columns, const std::vector<axf::Value>& row);
 Json rowJson(const std::vector<axf::ColumnDesc>& columns, const axf::ReportRows::Row& row);

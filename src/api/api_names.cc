@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "api/api_http.h"
+#include "common/closest_names.h"
 
 namespace vorpane::api {
 
@@ -96,6 +97,80 @@ const axf::TableDesc* currentRelease(std::string_view applName, std::string_view
         }
     }
     return best;
+}
+
+namespace {
+
+std::string tableLabel(const axf::TableDesc& t) {
+    return t.application + "/" + (t.group.empty() ? t.tableName : t.group);
+}
+
+}  // namespace
+
+TableMatch findTable(std::string_view applName, std::string_view tableName, const std::vector<axf::TableDesc>& tables) {
+    TableMatch m;
+    if (const axf::TableDesc* byCode = currentRelease(applName, tableName, tables)) {
+        m.table = byCode;
+        return m;
+    }
+    bool applicationKnown = false;
+    for (const axf::TableDesc& t : tables) {
+        if (!sameText(t.application, applName) && !sameText(t.applName, applName)) {
+            continue;
+        }
+        applicationKnown = true;
+        if (t.group.empty() || !sameText(t.group, tableName)) {
+            continue;
+        }
+        // One candidate per application and group: the highest release.
+        bool merged = false;
+        for (const axf::TableDesc*& c : m.candidates) {
+            if (sameText(c->application, t.application) && sameText(c->group, t.group)) {
+                if (t.release > c->release) {
+                    c = &t;
+                }
+                merged = true;
+            }
+        }
+        if (!merged) {
+            m.candidates.push_back(&t);
+        }
+    }
+    if (m.candidates.size() == 1) {
+        m.table = m.candidates.front();
+        m.candidates.clear();
+        return m;
+    }
+    const std::string asked = std::string(applName) + "/" + std::string(tableName);
+    if (m.candidates.size() > 1) {
+        m.status = 409;
+        m.message = asked + " names more than one table:";
+        for (const axf::TableDesc* c : m.candidates) {
+            m.message += " " + tableLabel(*c) + " (" + c->applName + "/" + c->tableName + ")";
+        }
+        return m;
+    }
+    m.status = 404;
+    std::vector<std::string> known;
+    if (!applicationKnown) {
+        for (const axf::TableDesc& t : tables) {
+            if (!t.internal) {
+                known.push_back(t.application);
+            }
+        }
+        m.message = "no application " + std::string(applName) + "; " + knownNames(applName, std::move(known), "applications");
+        return m;
+    }
+    std::string application(applName);
+    for (const axf::TableDesc& t : tables) {
+        if (sameText(t.application, applName) || sameText(t.applName, applName)) {
+            application = t.application;
+            known.push_back(t.group.empty() ? t.tableName : t.group);
+        }
+    }
+    m.message = "application " + application + " has no group " + std::string(tableName) + "; " +
+                knownNames(tableName, std::move(known), "groups");
+    return m;
 }
 
 }  // namespace vorpane::api

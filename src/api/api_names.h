@@ -47,4 +47,16 @@ std::string tableRelease(std::string_view applName, std::string_view tableName);
 const axf::TableDesc* currentRelease(std::string_view applName, std::string_view tableName,
                                      const std::vector<axf::TableDesc>& tables);
 
+// The table a request names. A table is named by its application and attribute group, without the
+// release and in any case ("VPHOST", "cpu"), or as listed: application with or without its release
+// and the table's code ("VPHOST00"/"VPHABCDE00"). A code is taken first; by name, the current (highest)
+// release of the group answers.
+struct TableMatch {
+    const axf::TableDesc* table = nullptr;  // into the tables searched; null when none or several
+    int status = 200;  // 404: none (message lists what exists); 409: several (message and candidates)
+    std::string message;
+    std::vector<const axf::TableDesc*> candidates;  // for 409: one per matching application and group
+};
+TableMatch findTable(std::string_view applName, std::string_view tableName, const std::vector<axf::TableDesc>& tables);
+
 }  // namespace vorpane::api

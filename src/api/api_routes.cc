@@ -29,6 +29,9 @@ namespace {
 // Longer than a demand report's wait for its provider (ZOTA_REPORT_REQUEST_EXPIRATION, 15 seconds by
 // default, checked every 3): a provider that never answers gives the stored rows, not a time-out.
 constexpr double kReportTimeoutSeconds = 30;
+// A listing counts each table's rows with a report: one that waits for a provider longer than this
+// is listed without a count.
+constexpr double kCountTimeoutSeconds = 2;
 constexpr size_t kMaxEventsPerPoll = 1000;
 constexpr double kPollSliceSeconds = 1;
 
@@ -144,25 +147,25 @@ struct Routes {
             }
             Json attributes = Json::array();
             for (const axf::ColumnDesc& c : t.columns) {
-                attributes.push_back(Json{{"name", columnKey(c)},
-                                          {"column", c.name},
-                                          {"type", c.valueType == axf::ValueType::Integer ? "integer" : "text"},
-                                          {"length", c.length},
-                                          {"key", c.key},
-                                          {"scale", c.scale},
-                                          {"help", c.caption}});
+                attributes.push_back(columnJson(c));
             }
-            groups.push_back(Json{{"table", t.tableName}, {"attributes", std::move(attributes)}});
+            groups.push_back(Json{{"group", t.group.empty() ? Json(nullptr) : Json(t.group)},
+                                  {"table", t.tableName},
+                                  {"help", t.help},
+                                  {"attributes", std::move(attributes)}});
         }
         return Json{{"name", name}, {"versions", versions}, {"subnodes", subnodeCount}, {"groups", std::move(groups)}};
     }
 
-    void applications(const httplib::Request&, httplib::Response& res) {
+    void applications(const httplib::Request& req, httplib::Response& res) {
+        const bool all = wantsAll(req);
         std::vector<axf::TableDesc> tables = axf::listTables();
         std::vector<axf::SubnodeInfo> subnodes = axf::listSubnodes();
         std::set<std::string> names;
         for (const axf::TableDesc& t : tables) {
-            names.insert(t.applName);
+            if (all || !t.internal) {
+                names.insert(t.applName);
+            }
         }
         Json list = Json::array();
         for (const std::string& n : names) {
@@ -183,35 +186,81 @@ struct Routes {
         fail(res, 404, "no application named " + wanted);
     }
 
-    void tables(const httplib::Request&, httplib::Response& res) {
+    // Whether the request asks for the agent's own tables too (?all=1).
+    static bool wantsAll(const httplib::Request& req) {
+        const std::string all = req.get_param_value("all");
+        return all == "1" || sameText(all, "true") || sameText(all, "yes");
+    }
+
+    // The table the path's two names give (findTable), or false with the answer given: 404 with what
+    // exists, 409 with the candidates.
+    static bool lookUp(const httplib::Request& req, httplib::Response& res, const std::vector<axf::TableDesc>& tables,
+                       const axf::TableDesc** out) {
+        TableMatch m = findTable(req.matches[1].str(), req.matches[2].str(), tables);
+        if (m.table == nullptr) {
+            Json e{{"error", m.status == 409 ? "conflict" : "not found"}, {"detail", m.message}};
+            if (!m.candidates.empty()) {
+                Json list = Json::array();
+                for (const axf::TableDesc* c : m.candidates) {
+                    list.push_back(tableJson(*c, false));
+                }
+                e["candidates"] = std::move(list);
+            }
+            reply(res, m.status, e);
+            return false;
+        }
+        *out = m.table;
+        return true;
+    }
+
+    // How many rows a report of the table gives now; nothing when the report failed or took longer
+    // than a listing should wait.
+    static std::optional<size_t> rowCount(const axf::TableDesc& t) {
+        axf::ReportQuery query;
+        query.applName = t.applName;
+        query.tableName = t.tableName;
+        query.timeoutSeconds = kCountTimeoutSeconds;
+        query.user = kApiUser;
+        axf::ReportResult result = axf::runReport(query);
+        if (!result.status.ok()) {
+            return std::nullopt;
+        }
+        return result.rows.size();
+    }
+
+    void tables(const httplib::Request& req, httplib::Response& res) {
+        const bool all = wantsAll(req);
         Json list = Json::array();
         for (const axf::TableDesc& t : axf::listTables()) {
-            list.push_back(tableJson(t, false));
+            if (t.internal && !all) {
+                continue;
+            }
+            Json j = tableJson(t, false, rowCount(t));
+            if (!j.contains("rowCount")) {
+                j["rowCount"] = nullptr;
+            }
+            list.push_back(std::move(j));
         }
         reply(res, 200, Json{{"tables", std::move(list)}});
     }
 
     void table(const httplib::Request& req, httplib::Response& res) {
-        axf::TableDesc desc;
-        axf::Status st = axf::describeTable(req.matches[1].str(), req.matches[2].str(), &desc);
-        if (!st.ok()) {
-            return failWith(res, st);
+        const std::vector<axf::TableDesc> tables = axf::listTables();
+        const axf::TableDesc* found = nullptr;
+        if (!lookUp(req, res, tables, &found)) {
+            return;
         }
-        reply(res, 200, tableJson(desc, true));
+        reply(res, 200, tableJson(*found, true));
     }
 
     void rows(const httplib::Request& req, httplib::Response& res) {
         axf::ReportQuery query;
-        query.applName = req.matches[1];
-        query.tableName = req.matches[2];
         query.subnodes = listParam(req, "subnode");
         for (const std::string& n : query.subnodes) {
             if (std::string problem = nameProblem("subnode", n, kMaxSubnodeName); !problem.empty()) {
                 return fail(res, 400, problem);
             }
         }
-        query.timeoutSeconds = kReportTimeoutSeconds;
-        query.user = kApiUser;
         WhereResult where = parseWhere(req.get_param_value("where"));
         if (!where.ok) {
             reply(res, 400,
@@ -220,6 +269,15 @@ struct Routes {
                        {"position", where.position}});
             return;
         }
+        const std::vector<axf::TableDesc> tables = axf::listTables();
+        const axf::TableDesc* found = nullptr;
+        if (!lookUp(req, res, tables, &found)) {
+            return;
+        }
+        query.applName = found->applName;
+        query.tableName = found->tableName;
+        query.timeoutSeconds = kReportTimeoutSeconds;
+        query.user = kApiUser;
         query.filter = std::move(where.filter);
         axf::ReportResult result = axf::runReport(query);
         if (!result.status.ok()) {
@@ -230,8 +288,10 @@ struct Routes {
             list.push_back(rowJson(result.columns, row));
         }
         reply(res, 200,
-              Json{{"application", query.applName},
-                   {"table", query.tableName},
+              Json{{"application", found->application},
+                   {"release", found->release},
+                   {"group", found->group.empty() ? Json(nullptr) : Json(found->group)},
+                   {"table", found->tableName},
                    {"count", result.rows.size()},
                    {"rows", std::move(list)}});
     }

@@ -15,7 +15,8 @@ std::string tableText(std::string_view appl, std::string_view table) {
 }
 
 // The table a situation names as it is registered now: with exactly these names, else the current
-// release of the same application and table; null when there is none.
+// release of the same application and table (by its code or its group's name); null when there is
+// none or the names fit several.
 const axf::TableDesc* registeredTable(const std::string& appl, const std::string& table,
                                       const std::vector<axf::TableDesc>& tables) {
     for (const axf::TableDesc& t : tables) {
@@ -23,7 +24,7 @@ const axf::TableDesc* registeredTable(const std::string& appl, const std::string
             return &t;
         }
     }
-    return currentRelease(appl, table, tables);
+    return findTable(appl, table, tables).table;
 }
 
 std::string noColumnsYet(const axf::TableDesc& t) {

@@ -122,6 +122,9 @@ inline constexpr int FLT1_TYPE_LONG = 496;  // 4-byte integer
 inline constexpr int FLT1_TYPE_SHORT = 500;  // 2-byte signed
 inline constexpr int FLT1_TYPE_DOUBLE = 1000;  // 8-byte double
 
+// The first byte of a text field that carries no value (the provider sent none).
+inline constexpr char kMissingValue = '^';
+
 // One column of a table's row image. name is the filter name ("ORIGINNODE", "VA3", "filerow"; filters
 // compare it case-blind); the presentation fields are filled by the table classes that know them.
 struct ColumnInfo {
@@ -134,6 +137,21 @@ struct ColumnInfo {
     bool key = false;
     int scale = 0;  // decimal places of an integer column
     char attrType = 0;  // the attribute's type letter ('C' a counter, 'G' a gauge, ...); 0 when unknown
+    std::string unit;  // the attribute's unit ("MiB", "percent", ...), empty when it declares none
+    std::string help;  // the attribute's registered help text
+};
+
+// What a table says of itself for people: the names it is known by and whether it is the agent's own.
+// Empty names and 0 mean unknown; the facade then takes the application and release from the
+// table's application name ("MYAPP01": "MYAPP", "01").
+struct TableFacts {
+    std::string application;  // without the release ("VPHOST")
+    std::string release;  // "00"
+    std::string group;  // the attribute group's name ("CPU")
+    std::string help;  // the group's help text
+    char sampleType = 0;  // 'P', 'S', 'K', 'E', 'N'
+    int ttlSeconds = 0;
+    bool internal = false;  // the agent's own bookkeeping, not data a user registered
 };
 
 // One predicate of a request's filter.
@@ -192,6 +210,11 @@ public:
     // Ends every open request of the table and unregisters it. 0.
     virtual int Shutdown(unsigned long code);
     virtual std::unique_ptr<plaxf> CreatePlaxf(RequestDetail* request, ContextInfo* context) = 0;
+    // What the table says of itself; called from any thread while the table is registered. The base
+    // gives what SetFacts stored.
+    virtual TableFacts Facts() const;
+    // For tables whose facts never change: set before the table is registered.
+    void SetFacts(TableFacts facts) { _facts = std::move(facts); }
 
     const char* ApplicationName() const { return _applName.c_str(); }
     const char* TableName() const { return _tableName.c_str(); }
@@ -206,6 +229,7 @@ private:
     friend class PlaxfListIter;
     friend struct axf::detail::Access;
     std::string _applName, _tableName;
+    TableFacts _facts;
     vorpane::Mutex _lock;
     std::vector<plaxf*> _open VA_GUARDED_BY(_lock);  // requests the framework has open on this table
 };
@@ -277,7 +301,8 @@ public:
     const ContextInfo& Context() const { return _context; }
 
     // Comparisons for ColumnIsException. Each returns 1 when the field satisfies oper against value.
-    // Text of a field of length bytes (ends at its first NUL; trailing blanks do not count).
+    // Text of a field of length bytes (ends at its first NUL; trailing blanks do not count). A field
+    // that starts with kMissingValue has no value: it satisfies IntfOper_NE alone.
     static int IsException(_IntfOper oper, const char* field, const char* value, int length);
     // Text against text.
     static int IsException(_IntfOper oper, std::string_view field, std::string_view value);

@@ -26,7 +26,8 @@
 //   sameApplication     the one rule that matches a table's application to a subnode's
 //
 // Filters: a list of predicates "column op value" joined by AND / OR, AND binding tighter than OR.
-// Operators EQ NE GE LE LT GT and LIKE. LIKE patterns: "*" or "%" match any run of characters,
+// Operators EQ NE GE LE LT GT and LIKE. A text value that is missing (ReportRows::Row::missing) satisfies
+// NE alone: it equals nothing, orders against nothing and matches no pattern. LIKE patterns: "*" or "%" match any run of characters,
 // "?" or "_" exactly one; everything else matches itself, case-sensitively. Columns are named by
 // their filter name (case-blind): "ORIGINNODE", "VA1", ... or by their attribute name.
 //
@@ -105,11 +106,20 @@ struct ColumnDesc {
     int length = 0;
     bool key = false;
     int scale = 0;  // an integer value v stands for v / 10^scale
+    std::string unit;  // one of the accepted unit names ("MiB", "percent", ...), "" when none
+    std::string help;  // the attribute's registered help text
 };
 
 struct TableDesc {
     std::string applName;  // with its release, as the table manager was made
     std::string tableName;
+    std::string application;  // without the release ("VPHOST")
+    std::string release;  // "00"; "" for tables without one
+    std::string group;  // the attribute group's name ("CPU"); "" when unknown
+    std::string help;  // the group's help
+    char sampleType = 0;  // 'P', 'S', 'K', 'E', 'N'; 0 unknown
+    int ttlSeconds = 0;
+    bool internal = false;  // the agent's own tables (fixed tables, its own application's groups)
     std::vector<ColumnDesc> columns;
 };
 
@@ -169,6 +179,12 @@ public:
         // A Text column's value without a copy: cut at its NUL, trailing blanks removed ("" for an
         // Integer column).
         std::string_view text(size_t column) const;
+        // True when a Text column carries no value (its field starts with kMissingValue); an Integer
+        // column always has one.
+        bool missing(size_t column) const {
+            const std::string_view t = text(column);
+            return !t.empty() && t.front() == kMissingValue;
+        }
         // The whole row image.
         const char* image() const { return _image; }
 

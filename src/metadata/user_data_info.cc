@@ -27,6 +27,15 @@ std::optional<int> taggedNumber(std::string_view text, std::string_view tag) {
     return std::atoi(std::string(text.substr(at + tag.size())).c_str());
 }
 
+// text without its surrounding blanks: a provider registers a blank for an empty item.
+std::string_view trimmed(std::string_view text) {
+    const std::size_t first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
 }  // namespace
 
 userDataInfo::userDataInfo(userDataListEntry& entry, const metadataSettings& settings,
@@ -103,6 +112,17 @@ uint16_t userDataInfo::prepareAttributesImages(std::string_view attrInfo,
     offset += kOriginNodeLength;
 
     std::size_t helpFrom = 0;  // where the previous attribute's help was found
+    _groupHelp.clear();
+    if (helpStr) {
+        // The chunk starts with the group's name and help; the attributes' records follow.
+        const std::size_t afterGroup = helpStr->find(',');
+        if (afterGroup != std::string_view::npos) {
+            const std::size_t afterHelp = helpStr->find(',', afterGroup + 1);
+            const std::size_t end = afterHelp == std::string_view::npos ? helpStr->size() : afterHelp;
+            _groupHelp.assign(trimmed(helpStr->substr(afterGroup + 1, end - afterGroup - 1)));
+            helpFrom = end;
+        }
+    }
     TextScanner attributes(attrInfo);
     while (std::optional<std::string_view> attribute = attributes.next(":")) {
         const std::size_t index = _columns.size();
@@ -250,6 +270,7 @@ bool userDataInfo::readHelpRecord(attrInfo_t& c, std::string_view record) {
         _errors = 1;
         return false;
     }
+    c.help.assign(trimmed(record.substr(afterName + 1, afterHelp - afterName - 1)));
     const std::size_t afterFormat = record.find(',', afterHelp + 1);
     if (afterFormat == std::string_view::npos) {
         const std::string_view rest = record.substr(afterHelp + 1);
@@ -258,6 +279,10 @@ bool userDataInfo::readHelpRecord(attrInfo_t& c, std::string_view record) {
         return true;
     }
     const std::string_view format = record.substr(afterHelp + 1, afterFormat - afterHelp - 1);
+    if (const std::size_t at = format.find("UNIT{"); at != std::string_view::npos) {
+        const std::size_t close = format.find('}', at + 5);
+        c.unit.assign(trimmed(format.substr(at + 5, close == std::string_view::npos ? close : close - at - 5)));
+    }
     if (const std::size_t at = format.find("CAPTION{"); at != std::string_view::npos) {
         const std::size_t close = format.find('}', at + 8);
         const std::string_view caption =

@@ -55,6 +55,8 @@ struct attrInfo_t {
     int32_t maximum = 0;
     std::optional<std::string> enumStr;  // the items of ENUM{...}: "name(value) name(value)"
     std::optional<std::string> captionStr;
+    std::string unit;  // UNIT{name}: "MiB", "percent", ...; empty when the attribute declares none
+    std::string help;  // the attribute's help text
     char attrType = 0;  // the registered type letter (A, C, G, S, D, T); 0 for ORIGINNODE
 };
 
@@ -92,6 +94,8 @@ public:
     const char* applNameRR() const { return _applNameRR.c_str(); }
     const char* applName() const { return _applName.c_str(); }
     const char* attrGroup() const { return _attrGroup.c_str(); }
+    // The group's help text ("" when none was registered).
+    const std::string& groupHelp() const { return _groupHelp; }
     const char* RR() const { return _RR.c_str(); }
     const char* cvrm() const { return _cvrm.c_str(); }
     const char* priorVRM() const { return _priorVRM.c_str(); }
@@ -118,7 +122,7 @@ public:
     void printSelf() const;
 
 private:
-    // Reads CAPTION, PRECISION, SCALE and ENUM of the help record at record (which starts with the
+    // Reads the help text, CAPTION, PRECISION, SCALE, UNIT and ENUM of the help record at record (which starts with the
     // attribute's name). False when the record is malformed.
     bool readHelpRecord(attrInfo_t& column, std::string_view record);
 
@@ -131,6 +135,7 @@ private:
     FixedText<22> _applNameRR;
     FixedText<10> _tableNameRR;
     FixedText<32> _attrGroup;
+    std::string _groupHelp;
     FixedText<2> _RR;
     FixedText<8> _cvrm;
     FixedText<8> _priorVRM;

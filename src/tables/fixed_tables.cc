@@ -79,6 +79,9 @@ template <typename Family>
 class fixedTableManager final : public TableManager {
 public:
     fixedTableManager() : TableManager(Family::applName(), Family::tableName()) {
+        TableFacts facts;
+        facts.internal = true;  // the framework's own tables: no user registered them
+        SetFacts(std::move(facts));
         VA_STORAGE("New manager @%p <%s/%s>\n", static_cast<void*>(this), ApplicationName(), TableName());
     }
     ~fixedTableManager() override { VA_STORAGE("Deleting manager @%p\n", static_cast<void*>(this)); }

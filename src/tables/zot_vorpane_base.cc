@@ -68,6 +68,8 @@ int zot_vorpane_base::GetColumnInfo(ColumnInfo* info, int colno) {
     info->key = column.key != 0;
     info->scale = column.scale;
     info->attrType = column.attrType;
+    info->unit = column.unit;
+    info->help = column.help;
     return 0;
 }
 

@@ -10,6 +10,9 @@
 
 namespace {
 
+// The agent's own application: its groups are the agent's bookkeeping, not a user's data.
+constexpr const char* kAgentApplicationName = "VAGENT";
+
 // The managers made by zot_vorpane_init, kept until released.
 struct Keeper {
     vorpane::Mutex lock;
@@ -61,6 +64,22 @@ bool zot_vorpane_manager::releaseLayout(const vorpane::metadata::userDataInfo* u
     // The manager's share goes outside its lock: it may be the last one.
     released.reset();
     return true;
+}
+
+TableFacts zot_vorpane_manager::Facts() const {
+    TableFacts facts;
+    const std::shared_ptr<vorpane::metadata::userDataInfo> udi = layout();
+    if (udi == nullptr) {
+        return facts;  // the facade names it from the application name
+    }
+    facts.application = udi->applName();
+    facts.release = udi->RR();
+    facts.group = udi->attrGroup();
+    facts.help = udi->groupHelp();
+    facts.sampleType = udi->sampleType() == '?' ? 0 : udi->sampleType();
+    facts.ttlSeconds = udi->TTL();
+    facts.internal = facts.application == kAgentApplicationName;
+    return facts;
 }
 
 std::unique_ptr<plaxf> zot_vorpane_manager::CreatePlaxf(RequestDetail* request, ContextInfo* context) {

@@ -30,6 +30,9 @@ class zot_vorpane_manager : public TableManager, public vorpane::datapath::event
     ~zot_vorpane_manager() override;
 
     std::unique_ptr<plaxf> CreatePlaxf(RequestDetail* request, ContextInfo* context) override;
+    // The group's names, help, sample type and TTL from the current layout; the agent's own
+    // application's groups are internal.
+    TableFacts Facts() const override;
 
     // An event row of the table: every open request of the registered manager of this table gets it.
     // 0, 1 when the framework or the layout is missing, else the last failed Dispatch result.

@@ -87,18 +87,19 @@ TEST_F(Api, MetricsCanBeOpenedWithoutOpeningTheRest) {
 }
 
 TEST_F(Api, TablesAndApplicationsDescribeTheirColumns) {
+    ASSERT_TRUE(_disks->addRow({"h1:DSK01", "/var", "975"}));
     Json tables = body(client()->Get("/v1/tables"))["tables"];
     ASSERT_EQ(tables.size(), 1u);
-    EXPECT_EQ(tables[0]["application"], "DSK01");
-    EXPECT_EQ(tables[0]["table"], "DSKTBL01");
-    EXPECT_EQ(tables[0]["columns"], 3);
+    EXPECT_EQ(tables[0], (Json{{"application", "DSK"}, {"release", "01"}, {"group", nullptr}, {"table", "DSKTBL01"},
+                               {"sampleType", nullptr}, {"ttl", 0}, {"help", ""}, {"internal", false},
+                               {"rowCount", 1}, {"columns", 3}}));
 
     Json t = body(client()->Get("/v1/tables/DSK01/DSKTBL01"));
     ASSERT_EQ(t["columns"].size(), 3u);
-    EXPECT_EQ(t["columns"][1], (Json{{"name", "VA1"}, {"attribute", "Mount"}, {"caption", "Mount point"},
-                                     {"type", "text"}, {"length", 16}, {"key", true}, {"scale", 0},
-                                     {"attrType", nullptr}}));
-    EXPECT_EQ(t["columns"][2]["type"], "integer");
+    EXPECT_EQ(t["columns"][1], (Json{{"name", "Mount"}, {"column", "VA1"}, {"type", nullptr}, {"valueType", "text"},
+                                     {"length", 16}, {"unit", nullptr}, {"key", true}, {"scale", 0},
+                                     {"caption", "Mount point"}, {"help", ""}}));
+    EXPECT_EQ(t["columns"][2]["valueType"], "integer");
     EXPECT_EQ(t["columns"][2]["scale"], 1);
 
     httplib::Result r = client()->Get("/v1/tables/DSK01/NOSUCH");
@@ -112,11 +113,107 @@ TEST_F(Api, TablesAndApplicationsDescribeTheirColumns) {
     EXPECT_EQ(apps[0]["versions"], Json::array({"04.10.00"}));
     EXPECT_EQ(apps[0]["subnodes"], 1);
     EXPECT_EQ(apps[0]["groups"][0]["table"], "DSKTBL01");
-    EXPECT_EQ(apps[0]["groups"][0]["attributes"][2]["help"], "Used percent");
+    EXPECT_EQ(apps[0]["groups"][0]["attributes"][2]["caption"], "Used percent");
     // With or without its release.
     EXPECT_EQ(body(client()->Get("/v1/applications/DSK"))["name"], "DSK01");
     EXPECT_EQ(body(client()->Get("/v1/applications/dsk01"))["name"], "DSK01");
     EXPECT_EQ(client()->Get("/v1/applications/NOPE")->status, 404);
+}
+
+TEST_F(Api, TablesAreNamedByApplicationAndGroupAndTheAgentsOwnAreHidden) {
+    TableFacts cpu;
+    cpu.application = "VPHOST";
+    cpu.release = "00";
+    cpu.group = "CPU";
+    cpu.help = "Processor use";
+    cpu.sampleType = 'P';
+    cpu.ttlSeconds = 60;
+    axf::MemoryTable cpuTable("VPHOST00", "VPHCPU0000",
+                              {{"ORIGINNODE", "Node_Name", "", AXF_COLUMN_STRING, 32},
+                               {"VA1", "Busy", "Busy", AXF_COLUMN_INT32, 4, false, 1, 'G', "percent", "Busy share"},
+                               {"VA2", "State", "", AXF_COLUMN_STRING, 8, false, 0, 'D', "", "Processor state"}},
+                              cpu);
+    TableFacts memory = cpu;
+    memory.group = "MEMORY";
+    axf::MemoryTable memoryTable("VPHOST00", "VPHMEM0000", {{"ORIGINNODE", "Node_Name", "", AXF_COLUMN_STRING, 32}},
+                                 memory);
+    TableFacts own;
+    own.internal = true;
+    axf::MemoryTable internal("ZOT", "ZOTACT", {{"ORIGINNODE", "Node_Name", "", AXF_COLUMN_STRING, 32}}, own);
+    ASSERT_EQ(AXF_Subnode_Register("h1:VPHOST", "%AFF", "VPHOST", "01.00.00"), 0);
+    ASSERT_EQ(AXF_Subnode_SendRequest(), 0);
+    ASSERT_TRUE(cpuTable.addRow({"h1:VPHOST", "125", "^"}));
+    ASSERT_TRUE(cpuTable.addRow({"h1:VPHOST", "900", "online"}));
+
+    // Application without its release and group name, in any case; the code and release still work.
+    for (const char* path : {"/v1/tables/VPHOST/CPU", "/v1/tables/vphost/cpu", "/v1/tables/VPHOST00/VPHCPU0000",
+                             "/v1/tables/vphost00/cpu"}) {
+        httplib::Result r = client()->Get(path);
+        ASSERT_EQ(r->status, 200) << path << " " << r->body;
+        Json t = body(r);
+        EXPECT_EQ(t["application"], "VPHOST");
+        EXPECT_EQ(t["release"], "00");
+        EXPECT_EQ(t["group"], "CPU");
+        EXPECT_EQ(t["table"], "VPHCPU0000");
+        EXPECT_EQ(t["sampleType"], "P");
+        EXPECT_EQ(t["ttl"], 60);
+        EXPECT_EQ(t["help"], "Processor use");
+        EXPECT_EQ(t["columns"][1]["unit"], "percent");
+        EXPECT_EQ(t["columns"][1]["help"], "Busy share");
+        EXPECT_EQ(t["columns"][1]["type"], "G");
+    }
+    // A missing value is null; where treats it as equal to nothing, so only != holds.
+    Json rows = body(client()->Get("/v1/tables/vphost/cpu/rows"));
+    ASSERT_EQ(rows["count"], 2) << rows.dump();
+    EXPECT_EQ(rows["application"], "VPHOST");
+    EXPECT_EQ(rows["group"], "CPU");
+    EXPECT_EQ(rows["rows"][0]["State"], nullptr);
+    EXPECT_EQ(rows["rows"][0]["Busy"], 12.5);
+    EXPECT_EQ(rows["rows"][1]["State"], "online");
+    auto count = [&](const std::string& where) {
+        return body(client()->Get("/v1/tables/VPHOST/CPU/rows?where=" + encode(where)))["count"];
+    };
+    EXPECT_EQ(count("State != 'online'"), 1);
+    EXPECT_EQ(count("State = '^'"), 0);
+    EXPECT_EQ(count("State < 'zzz'"), 1);
+    EXPECT_EQ(count("State LIKE '*'"), 1);
+    EXPECT_EQ(count("State != 'x'"), 2);
+
+    // Unknown names answer with what exists, the closest first.
+    httplib::Result r = client()->Get("/v1/tables/VPHOST/CPUS");
+    EXPECT_EQ(r->status, 404);
+    EXPECT_EQ(body(r)["detail"], "application VPHOST has no group CPUS; did you mean CPU? groups: CPU, MEMORY");
+    r = client()->Get("/v1/tables/VPHOTS/CPU");
+    EXPECT_EQ(r->status, 404);
+    EXPECT_EQ(body(r)["detail"], "no application VPHOTS; did you mean VPHOST? applications: DSK, VPHOST");
+    r = client()->Get("/v1/tables/VPHOST/CPU/rows?where=" + encode("Bussy > 1"));
+    EXPECT_EQ(r->status, 400);
+    EXPECT_NE(body(r)["detail"].get<std::string>().find("did you mean Busy? columns: Busy, Node_Name, State"),
+              std::string::npos)
+        << r->body;
+
+    // Two applications answering to one name: 409 with the candidates.
+    TableFacts other = cpu;
+    other.application = "VPHOST00";
+    axf::MemoryTable twin("VPHOST0000", "VPHCPU9900", {{"ORIGINNODE", "Node_Name", "", AXF_COLUMN_STRING, 32}}, other);
+    r = client()->Get("/v1/tables/VPHOST00/CPU");
+    EXPECT_EQ(r->status, 409);
+    EXPECT_EQ(body(r)["error"], "conflict");
+    EXPECT_EQ(body(r)["candidates"].size(), 2u) << r->body;
+
+    // The agent's own tables are listed with ?all=1 only, and can still be read by name.
+    auto listed = [&](const std::string& query) {
+        std::vector<std::string> out;
+        const Json tables = body(client()->Get("/v1/tables" + query));
+        for (const Json& t : tables["tables"]) {
+            out.push_back(t["table"].get<std::string>());
+        }
+        return out;
+    };
+    EXPECT_EQ(listed(""), (std::vector<std::string>{"DSKTBL01", "VPHCPU0000", "VPHMEM0000", "VPHCPU9900"}));
+    std::vector<std::string> all = listed("?all=1");
+    EXPECT_NE(std::find(all.begin(), all.end(), "ZOTACT"), all.end());
+    EXPECT_EQ(client()->Get("/v1/tables/ZOT/ZOTACT")->status, 200);
 }
 
 TEST_F(Api, RowsComeTypedAndFilteredByWhere) {

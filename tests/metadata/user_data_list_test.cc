@@ -141,6 +141,22 @@ TEST_F(UserDataList, HelpTextGivesCaptionsPrecisionScaleAndEnumerations) {
     EXPECT_EQ(u.captionStr, std::optional<std::string>("Space"));
     EXPECT_EQ(u.precision, 2);
     EXPECT_EQ(u.scale, 3);
+    EXPECT_EQ(u.help, "Used space");
+    EXPECT_EQ(u.unit, "");
+
+    // The group's help, each attribute's help and its unit; the group's own name and help are not
+    // taken for an attribute's record.
+    auto units = build("UNI", {"UNI,Used,P,60,FILE:;", "Used,Used,G,4:Free,G,4:;",
+                               "h,Used,Memory in use,Used,Used memory,UNIT{MiB}CAPTION{Used}, ,"
+                               "Free, ,UNIT{ percent }, :;"});
+    ASSERT_EQ(units->status(), 0);
+    const userDataInfo& m = *units->getUserDataListEntry("Used")->udi();
+    EXPECT_EQ(m.groupHelp(), "Memory in use");
+    EXPECT_EQ(m.attrInfo(1).help, "Used memory");
+    EXPECT_EQ(m.attrInfo(1).unit, "MiB");
+    EXPECT_EQ(m.attrInfo(1).captionStr, std::optional<std::string>("Used"));
+    EXPECT_EQ(m.attrInfo(2).help, "");  // a blank is no help
+    EXPECT_EQ(m.attrInfo(2).unit, "percent");
 
     // A help text naming no attribute leaves everything empty, without error.
     auto none = build("NONE", {"NONE,G,P,60,FILE:;", "G,Zeta,C,4:;", "h,G,g,Other,x, , :;"});

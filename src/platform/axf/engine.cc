@@ -993,6 +993,8 @@ ColumnDesc describeColumn(const ColumnInfo& info) {
     d.length = info.length;
     d.key = info.key;
     d.scale = info.scale;
+    d.unit = info.unit;
+    d.help = info.help;
     return d;
 }
 

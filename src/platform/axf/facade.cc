@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 
+#include "common/closest_names.h"
 #include "interfaces/axf_facade.h"
 #include "interfaces/support.h"
 #include "platform/axf/action_runner.h"
@@ -147,7 +148,12 @@ Status encodeFilter(const Filter& filter, const std::vector<ColumnInfo>& columns
         const Predicate& p = filter[i];
         int c = findColumn(columns, p.column);
         if (c < 0) {
-            return Status{kInvalid, "unknown column <" + p.column + "> in table <" + std::string(table) + ">"};
+            std::vector<std::string> names;
+            for (const ColumnInfo& k : columns) {
+                names.push_back(k.attrName.empty() ? k.name.str() : k.attrName);
+            }
+            return Status{kInvalid, "unknown column <" + p.column + "> in table <" + std::string(table) + ">; " +
+                                        vorpane::knownNames(p.column, std::move(names), "columns")};
         }
         const ColumnInfo& col = columns[static_cast<size_t>(c)];
         FLT1_FILTERINFO f;
@@ -225,6 +231,26 @@ TableDesc describe(TableManager* m, const std::vector<ColumnInfo>& columns) {
     TableDesc d;
     d.applName = m->ApplicationName();
     d.tableName = m->TableName();
+    TableFacts facts = m->Facts();
+    if (facts.application.empty()) {
+        // "MYAPP01": the application is the name less its two-digit release.
+        const std::string& a = d.applName;
+        const size_t n = a.size();
+        if (n > 2 && std::isdigit(static_cast<unsigned char>(a[n - 1])) &&
+            std::isdigit(static_cast<unsigned char>(a[n - 2]))) {
+            facts.application = a.substr(0, n - 2);
+            facts.release = a.substr(n - 2);
+        } else {
+            facts.application = a;
+        }
+    }
+    d.application = std::move(facts.application);
+    d.release = std::move(facts.release);
+    d.group = std::move(facts.group);
+    d.help = std::move(facts.help);
+    d.sampleType = facts.sampleType;
+    d.ttlSeconds = facts.ttlSeconds;
+    d.internal = facts.internal;
     d.columns.reserve(columns.size());
     for (const ColumnInfo& c : columns) {
         d.columns.push_back(detail::describeColumn(c));

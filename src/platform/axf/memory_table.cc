@@ -79,8 +79,10 @@ private:
     std::set<std::string, std::less<>> _subnodes;
 };
 
-MemoryTable::MemoryTable(const char* applName, const char* tableName, std::vector<MemoryColumn> columns)
+MemoryTable::MemoryTable(const char* applName, const char* tableName, std::vector<MemoryColumn> columns,
+                         TableFacts facts)
     : TableManager(applName, tableName) {
+    SetFacts(std::move(facts));
     int offset = 0;
     for (const MemoryColumn& c : columns) {
         ColumnInfo info;
@@ -93,6 +95,8 @@ MemoryTable::MemoryTable(const char* applName, const char* tableName, std::vecto
         info.attrType = c.attrType;
         info.key = c.key;
         info.scale = c.scale;
+        info.unit = c.unit;
+        info.help = c.help;
         offset += info.length;
         _columns.push_back(std::move(info));
     }

@@ -34,11 +34,15 @@ struct MemoryColumn {
     bool key = false;
     int scale = 0;
     char attrType = 0;  // the attribute's type letter ('C' a counter, 'G' a gauge, ...)
+    std::string unit;
+    std::string help;
 };
 
 class MemoryTable : public TableManager {
 public:
-    MemoryTable(const char* applName, const char* tableName, std::vector<MemoryColumn> columns);
+    // facts: what listTables shows of the table beside its columns (group, help, sample type, ...).
+    MemoryTable(const char* applName, const char* tableName, std::vector<MemoryColumn> columns,
+                TableFacts facts = {});
     ~MemoryTable() override;
 
     // 0, or AXF_RC_DUPLICATE when the table name was taken (the table then serves no request).

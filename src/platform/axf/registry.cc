@@ -209,6 +209,8 @@ int TableManager::Shutdown(unsigned long code) {
     return 0;
 }
 
+TableFacts TableManager::Facts() const { return _facts; }
+
 int TableManager::lock() { return _lock.lock(); }
 
 int TableManager::unlock() { return _lock.unlock(); }

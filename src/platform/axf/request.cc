@@ -305,6 +305,10 @@ int plaxf::IsException(_IntfOper oper, const char* field, const char* value, int
     if (field == nullptr || value == nullptr) {
         return 0;
     }
+    if (length > 0 && field[0] == kMissingValue) {
+        // A field without a value equals nothing and orders against nothing: only "not equal" holds.
+        return oper == IntfOper_NE ? 1 : 0;
+    }
     return IsException(oper, std::string_view(field, static_cast<size_t>(std::max(length, 0))), std::string_view(value));
 }
 
