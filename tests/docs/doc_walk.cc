@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -135,7 +136,10 @@ bool DocWalk::run(const std::string& page, const std::vector<DocStep>& steps, st
         std::string why;
         for (;;) {
             if (!runStep(i, step, &out, &rc)) {
-                *error = where + "the step did not end (or a command of it failed and ended the walk)\n" +
+                const std::optional<int> ended = _shell ? _shell->waitExit(std::chrono::milliseconds(0)) : 0;
+                *error = where +
+                         (ended ? "a command of the step failed with exit code " + std::to_string(*ended) + "\n"
+                                : "the step did not end within " + std::to_string(kStepDeadline.count()) + " s\n") +
                          step.text + "printed:\n" + out;
                 return false;
             }
@@ -176,10 +180,27 @@ void DocWalk::stopBackground() {
     for (auto it = _background.rbegin(); it != _background.rend(); ++it) {
         kill(-*it, SIGTERM);
     }
-    const std::string marker = "@@walk-" + std::to_string(++_markers) + " ";
-    send("wait; echo \"" + marker + "\"\n");
-    if (!_shell || !_shell->waitForOutput(marker, std::chrono::seconds(60))) {
-        ADD_FAILURE() << "the background steps did not end within 60 s of SIGTERM";
+    const auto until = std::chrono::steady_clock::now() + kMatchDeadline;
+    auto running = [this] {
+        for (pid_t pgid : _background) {
+            if (kill(-pgid, 0) == 0) {
+                return true;
+            }
+        }
+        return false;
+    };
+    if (_shell && !_shell->waitExit(std::chrono::milliseconds(0))) {
+        // The shell reaps its own children; a program a step started may outlive the step's shell
+        // (which SIGTERM ends at once) while it shuts down, and is reaped by whoever inherits it.
+        const std::string marker = "@@walk-" + std::to_string(++_markers) + " ";
+        send("wait; echo \"" + marker + "\"\n");
+        _shell->waitForOutput(marker, kMatchDeadline);
+    }
+    while (running() && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(kOutputPoll);
+    }
+    if (running()) {
+        ADD_FAILURE() << "the background steps did not end within " << kMatchDeadline.count() << " s of SIGTERM";
         for (pid_t pgid : _background) {
             kill(-pgid, SIGKILL);
         }

@@ -119,5 +119,9 @@ TEST_F(PageWalk, TheReadme) { walk("README.md"); }
 
 TEST_F(PageWalk, SampleTypes) { walk("docs/sample-types.md"); }
 
+TEST_F(PageWalk, Vorpanectl) { walk("docs/vorpanectl.md"); }
+
+TEST_F(PageWalk, Providers) { walk("docs/providers.md"); }
+
 }  // namespace
 }  // namespace vorpane::testing
