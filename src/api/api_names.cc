@@ -119,13 +119,17 @@ TableMatch findTable(std::string_view applName, std::string_view tableName, cons
             continue;
         }
         applicationKnown = true;
-        if (t.group.empty() || !sameText(t.group, tableName)) {
+        // The group's name, or the code with or without its release ("DSK" with "DSKTBL01").
+        const TableStem stem = tableStem(t.applName, t.tableName);
+        if (!(!t.group.empty() && sameText(t.group, tableName)) && !sameText(t.tableName, tableName) &&
+            !sameText(stem.tableName, tableName)) {
             continue;
         }
-        // One candidate per application and group: the highest release.
+        // One candidate per application and table: the highest release.
         bool merged = false;
         for (const axf::TableDesc*& c : m.candidates) {
-            if (sameText(c->application, t.application) && sameText(c->group, t.group)) {
+            if (sameText(c->application, t.application) &&
+                sameText(tableStem(c->applName, c->tableName).tableName, stem.tableName)) {
                 if (t.release > c->release) {
                     c = &t;
                 }

@@ -157,15 +157,12 @@ struct Routes {
         return Json{{"name", name}, {"versions", versions}, {"subnodes", subnodeCount}, {"groups", std::move(groups)}};
     }
 
-    void applications(const httplib::Request& req, httplib::Response& res) {
-        const bool all = wantsAll(req);
+    void applications(const httplib::Request&, httplib::Response& res) {
         std::vector<axf::TableDesc> tables = axf::listTables();
         std::vector<axf::SubnodeInfo> subnodes = axf::listSubnodes();
         std::set<std::string> names;
         for (const axf::TableDesc& t : tables) {
-            if (all || !t.internal) {
-                names.insert(t.applName);
-            }
+            names.insert(t.applName);
         }
         Json list = Json::array();
         for (const std::string& n : names) {

@@ -13,24 +13,31 @@
 
 namespace vorpane {
 
-// Insertions, deletions and substitutions that turn a into b, letters compared case-blind.
+// Insertions, deletions, substitutions and swaps of two neighbours that turn a into b, letters
+// compared case-blind.
 inline size_t editDistance(std::string_view a, std::string_view b) {
-    std::vector<size_t> row(b.size() + 1);
+    auto same = [](char x, char y) {
+        return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+    };
+    const size_t width = b.size() + 1;
+    std::vector<size_t> d((a.size() + 1) * width);
+    auto at = [&](size_t i, size_t j) -> size_t& { return d[i * width + j]; };
+    for (size_t i = 0; i <= a.size(); ++i) {
+        at(i, 0) = i;
+    }
     for (size_t j = 0; j <= b.size(); ++j) {
-        row[j] = j;
+        at(0, j) = j;
     }
     for (size_t i = 1; i <= a.size(); ++i) {
-        size_t diagonal = row[0];
-        row[0] = i;
         for (size_t j = 1; j <= b.size(); ++j) {
-            const bool same = std::toupper(static_cast<unsigned char>(a[i - 1])) ==
-                              std::toupper(static_cast<unsigned char>(b[j - 1]));
-            const size_t next = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
-            diagonal = row[j];
-            row[j] = next;
+            size_t best = std::min({at(i - 1, j) + 1, at(i, j - 1) + 1, at(i - 1, j - 1) + (same(a[i - 1], b[j - 1]) ? 0 : 1)});
+            if (i > 1 && j > 1 && same(a[i - 1], b[j - 2]) && same(a[i - 2], b[j - 1])) {
+                best = std::min(best, at(i - 2, j - 2) + 1);
+            }
+            at(i, j) = best;
         }
     }
-    return row[b.size()];
+    return at(a.size(), b.size());
 }
 
 // The known names within reach of name (at most a third of its length apart, at least one), nearest

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <limits>
 
+#include "common/units.h"
 #include "interfaces/support.h"
 #include "metadata/text_scanner.h"
 #include "metadata/user_data_list.h"
@@ -282,6 +283,11 @@ bool userDataInfo::readHelpRecord(attrInfo_t& c, std::string_view record) {
     if (const std::size_t at = format.find("UNIT{"); at != std::string_view::npos) {
         const std::size_t close = format.find('}', at + 5);
         c.unit.assign(trimmed(format.substr(at + 5, close == std::string_view::npos ? close : close - at - 5)));
+        if (!c.unit.empty() && !knownUnit(c.unit)) {
+            VA_ERROR("Error: unit <%s> of attribute <%s> is not one of %s; the attribute has no unit\n",
+                     c.unit.c_str(), c.attrName.c_str(), unitNameList().c_str());
+            c.unit.clear();
+        }
     }
     if (const std::size_t at = format.find("CAPTION{"); at != std::string_view::npos) {
         const std::size_t close = format.find('}', at + 8);

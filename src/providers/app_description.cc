@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <map>
 
+#include "common/units.h"
+
 namespace vorpane::dp {
 
 namespace {
@@ -84,6 +86,31 @@ bool parseOptions(const std::vector<std::string>& words, size_t first,
 std::string option(const std::map<std::string, std::string>& options, const char* key) {
     auto it = options.find(key);
     return it == options.end() ? std::string() : it->second;
+}
+
+// The attribute's unit: from unit=NAME, which goes into its format text as UNIT{NAME}, or from a
+// UNIT{NAME} the format text already has. False with a reason for a name not in the list, or both.
+bool unitOf(AttributeDesc* a, std::string* reason) {
+    const size_t at = a->format.find("UNIT{");
+    if (at != std::string::npos) {
+        if (!a->unit.empty()) {
+            *reason = "give the unit once: unit= or UNIT{} in format=";
+            return false;
+        }
+        const size_t close = a->format.find('}', at);
+        if (close == std::string::npos) {
+            *reason = "UNIT{ in format= is not closed";
+            return false;
+        }
+        a->unit = a->format.substr(at + 5, close - at - 5);
+    } else if (!a->unit.empty()) {
+        a->format += "UNIT{" + a->unit + "}";
+    }
+    if (!a->unit.empty() && !knownUnit(a->unit)) {
+        *reason = "unit \"" + a->unit + "\" is not one of " + unitNameList();
+        return false;
+    }
+    return true;
 }
 
 // One line of the file; false with a reason. The caller adds the line number.
@@ -188,19 +215,20 @@ class LineParser {
             *reason = "a number of type " + type + " has length 2 or 4";
         } else if (type == "S" && length != 2) {
             *reason = "a switch (S) has length 2";
-        } else if (parseOptions(w, 4, {"enum", "format", "help"}, &o, reason)) {
+        } else if (parseOptions(w, 4, {"enum", "format", "help", "unit"}, &o, reason)) {
             a.type = type[0];
             a.length = static_cast<int>(length);
             a.enumeration = option(o, "enum");
             a.format = option(o, "format");
             a.help = option(o, "help");
+            a.unit = option(o, "unit");
             // These texts are items of the registration string: "," and ";" would split it.
             if (a.enumeration.find_first_of(",;") != std::string::npos ||
                 a.format.find_first_of(",;") != std::string::npos) {
                 *reason = "enum and format may not contain \",\" or \";\"";
             } else if (a.help.find(';') != std::string::npos) {
                 *reason = "help of an attribute may not contain \";\"";
-            } else {
+            } else if (unitOf(&a, reason)) {
                 g.attributes.push_back(std::move(a));
                 return true;
             }

@@ -19,8 +19,9 @@ struct AttributeDesc {
     char type = 'D';   // A C G S D O T
     int length = 0;
     std::string enumeration;
-    std::string format;
+    std::string format;  // with UNIT{unit} when the attribute has a unit
     std::string help;
+    std::string unit;  // one of vorpane::kUnitNames, or empty
     int line = 0;
 
     // The name without its "@", "$" or "@$" prefix: what rows and the hub's dp_data use.

@@ -147,7 +147,7 @@ TEST_F(Api, TablesAreNamedByApplicationAndGroupAndTheAgentsOwnAreHidden) {
 
     // Application without its release and group name, in any case; the code and release still work.
     for (const char* path : {"/v1/tables/VPHOST/CPU", "/v1/tables/vphost/cpu", "/v1/tables/VPHOST00/VPHCPU0000",
-                             "/v1/tables/vphost00/cpu"}) {
+                             "/v1/tables/vphost00/cpu", "/v1/tables/VPHOST/VPHCPU0000"}) {
         httplib::Result r = client()->Get(path);
         ASSERT_EQ(r->status, 200) << path << " " << r->body;
         Json t = body(r);
@@ -191,6 +191,16 @@ TEST_F(Api, TablesAreNamedByApplicationAndGroupAndTheAgentsOwnAreHidden) {
     EXPECT_NE(body(r)["detail"].get<std::string>().find("did you mean Busy? columns: Busy, Node_Name, State"),
               std::string::npos)
         << r->body;
+
+    // A situation takes the same names.
+    httplib::Result added = client()->Post(
+        "/v1/situations",
+        Json{{"name", "Busy_High"}, {"application", "vphost"}, {"table", "cpu"}, {"where", "Busy > 50"}, {"interval", 60}}
+            .dump(),
+        "application/json");
+    ASSERT_EQ(added->status, 201) << added->body;
+    EXPECT_EQ(body(added)["table"], "VPHCPU0000");
+    EXPECT_EQ(client()->Delete("/v1/situations/Busy_High")->status, 200);
 
     // Two applications answering to one name: 409 with the candidates.
     TableFacts other = cpu;

@@ -158,6 +158,14 @@ TEST_F(UserDataList, HelpTextGivesCaptionsPrecisionScaleAndEnumerations) {
     EXPECT_EQ(m.attrInfo(2).help, "");  // a blank is no help
     EXPECT_EQ(m.attrInfo(2).unit, "percent");
 
+    // A unit outside the list (from a provider that registers without the description parser) is
+    // dropped with its reason.
+    TraceCapture trace;
+    auto odd = build("ODD", {"ODD,G,P,60,FILE:;", "G,Far,G,4:;", "h,G,g,Far,Distance,UNIT{furlongs}, :;"});
+    ASSERT_EQ(odd->status(), 0);
+    EXPECT_EQ(odd->getUserDataListEntry("G")->udi()->attrInfo(1).unit, "");
+    EXPECT_TRUE(trace.contains("Error: unit <furlongs> of attribute <Far> is not one of bytes, KiB"));
+
     // A help text naming no attribute leaves everything empty, without error.
     auto none = build("NONE", {"NONE,G,P,60,FILE:;", "G,Zeta,C,4:;", "h,G,g,Other,x, , :;"});
     ASSERT_EQ(none->status(), 0);

@@ -43,18 +43,19 @@ nlohmann::json ctlJson(const std::string& vorpanectl, const std::vector<std::str
 
 std::pair<std::string, std::string> tableWith(const std::string& vorpanectl, const std::vector<std::string>& env,
                                               const std::string& applPrefix, const std::string& attribute) {
-    const nlohmann::json tables = ctlJson(vorpanectl, env, {"tables"});
+    const nlohmann::json tables = ctlJson(vorpanectl, env, {"tables", "--all"});
     if (!tables.is_object()) {
         return {};
     }
     for (const auto& t : tables["tables"]) {
-        const std::string appl = t["application"];
+        // As listed with its release ("VAGENT00"): subnode names carry it too.
+        const std::string appl = t["application"].get<std::string>() + t["release"].get<std::string>();
         if (appl.rfind(applPrefix, 0) != 0) {
             continue;
         }
         const nlohmann::json desc = ctlJson(vorpanectl, env, {"tables", appl, t["table"]});
         for (const auto& c : desc["columns"]) {
-            if (c["attribute"] == attribute) {
+            if (c["name"] == attribute) {
                 return {appl, t["table"]};
             }
         }

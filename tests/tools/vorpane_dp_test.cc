@@ -52,6 +52,20 @@ TEST(DescriptionFileTest, GoodFileGivesTheRegistration) {
     EXPECT_EQ(appl.groups[1].name, "EVENTS");
     EXPECT_EQ(appl.groups[1].type, 'E');
     EXPECT_EQ(appl.groups[1].dpType, "");
+
+    // A unit goes into the format text beside what it holds; one already there is read back.
+    AppDescription units;
+    ASSERT_TRUE(parseDescription("application VPDEMO\ngroup DISK K 60\n"
+                                 "attribute Used G 4 unit=MiB help=\"Used memory\"\n"
+                                 "attribute Busy G 4 format=CAPTION{Busy}SCALE{1} unit=percent\n"
+                                 "attribute Took G 4 format=UNIT{seconds}\n",
+                                 &units, &error))
+        << error.reason;
+    EXPECT_EQ(units.groups[0].registration(),
+              "Used,G,4, ,UNIT{MiB},Used memory;Busy,G,4, ,CAPTION{Busy}SCALE{1}UNIT{percent}, ;"
+              "Took,G,4, ,UNIT{seconds}, ");
+    EXPECT_EQ(units.groups[0].attributes[1].unit, "percent");
+    EXPECT_EQ(units.groups[0].attributes[2].unit, "seconds");
 }
 
 TEST(DescriptionFileTest, EachKindOfErrorNamesItsLine) {
@@ -79,6 +93,12 @@ TEST(DescriptionFileTest, EachKindOfErrorNamesItsLine) {
         {"application VPDEMO\ngroup G P 1\nattribute A D 1 help=\"a;b\"\n", 3, "may not contain \";\""},
         {"application VPDEMO\ngroup G P 1\nattribute A D 1 colour=red\n", 3, "unexpected \"colour=red\""},
         {"application VPDEMO\ngroup G P 1\nattribute A D 1 help=x help=y\n", 3, "given twice"},
+        {"application VPDEMO\ngroup G P 1\nattribute A G 4 unit=furlongs\n", 3,
+         "unit \"furlongs\" is not one of bytes, KiB, MiB, GiB, KB, MB, GB, percent, ratio, seconds, milliseconds, "
+         "microseconds, nanoseconds, hertz, celsius"},
+        {"application VPDEMO\ngroup G P 1\nattribute A G 4 unit=mib\n", 3, "unit \"mib\" is not one of"},
+        {"application VPDEMO\ngroup G P 1\nattribute A G 4 format=UNIT{MiB} unit=MiB\n", 3, "give the unit once"},
+        {"application VPDEMO\ngroup G P 1\nattribute A G 4 format=UNIT{MiB\n", 3, "not closed"},
         {"application VPDEMO help=\"open\n", 1, "unterminated quote"},
         {"application VPDEMO\n\n# comment\nsomething else\n", 4, "unknown keyword"},
         {"application VPDEMO\ngroup G P 1\ngroup H P 1\nattribute A D 1\n", 2, "has no attribute"},

@@ -70,9 +70,9 @@ TEST_F(Vorpanectl, TablesForPeopleAndTheServersJsonForScripts) {
     EXPECT_EQ(ctl({"rows", "DSK01", "DSKTBL01", "--subnode", "nobody:DSK01"}).out, "(no rows)\n");
 
     r = ctl({"tables"});
-    EXPECT_EQ(r.out, "APPLICATION  TABLE     COLUMNS\nDSK01        DSKTBL01  3\n");
-    r = ctl({"tables", "DSK01", "DSKTBL01"});
-    EXPECT_NE(r.out.find("VA2         Used_Pct   integer  4            1      Used percent\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out, "APPLICATION  GROUP     TYPE  ROWS  HELP\nDSK          DSKTBL01        2\n");
+    r = ctl({"tables", "DSK01", "DSKTBL01", "-o", "wide"});
+    EXPECT_NE(r.out.find("Used_Pct                    VA2         4       1      Used percent\n"), std::string::npos) << r.out;
     r = ctl({"apps"});
     EXPECT_EQ(r.out, "APPLICATION  VERSIONS  SUBNODES  TABLES\nDSK01        04.10.00  1         1\n");
     r = ctl({"apps", "DSK"});
@@ -81,6 +81,69 @@ TEST_F(Vorpanectl, TablesForPeopleAndTheServersJsonForScripts) {
     r = ctl({"health"});
     ASSERT_EQ(r.rc, 0);
     EXPECT_NE(r.out.find("subnodes       1\n"), std::string::npos) << r.out;
+}
+
+TEST_F(Vorpanectl, TablesAndRowsByApplicationAndGroupName) {
+    TableFacts facts;
+    facts.application = "VPDEMO";
+    facts.release = "00";
+    facts.group = "DISK";
+    facts.help = "Disks";
+    facts.sampleType = 'K';
+    facts.ttlSeconds = 60;
+    axf::MemoryTable disk("VPDEMO00", "VPDABCDE00",
+                          {{"ORIGINNODE", "Node_Name", "", AXF_COLUMN_STRING, 32},
+                           {"VA1", "Mount", "Mount", AXF_COLUMN_STRING, 8, true, 0, 'D', "", "Mount point"},
+                           {"VA2", "Used", "Used", AXF_COLUMN_INT32, 4, false, 0, 'G', "MiB", "Used space"},
+                           {"VA3", "Error", "Error", AXF_COLUMN_STRING, 8, false, 0, 'D', "", "Last error"}},
+                          facts);
+    TableFacts own;
+    own.internal = true;
+    axf::MemoryTable internal("ZOT", "ZOTACT", {{"ORIGINNODE", "Node_Name", "", AXF_COLUMN_STRING, 32}}, own);
+    ASSERT_EQ(AXF_Subnode_Register("h1:VPDEMO", "%AFF", "VPDEMO", "01.00.00"), 0);
+    ASSERT_EQ(AXF_Subnode_SendRequest(), 0);
+    ASSERT_TRUE(disk.addRow({"h1:VPDEMO", "/var", "20", "^"}));
+    ASSERT_TRUE(disk.addRow({"h1:VPDEMO", "/tmp", "10", "full"}));
+
+    CtlRun r = ctl({"tables"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "APPLICATION  GROUP     TYPE  ROWS  HELP\n"
+              "DSK          DSKTBL01        0\n"
+              "VPDEMO       DISK      K     2     Disks\n");
+    r = ctl({"tables", "--all", "-o", "wide"});
+    EXPECT_NE(r.out.find("APPLICATION  GROUP     RELEASE  TABLE       TYPE  ROWS  HELP\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("VPDEMO       DISK      00       VPDABCDE00  K     2     Disks\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("ZOT          ZOTACT"), std::string::npos) << r.out;
+
+    r = ctl({"tables", "vpdemo", "disk"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "NAME       TYPE  UNIT  KEY  HELP\n"
+              "Node_Name\n"
+              "Mount      D           key  Mount point\n"
+              "Used       G     MiB        Used space\n"
+              "Error      D                Last error\n");
+
+    // By name in any case; a missing value is an empty cell, and only != matches it.
+    r = ctl({"rows", "vpdemo", "disk"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "Node_Name  Mount  Used  Error\n"
+              "h1:VPDEMO  /var   20\n"
+              "h1:VPDEMO  /tmp   10    full\n");
+    r = ctl({"rows", "VPDEMO", "DISK", "--where", "Error != 'full'"});
+    EXPECT_EQ(r.out, "Node_Name  Mount  Used  Error\nh1:VPDEMO  /var   20\n");
+    r = ctl({"--json", "rows", "VPDEMO00", "VPDABCDE00", "--where", "Used > 15"});
+    EXPECT_EQ(Json::parse(r.out)["rows"][0]["Error"], nullptr);
+
+    r = ctl({"rows", "VPDEMO", "DISKS"});
+    EXPECT_EQ(r.rc, vorpanectl::kNotFound);
+    EXPECT_EQ(r.err,
+              "Error: not found: application VPDEMO has no group DISKS; did you mean DISK? groups: DISK (HTTP 404)\n");
+    r = ctl({"rows", "VPDEMO", "DISK", "--where", "Usde > 1"});
+    EXPECT_EQ(r.rc, vorpanectl::kBadInput);
+    EXPECT_NE(r.err.find("did you mean Used? columns: Error, Mount, Node_Name, Used"), std::string::npos) << r.err;
 }
 
 TEST_F(Vorpanectl, SituationsEventsActionsMessagesAndFiles) {

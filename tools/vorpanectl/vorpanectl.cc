@@ -92,6 +92,9 @@ std::string text(const Json& j) {
     return j.dump();
 }
 
+// A value as a table cell: null (nothing known, or no value) is an empty cell.
+std::string cell(const Json& j) { return j.is_null() ? std::string() : text(j); }
+
 class Session {
 public:
     Session(const Options& o, std::ostream& out, std::ostream& err) : _o(o), _out(out), _err(err) {}
@@ -330,41 +333,63 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
         });
     });
 
-    std::string tableAppl, tableName;
+    std::string tableAppl, tableName, output;
+    bool allTables = false;
     CLI::App* tables = app.add_subcommand("tables", "Tables, or one table's columns");
-    tables->add_option("application", tableAppl, "Application name as the tables carry it");
-    tables->add_option("table", tableName, "Table name");
+    tables->add_option("application", tableAppl, "Application name (the release may be left out)");
+    tables->add_option("group", tableName, "Attribute group name (or the table's code)");
+    tables->add_flag("--all", allTables, "Also the agent's own tables");
+    tables->add_option("-o,--output", output, "wide: also the release and the table's code (and more of each column)")
+        ->check(CLI::IsMember({"wide"}));
     tables->callback([&] {
+        const bool wide = output == "wide";
         if (tableAppl.empty() != tableName.empty()) {
-            err << "Error: name both the application and the table, or neither\n";
+            err << "Error: name both the application and the group, or neither\n";
             rc = kBadInput;
             return;
         }
         if (tableAppl.empty()) {
-            rc = s.show("GET", "/v1/tables", "", [&](const Json& j) {
+            rc = s.show("GET", std::string("/v1/tables") + (allTables ? "?all=1" : ""), "", [&](const Json& j) {
                 std::vector<std::vector<std::string>> rows;
                 for (const Json& t : j["tables"]) {
-                    rows.push_back({text(t["application"]), text(t["table"]), text(t["columns"])});
+                    // A table without a group (the agent's own) is named by its code.
+                    std::vector<std::string> row{text(t["application"]),
+                                                 t["group"].is_null() ? text(t["table"]) : text(t["group"]),
+                                                 cell(t["sampleType"]), cell(t["rowCount"]), cell(t["help"])};
+                    if (wide) {
+                        row.insert(row.begin() + 2, {cell(t["release"]), text(t["table"])});
+                    }
+                    rows.push_back(std::move(row));
                 }
-                out << formatTable({"APPLICATION", "TABLE", "COLUMNS"}, rows);
+                out << formatTable(wide ? std::vector<std::string>{"APPLICATION", "GROUP", "RELEASE", "TABLE", "TYPE",
+                                                                   "ROWS", "HELP"}
+                                        : std::vector<std::string>{"APPLICATION", "GROUP", "TYPE", "ROWS", "HELP"},
+                                   rows);
             });
             return;
         }
         rc = s.show("GET", "/v1/tables/" + pathPart(tableAppl) + "/" + pathPart(tableName), "", [&](const Json& j) {
             std::vector<std::vector<std::string>> rows;
             for (const Json& c : j["columns"]) {
-                rows.push_back({text(c["name"]), text(c["attribute"]), text(c["type"]), text(c["length"]),
-                                c["key"].get<bool>() ? "key" : "", text(c["scale"]), text(c["caption"])});
+                std::vector<std::string> row{text(c["name"]), cell(c["type"]), cell(c["unit"]),
+                                             c["key"].get<bool>() ? "key" : "", cell(c["help"])};
+                if (wide) {
+                    row.insert(row.end() - 1, {text(c["column"]), text(c["length"]), text(c["scale"]), cell(c["caption"])});
+                }
+                rows.push_back(std::move(row));
             }
-            out << formatTable({"COLUMN", "ATTRIBUTE", "TYPE", "LENGTH", "KEY", "SCALE", "CAPTION"}, rows);
+            out << formatTable(wide ? std::vector<std::string>{"NAME", "TYPE", "UNIT", "KEY", "COLUMN", "LENGTH", "SCALE",
+                                                               "CAPTION", "HELP"}
+                                    : std::vector<std::string>{"NAME", "TYPE", "UNIT", "KEY", "HELP"},
+                               rows);
         });
     });
 
     std::string rowsAppl, rowsTable, where;
     std::vector<std::string> rowSubnodes;
     CLI::App* rowsCommand = app.add_subcommand("rows", "A report of a table's rows");
-    rowsCommand->add_option("application", rowsAppl, "Application name as the tables carry it")->required();
-    rowsCommand->add_option("table", rowsTable, "Table name")->required();
+    rowsCommand->add_option("application", rowsAppl, "Application name (the release may be left out)")->required();
+    rowsCommand->add_option("group", rowsTable, "Attribute group name (or the table's code)")->required();
     rowsCommand->add_option("--subnode", rowSubnodes, "Only these subnodes (repeatable)");
     rowsCommand->add_option("--where", where, "Filter, e.g. \"Used_Pct > 90 AND Mount LIKE '/v*'\"");
     rowsCommand->callback([&] {
@@ -387,7 +412,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
                             }
                             std::vector<std::string> line;
                             for (auto it = r.begin(); it != r.end(); ++it) {
-                                line.push_back(text(it.value()));
+                                line.push_back(cell(it.value()));  // a missing value is an empty cell
                             }
                             cells.push_back(std::move(line));
                         }
