@@ -40,7 +40,7 @@ public:
     // How long a step may take to end, and how long a background or retried step has to show what
     // its page says: generous, for a loaded 2-core machine running a sanitizer build.
     static constexpr std::chrono::seconds kStepDeadline{120};
-    static constexpr std::chrono::seconds kMatchDeadline{60};
+    static constexpr std::chrono::seconds kMatchDeadline{90};
 
 private:
     bool send(const std::string& command);
