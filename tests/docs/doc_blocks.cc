@@ -1,5 +1,6 @@
 #include "docs/doc_blocks.h"
 
+#include <cstdlib>
 #include <map>
 #include <sstream>
 #include <utility>
@@ -35,7 +36,9 @@ std::vector<std::string> words(const std::string& s) {
     return out;
 }
 
-bool isFence(const std::string& line) { return trimmed(line).rfind("```", 0) == 0; }
+bool isFence(const std::string& line) {
+    return trimmed(line).rfind("```", 0) == 0;
+}
 
 // The block whose opening fence is lines[*i]: its info string and its lines without the fence's
 // indentation; *i ends on the closing fence.
@@ -49,8 +52,8 @@ bool readFence(const std::vector<std::string>& lines, size_t* i, std::string* in
             return true;
         }
         const std::string& l = lines[*i];
-        const size_t lead = std::min(indent, l.find_first_not_of(' ') == std::string::npos ? l.size()
-                                                                                          : l.find_first_not_of(' '));
+        const size_t lead = std::min(
+            indent, l.find_first_not_of(' ') == std::string::npos ? l.size() : l.find_first_not_of(' '));
         *body += l.substr(lead) + "\n";
     }
     return false;
@@ -78,7 +81,14 @@ bool parseMarking(const std::vector<std::string>& ws, Marking* m, std::string* e
             if (ws[k] == "file") {
                 m->path = ws[++k];
             } else {
-                m->exitCode = std::stoi(ws[++k]);
+                const std::string& code = ws[++k];
+                char* end = nullptr;
+                const long value = std::strtol(code.c_str(), &end, 10);
+                if (code.empty() || *end != '\0' || value < 0 || value > 255) {
+                    *error = "\"exit\" takes an exit code, not \"" + code + "\"";
+                    return false;
+                }
+                m->exitCode = static_cast<int>(value);
             }
         } else {
             *error = "unknown walk word \"" + ws[k] + "\"";
@@ -111,7 +121,8 @@ bool lineMatches(const std::string& pattern, const std::string& line) {
         pos = at + pieces[k].size();
     }
     const std::string& last = pieces.back();
-    return line.size() >= pos + last.size() && line.compare(line.size() - last.size(), last.size(), last) == 0;
+    return line.size() >= pos + last.size() &&
+           line.compare(line.size() - last.size(), last.size(), last) == 0;
 }
 
 std::vector<std::string> comparable(const std::string& text) {
@@ -199,7 +210,8 @@ bool docSteps(const std::string& page, std::vector<DocStep>* steps, std::string*
             }
             if (info != "sh") {
                 if (m.any) {
-                    return fail(static_cast<size_t>(markingLine), "a walk comment before a block that does not run");
+                    return fail(static_cast<size_t>(markingLine),
+                                "a walk comment before a block that does not run");
                 }
                 continue;
             }

@@ -1,6 +1,7 @@
 #include "docs/doc_walk.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,8 +13,6 @@
 #include <optional>
 #include <sstream>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 namespace vorpane::testing {
 namespace {
@@ -83,13 +82,13 @@ std::string DocWalk::fileOf(size_t index, const char* kind) const {
     return _dir + "/.walk/step-" + std::to_string(index) + "." + kind;
 }
 
-std::string DocWalk::output(size_t index) const { return readWhole(fileOf(index, "out")); }
+std::string DocWalk::output(size_t index) const {
+    return readWhole(fileOf(index, "out"));
+}
 
 bool DocWalk::runStep(size_t index, const DocStep& step, std::string* output, int* rc) {
     const std::string k = std::to_string(index);
-    {
-        std::ofstream(fileOf(index, "sh"), std::ios::binary) << step.text;
-    }
+    { std::ofstream(fileOf(index, "sh"), std::ios::binary) << step.text; }
     const std::string source = ". ./.walk/step-" + k + ".sh </dev/null >./.walk/step-" + k + ".out 2>&1";
     std::string marker;
     if (step.kind == DocStep::kBackground) {
@@ -137,10 +136,12 @@ bool DocWalk::run(const std::string& page, const std::vector<DocStep>& steps, st
         for (;;) {
             if (!runStep(i, step, &out, &rc)) {
                 const std::optional<int> ended = _shell ? _shell->waitExit(std::chrono::milliseconds(0)) : 0;
-                *error = where +
-                         (ended ? "a command of the step failed with exit code " + std::to_string(*ended) + "\n"
-                                : "the step did not end within " + std::to_string(kStepDeadline.count()) + " s\n") +
-                         step.text + "printed:\n" + out;
+                *error =
+                    where +
+                    (ended
+                         ? "a command of the step failed with exit code " + std::to_string(*ended) + "\n"
+                         : "the step did not end within " + std::to_string(kStepDeadline.count()) + " s\n") +
+                    step.text + "printed:\n" + out;
                 return false;
             }
             if (step.kind == DocStep::kBackground) {
@@ -150,7 +151,8 @@ bool DocWalk::run(const std::string& page, const std::vector<DocStep>& steps, st
                     std::this_thread::sleep_for(kOutputPoll);
                 }
                 if (step.checked && !outputMatches(step.expected, output(i), &why)) {
-                    *error = where + "the background step did not print what the page shows\n" + step.text + why;
+                    *error =
+                        where + "the background step did not print what the page shows\n" + step.text + why;
                     return false;
                 }
                 break;
@@ -161,8 +163,10 @@ bool DocWalk::run(const std::string& page, const std::vector<DocStep>& steps, st
                 break;
             }
             if (!step.retry || std::chrono::steady_clock::now() >= until) {
-                *error = where + (codeOk ? "" : "exit code " + std::to_string(rc) + ", the page says " +
-                                                    std::to_string(step.exitCode) + "\n") +
+                *error = where +
+                         (codeOk ? ""
+                                 : "exit code " + std::to_string(rc) + ", the page says " +
+                                       std::to_string(step.exitCode) + "\n") +
                          step.text + (outputOk ? "printed:\n" + out : why);
                 return false;
             }
@@ -200,7 +204,8 @@ void DocWalk::stopBackground() {
         std::this_thread::sleep_for(kOutputPoll);
     }
     if (running()) {
-        ADD_FAILURE() << "the background steps did not end within " << kMatchDeadline.count() << " s of SIGTERM";
+        ADD_FAILURE() << "the background steps did not end within " << kMatchDeadline.count()
+                      << " s of SIGTERM";
         for (pid_t pgid : _background) {
             kill(-pgid, SIGKILL);
         }

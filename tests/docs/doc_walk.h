@@ -19,7 +19,7 @@
 namespace vorpane::testing {
 
 class DocWalk {
-public:
+  public:
     // A session in directory (which must exist) with env added to the test's environment (a bare
     // "KEY" removes it, as for ChildProcess). The steps' files go to directory/.walk.
     DocWalk(const std::string& directory, const std::vector<std::string>& env);
@@ -42,7 +42,7 @@ public:
     static constexpr std::chrono::seconds kStepDeadline{120};
     static constexpr std::chrono::seconds kMatchDeadline{90};
 
-private:
+  private:
     bool send(const std::string& command);
     std::string fileOf(size_t index, const char* kind) const;
     bool runStep(size_t index, const DocStep& step, std::string* output, int* rc);

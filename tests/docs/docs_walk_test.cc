@@ -1,11 +1,11 @@
 // The pages' examples run as written: README.md, docs/sample-types.md, docs/vorpanectl.md and
 // docs/providers.md against a real agent, vorpane-dp and vorpanectl of this build. The steps come from
 // the pages themselves (doc_blocks.h says how a page marks them), so an edit of a page is what runs.
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "docs/doc_blocks.h"
 #include "docs/doc_walk.h"
@@ -18,15 +18,16 @@ namespace {
 const std::string kSource = VORPANE_SOURCE_DIR;
 
 TEST(DocBlocks, StepsComeFromShellBlocksWithTheirOutputAndMarking) {
-    const std::string page = "Intro\n"
-                             "```sh\necho one\n```\n"
-                             "\n```text\none\n```\n"
-                             "<!-- walk: skip -->\n```sh\n./scripts/run.sh\n```\n"
-                             "```desc\nnot run\n```\n"
-                             "<!-- walk: file work/a.desc -->\n```\napplication X\n```\n"
-                             "<!-- walk: background -->\n```sh\nagent\n```\n```text\nstarted\n```\n"
-                             "<!-- walk: sh retry\nctl health\n-->\n"
-                             "- a list\n  <!-- walk: retry exit 5 -->\n  ```sh\n  ctl rows\n  ```\n";
+    const std::string page =
+        "Intro\n"
+        "```sh\necho one\n```\n"
+        "\n```text\none\n```\n"
+        "<!-- walk: skip -->\n```sh\n./scripts/run.sh\n```\n"
+        "```desc\nnot run\n```\n"
+        "<!-- walk: file work/a.desc -->\n```\napplication X\n```\n"
+        "<!-- walk: background -->\n```sh\nagent\n```\n```text\nstarted\n```\n"
+        "<!-- walk: sh retry\nctl health\n-->\n"
+        "- a list\n  <!-- walk: retry exit 5 -->\n  ```sh\n  ctl rows\n  ```\n";
     std::vector<DocStep> steps;
     std::string error;
     ASSERT_TRUE(docSteps(page, &steps, &error)) << error;
@@ -47,9 +48,10 @@ TEST(DocBlocks, StepsComeFromShellBlocksWithTheirOutputAndMarking) {
     EXPECT_TRUE(steps[4].retry);
     EXPECT_EQ(steps[4].exitCode, 5);
 
-    for (const char* bad : {"<!-- walk: sometimes -->\n```sh\nx\n```\n", "<!-- walk: skip -->\nprose\n```sh\nx\n```\n",
-                            "<!-- walk: retry -->\n```text\nx\n```\n", "```sh\nx\n", "<!-- walk: sh\nx\n",
-                            "<!-- walk: skip -->\n"}) {
+    for (const char* bad :
+         {"<!-- walk: sometimes -->\n```sh\nx\n```\n", "<!-- walk: skip -->\nprose\n```sh\nx\n```\n",
+          "<!-- walk: retry -->\n```text\nx\n```\n", "```sh\nx\n", "<!-- walk: sh\nx\n",
+          "<!-- walk: skip -->\n", "<!-- walk: exit x -->\n```sh\nx\n```\n"}) {
         std::vector<DocStep> ignored;
         EXPECT_FALSE(docSteps(bad, &ignored, &error)) << bad;
     }
@@ -94,10 +96,22 @@ class PageWalk : public ::testing::Test {
         return {"ZOTA_DCH_PORT=" + std::to_string(_hubPort),
                 "VORPANE_API_PORT=" + std::to_string(_apiPort),
                 "PATH=" + _dir.path() + "/bin:" + (path != nullptr ? path : "/usr/bin:/bin"),
-                "ZOTA_DCH_ADDR", "VORPANE_WORKDIR", "VORPANE_API_TOKEN", "VORPANE_API_BIND", "VORPANE_TRACE",
-                "VORPANE_TRACE_STDERR", "VORPANE_TIME_SPEEDUP", "VORPANE_PROVIDER_DIR", "VORPANE_PRODUCT_SPEC",
-                "ZOTA_STARTUP_DP", "ZOT2_DP_TO_START", "ZOTA_LOCAL_ACTION", "ZOTA_ATOMIC_SITUATIONS",
-                "ZOTA_DEMAND_REPORT", "ZOTA_EMIT_DUP_REC", "VORPANE_HOST_ROOT"};
+                "ZOTA_DCH_ADDR",
+                "VORPANE_WORKDIR",
+                "VORPANE_API_TOKEN",
+                "VORPANE_API_BIND",
+                "VORPANE_TRACE",
+                "VORPANE_TRACE_STDERR",
+                "VORPANE_TIME_SPEEDUP",
+                "VORPANE_PROVIDER_DIR",
+                "VORPANE_PRODUCT_SPEC",
+                "ZOTA_STARTUP_DP",
+                "ZOT2_DP_TO_START",
+                "ZOTA_LOCAL_ACTION",
+                "ZOTA_ATOMIC_SITUATIONS",
+                "ZOTA_DEMAND_REPORT",
+                "ZOTA_EMIT_DUP_REC",
+                "VORPANE_HOST_ROOT"};
     }
 
     // Walks the page (a path below the source tree) and stops what it left running.
@@ -115,13 +129,21 @@ class PageWalk : public ::testing::Test {
     int _apiPort = freeHubPort();
 };
 
-TEST_F(PageWalk, TheReadme) { walk("README.md"); }
+TEST_F(PageWalk, TheReadme) {
+    walk("README.md");
+}
 
-TEST_F(PageWalk, SampleTypes) { walk("docs/sample-types.md"); }
+TEST_F(PageWalk, SampleTypes) {
+    walk("docs/sample-types.md");
+}
 
-TEST_F(PageWalk, Vorpanectl) { walk("docs/vorpanectl.md"); }
+TEST_F(PageWalk, Vorpanectl) {
+    walk("docs/vorpanectl.md");
+}
 
-TEST_F(PageWalk, Providers) { walk("docs/providers.md"); }
+TEST_F(PageWalk, Providers) {
+    walk("docs/providers.md");
+}
 
 }  // namespace
 }  // namespace vorpane::testing
