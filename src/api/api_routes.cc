@@ -213,6 +213,9 @@ struct Routes {
     // How many rows a report of the table gives now; nothing when the report failed or took longer
     // than a listing should wait.
     static std::optional<size_t> rowCount(const axf::TableDesc& t) {
+        if (t.columns.empty()) {
+            return std::nullopt;  // registered before its application came online: nothing to count
+        }
         axf::ReportQuery query;
         query.applName = t.applName;
         query.tableName = t.tableName;

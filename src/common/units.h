@@ -9,9 +9,10 @@
 
 namespace vorpane {
 
-inline constexpr std::array<std::string_view, 15> kUnitNames{
-    "bytes",   "KiB",     "MiB",          "GiB",          "KB",          "MB",     "GB",     "percent",
-    "ratio",   "seconds", "milliseconds", "microseconds", "nanoseconds", "hertz", "celsius"};
+inline constexpr std::array<std::string_view, 16> kUnitNames{
+    "bytes",   "KiB",          "MiB",          "GiB",         "KB",    "MB",      "GB",
+    "percent", "ratio",        "seconds",      "milliseconds", "microseconds", "nanoseconds", "hertz",
+    "celsius", "bytes_per_second"};
 
 // True for one of kUnitNames, spelled exactly so.
 inline bool knownUnit(std::string_view name) {

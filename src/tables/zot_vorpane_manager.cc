@@ -2,6 +2,7 @@
 
 #include <map>
 #include <mutex>
+#include <string_view>
 
 #include "interfaces/support.h"
 #include "metadata/user_data_info.h"
@@ -68,9 +69,13 @@ bool zot_vorpane_manager::releaseLayout(const vorpane::metadata::userDataInfo* u
 
 TableFacts zot_vorpane_manager::Facts() const {
     TableFacts facts;
+    // The application name carries the release: "VAGENT00".
+    const std::string_view appl = ApplicationName();
+    const std::string_view agent = kAgentApplicationName;
+    facts.internal = appl.substr(0, agent.size()) == agent && appl.size() == agent.size() + 2;
     const std::shared_ptr<vorpane::metadata::userDataInfo> udi = layout();
     if (udi == nullptr) {
-        return facts;  // the facade names it from the application name
+        return facts;  // registered before its application came online: the facade names it
     }
     facts.application = udi->applName();
     facts.release = udi->RR();
@@ -78,7 +83,6 @@ TableFacts zot_vorpane_manager::Facts() const {
     facts.help = udi->groupHelp();
     facts.sampleType = udi->sampleType() == '?' ? 0 : udi->sampleType();
     facts.ttlSeconds = udi->TTL();
-    facts.internal = facts.application == kAgentApplicationName;
     return facts;
 }
 

@@ -129,6 +129,11 @@ TEST_F(OnlineProcessingTest, TwoGroupsOfTwoSourcesComeOnlineAndGoOfflineTableByT
 // read holds the layout it reads, which the probe thread of the ending run frees only when nobody
 // reads it any more; and a layout released late never takes the newer one from its manager.
 TEST_F(OnlineProcessingTest, TablesAreReadWhileTheirApplicationGoesOfflineAndComesBack) {
+    // The fast clock shortens the wait for each run's probe thread to a few milliseconds, less than
+    // a loaded machine gives that thread beside three busy readers: allow it some seconds.
+    VA_LIMITS limits = _savedLimits;
+    limits.maxWaitUDL = 2000;
+    setVaLimits(limits);
     const std::string tableA = tableOf("APPL", "GROUPA", "00");
     ASSERT_EQ(processOnline("APPL", "GROUPA", "HOST1", kAffinity), 0);
     auto* manager = dynamic_cast<zot_vorpane_manager*>(tableManagers()->getTblMgr("APPL00", tableA.c_str()));
@@ -140,6 +145,18 @@ TEST_F(OnlineProcessingTest, TablesAreReadWhileTheirApplicationGoesOfflineAndCom
     std::condition_variable changed;
     int described = 0;  // guarded by lock
     std::vector<std::thread> readers;
+    struct Joiner {  // a failed assertion returns early: the readers still end before the fixture
+        std::atomic<bool>& stop;
+        std::vector<std::thread>& threads;
+        ~Joiner() {
+            stop = true;
+            for (std::thread& t : threads) {
+                if (t.joinable()) {
+                    t.join();
+                }
+            }
+        }
+    } joiner{stop, readers};
     for (int r = 0; r < 3; ++r) {
         readers.emplace_back([&] {
             while (!stop.load()) {

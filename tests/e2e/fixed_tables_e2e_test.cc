@@ -58,11 +58,13 @@ TEST_F(FixedTablesE2E, AnAlertReachesTheProviderAndTheGeneratedCatalogComesBackL
                "attribute Used C 4 help=\"Used MB\"\n");
     ChildProcess agent({VORPANE_AGENT_BIN, "NODP"}, _agentEnv);
     ASSERT_TRUE(agent.waitForOutput("Management API listening on")) << agent.output();
-    // The API listens once the fixed tables are registered: a client that asks at once finds them.
-    const std::string started = agent.output();
-    const size_t registered = started.find("Table <ZOT/ZOTACT> registered");
-    ASSERT_NE(registered, std::string::npos) << started;
-    EXPECT_LT(registered, started.find("Management API listening on")) << started;
+    // The API listens before the framework runs; its health says "ok" once the fixed tables are
+    // registered, so a client that waits for that finds them.
+    ASSERT_TRUE(vorpane::testing::waitUntil([&] {
+        const nlohmann::json health = vorpane::testing::ctlJson(VORPANECTL_BIN, _agentEnv, {"health"});
+        return health.is_object() && health.value("status", "") == "ok";
+    })) << agent.output();
+    EXPECT_NE(agent.output().find("Table <ZOT/ZOTACT> registered"), std::string::npos) << agent.output();
     const std::string trapFile = _dir.file("trap.txt");
     ChildProcess dp({VORPANE_DP_BIN, "--file", _dir.file("app.desc"), "--online", "host1", "--handler",
                      "printf '%s|%s|%s' \"$VORPANE_ACTION_NAME\" \"$VORPANE_ACTION_OWNER\" "

@@ -88,6 +88,20 @@ TEST_F(GeneratedFiles, EventGroupAndSecondGroupMatchTheHandWrittenFiles) {
     expectGolden("EVTLOG", kEvtlog, "evtlog", "EVT");
 }
 
+TEST_F(GeneratedFiles, AUnitInTheFormatTextLeavesTheFilesAsTheyWere) {
+    AppTexts withUnit = kEvtlog;
+    const std::string scale = "SCALE{1}";
+    withUnit.helpInfo.replace(withUnit.helpInfo.find(scale), scale.size(), "SCALE{1}UNIT{seconds}");
+    auto list = build("EVTLOG", withUnit);
+    ASSERT_EQ(list->status(), 0);
+    EXPECT_EQ(list->getUserDataListEntry("STATS")->udi()->attrInfo(1).unit, "seconds");
+    for (const char* kind : {"CAT", "ATR", "ODI"}) {
+        const std::string name = std::string("EVT") + kind + "00";
+        SCOPED_TRACE(name);
+        EXPECT_EQ(readFile(work(name)), readFile(kGolden + "/evtlog/" + name));
+    }
+}
+
 TEST_F(GeneratedFiles, EnumerationsAndTimeStampMatchTheHandWrittenFiles) {
     metadataSettings settings = fixedSettings();
     settings.timestampFormat = 'Y';

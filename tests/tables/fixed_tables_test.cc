@@ -269,6 +269,7 @@ TEST_F(FixedTables, ColumnsAreTheFixedLayoutsAndListingTablesTracesNoError) {
     EXPECT_EQ(rmt.columns[0].length, 512);
     EXPECT_EQ(rmt.columns[2].name, "RMTFILE");
     EXPECT_EQ(rmt.columns[2].offset, 544);
+    EXPECT_TRUE(rmt.internal);  // the agent's own: listed with ?all=1 only
     for (const char* appl : {"ZOT", "QEB"}) {
         axf::TableDesc act;
         ASSERT_TRUE(axf::describeTable(appl, std::string(appl) + "ACT", &act).ok());
@@ -277,6 +278,7 @@ TEST_F(FixedTables, ColumnsAreTheFixedLayoutsAndListingTablesTracesNoError) {
         EXPECT_EQ(act.columns[1].valueType, axf::ValueType::Integer);
         EXPECT_EQ(act.columns[8].name, "ATTRVALS");
         EXPECT_EQ(act.columns[8].offset + act.columns[8].length, kActionStatusRowSize);
+        EXPECT_TRUE(act.internal);
     }
     EXPECT_EQ(axf::listTables().size(), 3u);
     EXPECT_TRUE(trace.lines().empty()) << trace.lines().front();

@@ -109,6 +109,38 @@ class ThroughFramework : public LayoutFixture {
     std::vector<metadata::userDataInfo*> _started;
 };
 
+TEST_F(ThroughFramework, ATableTellsItsGroupAndAMissingTextIsNoValue) {
+    ASSERT_TRUE(_hub.ready());
+    int handle = 0;
+    metadata::userDataInfo& udi = group("E2ENUL", 'K', "src1", &handle);
+    TraceCapture trace;
+    firstRow(trace, handle, "disk0");  // without a note
+    send(handle, 0x11, "disk1", 10, "ok");
+    drain(trace, handle, true);
+
+    axf::TableDesc d;
+    ASSERT_TRUE(axf::describeTable(udi.applNameRR(), udi.tableNameRR(), &d).ok());
+    EXPECT_EQ(d.application, "E2ENUL");
+    EXPECT_EQ(d.release, "00");
+    EXPECT_EQ(d.group, "G");
+    EXPECT_EQ(d.help, "g");
+    EXPECT_EQ(d.sampleType, 'K');
+    EXPECT_EQ(d.ttlSeconds, 60);
+    EXPECT_FALSE(d.internal);
+
+    axf::ReportResult r = report(udi, "src1:E2ENUL00");
+    ASSERT_TRUE(r.status.ok()) << r.status.message;
+    ASSERT_EQ(r.rows.size(), 2u);
+    EXPECT_EQ(texts(r, 1), (std::vector<std::string>{"disk0", "disk1"}));
+    EXPECT_TRUE(r.rows[0].missing(3));
+    EXPECT_FALSE(r.rows[1].missing(3));
+    EXPECT_FALSE(r.rows[0].missing(2));  // a number always has a value
+    // No value satisfies "not equal" and nothing else.
+    EXPECT_EQ(texts(report(udi, "src1:E2ENUL00", "Note NE ok"), 1), std::vector<std::string>{"disk0"});
+    EXPECT_EQ(texts(report(udi, "src1:E2ENUL00", "Note LT zz"), 1), std::vector<std::string>{"disk1"});
+    EXPECT_EQ(texts(report(udi, "src1:E2ENUL00", "Note LIKE *"), 1), std::vector<std::string>{"disk1"});
+}
+
 TEST_F(ThroughFramework, KeyedRowsAreReportedAfterReplaceMergeAndDelete) {
     ASSERT_TRUE(_hub.ready());
     int handle = 0;

@@ -95,7 +95,7 @@ TEST(DescriptionFileTest, EachKindOfErrorNamesItsLine) {
         {"application VPDEMO\ngroup G P 1\nattribute A D 1 help=x help=y\n", 3, "given twice"},
         {"application VPDEMO\ngroup G P 1\nattribute A G 4 unit=furlongs\n", 3,
          "unit \"furlongs\" is not one of bytes, KiB, MiB, GiB, KB, MB, GB, percent, ratio, seconds, milliseconds, "
-         "microseconds, nanoseconds, hertz, celsius"},
+         "microseconds, nanoseconds, hertz, celsius, bytes_per_second"},
         {"application VPDEMO\ngroup G P 1\nattribute A G 4 unit=mib\n", 3, "unit \"mib\" is not one of"},
         {"application VPDEMO\ngroup G P 1\nattribute A G 4 format=UNIT{MiB} unit=MiB\n", 3, "give the unit once"},
         {"application VPDEMO\ngroup G P 1\nattribute A G 4 format=UNIT{MiB\n", 3, "not closed"},

@@ -126,7 +126,7 @@ TEST_F(AgentApi, RowsFromAProviderAndASituationOnThemThroughVorpanectl) {
     const nlohmann::json tables = ctlJson(agentEnv, {"tables"});
     for (const auto& t : tables["tables"]) {
         if (t["application"].get<std::string>().rfind("E2EAPI", 0) == 0) {
-            appl = t["application"];
+            appl = t["application"].get<std::string>() + t["release"].get<std::string>();
             table = t["table"];
         }
     }
