@@ -27,6 +27,7 @@
 namespace {
 
 using vorpane::testing::ChildProcess;
+using vorpane::testing::sendLine;
 using vorpane::testing::TempDir;
 using Clock = std::chrono::steady_clock;
 
@@ -167,18 +168,6 @@ TEST_F(DefaultStart, HostTablesAndProviderStatusHoldTheLatestSampleOneRowPerKey)
 
     agent.signal(SIGTERM);
     EXPECT_EQ(agent.waitExit(), 0);
-}
-
-void sendLine(int port, const std::string& line) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-        (void)send(fd, line.data(), line.size(), MSG_NOSIGNAL);
-    }
-    close(fd);
 }
 
 // The lines of text that contain what.

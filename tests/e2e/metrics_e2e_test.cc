@@ -28,6 +28,7 @@
 namespace {
 
 using vorpane::testing::ChildProcess;
+using vorpane::testing::sendLine;
 using vorpane::testing::TempDir;
 
 // The host's first samples come on its intervals in real time (the CPU shares need two readings).
@@ -41,18 +42,6 @@ void writeFile(const std::string& path, const std::string& text) {
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void sendLine(int port, const std::string& line) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-        (void)send(fd, line.data(), line.size(), MSG_NOSIGNAL);
-    }
-    close(fd);
 }
 
 // The sample lines of a family (its name followed by labels or a blank).

@@ -22,6 +22,7 @@
 namespace {
 
 using vorpane::testing::ChildProcess;
+using vorpane::testing::sendLine;
 using vorpane::testing::TempDir;
 
 // The texts of the next data message's values, or nothing.
@@ -38,18 +39,6 @@ std::optional<std::vector<std::string>> nextRow(vorpane::DCdataWaiter* waiter, d
         values.push_back(f.extra == 'D' ? std::string(f.cText()) : f.int32(&n) ? std::to_string(n) : "?");
     }
     return values;
-}
-
-void sendLine(int port, const std::string& line) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-        (void)send(fd, line.data(), line.size(), MSG_NOSIGNAL);
-    }
-    close(fd);
 }
 
 TEST(ProvidersInTheAgent, TheDefaultStartCollectsHostTablesAndRunsDefinitions) {

@@ -1,6 +1,10 @@
 #include "testlib/agent_harness.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "testlib/child_process.h"
 #include "testlib/hub_test_client.h"
@@ -61,6 +65,21 @@ std::pair<std::string, std::string> tableWith(const std::string& vorpanectl, con
         }
     }
     return {};
+}
+
+void sendLine(int port, const std::string& line) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return;
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        (void)send(fd, line.data(), line.size(), MSG_NOSIGNAL);
+    }
+    close(fd);
 }
 
 }  // namespace vorpane::testing

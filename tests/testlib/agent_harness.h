@@ -62,4 +62,8 @@ nlohmann::json ctlJson(const std::string& vorpanectl, const std::vector<std::str
 std::pair<std::string, std::string> tableWith(const std::string& vorpanectl, const std::vector<std::string>& env,
                                               const std::string& applPrefix, const std::string& attribute);
 
+// Sends line over a new TCP connection to 127.0.0.1:port and closes it; a listener that is not up yet
+// gets nothing (callers send again until they see the row).
+void sendLine(int port, const std::string& line);
+
 }  // namespace vorpane::testing

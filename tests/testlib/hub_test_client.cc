@@ -10,10 +10,51 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <random>
 
 namespace vorpane::testing {
 
+namespace {
+
+// True when port is free for both TCP and UDP on the loopback address right now.
+bool bothFree(uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    const int tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const bool free = tcp >= 0 && udp >= 0 && bind(tcp, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                      bind(udp, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(udp);
+    ::close(tcp);
+    return free;
+}
+
+// The lowest port the kernel gives to outgoing connections (32768 when it cannot be read).
+int ephemeralLow() {
+    std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+    int low = 0;
+    return range >> low && low > 0 ? low : 32768;
+}
+
+}  // namespace
+
 int freeHubPort() {
+    // Below the ephemeral range: between the test's check and the agent's bind, the outgoing
+    // connection of another test running at the same time can never be given this port.
+    thread_local std::mt19937 pick(static_cast<unsigned>(std::random_device{}()) ^ static_cast<unsigned>(getpid()));
+    const int low = ephemeralLow();
+    if (low > 11000) {
+        std::uniform_int_distribution<int> ports(10000, low - 1);
+        for (int attempt = 0; attempt < 200; ++attempt) {
+            const int port = ports(pick);
+            if (bothFree(static_cast<uint16_t>(port))) {
+                return port;
+            }
+        }
+    }
     for (int attempt = 0; attempt < 50; ++attempt) {
         int tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
@@ -21,16 +62,10 @@ int freeHubPort() {
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         a.sin_port = 0;
         socklen_t len = sizeof a;
-        if (bind(tcp, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            getsockname(tcp, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-            ::close(tcp);
-            continue;
-        }
-        int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        bool udpFree = bind(udp, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        ::close(udp);
+        const bool bound = bind(tcp, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+                           getsockname(tcp, reinterpret_cast<sockaddr*>(&a), &len) == 0;
         ::close(tcp);
-        if (udpFree) {
+        if (bound && bothFree(ntohs(a.sin_port))) {
             return ntohs(a.sin_port);
         }
     }

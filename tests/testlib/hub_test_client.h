@@ -12,7 +12,8 @@
 
 namespace vorpane::testing {
 
-// A port that was free a moment ago on 127.0.0.1 for both TCP and UDP.
+// A port that was free a moment ago on 127.0.0.1 for both TCP and UDP, below the range the kernel
+// gives to outgoing connections where it can be.
 int freeHubPort();
 
 class HubTestClient {
