@@ -138,6 +138,19 @@ bool tableManagerList::openForAppend() {
     return true;
 }
 
+tableManagerList::WorkFileFields tableManagerList::splitWorkFileLine(char* line) {
+    ZOT0_RemoveCRandLF(line, 66);
+    WorkFileFields fields;
+    fields.applName = ZOT0_strtok(line, " ");
+    if (fields.applName != nullptr) {
+        fields.tableName = ZOT0_strtok(nullptr, " ");
+    }
+    if (fields.tableName != nullptr) {
+        fields.snmpFlag = ZOT0_strtok(nullptr, " ");
+    }
+    return fields;
+}
+
 int16_t tableManagerList::processWorkFile() {
     std::vector<TableFileEntry> records;
     bool malformed = false;
@@ -146,18 +159,18 @@ int16_t tableManagerList::processWorkFile() {
         std::rewind(_workFile);
         char line[kLineLimit];
         while (std::fgets(line, sizeof line, _workFile) != nullptr) {
-            ZOT0_RemoveCRandLF(line, 66);
+            const WorkFileFields fields = splitWorkFileLine(line);
             if (line[0] == '\0') {
                 continue;
             }
-            const char* appl = ZOT0_strtok(line, " ");
+            const char* appl = fields.applName;
             if (appl == nullptr) {
                 VA_ERROR("Error: fileBuf record [%s] in table manager file %s is missing applName.\n", line,
                          _fileName.c_str());
                 malformed = true;
                 break;
             }
-            const char* table = ZOT0_strtok(nullptr, " ");
+            const char* table = fields.tableName;
             if (table == nullptr) {
                 VA_ERROR("Error: applName [%s] missing corresponding tableName in table manager file %s\n", appl,
                          _fileName.c_str());
@@ -167,7 +180,7 @@ int16_t tableManagerList::processWorkFile() {
             TableFileEntry record;
             record.applName.assign(appl);
             record.tableName.assign(table);
-            if (const char* snmp = ZOT0_strtok(nullptr, " "); snmp != nullptr) {
+            if (const char* snmp = fields.snmpFlag; snmp != nullptr) {
                 record.snmpFlag = static_cast<int16_t>(std::atoi(snmp));
             } else {
                 VA_ERROR("Warning: missing SNMP token in applName [%s] tableName [%s]\n", appl, table);

@@ -72,6 +72,15 @@ public:
     const std::string& fileName() const { return _fileName; }
     void printList();
 
+    // One line of the work file as fgets reads it, "applName tableName [snmpFlag]": line ends are
+    // dropped and the fields cut in place at blanks; a field the line lacks is null.
+    struct WorkFileFields {
+        const char* applName = nullptr;
+        const char* tableName = nullptr;
+        const char* snmpFlag = nullptr;
+    };
+    static WorkFileFields splitWorkFileLine(char* line);
+
 private:
     struct TableFileEntry {
         vorpane::FixedText<22> applName;

@@ -276,6 +276,37 @@ bool situationDefFromJson(const Json& body, axf::SituationDef* def, std::string*
     return true;
 }
 
+bool actionRequestFromJson(const Json& body, axf::ActionRequest* request, std::string* error) {
+    auto refuse = [&](std::string why) {
+        *error = std::move(why);
+        return false;
+    };
+    request->user = kApiUser;
+    auto command = body.is_object() ? body.find("command") : body.end();
+    if (!body.is_object() || command == body.end() || !command->is_string() || command->get<std::string>().empty()) {
+        return refuse("\"command\" (a non-empty string) is missing");
+    }
+    request->command = command->get<std::string>();
+    if (std::string problem = controlCharacterProblem("command", request->command); !problem.empty()) {
+        return refuse(problem);
+    }
+    auto subnodes = body.find("subnodes");
+    if (subnodes == body.end() || !subnodes->is_array() || subnodes->empty()) {
+        return refuse("\"subnodes\" (a list of at least one name) is missing");
+    }
+    for (const Json& n : *subnodes) {
+        if (!n.is_string()) {
+            return refuse("\"subnodes\" must be a list of names");
+        }
+        if (std::string problem = nameProblem("subnodes", n.get_ref<const std::string&>(), kMaxSubnodeName);
+            !problem.empty()) {
+            return refuse(problem);
+        }
+        request->subnodes.push_back(n.get<std::string>());
+    }
+    return true;
+}
+
 const char* eventKindName(axf::EventKind kind) {
     switch (kind) {
         case axf::EventKind::SituationRaised:

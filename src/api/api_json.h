@@ -46,6 +46,9 @@ Json situationStatusJson(const axf::SituationStatus& status);
 // (and *position > 0 for a `where` syntax error) when the body is not a usable definition.
 bool situationDefFromJson(const Json& body, axf::SituationDef* def, std::string* where, std::string* error,
                           size_t* position);
+// An action request from a request body: "command" and "subnodes". False with *error when the body
+// is not a usable request.
+bool actionRequestFromJson(const Json& body, axf::ActionRequest* request, std::string* error);
 
 const char* eventKindName(axf::EventKind kind);
 Json eventJson(const axf::Event& event, const std::vector<axf::ColumnDesc>* columns);

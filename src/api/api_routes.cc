@@ -401,28 +401,8 @@ struct Routes {
             return;
         }
         axf::ActionRequest request;
-        request.user = kApiUser;
-        auto command = body.is_object() ? body.find("command") : body.end();
-        if (!body.is_object() || command == body.end() || !command->is_string() || command->get<std::string>().empty()) {
-            return fail(res, 400, "\"command\" (a non-empty string) is missing");
-        }
-        request.command = command->get<std::string>();
-        if (std::string problem = controlCharacterProblem("command", request.command); !problem.empty()) {
+        if (std::string problem; !actionRequestFromJson(body, &request, &problem)) {
             return fail(res, 400, problem);
-        }
-        auto subnodes = body.find("subnodes");
-        if (subnodes == body.end() || !subnodes->is_array() || subnodes->empty()) {
-            return fail(res, 400, "\"subnodes\" (a list of at least one name) is missing");
-        }
-        for (const Json& n : *subnodes) {
-            if (!n.is_string()) {
-                return fail(res, 400, "\"subnodes\" must be a list of names");
-            }
-            if (std::string problem = nameProblem("subnodes", n.get_ref<const std::string&>(), kMaxSubnodeName);
-                !problem.empty()) {
-                return fail(res, 400, problem);
-            }
-            request.subnodes.push_back(n.get<std::string>());
         }
         axf::ActionResult result = axf::runAction(request);
         if (!result.status.ok()) {
