@@ -43,8 +43,8 @@ cp -R "$work/." "$kept/"
 grep -E 'ERROR|SUMMARY|Test unit written' "$log" || true
 
 # libFuzzer's final lines: "stat::number_of_executed_units: N", and "#N DONE cov: C ft: F ...".
-executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-coverage=$(grep -Eo 'cov: [0-9]+' "$log" | tail -1 | cut -d' ' -f2)
+executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1 || true)
+coverage=$(grep -Eo 'cov: [0-9]+' "$log" | tail -1 | cut -d" " -f2 || true)
 found=$(($(find "$crashes" -type f | wc -l) - before))
 echo "target: $target  minutes: $minutes  executions: ${executions:-?}  coverage (cov): ${coverage:-?}  crashes: $found (in $crashes)  exit: $status"
 exit "$status"

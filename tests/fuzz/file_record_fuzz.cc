@@ -16,7 +16,7 @@ const vorpane::dp::GroupDesc& group() {
         vorpane::dp::AppDescription app;
         vorpane::dp::ParseError e;
         if (!vorpane::dp::parseDescription("application VPLOG\ngroup LINE E 0\nattribute Seq C 4\n"
-                                           "attribute Text D 8\nattribute Code G 2\nattribute Level S 4\n",
+                                           "attribute Text D 8\nattribute Code G 2\nattribute Level S 2\n",
                                            &app, &e)) {
             std::abort();
         }

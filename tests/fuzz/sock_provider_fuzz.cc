@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         dp::ParseError e;
         if (!dp::parseDescription("application ORDERS\ngroup ORDER K 300\nattribute @Id C 4\n"
                                   "attribute Status D 16\ngroup NOTE E 0\nattribute Text D 64\n"
-                                  "attribute Level S 4\n",
+                                  "attribute Level S 2\n",
                                   &a, &e)) {
             std::abort();
         }
