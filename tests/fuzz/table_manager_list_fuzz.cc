@@ -10,11 +10,12 @@
 
 namespace {
 
-void check(const char* field, const char* after, const char* line, size_t size) {
+// A field lies after the one before it (or at the line's start, for the first).
+void check(const char* field, const char* before, const char* line, size_t size) {
     if (field == nullptr) {
         return;
     }
-    if (field < after || field >= line + size || *field == '\0' || std::strchr(field, ' ') != nullptr) {
+    if (field < before || (field == before && before != line) || field >= line + size || *field == '\0' || std::strchr(field, ' ') != nullptr) {
         std::abort();
     }
 }
@@ -40,9 +41,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check(f.applName, line, line, n);
         check(f.tableName, f.applName, line, n);
         check(f.snmpFlag, f.tableName, line, n);
-        if ((f.tableName != nullptr && f.tableName <= f.applName) || (f.snmpFlag != nullptr && f.snmpFlag <= f.tableName)) {
-            std::abort();
-        }
     }
     return 0;
 }
