@@ -20,7 +20,8 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 if [[ ! -f $build/build.ninja ]]; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
-          -DVORPANE_SANITIZE=address,undefined -DVORPANE_BUILD_FUZZ=ON -DVORPANE_WERROR=ON
+          -DVORPANE_SANITIZE=address,undefined -DVORPANE_BUILD_FUZZ=ON -DVORPANE_FUZZ_COVERAGE=ON \
+          -DVORPANE_WERROR=ON
 fi
 cmake --build "$build" --target "$target"
 
