@@ -121,13 +121,8 @@ TEST_F(Api, TablesAndApplicationsDescribeTheirColumns) {
 }
 
 TEST_F(Api, TablesAreNamedByApplicationAndGroupAndTheAgentsOwnAreHidden) {
-    TableFacts cpu;
-    cpu.application = "VPHOST";
-    cpu.release = "00";
-    cpu.group = "CPU";
-    cpu.help = "Processor use";
-    cpu.sampleType = 'P';
-    cpu.ttlSeconds = 60;
+    const TableFacts cpu{.application = "VPHOST", .release = "00", .group = "CPU",
+                         .help = "Processor use", .sampleType = 'P', .ttlSeconds = 60};
     axf::MemoryTable cpuTable("VPHOST00", "VPHCPU0000",
                               {{"ORIGINNODE", "Node_Name", "", AXF_COLUMN_STRING, 32},
                                {"VA1", "Busy", "Busy", AXF_COLUMN_INT32, 4, false, 1, 'G', "percent", "Busy share"},

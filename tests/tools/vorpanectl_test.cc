@@ -84,13 +84,8 @@ TEST_F(Vorpanectl, TablesForPeopleAndTheServersJsonForScripts) {
 }
 
 TEST_F(Vorpanectl, TablesAndRowsByApplicationAndGroupName) {
-    TableFacts facts;
-    facts.application = "VPDEMO";
-    facts.release = "00";
-    facts.group = "DISK";
-    facts.help = "Disks";
-    facts.sampleType = 'K';
-    facts.ttlSeconds = 60;
+    const TableFacts facts{.application = "VPDEMO", .release = "00", .group = "DISK",
+                           .help = "Disks", .sampleType = 'K', .ttlSeconds = 60};
     axf::MemoryTable disk("VPDEMO00", "VPDABCDE00",
                           {{"ORIGINNODE", "Node_Name", "", AXF_COLUMN_STRING, 32},
                            {"VA1", "Mount", "Mount", AXF_COLUMN_STRING, 8, true, 0, 'D', "", "Mount point"},

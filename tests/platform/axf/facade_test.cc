@@ -24,13 +24,8 @@ const axf::TableDesc* listed(const std::vector<axf::TableDesc>& tables, const st
 }
 
 TEST_F(Facade, ATableCarriesItsNamesHelpAndColumnsDescriptions) {
-    TableFacts facts;
-    facts.application = "VPHOST";
-    facts.release = "00";
-    facts.group = "MEMORY";
-    facts.help = "Memory of the host";
-    facts.sampleType = 'P';
-    facts.ttlSeconds = 60;
+    const TableFacts facts{.application = "VPHOST", .release = "00", .group = "MEMORY",
+                           .help = "Memory of the host", .sampleType = 'P', .ttlSeconds = 60};
     axf::MemoryTable memory("VPHOST00", "VPHABCDE00",
                             {{"ORIGINNODE", "Node_Name", "", AXF_COLUMN_STRING, 32},
                              {"VA1", "Used", "Used", AXF_COLUMN_INT32, 4, false, 0, 'G', "MiB", "Used memory"}},
