@@ -216,12 +216,7 @@ struct Routes {
         if (t.columns.empty()) {
             return std::nullopt;  // registered before its application came online: nothing to count
         }
-        axf::ReportQuery query;
-        query.applName = t.applName;
-        query.tableName = t.tableName;
-        query.timeoutSeconds = kCountTimeoutSeconds;
-        query.user = kApiUser;
-        axf::ReportResult result = axf::runReport(query);
+        const axf::ReportResult result = reportAll(t, kCountTimeoutSeconds);
         if (!result.status.ok()) {
             return std::nullopt;
         }
@@ -457,6 +452,15 @@ struct Routes {
 };
 
 }  // namespace
+
+axf::ReportResult reportAll(const axf::TableDesc& table, double timeoutSeconds) {
+    axf::ReportQuery query;
+    query.applName = table.applName;
+    query.tableName = table.tableName;
+    query.timeoutSeconds = timeoutSeconds;
+    query.user = kApiUser;
+    return axf::runReport(query);
+}
 
 void addRoutes(httplib::Server& server, ApiContext& context) {
     auto routes = std::make_shared<Routes>(Routes{context});

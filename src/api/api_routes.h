@@ -9,6 +9,7 @@
 
 #include "api/api_config.h"
 #include "api/kept_situations.h"
+#include "interfaces/axf_facade.h"
 #include "interfaces/sync.h"
 
 namespace httplib {
@@ -70,5 +71,8 @@ void addRoutes(httplib::Server& server, ApiContext& context);
 // The Prometheus page: the agent's own figures, the situations and every integer column of every
 // table.
 std::string metricsPage(ApiContext& context);
+
+// Every row of the table from a report the API makes, waiting at most timeoutSeconds for providers.
+axf::ReportResult reportAll(const axf::TableDesc& table, double timeoutSeconds);
 
 }  // namespace vorpane::api

@@ -79,12 +79,7 @@ void tableMetrics(PrometheusText& out) {
         if (t.internal && t.group.empty()) {
             continue;  // the framework's own action and file tables: bookkeeping, no attribute group
         }
-        axf::ReportQuery query;
-        query.applName = t.applName;
-        query.tableName = t.tableName;
-        query.timeoutSeconds = kScrapeTimeoutSeconds;
-        query.user = kApiUser;
-        axf::ReportResult result = axf::runReport(query);
+        const axf::ReportResult result = reportAll(t, kScrapeTimeoutSeconds);
         if (result.status.ok()) {
             tableFamilies(t, result.columns, result.rows, out);
         }

@@ -32,14 +32,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const size_t nl = rows.find('\n');
         const std::string_view line = rows.substr(0, nl);
         rows = nl == std::string_view::npos ? std::string_view() : rows.substr(nl + 1);
-        RowSpec spec;
+        RowSpec parsed;
         std::string reason;
-        if (!parseRow(line, &spec, &reason)) {
+        if (!parseRow(line, &parsed, &reason)) {
             continue;
         }
-        if (const GroupDesc* g = app.group(spec.group); g != nullptr) {
+        if (const GroupDesc* g = app.group(parsed.group); g != nullptr) {
             vorpane::DProw row;
-            (void)formatRow(spec, *g, &row, &reason);
+            (void)formatRow(parsed, *g, &row, &reason);
         }
     }
     return 0;
