@@ -3,7 +3,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libcurl4-openssl-dev libcpp-httplib-dev libssl-dev nlohmann-json3-dev libcli11-dev prometheus pkg-config)
+          libcurl4-openssl-dev libcpp-httplib-dev libssl-dev nlohmann-json3-dev libcli11-dev prometheus pkg-config
+          chromium chromium-driver snmpd snmp libsnmp-dev)
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
