@@ -289,7 +289,9 @@ void startApi() {
     }
     const std::string product = productName();
     if (!api.on) {
-        printLine(product, " management API off (VORPANE_API_PORT=0)\n");
+        const std::string line = api.off.empty() ? std::string(" management API off (VORPANE_API_PORT=0)\n")
+                                                 : " management API off: " + api.off + "\n";
+        printLine(product, line.c_str());
         return;
     }
     std::printf("%s management API listening on %s, token in %s\n", product.c_str(), api.listening.c_str(),

@@ -101,7 +101,39 @@ bool readApiConfig(ApiConfig* config, std::string* error) {
         config->bind = bind;
     }
     config->metricsOpen = isYes(BSS1_GetEnv("VORPANE_API_METRICS_OPEN"));
+    config->plainRemote = isYes(BSS1_GetEnv("VORPANE_API_PLAIN_REMOTE"));
+    auto text = [](const char* key) {
+        const char* value = BSS1_GetEnv(key);
+        return std::string(value == nullptr ? "" : value);
+    };
+    config->tlsCert = text("VORPANE_API_TLS_CERT");
+    config->tlsKey = text("VORPANE_API_TLS_KEY");
+    config->tlsClientCa = text("VORPANE_API_TLS_CLIENT_CA");
+    if (config->tlsCert.empty() != config->tlsKey.empty()) {
+        *error = config->tlsCert.empty() ? "VORPANE_API_TLS_KEY is set without VORPANE_API_TLS_CERT"
+                                         : "VORPANE_API_TLS_CERT is set without VORPANE_API_TLS_KEY";
+        return false;
+    }
+    if (!config->tlsClientCa.empty() && config->tlsCert.empty()) {
+        *error = "VORPANE_API_TLS_CLIENT_CA needs VORPANE_API_TLS_CERT and VORPANE_API_TLS_KEY";
+        return false;
+    }
     return true;
+}
+
+bool isLoopback(const std::string& bind) {
+    in_addr address{};
+    return inet_pton(AF_INET, bind.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
+}
+
+bool remoteServingAllowed(const ApiConfig& config, std::string* error) {
+    if (config.tls() || config.plainRemote || isLoopback(config.bind)) {
+        return true;
+    }
+    *error = "VORPANE_API_BIND=" + config.bind +
+             " is reached from other hosts and the API has no TLS: set VORPANE_API_TLS_CERT and "
+             "VORPANE_API_TLS_KEY, or VORPANE_API_PLAIN_REMOTE=Y to serve plain HTTP there";
+    return false;
 }
 
 std::string clientAddress(const std::string& bind) { return bind == "0.0.0.0" ? "127.0.0.1" : bind; }
@@ -110,12 +142,20 @@ std::string tokenFilePath() { return workDirectory() + "/" + kTokenFileName; }
 
 std::string addressFilePath() { return workDirectory() + "/" + kAddressFileName; }
 
-bool readAddressFile(std::string* host, int* port) {
+bool readAddressFile(std::string* host, int* port, bool* https) {
     std::string content;
     if (!readWholeFile(addressFilePath(), &content)) {
         return false;
     }
     content = trimmed(content);
+    constexpr std::string_view kHttps = "https://";
+    const bool secure = content.starts_with(kHttps);
+    if (secure) {
+        content.erase(0, kHttps.size());
+    }
+    if (https != nullptr) {
+        *https = secure;
+    }
     const size_t colon = content.rfind(':');
     if (colon == std::string::npos || colon == 0) {
         return false;

@@ -7,6 +7,9 @@
 //   VORPANE_API_THREADS       requests that do not wait served at once (default 4, 2..32)
 //   VORPANE_API_WAIT_SLOTS    requests that may wait long served at once (default 16, 1..256)
 //   VORPANE_API_MAX_CONNECTIONS  open connections (default 512, 16..16384)
+//   VORPANE_API_TLS_CERT, VORPANE_API_TLS_KEY  PEM certificate chain and key: the API speaks HTTPS
+//   VORPANE_API_TLS_CLIENT_CA  PEM CAs: clients must present a certificate they signed (mutual TLS)
+//   VORPANE_API_PLAIN_REMOTE  Y: plain HTTP on an address other hosts reach is allowed
 //
 // Plain functions of the environment and the work directory; no state of their own.
 #pragma once
@@ -20,7 +23,7 @@ namespace vorpane::api {
 
 inline constexpr int kDefaultPort = 7180;
 inline constexpr const char* kTokenFileName = "api-token";
-// "HOST:PORT" of the API that the agent of a work directory serves: written whole when the API starts,
+// "HOST:PORT" (or "https://HOST:PORT") of the API that the agent of a work directory serves: written whole when the API starts,
 // removed when it stops, so that a client finds the agent from its work directory alone.
 inline constexpr const char* kAddressFileName = "api-address";
 
@@ -36,10 +39,23 @@ struct ApiConfig {
     double writeTimeoutSeconds = 5;  // a whole answer
     double keepAliveSeconds = 2;  // a kept-alive connection between requests
     double maxWaitSeconds = 30;  // the longest long poll
+    std::string tlsCert;  // empty: plain HTTP
+    std::string tlsKey;
+    std::string tlsClientCa;  // empty: no client certificate asked for
+    bool plainRemote = false;
+
+    bool tls() const { return !tlsCert.empty(); }
 };
 
 // Fills *config from the environment. False with *error naming the key when a value is not usable.
 bool readApiConfig(ApiConfig* config, std::string* error);
+
+// Whether bind is a loopback address (127.0.0.0/8), which only this host reaches.
+bool isLoopback(const std::string& bind);
+
+// Whether the API may serve with config: plain HTTP on an address other hosts reach must be asked
+// for with VORPANE_API_PLAIN_REMOTE. False with *error saying what to set.
+bool remoteServingAllowed(const ApiConfig& config, std::string* error);
 
 // The address a client on this host uses to reach a server bound to bind ("0.0.0.0" -> loopback).
 std::string clientAddress(const std::string& bind);
@@ -50,9 +66,9 @@ std::string tokenFilePath();
 // <work directory>/api-address
 std::string addressFilePath();
 
-// The host and port in the address file of the work directory. False when there is no such file or
-// it holds no "HOST:PORT".
-bool readAddressFile(std::string* host, int* port);
+// The host and port in the address file of the work directory, and whether it speaks HTTPS. False
+// when there is no such file or it holds no "HOST:PORT".
+bool readAddressFile(std::string* host, int* port, bool* https = nullptr);
 
 // A token kept in a file: its content without the line end. False with *error when the file cannot
 // be read or holds no token.

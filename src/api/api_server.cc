@@ -17,6 +17,7 @@
 #include "api/api_http.h"
 #include "api/api_routes.h"
 #include "api/http_front.h"
+#include "api/tls.h"
 #include "interfaces/support.h"
 
 namespace vorpane::api {
@@ -93,8 +94,10 @@ ApiServer::ApiServer() = default;
 
 ApiServer::~ApiServer() { stop(); }
 
-bool ApiServer::start(const ApiConfig& config, std::string token, std::string* error) {
+bool ApiServer::start(const ApiConfig& config, std::string token, std::string* error,
+                      std::unique_ptr<TlsContext> tls) {
     _token = std::move(token);
+    _tls = std::move(tls);
     _context = std::make_unique<ApiContext>();
     _context->config = config;
     _context->started = clock::nowSeconds();
@@ -111,6 +114,7 @@ bool ApiServer::start(const ApiConfig& config, std::string token, std::string* e
     front.requestSeconds = config.readTimeoutSeconds;
     front.idleSeconds = config.keepAliveSeconds;
     front.writeSeconds = config.writeTimeoutSeconds;
+    front.tls = _tls.get();
     _front = std::make_unique<HttpFront>(
         front,
         [&server](httplib::Stream& strm, bool closeConnection, bool& connectionClosed) {
@@ -211,7 +215,7 @@ bool ApiServer::start(const ApiConfig& config, std::string token, std::string* e
         _changed.waitUntil(_lock, -1, [this]() VA_REQUIRES(_lock) { return _poolReady; });
     }
     _port.store(port);
-    VA_STATE("Management API listening on %s:%d\n", config.bind.c_str(), port);
+    VA_STATE("Management API listening on %s:%d%s\n", config.bind.c_str(), port, _tls ? " (HTTPS)" : "");
 
     _kept->defineAll();
     return true;
@@ -263,6 +267,22 @@ bool startAgentApi(AgentApiInfo* info, std::string* error) {
         unlink(addressFilePath().c_str());
         return true;
     }
+    auto stayOff = [info](const std::string& why) {
+        VA_ERROR("Error: management API not started: %s\n", why.c_str());
+        info->off = why;
+        unlink(addressFilePath().c_str());
+        return true;
+    };
+    if (!remoteServingAllowed(config, error)) {
+        return stayOff(*error);
+    }
+    std::unique_ptr<TlsContext> tls;
+    if (config.tls()) {
+        tls = TlsContext::load(config.tlsCert, config.tlsKey, config.tlsClientCa, error);
+        if (!tls) {
+            return stayOff(*error);
+        }
+    }
     if (!loadToken(true, &token, error)) {
         return refuse(*error);
     }
@@ -270,7 +290,7 @@ bool startAgentApi(AgentApiInfo* info, std::string* error) {
     ScopedLock guard(api.lock);
     if (!api.server) {
         auto server = std::make_unique<ApiServer>();
-        if (!server->start(config, std::move(token), error)) {
+        if (!server->start(config, std::move(token), error, std::move(tls))) {
             return refuse(*error);
         }
         api.server = std::move(server);
@@ -278,7 +298,7 @@ bool startAgentApi(AgentApiInfo* info, std::string* error) {
     const std::string port = std::to_string(api.server->port());
     info->on = true;
     info->listening = config.bind + ":" + port;
-    info->address = clientAddress(config.bind) + ":" + port;
+    info->address = (config.tls() ? "https://" : "") + clientAddress(config.bind) + ":" + port;
     if (const char* env = BSS1_GetEnv("VORPANE_API_TOKEN"); env != nullptr && *env != '\0') {
         info->token = "VORPANE_API_TOKEN";
     } else {

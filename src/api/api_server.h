@@ -22,6 +22,7 @@
 #include "api/api_config.h"
 #include "api/api_routes.h"
 #include "api/kept_situations.h"
+#include "api/tls.h"
 #include "interfaces/sync.h"
 
 namespace vorpane::api {
@@ -37,8 +38,10 @@ public:
     ApiServer& operator=(const ApiServer&) = delete;
 
     // Listens on config.bind and config.port (0: any free port) and starts serving; defines again the
-    // situations kept in the work directory. False with *error when the address cannot be bound.
-    bool start(const ApiConfig& config, std::string token, std::string* error);
+    // situations kept in the work directory. With tls, every connection speaks HTTPS. False with
+    // *error when the address cannot be bound.
+    bool start(const ApiConfig& config, std::string token, std::string* error,
+               std::unique_ptr<TlsContext> tls = nullptr);
     // Stops serving and waits for the threads; requests in progress are answered first.
     void stop();
 
@@ -47,6 +50,7 @@ public:
 
 private:
     std::string _token;
+    std::unique_ptr<TlsContext> _tls;
     std::unique_ptr<ApiContext> _context;
     std::unique_ptr<KeptSituations> _kept;
     std::unique_ptr<FramedServer> _server;
@@ -66,9 +70,10 @@ bool mayWaitLong(std::string_view method, std::string_view target);
 
 // What the agent says on its console about its API.
 struct AgentApiInfo {
-    bool on = false;        // false: VORPANE_API_PORT is 0
+    bool on = false;        // false: VORPANE_API_PORT is 0, or the API refused to serve (off says why)
+    std::string off;        // why the API is off although asked for
     std::string listening;  // BIND:PORT as bound
-    std::string address;    // HOST:PORT a client on this host uses, as the address file holds it
+    std::string address;    // HOST:PORT (https://HOST:PORT) a client on this host uses, as the address file holds it
     std::string token;      // where the token is: the token file's full path, or "VORPANE_API_TOKEN"
 };
 
@@ -76,7 +81,9 @@ struct AgentApiInfo {
 // listens when VORPANE_API_PORT is 0. Once it listens, its address is written to the work
 // directory's address file, which the stop removes. False with *error (and an "Error: ..." trace
 // line) when the API was asked for and cannot serve: a bad setting, a token that cannot be read or
-// made, a port that cannot be bound. A second stop waits for the first to finish. What they share is
+// made, a port that cannot be bound. An API that would be unsafe to serve (plain HTTP on an address
+// other hosts reach) or whose TLS files cannot be used stays off instead, with an "Error: ..." line
+// and info->off saying why: the agent's monitoring goes on without it. A second stop waits for the first to finish. What they share is
 // never destroyed: the process may end on a signal's thread while another thread stops the API, or
 // with the API still running.
 bool startAgentApi(AgentApiInfo* info, std::string* error);

@@ -17,9 +17,11 @@
 #include <utility>
 
 #include <httplib.h>
+#include <openssl/ssl.h>
 
 #include "api/api_http.h"
 #include "api/api_routes.h"
+#include "api/tls.h"
 #include "interfaces/support.h"
 
 namespace vorpane::api {
@@ -79,22 +81,85 @@ struct HttpFront::Connection {
     enum class Then { KeepAlive, Close, Drain };
     enum class Flush { Done, Pending, Failed };
 
-    Connection(int socket, const RequestFramer::Limits& limits, std::atomic<int>& openCount)
-        : fd(socket), framer(limits), open(openCount) {
+    Connection(int socket, const RequestFramer::Limits& limits, std::atomic<int>& openCount, SslPtr session)
+        : fd(socket), ssl(std::move(session)), framer(limits), open(openCount) {
         open.fetch_add(1);
         addressOf(fd, true, &remoteIp, &remotePort);
         addressOf(fd, false, &localIp, &localPort);
     }
     ~Connection() {
+        if (ssl && SSL_is_init_finished(ssl.get()) == 1) {
+            SSL_shutdown(ssl.get());  // one try at a close_notify; nobody waits for the client's
+        }
+        ssl.reset();
         ::close(fd);
         open.fetch_sub(1);
     }
+
+    enum class Read { Got, Again, End, Failed };
+    // Reads what is there without waiting: Got with *n bytes, Again when nothing is there yet, End
+    // when the client closed, Failed when the connection broke (or, with TLS, its handshake or a
+    // record failed).
+    Read receive(char* buffer, size_t size, size_t* n) {
+        if (!ssl) {
+            for (;;) {
+                ssize_t got = recv(fd, buffer, size, MSG_DONTWAIT);
+                if (got > 0) {
+                    *n = static_cast<size_t>(got);
+                    return Read::Got;
+                }
+                if (got < 0 && errno == EINTR) {
+                    continue;
+                }
+                if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                    return Read::Again;
+                }
+                return got == 0 ? Read::End : Read::Failed;
+            }
+        }
+        readWantsWrite = false;
+        switch (tlsRead(ssl.get(), buffer, size, n)) {
+            case TlsIo::Done:
+                return Read::Got;
+            case TlsIo::WantWrite:
+                readWantsWrite = true;
+                return Read::Again;
+            case TlsIo::WantRead:
+                return Read::Again;
+            case TlsIo::Closed:
+                return Read::End;
+            case TlsIo::Failed:
+                break;
+        }
+        return Read::Failed;
+    }
+
+    // Bytes of the client's TLS records that were read from the socket and not yet taken: poll
+    // does not see them.
+    bool buffered() const { return ssl && SSL_pending(ssl.get()) > 0; }
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
     // Writes what it can of the answer without waiting.
     Flush flush() {
         while (outSent < out.size()) {
+            if (ssl) {
+                size_t written = 0;
+                writeWantsRead = false;
+                switch (tlsWrite(ssl.get(), out.data() + outSent, out.size() - outSent, &written)) {
+                    case TlsIo::Done:
+                        outSent += written;
+                        continue;
+                    case TlsIo::WantRead:
+                        writeWantsRead = true;
+                        return Flush::Pending;
+                    case TlsIo::WantWrite:
+                        return Flush::Pending;
+                    case TlsIo::Closed:
+                    case TlsIo::Failed:
+                        return Flush::Failed;
+                }
+            }
             ssize_t n = ::send(fd, out.data() + outSent, out.size() - outSent, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n > 0) {
                 outSent += static_cast<size_t>(n);
@@ -122,7 +187,7 @@ struct HttpFront::Connection {
             if (left <= 0) {
                 return;
             }
-            pollfd p{fd, POLLOUT, 0};
+            pollfd p{fd, static_cast<short>(writeWantsRead ? POLLIN : POLLOUT), 0};
             auto real = std::chrono::duration_cast<std::chrono::milliseconds>(CondVar::realDuration(left));
             poll(&p, 1, static_cast<int>(std::clamp<long long>(real.count(), 1, 1000)));
         }
@@ -131,6 +196,9 @@ struct HttpFront::Connection {
     bool answerPending() const { return outSent < out.size(); }
 
     const int fd;
+    SslPtr ssl;  // the TLS session, when the API serves HTTPS
+    bool readWantsWrite = false;  // the last TLS read waits for the socket to take bytes
+    bool writeWantsRead = false;  // the last TLS write waits for bytes from the client
     std::string remoteIp, localIp;
     int remotePort = 0, localPort = 0;
     std::string in;  // received and not yet served
@@ -277,12 +345,16 @@ void HttpFront::Reader::run() {
                 continue;
             }
             short events = 0;
-            if (c->phase == Connection::Phase::Reading ||
-                (c->phase == Connection::Phase::Draining && c->drained <= kDrainBytes)) {
-                events |= POLLIN;
+            const bool reading = c->phase == Connection::Phase::Reading ||
+                                 (c->phase == Connection::Phase::Draining && c->drained <= kDrainBytes);
+            if (reading) {
+                events |= c->readWantsWrite ? POLLOUT : POLLIN;
             }
             if (c->answerPending()) {
-                events |= POLLOUT;
+                events |= c->writeWantsRead ? POLLIN : POLLOUT;
+            }
+            if (reading && c->buffered()) {
+                next = _now;  // read at once what the TLS session holds already
             }
             fds.push_back(pollfd{c->fd, events, 0});
             polled.push_back(i);
@@ -300,9 +372,13 @@ void HttpFront::Reader::run() {
             while (::read(_f._wakeRead, drop, sizeof drop) > 0) {
             }
         }
-        for (size_t k = 0; n > 0 && k < polled.size(); ++k) {
-            if (fds[k + 1].revents != 0 && _conns[polled[k]]) {
-                onEvents(_conns[polled[k]], fds[k + 1].revents);
+        for (size_t k = 0; k < polled.size(); ++k) {
+            ConnectionPtr& slot = _conns[polled[k]];
+            if (slot && fds[k + 1].revents == 0 && slot->buffered()) {
+                fds[k + 1].revents = POLLIN;
+            }
+            if (fds[k + 1].revents != 0 && slot) {
+                onEvents(slot, fds[k + 1].revents);
             }
         }
         for (ConnectionPtr& slot : _conns) {
@@ -340,8 +416,11 @@ void HttpFront::Reader::admit(int fd) {
             addressOf(fd, true, &ip, &port);
             const std::string what =
                 std::to_string(s.maxConnections) + " connections are open and each has a request in progress";
-            std::string a = errorAnswer(503, what, true, "Retry-After: 1\r\n");
-            [[maybe_unused]] ssize_t sent = ::send(fd, a.data(), a.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (s.tls == nullptr) {
+                // Over TLS there is no session to say it in yet: the connection is just closed.
+                std::string a = errorAnswer(503, what, true, "Retry-After: 1\r\n");
+                [[maybe_unused]] ssize_t sent = ::send(fd, a.data(), a.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            }
             ::close(fd);
             note("connections", ip, port, "refused with 503: " + what);
             _f._context.counters.response(503);
@@ -352,7 +431,16 @@ void HttpFront::Reader::admit(int fd) {
     fcntl(fd, F_SETFL, flags | O_NONBLOCK);
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    auto c = std::make_unique<Connection>(fd, s.limits, _f._context.connections);
+    SslPtr ssl;
+    if (s.tls != nullptr) {
+        ssl.reset(s.tls->accept(fd));
+        if (!ssl) {
+            VA_ERROR("Error: the management API cannot make a TLS session: %s\n", tlsError().c_str());
+            ::close(fd);
+            return;
+        }
+    }
+    auto c = std::make_unique<Connection>(fd, s.limits, _f._context.connections, std::move(ssl));
     c->since = _now;
     c->deadline = _now + s.requestSeconds;
     _conns.push_back(std::move(c));
@@ -370,13 +458,13 @@ void HttpFront::Reader::onEvents(ConnectionPtr& slot, short revents) {
         slot.reset();
         return;
     }
-    if (slot->answerPending() && (revents & (POLLOUT | POLLHUP)) != 0) {
+    if (slot->answerPending() && (revents & (slot->writeWantsRead ? POLLIN | POLLHUP : POLLOUT | POLLHUP)) != 0) {
         send(slot);
         if (!slot) {
             return;
         }
     }
-    if ((revents & (POLLIN | POLLHUP)) != 0) {
+    if ((revents & (slot->readWantsWrite ? POLLOUT | POLLHUP : POLLIN | POLLHUP)) != 0) {
         if (slot->phase == Connection::Phase::Reading) {
             readSome(slot);
         } else if (slot->phase == Connection::Phase::Draining) {
@@ -387,20 +475,27 @@ void HttpFront::Reader::onEvents(ConnectionPtr& slot, short revents) {
 
 void HttpFront::Reader::readSome(ConnectionPtr& slot) {
     for (int k = 0; k < kPiecesPerTurn; ++k) {
-        ssize_t n = recv(slot->fd, _piece.data(), _piece.size(), MSG_DONTWAIT);
-        if (n < 0 && errno == EINTR) {
-            continue;
+        size_t n = 0;
+        switch (slot->receive(_piece.data(), _piece.size(), &n)) {
+            case Connection::Read::Again:
+                return;
+            case Connection::Read::Failed:
+                if (slot->ssl && SSL_is_init_finished(slot->ssl.get()) != 1) {
+                    const std::string why = tlsError();
+                    note("tls", *slot, "cut: its TLS handshake failed" + (why.empty() ? "" : ": " + why));
+                }
+                slot.reset();
+                return;
+            case Connection::Read::End:
+                slot.reset();  // the client ended the connection
+                return;
+            case Connection::Read::Got:
+                break;
         }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            return;
-        }
-        if (n <= 0) {
-            slot.reset();  // the client ended the connection, or it broke
-            return;
-        }
-        slot->in.append(_piece.data(), static_cast<size_t>(n));
+        slot->in.append(_piece.data(), n);
         advance(slot);
-        if (!slot || slot->phase != Connection::Phase::Reading || static_cast<size_t>(n) < _piece.size()) {
+        // A TLS record is read whole whatever the piece; the session may hold more.
+        if (!slot || slot->phase != Connection::Phase::Reading || (n < _piece.size() && !slot->ssl)) {
             return;
         }
     }
@@ -408,15 +503,16 @@ void HttpFront::Reader::readSome(ConnectionPtr& slot) {
 
 void HttpFront::Reader::drain(ConnectionPtr& slot) {
     for (int k = 0; k < kPiecesPerTurn; ++k) {
-        ssize_t n = recv(slot->fd, _piece.data(), _piece.size(), MSG_DONTWAIT);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        size_t n = 0;
+        const Connection::Read r = slot->receive(_piece.data(), _piece.size(), &n);
+        if (r == Connection::Read::Again) {
             return;
         }
-        if (n <= 0) {
+        if (r != Connection::Read::Got) {
             slot.reset();  // the client has closed: it read the answer or never will
             return;
         }
-        slot->drained += static_cast<size_t>(n);
+        slot->drained += n;
         if (slot->drained > kDrainBytes) {
             return;  // nothing more is read; the client has until the deadline to read its answer
         }
@@ -550,6 +646,9 @@ void HttpFront::Reader::answered(ConnectionPtr& slot) {
             slot.reset();
             return;
         case Then::Drain:
+            if (c.ssl) {
+                SSL_shutdown(c.ssl.get());
+            }
             shutdown(c.fd, SHUT_WR);
             c.phase = Connection::Phase::Draining;
             c.in.clear();

@@ -18,6 +18,9 @@
 // waitSlots threads of their own and never queue in front of the workers that serve health and
 // metrics; past those slots they are answered 503 with Retry-After at once.
 //
+// With TLS, the handshake and every record are read and written the same way on the reader thread:
+// a client that stalls its handshake is cut like one that stalls its request.
+//
 // Refusals and cuts are counted in the context's counters and traced as "Error: ..." lines, one per
 // kind a minute with the number of the others.
 //
@@ -45,6 +48,7 @@ class Stream;
 namespace vorpane::api {
 
 struct ApiContext;
+class TlsContext;
 
 struct FrontSettings {
     int workers = 4;  // threads for requests that do not wait
@@ -55,6 +59,7 @@ struct FrontSettings {
     double idleSeconds = 2;  // a kept-alive connection between requests
     double writeSeconds = 5;  // a whole answer
     int keepAliveMax = 100;  // requests on one connection
+    const TlsContext* tls = nullptr;  // set: every connection speaks TLS (HTTPS)
 };
 
 class HttpFront {
