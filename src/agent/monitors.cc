@@ -12,6 +12,7 @@
 #include "agent/va_limits.h"
 #include "common/process_slot.h"
 #include "datapath/samples_list.h"
+#include "datapath/source_activity.h"
 #include "datapath/wait_on_dp.h"
 #include "interfaces/axf.h"
 #include "interfaces/dch_client.h"
@@ -342,6 +343,7 @@ int16_t processOnline(const char* applName, const char* attrGroup, const char* s
         VA_ERROR("Error: the agent's lists are not available\n");
         return 1;
     }
+    vorpane::datapath::sourceActivityBook().online(applName, attrGroup, sourceName);
     int16_t result = 0;
     const int16_t state = probes->searchProbes(applName);
     switch (state) {
@@ -494,6 +496,7 @@ int16_t processOnline(const char* applName, const char* attrGroup, const char* s
 }
 
 int16_t processOffline(const char* applName, const char* attrGroup, const char* sourceName, const char* affinity) {
+    vorpane::datapath::sourceActivityBook().offline(applName, attrGroup, sourceName);
     const std::string applKey = std::string(applName).substr(0, 3);
     applicationProbeList* probes = startedProbes();
     samplesList* samples = dataSamples();

@@ -26,6 +26,7 @@
 #include "agent/dp_selection.h"
 #include "agent/monitors.h"
 #include "agent/startup.h"
+#include "datapath/source_activity.h"
 #include "agent/take_action.h"
 #include "agent/va_limits.h"
 #include "api/api_server.h"
@@ -344,9 +345,13 @@ int VA_Main(int argc, char** argv) {
 
     std::unique_ptr<DCHserver> hub = startHub();
     axf::setFigureSource([server = hub.get()] { return hubFigures(*server); });
+    axf::setSourceActivitySource([] { return vorpane::datapath::sourceActivityBook().list(); });
     // Cleared before the hub goes, on every way out of this function.
     struct FigureSourceGuard {
-        ~FigureSourceGuard() { axf::setFigureSource(nullptr); }
+        ~FigureSourceGuard() {
+            axf::setFigureSource(nullptr);
+            axf::setSourceActivitySource(nullptr);
+        }
     } figureSourceGuard;
     createAgentLists();
     zot_vorpane_agent::installDeferredReportRedrive();

@@ -155,6 +155,23 @@ const char* subnodeStateName(axf::SubnodeState state) {
     return state == axf::SubnodeState::Registered ? "registered" : "deregistered";
 }
 
+int64_t lastRowAge(const axf::SourceActivity& source, int64_t now) {
+    const int64_t from = source.lastRow != 0 ? source.lastRow : source.since;
+    return now > from ? now - from : 0;
+}
+
+Json sourceJson(const axf::SourceActivity& source, int64_t now) {
+    return Json{{"application", source.application},
+                {"group", source.group},
+                {"source", source.source},
+                {"online", source.online},
+                {"since", isoTime(source.since)},
+                {"lastRow", source.lastRow != 0 ? Json(isoTime(source.lastRow)) : Json(nullptr)},
+                {"lastRowAgeSeconds", lastRowAge(source, now)},
+                {"rows", source.rows},
+                {"rowsPerSecond", source.rowsPerSecond}};
+}
+
 Json subnodeJson(const axf::SubnodeInfo& subnode) {
     return Json{{"name", subnode.name},         {"application", subnode.applName},
                 {"version", subnode.version},   {"affinity", subnode.affinity},

@@ -19,6 +19,13 @@ using Json = nlohmann::ordered_json;
 
 // Seconds since the epoch as ISO 8601 in UTC ("2026-12-06T06:00:00Z").
 std::string isoTime(int64_t seconds);
+
+// Seconds since a source's newest row at clock second now: before its first row, since it came
+// online (or went offline).
+int64_t lastRowAge(const axf::SourceActivity& source, int64_t now);
+
+// A source of a group as /v1/subnodes lists it.
+Json sourceJson(const axf::SourceActivity& source, int64_t now);
 // A time stamp column's text ("CYYMMDDHHMMSSmmm", local time) as ISO 8601 with the local offset, or
 // nothing when the text is not such a time stamp (not 16 digits, or a month, day, hour, minute or
 // second that does not exist).

@@ -122,11 +122,34 @@ struct Routes {
     }
 
     void subnodes(const httplib::Request&, httplib::Response& res) {
+        const int64_t now = clock::nowSeconds();
+        const std::vector<axf::SourceActivity> activity = axf::sourceActivity();
         Json list = Json::array();
         for (const axf::SubnodeInfo& n : axf::listSubnodes()) {
-            list.push_back(subnodeJson(n));
+            Json j = subnodeJson(n);
+            // The subnode's groups: its source's rows in each, and the age of the newest of them.
+            const std::string source = sourceOf(n.name);
+            Json groups = Json::array();
+            Json age = nullptr;
+            for (const axf::SourceActivity& a : activity) {
+                if (a.source != source || !axf::sameApplication(a.application, n.applName)) {
+                    continue;
+                }
+                groups.push_back(sourceJson(a, now));
+                const int64_t groupAge = lastRowAge(a, now);
+                if (age.is_null() || groupAge < age.get<int64_t>()) {
+                    age = groupAge;
+                }
+            }
+            j["lastRowAgeSeconds"] = age;
+            j["groups"] = std::move(groups);
+            list.push_back(std::move(j));
         }
-        reply(res, 200, Json{{"subnodes", std::move(list)}});
+        Json sources = Json::array();
+        for (const axf::SourceActivity& a : activity) {
+            sources.push_back(sourceJson(a, now));
+        }
+        reply(res, 200, Json{{"subnodes", std::move(list)}, {"sources", std::move(sources)}});
     }
 
     // Applications as the tables and subnodes show them: one per table application name.

@@ -17,6 +17,30 @@ namespace {
 
 constexpr double kScrapeTimeoutSeconds = 2;
 
+// Each source of each group: online or not (an offline source reads 0 until it is forgotten), the
+// age of its newest row, its rows.
+void sourceMetrics(PrometheusText& out) {
+    const int64_t now = clock::nowSeconds();
+    const std::vector<axf::SourceActivity> activity = axf::sourceActivity();
+    auto labels = [](const axf::SourceActivity& a) {
+        return std::vector<std::pair<std::string, std::string>>{
+            {"application", a.application}, {"group", a.group}, {"source", a.source}};
+    };
+    out.family("vorpane_source_up", "gauge", "1 while a source of a group is online, 0 once it went offline");
+    for (const axf::SourceActivity& a : activity) {
+        out.sample("vorpane_source_up", labels(a), a.online ? 1LL : 0LL);
+    }
+    out.family("vorpane_source_last_row_age_seconds", "gauge",
+               "Seconds since the newest row of a source of a group (before its first row: since it came online)");
+    for (const axf::SourceActivity& a : activity) {
+        out.sample("vorpane_source_last_row_age_seconds", labels(a), static_cast<long long>(lastRowAge(a, now)));
+    }
+    out.family("vorpane_source_rows_total", "counter", "Rows a source of a group sent since the agent started");
+    for (const axf::SourceActivity& a : activity) {
+        out.sample("vorpane_source_rows_total", labels(a), static_cast<long long>(a.rows));
+    }
+}
+
 // The figures of the agent's other parts (the hub's), one family per name in the order they come.
 void agentFigureMetrics(PrometheusText& out) {
     std::vector<axf::Figure> figures = axf::agentFigures();
@@ -128,6 +152,7 @@ std::string metricsPage(ApiContext& s) {
     for (const auto& [reason, count] : s.counters.refusals()) {
         out.sample("vorpane_api_refused_total", {{"reason", reason}}, count);
     }
+    sourceMetrics(out);
     tableMetrics(out);
     return out.text();
 }

@@ -378,6 +378,9 @@ void dataList::removeSet(beginEndList& set) {
 }
 
 int dataList::addEntry(uint16_t controlField, rowBuffer& row, int noValueFlag) {
+    if (_activity) {
+        _activity->noteRow(clock::nowSeconds());
+    }
     const char type = sampleType();
     if (type == 'E') {
         ScopedLock guard(_lock, [this] { lockFailed(); });

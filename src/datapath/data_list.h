@@ -30,6 +30,7 @@
 #include "common/ring_list.h"
 #include "common/slot_list.h"
 #include "datapath/row_slab.h"
+#include "datapath/source_activity.h"
 #include "interfaces/sync.h"
 
 namespace vorpane::metadata {
@@ -175,6 +176,9 @@ class dataList {
     // The layout decides the sample type and the columns of merges. Set before rows are added.
     void userData(const metadata::userDataInfo* udi);
     void setTTL(int32_t TTL);
+    // The counters of the source's rows, which every added row moves. Set before the store is
+    // shared with other threads.
+    void setActivity(std::shared_ptr<RowActivity> activity) { _activity = std::move(activity); }
     // Keys of a keyed table, at most five; a key that does not lie inside the row is refused, a column
     // that is a key already is not added again.
     void addKey(int32_t colNo, int32_t type, int32_t offset, int32_t length);
@@ -252,6 +256,7 @@ class dataList {
     // after its layout has gone with the application.
     std::atomic<char> _sampleType{'S'};
     std::atomic<int32_t> _TTL;
+    std::shared_ptr<RowActivity> _activity;
     FixedText<3> _applKey;
     FixedText<10> _tableName;
     FixedText<32> _sourceName;

@@ -213,6 +213,7 @@ bool collectionThread::findStore() {
               _tableName.c_str(), _sourceName.c_str());
     auto made =
         std::make_shared<dataList>(_applKey.c_str(), _tableName.c_str(), _sourceName.c_str(), _rowSize, _TTL);
+    made->setActivity(sourceActivityBook().counters(_applKey.c_str(), _attrGroup.c_str(), _sourceName.c_str()));
     const double firstAttempt = clock::now();
     bool warned = false;
     for (int attempt = 1;; ++attempt) {

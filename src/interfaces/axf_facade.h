@@ -364,6 +364,27 @@ void setFigureSource(FigureSource source);
 std::vector<Figure> agentFigures();
 
 // ---------------------------------------------------------------------------------------------------
+// Rows of the sources
+
+// One source of one attribute group as the agent side sees its rows.
+struct SourceActivity {
+    std::string application;  // as the provider registered it
+    std::string group;  // the attribute group
+    std::string source;
+    bool online = false;
+    int64_t since = 0;  // clock seconds it came online, or went offline
+    int64_t lastRow = 0;  // clock seconds of its newest row; 0: none yet
+    uint64_t rows = 0;  // rows it sent since the agent started
+    double rowsPerSecond = 0;  // over the last 30 to 60 seconds
+};
+using SourceActivitySource = std::function<std::vector<SourceActivity>()>;
+
+// The process entry names where the sources' figures come from (empty: none), as for the figures
+// above; sourceActivity() calls it on the caller's thread.
+void setSourceActivitySource(SourceActivitySource source);
+std::vector<SourceActivity> sourceActivity();
+
+// ---------------------------------------------------------------------------------------------------
 // Changes of tables and subnodes
 
 // Called after a table is registered or shut down (its situations ended) and after the registered

@@ -256,5 +256,54 @@ TEST_F(Metrics, EachSeriesShowsItsNewestRowAndPromtoolFindsNothing) {
     EXPECT_EQ(said, "") << "on:\n" << text;
 }
 
+TEST_F(Metrics, SourcesReadUpWithTheAgeOfTheirNewestRowAndAnOfflineSourceReadsZero) {
+    const int64_t now = clock::nowSeconds();
+    axf::setSourceActivitySource([now] {
+        return std::vector<axf::SourceActivity>{
+            {.application = "DSK", .group = "DSKTBL01", .source = "h1", .online = true, .since = now - 600,
+             .lastRow = now - 7, .rows = 1200, .rowsPerSecond = 2},
+            {.application = "DSK", .group = "DSKTBL01", .source = "h2", .online = false, .since = now - 100,
+             .lastRow = now - 400, .rows = 5},
+            {.application = "DSK", .group = "DSKTBL02", .source = "h1", .online = true, .since = now - 30}};
+    });
+    const std::string text = page();
+    EXPECT_NE(text.find("# TYPE vorpane_source_up gauge\n"
+                        "vorpane_source_up{application=\"DSK\",group=\"DSKTBL01\",source=\"h1\"} 1\n"
+                        "vorpane_source_up{application=\"DSK\",group=\"DSKTBL01\",source=\"h2\"} 0\n"),
+              std::string::npos)
+        << text;
+    // Read a moment later: the ages may have grown by a second.
+    for (const auto& [series, age] : std::vector<std::pair<std::string, int64_t>>{
+             {"{application=\"DSK\",group=\"DSKTBL01\",source=\"h1\"} ", 7},
+             {"{application=\"DSK\",group=\"DSKTBL01\",source=\"h2\"} ", 400},
+             {"{application=\"DSK\",group=\"DSKTBL02\",source=\"h1\"} ", 30}}) {
+        const std::string name = "vorpane_source_last_row_age_seconds" + series;
+        const size_t at = text.find(name);
+        ASSERT_NE(at, std::string::npos) << text;
+        const int64_t shown = std::atoll(text.c_str() + at + name.size());
+        EXPECT_GE(shown, age);
+        EXPECT_LE(shown, age + 2);
+    }
+    EXPECT_NE(text.find("vorpane_source_rows_total{application=\"DSK\",group=\"DSKTBL01\",source=\"h1\"} 1200\n"),
+              std::string::npos);
+    const auto [rc, said] = promtool(text);
+    EXPECT_EQ(rc, 0) << said;
+    EXPECT_EQ(said, "");
+
+    // /v1/subnodes: h1's groups and the age of its newest row; every source, offline ones too.
+    nlohmann::json j = body(client()->Get("/v1/subnodes"));
+    ASSERT_EQ(j["subnodes"].size(), 1u) << j.dump();
+    const nlohmann::json& h1 = j["subnodes"][0];
+    EXPECT_EQ(h1["name"], "h1:DSK01");
+    ASSERT_EQ(h1["groups"].size(), 2u);
+    EXPECT_LE(h1["lastRowAgeSeconds"].get<int64_t>(), 9);
+    EXPECT_EQ(h1["groups"][0]["rows"], 1200);
+    EXPECT_EQ(h1["groups"][0]["rowsPerSecond"], 2.0);
+    EXPECT_TRUE(h1["groups"][1]["lastRow"].is_null());
+    ASSERT_EQ(j["sources"].size(), 3u);
+    EXPECT_EQ(j["sources"][1]["source"], "h2");
+    EXPECT_EQ(j["sources"][1]["online"], false);
+}
+
 }  // namespace
 }  // namespace vorpane::testing

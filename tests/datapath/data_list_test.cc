@@ -423,5 +423,54 @@ TEST_F(RowStore, AddingAndEmittingAtTheSameTime) {
     EXPECT_EQ(static_cast<std::size_t>(list->noOfElements()), names.size());
 }
 
+// Each row moves its source's counters; the book reads them as online or offline, with the newest
+// row's time and a rate, and forgets a source an hour after it went offline.
+TEST_F(RowStore, RowsOfASourceAreCountedAndItsStateOutlivesItsOfflineForAnHour) {
+    SourceActivityBook book;
+    auto list = store('P');
+    list->setActivity(book.counters("DPTAPP", "GROUP", "host1"));
+    EXPECT_EQ(book.counters("DPT", "GROUP", "host1"), book.counters("DPTAPP", "GROUP", "host1"));
+    std::vector<axf::SourceActivity> seen = book.list();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_FALSE(seen[0].online);
+    EXPECT_EQ(seen[0].lastRow, 0);
+
+    book.online("DPTAPP", "GROUP", "host1");
+    const int64_t start = clock::nowSeconds();
+    for (int i = 0; i < 60; ++i) {
+        ASSERT_EQ(add(*list, kSingleRow, makeRow("a", i)), 0);
+    }
+    seen = book.list();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_TRUE(seen[0].online);
+    EXPECT_EQ(seen[0].application, "DPTAPP");
+    EXPECT_EQ(seen[0].group, "GROUP");
+    EXPECT_EQ(seen[0].source, "host1");
+    EXPECT_EQ(seen[0].rows, 60u);
+    EXPECT_GE(seen[0].lastRow, start);
+
+    // Thirty seconds later, one more row a second over the next thirty.
+    clock::advance(kRateWindowSeconds);
+    book.list();
+    for (int i = 0; i < 30; ++i) {
+        ASSERT_EQ(add(*list, kSingleRow, makeRow("b", i)), 0);
+    }
+    clock::advance(kRateWindowSeconds);
+    seen = book.list();
+    EXPECT_EQ(seen[0].rows, 90u);
+    EXPECT_NEAR(seen[0].rowsPerSecond, 1.0, 0.05);  // a real second may pass in between
+    EXPECT_EQ(list->rowCount(), 1u);  // the store keeps what it kept before
+
+    // Offline: still listed, as offline, until an hour has passed.
+    book.offline("DPTAPP", "GROUP", "host1");
+    clock::advance(kForgetSeconds - 10);
+    seen = book.list();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_FALSE(seen[0].online);
+    EXPECT_EQ(seen[0].rows, 90u);
+    clock::advance(10);
+    EXPECT_TRUE(book.list().empty());
+}
+
 }  // namespace
 }  // namespace vorpane::datapath::testing

@@ -38,6 +38,7 @@ struct Framework {
     // (what it reads may go right after).
     vorpane::Mutex figuresLock;
     axf::FigureSource figures VA_GUARDED_BY(figuresLock);
+    axf::SourceActivitySource activity VA_GUARDED_BY(figuresLock);
     // Listeners are called with their own lock held, for the same reason.
     vorpane::Mutex listenersLock;
     std::map<uint64_t, axf::ChangeListener> listeners VA_GUARDED_BY(listenersLock);
@@ -371,6 +372,18 @@ void setFigureSource(FigureSource source) {
     f.figures = std::move(source);
 }
 
+void setSourceActivitySource(SourceActivitySource source) {
+    Framework& f = fw();
+    vorpane::ScopedLock g(f.figuresLock);
+    f.activity = std::move(source);
+}
+
+std::vector<SourceActivity> sourceActivity() {
+    Framework& f = fw();
+    vorpane::ScopedLock g(f.figuresLock);
+    return f.activity ? f.activity() : std::vector<SourceActivity>();
+}
+
 std::vector<Figure> agentFigures() {
     std::vector<Figure> out;
     {
@@ -416,6 +429,7 @@ bool waitUntilLoaded(double seconds) {
 void reset() {
     detail::resetEngine();
     setFigureSource(nullptr);
+    setSourceActivitySource(nullptr);
     Framework& f = fw();
     vorpane::ScopedLock g(f.lock);
     f.identity = Identity();
