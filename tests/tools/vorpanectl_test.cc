@@ -1,15 +1,21 @@
 // vorpanectl against the management API in the test process: tables for people, the server's JSON
 // with --json, every exit code, the address and token found the way the agent writes them, and the
 // binary itself.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <sstream>
 
 #include "api/api_config.h"
 #include "api/api_fixture.h"
+#include "api/tls.h"
 #include "testlib/child_process.h"
 #include "testlib/scoped_env.h"
+#include "testlib/test_certs.h"
 #include "vorpanectl/vorpanectl.h"
 
 namespace vorpane::testing {
@@ -54,7 +60,10 @@ TEST_F(Vorpanectl, TablesForPeopleAndTheServersJsonForScripts) {
 
     CtlRun r = ctl({"subnodes"});
     ASSERT_EQ(r.rc, 0) << r.err;
-    EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "SUBNODE   APPLICATION  VERSION   STATE       SINCE");
+    const std::string header = r.out.substr(0, r.out.find('\n'));
+    EXPECT_TRUE(header.starts_with("SUBNODE   APPLICATION  VERSION   STATE       SINCE  ")) << header;
+    EXPECT_TRUE(header.ends_with("  AGE")) << header;
+    EXPECT_TRUE(r.out.ends_with("  -\n")) << r.out;  // no rows seen from its source
     EXPECT_EQ(r.out.substr(r.out.find('\n') + 1, 46), "h1:DSK01  DSK          04.10.00  registered  2");
 
     r = ctl({"rows", "DSK01", "DSKTBL01", "--where", "Used_Pct > 50"});
@@ -336,6 +345,107 @@ TEST_F(Vorpanectl, ATokenFileKeepsTheTokenOffTheCommandLine) {
                        {"VORPANE_WORKDIR=" + _dir.path() + "/none", "VORPANE_API_TOKEN"});
     ASSERT_EQ(child.waitExit(), 0) << child.output();
     EXPECT_NE(child.output().find("DSKTBL01"), std::string::npos);
+}
+
+TEST_F(Vorpanectl, HttpsWithTheAgentsCaAndAClientCertificate) {
+    TestCa ca;
+    ASSERT_TRUE(ca.writeCa(_dir.file("ca.pem")));
+    ASSERT_TRUE(ca.issue("agent", _dir.file("agent.pem"), _dir.file("agent.key")));
+    ASSERT_TRUE(ca.issue("operator", _dir.file("op.pem"), _dir.file("op.key")));
+    std::string error;
+    auto tls = api::TlsContext::load(_dir.file("agent.pem"), _dir.file("agent.key"), _dir.file("ca.pem"), &error);
+    ASSERT_TRUE(tls) << error;
+    _server = std::make_unique<api::ApiServer>();
+    ASSERT_TRUE(_server->start(testConfig(), kTestToken, &error, std::move(tls))) << error;
+    const std::string port = std::to_string(_server->port());
+
+    CtlRun r = ctl({"--cacert", _dir.file("ca.pem"), "--cert", _dir.file("op.pem"), "--key", _dir.file("op.key"),
+                    "subnodes"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_NE(r.out.find("h1:DSK01"), std::string::npos);
+    // The scheme and port in the address, the CA from the key.
+    {
+        ScopedEnv caKey("VORPANE_API_CACERT", _dir.file("ca.pem"));
+        r = ctl({"--address", "https://127.0.0.1:" + port, "--token", kTestToken, "--cert", _dir.file("op.pem"),
+                 "--key", _dir.file("op.key"), "health"},
+                false);
+        EXPECT_EQ(r.rc, 0) << r.err;
+    }
+    // No client certificate, or no CA to check the agent against: no connection, and why.
+    r = ctl({"--cacert", _dir.file("ca.pem"), "health"});
+    EXPECT_EQ(r.rc, vorpanectl::kUnreachable);
+    r = ctl({"--address", "https://127.0.0.1", "--cert", _dir.file("op.pem"), "--key", _dir.file("op.key"), "health"});
+    EXPECT_EQ(r.rc, vorpanectl::kUnreachable);
+    EXPECT_NE(r.err.find("Error: cannot reach the agent at https://127.0.0.1:" + port + ": the TLS handshake failed"),
+              std::string::npos)
+        << r.err;
+    // The address file of an agent with TLS says so.
+    _dir.write("api-address", "https://127.0.0.1:" + port + "\n");
+    ScopedEnv noPort("VORPANE_API_PORT", std::nullopt);
+    ScopedEnv noBind("VORPANE_API_BIND", std::nullopt);
+    r = ctl({"--token", kTestToken, "--cacert", _dir.file("ca.pem"), "--cert", _dir.file("op.pem"), "--key",
+             _dir.file("op.key"), "subnodes"},
+            false);
+    EXPECT_EQ(r.rc, 0) << r.err;
+}
+
+TEST_F(Vorpanectl, AgentsOfTheAgentsFileOneByNameOrAllAtOnce) {
+    ASSERT_TRUE(_disks->addRow({"h1:DSK01", "/var", "975"}));
+    // A port nothing listens on: bound, then closed.
+    int dead = 0;
+    {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof a;
+        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length), 0);
+        dead = ntohs(a.sin_port);
+        close(fd);
+    }
+    _dir.write("live.token", std::string(kTestToken) + "\n");
+    _dir.write("agents.json", Json{{"agents",
+                                    {{{"name", "live"},
+                                      {"address", "http://127.0.0.1:" + std::to_string(_server->port())},
+                                      {"tokenFile", _dir.file("live.token")}},
+                                     {{"name", "dead"}, {"address", "127.0.0.1:" + std::to_string(dead)}},
+                                     {{"name", "again"},
+                                      {"address", "127.0.0.1:" + std::to_string(_server->port())},
+                                      {"tokenFile", _dir.file("live.token")}}}}}
+                                  .dump());
+    ScopedEnv agents("VORPANE_AGENTS", _dir.file("agents.json"));
+
+    CtlRun r = ctl({"--agent", "live", "subnodes"}, false);
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_NE(r.out.find("h1:DSK01"), std::string::npos);
+    r = ctl({"--agent", "nobody", "subnodes"}, false);
+    EXPECT_EQ(r.rc, vorpanectl::kBadInput);
+    EXPECT_NE(r.err.find("no agent nobody in " + _dir.file("agents.json")), std::string::npos) << r.err;
+
+    // Every agent at once: the live ones' rows labelled, an error line for the dead one, its exit code.
+    r = ctl({"--all-agents", "--timeout", "5", "rows", "DSK01", "DSKTBL01"}, false);
+    EXPECT_EQ(r.rc, vorpanectl::kUnreachable);
+    EXPECT_EQ(r.out,
+              "AGENT  Node_Name  Mount  Used_Pct\n"
+              "live   h1:DSK01   /var   97.5\n"
+              "again  h1:DSK01   /var   97.5\n");
+    EXPECT_TRUE(r.err.starts_with("Error: agent dead: cannot reach the agent at 127.0.0.1:" +
+                                  std::to_string(dead) + ": no connection could be made"))
+        << r.err;
+    r = ctl({"--all-agents", "--json", "rows", "DSK01", "DSKTBL01"}, false);
+    Json j = Json::parse(r.out, nullptr, false);
+    ASSERT_TRUE(j.is_object()) << r.out;
+    EXPECT_EQ(j["count"], 2);
+    EXPECT_EQ(j["rows"][1], (Json{{"agent", "again"}, {"Node_Name", "h1:DSK01"}, {"Mount", "/var"}, {"Used_Pct", 97.5}}));
+    EXPECT_EQ(j["errors"][0]["agent"], "dead");
+
+    // A file that is not the agents file says so; --all-agents goes with rows only.
+    _dir.write("bad.json", "[1,2]");
+    r = ctl({"--agents", _dir.file("bad.json"), "--all-agents", "rows", "DSK01", "DSKTBL01"}, false);
+    EXPECT_EQ(r.rc, vorpanectl::kBadInput);
+    EXPECT_NE(r.err.find("is not JSON of the form"), std::string::npos) << r.err;
+    EXPECT_EQ(ctl({"--all-agents", "subnodes"}, false).rc, vorpanectl::kBadInput);
 }
 
 }  // namespace

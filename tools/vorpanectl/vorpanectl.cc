@@ -1,13 +1,17 @@
 #include "vorpanectl/vorpanectl.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
 #include <ostream>
 #include <sstream>
+#include <string_view>
+#include <thread>
 
 #include <CLI/CLI.hpp>
 #include <httplib.h>
@@ -28,6 +32,11 @@ struct Options {
     std::string token;
     bool json = false;
     int timeoutSeconds = 60;
+    bool https = false;
+    std::string cacert;  // CA file the agent's certificate is checked against (empty: the system's)
+    std::string cert;  // client certificate and key, for an agent that asks for one
+    std::string key;
+    std::string agentsFile;  // the agents file (--agents); empty: VORPANE_AGENTS, else the default place
     // Where address and port came from, for the hint when the agent cannot be reached.
     std::string origin;
 };
@@ -39,6 +48,10 @@ void defaults(Options* o) {
     std::string error;
     if (vorpane::api::readApiConfig(&config, &error)) {
         o->port = config.port;
+        o->https = config.tls();
+    }
+    if (const char* ca = BSS1_GetEnv("VORPANE_API_CACERT"); ca != nullptr) {
+        o->cacert = ca;
     }
     o->address = vorpane::api::clientAddress(config.bind);
     std::string fromKeys;
@@ -51,7 +64,7 @@ void defaults(Options* o) {
     int port = 0;
     if (!fromKeys.empty()) {
         o->origin = fromKeys;
-    } else if (vorpane::api::readAddressFile(&host, &port)) {
+    } else if (vorpane::api::readAddressFile(&host, &port, &o->https)) {
         o->address = host;
         o->port = port;
         o->origin = "from " + vorpane::api::addressFilePath() + ", which the agent wrote when it started";
@@ -77,6 +90,12 @@ std::string failure(httplib::Error e, int timeoutSeconds) {
                    " seconds (--timeout)";
         case httplib::Error::Write:
             return "the request could not be sent: the connection broke";
+        case httplib::Error::SSLConnection:
+        case httplib::Error::SSLServerVerification:
+            return "the TLS handshake failed: the agent's certificate is not signed by the CA given (--cacert), "
+                   "does not name the address, or the agent wants a client certificate (--cert, --key)";
+        case httplib::Error::SSLLoadingCerts:
+            return "the CA file (--cacert) or the client certificate cannot be read";
         default:
             return "the request failed (" + httplib::to_string(e) + ")";
     }
@@ -95,6 +114,115 @@ std::string text(const Json& j) {
 // A value as a table cell: null (nothing known, or no value) is an empty cell.
 std::string cell(const Json& j) { return j.is_null() ? std::string() : text(j); }
 
+// An address as given: "[https://|http://]HOST[:PORT]". The scheme chooses HTTPS; the port is taken
+// unless one was given apart (keepPort).
+void setAddress(Options* o, std::string address, bool keepPort) {
+    for (const char* scheme : {"https://", "http://"}) {
+        if (address.starts_with(scheme)) {
+            o->https = std::string_view(scheme) == "https://";
+            address.erase(0, std::strlen(scheme));
+        }
+    }
+    if (const size_t colon = address.rfind(':'); colon != std::string::npos && !keepPort) {
+        char* end = nullptr;
+        const long port = std::strtol(address.c_str() + colon + 1, &end, 10);
+        if (end != address.c_str() + colon + 1 && *end == '\0' && port >= 1 && port <= 65535) {
+            o->port = static_cast<int>(port);
+            address.erase(colon);
+        }
+    }
+    o->address = address;
+}
+
+// One agent of the agents file.
+struct AgentEntry {
+    std::string name;
+    std::string address;  // [https://]HOST[:PORT]
+    std::string tokenFile;
+    std::string cacert;
+    std::string cert;
+    std::string key;
+};
+
+// --agents, else VORPANE_AGENTS, else $XDG_CONFIG_HOME/vorpane/agents.json, else
+// ~/.config/vorpane/agents.json.
+std::string agentsFilePath(const std::string& given) {
+    if (!given.empty()) {
+        return given;
+    }
+    if (const char* env = BSS1_GetEnv("VORPANE_AGENTS"); env != nullptr && *env != '\0') {
+        return env;
+    }
+    if (const char* xdg = BSS1_GetEnv("XDG_CONFIG_HOME"); xdg != nullptr && *xdg != '\0') {
+        return std::string(xdg) + "/vorpane/agents.json";
+    }
+    const char* home = BSS1_GetEnv("HOME");
+    return std::string(home != nullptr ? home : "") + "/.config/vorpane/agents.json";
+}
+
+// The agents of the file: {"agents": [{"name", "address", "tokenFile", "cacert", "cert", "key"}]}.
+// False with *error naming the file and what is wrong.
+bool loadAgents(const std::string& path, std::vector<AgentEntry>* agents, std::string* error) {
+    std::string content;
+    if (!vorpane::api::readWholeFile(path, &content)) {
+        *error = "cannot read the agents file " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    const Json j = Json::parse(content, nullptr, false);
+    if (!j.is_object() || !j.contains("agents") || !j["agents"].is_array()) {
+        *error = "the agents file " + path + " is not JSON of the form {\"agents\": [...]}";
+        return false;
+    }
+    agents->clear();
+    for (const Json& a : j["agents"]) {
+        auto field = [&a](const char* key) {
+            return a.is_object() && a.contains(key) && a[key].is_string() ? a[key].get<std::string>() : std::string();
+        };
+        AgentEntry e{field("name"), field("address"), field("tokenFile"), field("cacert"), field("cert"), field("key")};
+        if (e.name.empty() || e.address.empty()) {
+            *error = "the agents file " + path + " has an agent without a \"name\" or an \"address\": " + a.dump();
+            return false;
+        }
+        for (const AgentEntry& other : *agents) {
+            if (other.name == e.name) {
+                *error = "the agents file " + path + " names the agent " + e.name + " twice";
+                return false;
+            }
+        }
+        agents->push_back(std::move(e));
+    }
+    return true;
+}
+
+// The options to reach one agent of the file: its address, token, CA and client certificate; what
+// the command line gave explicitly stays.
+struct Explicit {
+    bool token = false;
+    bool cacert = false;
+    bool cert = false;
+    bool port = false;
+};
+bool optionsFor(const AgentEntry& agent, const std::string& file, const Explicit& given, Options* o,
+                std::string* error) {
+    setAddress(o, agent.address, given.port);
+    if (!given.token) {
+        o->token.clear();
+        if (!agent.tokenFile.empty() && !vorpane::api::readTokenFile(agent.tokenFile, &o->token, error)) {
+            return false;
+        }
+    }
+    if (!given.cacert && !agent.cacert.empty()) {
+        o->cacert = agent.cacert;
+        o->https = true;
+    }
+    if (!given.cert) {
+        o->cert = agent.cert;
+        o->key = agent.key;
+    }
+    o->origin = "from the agent " + agent.name + " in " + file;
+    return true;
+}
+
 class Session {
 public:
     Session(const Options& o, std::ostream& out, std::ostream& err) : _o(o), _out(out), _err(err) {}
@@ -102,7 +230,15 @@ public:
     // One request. On success *body holds the answer and kOk is returned; otherwise the error is
     // printed and its exit code returned.
     int call(const std::string& method, const std::string& path, const std::string& payload, std::string* body) {
-        httplib::Client client(_o.address, _o.port);
+        const std::string base =
+            std::string(_o.https ? "https://" : "http://") + _o.address + ":" + std::to_string(_o.port);
+        httplib::Client client(base, _o.cert, _o.key);
+        if (_o.https) {
+            if (!_o.cacert.empty()) {
+                client.set_ca_cert_path(_o.cacert.c_str());
+            }
+            client.enable_server_certificate_verification(true);
+        }
         client.set_connection_timeout(5, 0);
         client.set_read_timeout(_o.timeoutSeconds, 0);
         if (!_o.token.empty()) {
@@ -112,7 +248,8 @@ public:
                             : method == "DELETE" ? client.Delete(path.c_str())
                                                  : client.Get(path.c_str());
         if (!r) {
-            _err << "Error: cannot reach the agent at " << _o.address << ":" << _o.port << ": "
+            _err << "Error: cannot reach the agent at " << (_o.https ? base : _o.address + ":" + std::to_string(_o.port))
+                 << ": "
                  << failure(r.error(), _o.timeoutSeconds) << "\n";
             if (r.error() == httplib::Error::Connection || r.error() == httplib::Error::ConnectionTimeout) {
                 _err << "Hint: is the agent running? This address is " << _o.origin
@@ -240,6 +377,104 @@ std::string formatTable(const std::vector<std::string>& headers, const std::vect
     return out;
 }
 
+namespace {
+
+// rows against every agent of the agents file at once, each with its own time-out: the rows of all
+// that answered, labelled with their agent, and an error line for each that did not.
+int rowsOfAllAgents(const Options& base, const Explicit& given, const std::string& path, std::ostream& out,
+                    std::ostream& err) {
+    std::vector<AgentEntry> agents;
+    std::string error;
+    const std::string file = agentsFilePath(base.agentsFile);
+    if (!loadAgents(file, &agents, &error)) {
+        err << "Error: " << error << "\n";
+        return kBadInput;
+    }
+    struct Outcome {
+        int rc = kOk;
+        std::string body;
+        std::string err;
+    };
+    std::vector<Outcome> outcomes(agents.size());
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < agents.size(); ++i) {
+        threads.emplace_back([&, i] {
+            Options o = base;
+            std::ostringstream unused, said;
+            std::string why;
+            if (!optionsFor(agents[i], file, given, &o, &why)) {
+                outcomes[i].rc = kBadInput;
+                outcomes[i].err = "Error: " + why + "\n";
+                return;
+            }
+            Session session(o, unused, said);
+            outcomes[i].rc = session.call("GET", path, "", &outcomes[i].body);
+            outcomes[i].err = said.str();
+        });
+    }
+    for (std::thread& t : threads) {
+        t.join();
+    }
+
+    int rc = kOk;
+    std::vector<std::string> headers{"AGENT"};
+    std::vector<std::vector<std::string>> cells;
+    Json rows = Json::array(), errors = Json::array();
+    for (size_t i = 0; i < agents.size(); ++i) {
+        const Outcome& r = outcomes[i];
+        Json j = r.rc == kOk ? Json::parse(r.body, nullptr, false) : Json();
+        if (r.rc == kOk && (!j.is_object() || !j["rows"].is_array())) {
+            outcomes[i].err = "Error: the agent's answer is not JSON\n";
+        }
+        if (r.rc != kOk || !j.is_object() || !j["rows"].is_array()) {
+            std::istringstream lines(outcomes[i].err);
+            std::string first;
+            for (std::string line; std::getline(lines, line);) {
+                const bool isError = line.starts_with("Error: ");
+                err << (isError ? "Error: agent " : "agent ") << agents[i].name << ": "
+                    << (isError ? line.substr(7) : line) << "\n";
+                if (first.empty() && isError) {
+                    first = line.substr(7);
+                }
+            }
+            errors.push_back(Json{{"agent", agents[i].name}, {"error", first}});
+            if (rc == kOk) {
+                rc = r.rc == kOk ? kFailed : r.rc;
+            }
+            continue;
+        }
+        for (const Json& row : j["rows"]) {
+            Json labelled{{"agent", agents[i].name}};
+            for (auto it = row.begin(); it != row.end(); ++it) {
+                labelled[it.key()] = it.value();
+                if (std::find(headers.begin(), headers.end(), it.key()) == headers.end()) {
+                    headers.push_back(it.key());
+                }
+            }
+            rows.push_back(std::move(labelled));
+        }
+    }
+    if (base.json) {
+        out << Json{{"count", rows.size()}, {"rows", rows}, {"errors", errors}}.dump(2) << "\n";
+        return rc;
+    }
+    for (const Json& row : rows) {
+        std::vector<std::string> line;
+        for (const std::string& h : headers) {
+            line.push_back(h == "AGENT" ? text(row["agent"]) : row.contains(h) ? cell(row[h]) : std::string());
+        }
+        cells.push_back(std::move(line));
+    }
+    if (cells.empty()) {
+        out << "(no rows)\n";
+    } else {
+        out << formatTable(headers, cells);
+    }
+    return rc;
+}
+
+}  // namespace
+
 int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
     Options o;
     defaults(&o);
@@ -261,11 +496,49 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
         "<work directory>/api-token)");
     std::string tokenFile;
     app.add_option("--token-file", tokenFile, "File that holds the bearer token")->excludes(tokenOption);
+    CLI::Option* cacertOption = app.add_option("--cacert", o.cacert,
+                   "CA file the agent's TLS certificate must be signed by (default: VORPANE_API_CACERT, else "
+                   "the system's CAs)");
+    CLI::Option* certOption =
+        app.add_option("--cert", o.cert, "Client certificate (PEM) for an agent that asks for one");
+    std::string agentName;
+    bool allAgents = false;
+    Explicit given;
+    app.add_option("--agents", o.agentsFile,
+                   "The agents file (default: VORPANE_AGENTS, else ~/.config/vorpane/agents.json)");
+    CLI::Option* agentOption =
+        app.add_option("--agent", agentName, "Talk to this agent of the agents file (its address, token and CA)");
+    app.add_flag("--all-agents", allAgents, "rows: ask every agent of the agents file, each row labelled with its agent")
+        ->excludes(agentOption);
+    app.add_option("--key", o.key, "Key of the client certificate (PEM)");
     // Runs once the options are read, before the command.
     app.parse_complete_callback([&] {
         std::string error;
         if (!tokenFile.empty() && !vorpane::api::readTokenFile(tokenFile, &o.token, &error)) {
             throw CLI::ValidationError("--token-file", error);
+        }
+        // --address https://HOST (or http://HOST) chooses the scheme too.
+        setAddress(&o, o.address, portOption->count() > 0);
+        if (cacertOption->count() > 0) {
+            o.https = true;  // a CA to check the agent against only makes sense over TLS
+        }
+        given = Explicit{tokenOption->count() > 0 || !tokenFile.empty(), cacertOption->count() > 0,
+                         certOption->count() > 0, portOption->count() > 0};
+        if (!agentName.empty()) {
+            std::vector<AgentEntry> agents;
+            const std::string file = agentsFilePath(o.agentsFile);
+            if (!loadAgents(file, &agents, &error)) {
+                throw CLI::ValidationError("--agent", error);
+            }
+            auto found = std::find_if(agents.begin(), agents.end(),
+                                      [&](const AgentEntry& a) { return a.name == agentName; });
+            if (found == agents.end()) {
+                throw CLI::ValidationError("--agent", "no agent " + agentName + " in " + file);
+            }
+            if (!optionsFor(*found, file, given, &o, &error)) {
+                throw CLI::ValidationError("--agent", agentName + ": " + error);
+            }
+            return;
         }
         if (addressOption->count() > 0 || portOption->count() > 0) {
             o.origin = std::string("from ") + (addressOption->count() > 0 ? "--address " + o.address : "") +
@@ -289,15 +562,19 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
         });
     });
 
-    app.add_subcommand("subnodes", "Subnodes with application, version, state and since")->callback([&] {
-        rc = s.show("GET", "/v1/subnodes", "", [&](const Json& j) {
-            std::vector<std::vector<std::string>> rows;
-            for (const Json& n : j["subnodes"]) {
-                rows.push_back({text(n["name"]), text(n["application"]), text(n["version"]), text(n["state"]), text(n["since"])});
-            }
-            out << formatTable({"SUBNODE", "APPLICATION", "VERSION", "STATE", "SINCE"}, rows);
+    app.add_subcommand("subnodes",
+                       "Subnodes with application, version, state, since and the age of their newest row")
+        ->callback([&] {
+            rc = s.show("GET", "/v1/subnodes", "", [&](const Json& j) {
+                std::vector<std::vector<std::string>> rows;
+                for (const Json& n : j["subnodes"]) {
+                    const Json age = n.value("lastRowAgeSeconds", Json());
+                    rows.push_back({text(n["name"]), text(n["application"]), text(n["version"]), text(n["state"]),
+                                    text(n["since"]), age.is_number() ? age.dump() + "s" : "-"});
+                }
+                out << formatTable({"SUBNODE", "APPLICATION", "VERSION", "STATE", "SINCE", "AGE"}, rows);
+            });
         });
-    });
 
     std::string appName;
     CLI::App* apps = app.add_subcommand("apps", "Applications, or one application's groups and attributes");
@@ -400,7 +677,13 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
         if (!where.empty()) {
             params.emplace_back("where", where);
         }
-        rc = s.show("GET", "/v1/tables/" + pathPart(rowsAppl) + "/" + pathPart(rowsTable) + "/rows" + query(params), "",
+        const std::string path =
+            "/v1/tables/" + pathPart(rowsAppl) + "/" + pathPart(rowsTable) + "/rows" + query(params);
+        if (allAgents) {
+            rc = rowsOfAllAgents(o, given, path, out, err);
+            return;
+        }
+        rc = s.show("GET", path, "",
                     [&](const Json& j) {
                         std::vector<std::string> headers;
                         std::vector<std::vector<std::string>> cells;
@@ -613,6 +896,10 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     } catch (const CLI::ParseError& e) {
         int code = app.exit(e, out, err);
         return code == 0 ? kOk : kBadInput;
+    }
+    if (allAgents && !rowsCommand->parsed()) {
+        err << "Error: --all-agents goes with the rows command only\n";
+        return kBadInput;
     }
     // No command: what there is to run.
     if (app.get_subcommands().empty()) {
