@@ -71,7 +71,7 @@ protected:
 };
 
 TEST_F(ApiTls, HttpsServesTheApiAndStalledOrPlainClientsHoldNothing) {
-    startTls("", 1);
+    startTls("", 3);
     // A client that opens a connection and stalls its handshake, one that sends half a ClientHello
     // and one that speaks plain HTTP: none of them keeps the others from their answers.
     const int silent = rawConnect("");
@@ -105,7 +105,10 @@ TEST_F(ApiTls, HttpsServesTheApiAndStalledOrPlainClientsHoldNothing) {
     // HTTP answer, and the stalled ones are cut once the request time is over.
     auto untrusted = https(false)->Get("/v1/health");
     EXPECT_FALSE(untrusted);
-    EXPECT_EQ(untrusted.error(), httplib::Error::SSLServerVerification);
+    // Refused in the handshake or by the check after it, as the timing falls.
+    EXPECT_TRUE(untrusted.error() == httplib::Error::SSLServerVerification ||
+                untrusted.error() == httplib::Error::SSLConnection)
+        << httplib::to_string(untrusted.error());
     for (int fd : {silent, half, plain}) {
         char buffer[256];
         timeval tv{30, 0};
