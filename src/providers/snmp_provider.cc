@@ -337,6 +337,17 @@ bool SnmpProvider::open() {
     for (const Agent& a : _options.agents) {
         auto s = std::make_unique<Session>();
         s->agent = &a;
+        openSession(*s);
+        _sessions.push_back(std::move(s));
+    }
+    return openTraps();
+}
+
+bool SnmpProvider::openSession(Session& session) {
+    Session* s = &session;
+    const Agent& a = *s->agent;
+    s->openError.clear();
+    {
         netsnmp_session init;
         snmp_sess_init(&init);
         const std::string peer = "udp:" + a.peer;
@@ -394,11 +405,11 @@ bool SnmpProvider::open() {
                 free(text);  // NOLINT: the library's allocation
             }
         }
-        if (!s->openError.empty()) {
-            status().error(a.name + ": " + s->openError);
-        }
-        _sessions.push_back(std::move(s));
     }
+    return s->handle != nullptr;
+}
+
+bool SnmpProvider::openTraps() {
     if (_options.traps.group.empty()) {
         return true;
     }
@@ -442,7 +453,8 @@ void SnmpProvider::start(Poll& poll) {
     for (const Column& c : poll.group->columns) {
         poll.cursor.push_back(c.oid);
     }
-    if (s.handle == nullptr) {
+    // A session that could not open (a v3 agent whose engine did not answer) tries again.
+    if (s.handle == nullptr && !openSession(s)) {
         failed(poll, "error", s.openError);
         return;
     }

@@ -132,6 +132,10 @@ class SnmpProvider : public Provider {
 
   private:
     struct Session;
+    // Opens the agent's session; false with its openError. For SNMPv3 this asks the agent for its
+    // engine ID and waits for the answer (up to 5 s and the retries).
+    bool openSession(Session& session);
+    bool openTraps();
     void start(Poll& poll);
     void sendRequest(Poll& poll);
     // From net-snmp's callbacks (the provider's thread, under the library lock).

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 #include <map>
 #include <thread>
 
@@ -311,6 +314,50 @@ TEST_F(SnmpAgainstSnmpd, TrapsAndInformsBecomeEventRows) {
     }
     ASSERT_TRUE(inform);
     EXPECT_EQ(inform->values[2], "1.3.6.1.6.3.1.1.5.3");
+}
+
+
+// The example of docs/providers.md for the host's own snmpd, pointed at the test's snmpd: it reads,
+// and its system and interface rows arrive with the 64-bit counters and rates.
+TEST_F(SnmpAgainstSnmpd, TheDocumentedExamplePollsSnmpd) {
+    std::ifstream page(VORPANE_DOCS_DIR "/providers.md");
+    std::stringstream text;
+    text << page.rdbuf();
+    const std::string doc = text.str();
+    const size_t section = doc.find("### SNMP:");
+    ASSERT_NE(section, std::string::npos);
+    const size_t from = doc.find("```\n", section) + 4;
+    std::string example = doc.substr(from, doc.find("```\n", from) - from);
+    const size_t at = example.find("127.0.0.1:161");
+    ASSERT_NE(at, std::string::npos);
+    example.replace(at, 13, _snmpd->peer());
+    example.replace(example.find("port=1162"), 9, "port=0");
+    for (const char* fast : {"interval=60", "interval=30"}) {
+        example.replace(example.find(fast), std::strlen(fast), "interval=100");
+    }
+
+    RowCollector system("NETSNMP", "SYSTEM");
+    RowCollector interfaces("NETSNMP", "IFTABLE");
+    dp::ParseError e;
+    run(makeProvider(example, &e, ""));
+    ASSERT_TRUE(_provider) << e.line << ": " << e.reason;
+    ASSERT_TRUE(system.waitUntilDelivering([] {}));
+    std::optional<ReceivedRow> row = system.next(1);
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->source.substr(0, row->source.find(':')), "localhost");
+    EXPECT_EQ(row->values[3], "ok") << row->values[4];
+    ASSERT_TRUE(interfaces.waitUntilDelivering([] {}));
+    // Two walks: the second has rates.
+    std::map<std::string, int> walks;
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (Clock::now() < deadline && walks["1"] < 2) {
+        if (std::optional<ReceivedRow> r = interfaces.next(1)) {
+            ASSERT_EQ(r->values.size(), 12u);
+            EXPECT_EQ(r->values[10], "ok") << r->values[11];
+            ++walks[r->values[0]];
+        }
+    }
+    EXPECT_GE(walks["1"], 2);
 }
 
 }  // namespace

@@ -57,15 +57,19 @@ int SnmpDaemon::freeUdpPort() {
     return ntohs(a.sin_port);
 }
 
-SnmpDaemon::SnmpDaemon(int port, const std::string& extraConfig) : _port(port == 0 ? freeUdpPort() : port) {
+SnmpDaemon::SnmpDaemon(int port, const std::string& extraConfig, const std::vector<int>& morePorts)
+    : _port(port == 0 ? freeUdpPort() : port) {
     mkdir((_dir.path() + "/mibs").c_str(), 0700);
     mkdir((_dir.path() + "/conf").c_str(), 0700);
     mkdir((_dir.path() + "/persist").c_str(), 0700);
     _dir.write("snmpd.conf", std::string("rocommunity ") + kCommunity + " 127.0.0.1\n" + "createUser " + kUser +
                                  " SHA " + kAuthPassphrase + " AES " + kPrivPassphrase + "\n" + "rouser " + kUser +
                                  " priv\n" + extraConfig);
-    std::vector<std::string> argv = {findProgram("snmpd"), "-f", "-Lo", "-C", "-c", _dir.file("snmpd.conf"),
-                                     "udp:127.0.0.1:" + std::to_string(_port)};
+    std::string listen = "udp:127.0.0.1:" + std::to_string(_port);
+    for (int p : morePorts) {
+        listen += ",udp:127.0.0.1:" + std::to_string(p);
+    }
+    std::vector<std::string> argv = {findProgram("snmpd"), "-f", "-Lo", "-C", "-c", _dir.file("snmpd.conf"), listen};
     _process = std::make_unique<ChildProcess>(argv, privateEnvironment(_dir.path()));
     _ready = _process->started() && _process->waitForOutput("NET-SNMP version", std::chrono::seconds(30));
     if (_ready) {

@@ -24,9 +24,9 @@ class SnmpDaemon {
     // A UDP port on loopback that was free a moment ago.
     static int freeUdpPort();
 
-    // Starts snmpd on `port` (0: a free one) with the extra configuration lines; ready() tells
-    // whether it answers.
-    explicit SnmpDaemon(int port = 0, const std::string& extraConfig = "");
+    // Starts snmpd on `port` (0: a free one), and on the further ports, with the extra
+    // configuration lines; ready() tells whether it answers.
+    explicit SnmpDaemon(int port = 0, const std::string& extraConfig = "", const std::vector<int>& morePorts = {});
     ~SnmpDaemon();
 
     bool ready() const { return _ready; }
