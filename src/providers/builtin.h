@@ -8,7 +8,7 @@
 
 namespace vorpane::providers {
 
-// Registers FILE, SOCK and HTTP with their factories.
+// Registers FILE, SOCK, HTTP and SNMP with their factories.
 void registerBuiltInProviderTypes();
 
 // The host application from /proc (VORPANE_HOST_ROOT, default "/") and statfs.

@@ -698,7 +698,7 @@ void HubSession::close() {
 
 namespace {
 
-constexpr const char* kUnavailable[] = {"APPC", "JDBC", "ODBC", "POST", "SNMP", "WBEM"};
+constexpr const char* kUnavailable[] = {"APPC", "JDBC", "ODBC", "POST", "WBEM"};
 
 // Publishes one row per provider of an entry, keyed by the provider's name, as one set.
 void publishStatus(HubSession& session, const std::string& source, const std::vector<ProviderStatus*>& statuses) {

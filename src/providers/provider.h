@@ -277,7 +277,7 @@ class HubSession {
 };
 
 // Runs the providers of one provider entry until the stop: the host application and the
-// definitions of the types it runs for ASFS; the definitions of its type for FILE, SOCK and HTTP; the
+// definitions of the types it runs for ASFS; the definitions of its type for FILE, SOCK, HTTP and SNMP; the
 // API server readiness for APIS and ASFS; one line and an immediate return for the types this build
 // does not provide. Publishes each provider's status in the agent's application.
 void runProviders(int dpType, const ProviderContext& context, StopSignal& stop);

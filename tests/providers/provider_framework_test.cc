@@ -118,7 +118,7 @@ TEST_F(Framework, TypesNotInThisBuildSaySoAndEndAtOnce) {
     TraceCapture trace;
     StopSignal stop;
     ProviderContext context;
-    for (const char* type : {"APPC", "JDBC", "ODBC", "POST", "SNMP", "WBEM"}) {
+    for (const char* type : {"APPC", "JDBC", "ODBC", "POST", "WBEM"}) {
         int number = -1;
         for (int i = 0; i < 12; ++i) {
             if (std::string(dpTypeName(i)) == type) {
