@@ -7,6 +7,9 @@
 //   VORPANE_API_THREADS       requests that do not wait served at once (default 4, 2..32)
 //   VORPANE_API_WAIT_SLOTS    requests that may wait long served at once (default 16, 1..256)
 //   VORPANE_API_MAX_CONNECTIONS  open connections (default 512, 16..16384)
+//   VORPANE_API_HISTORY_INTERVAL seconds between two samples of the tables' history (default 10,
+//                             0..3600; 0: none kept)
+//   VORPANE_API_HISTORY_SERIES   numeric series the history keeps at most (default 5000, 0..1000000)
 //
 // Plain functions of the environment and the work directory; no state of their own.
 #pragma once
@@ -36,6 +39,8 @@ struct ApiConfig {
     double writeTimeoutSeconds = 5;  // a whole answer
     double keepAliveSeconds = 2;  // a kept-alive connection between requests
     double maxWaitSeconds = 30;  // the longest long poll
+    double historyIntervalSeconds = 10;  // between two samples of the tables' history; 0: none kept
+    int historySeries = 5000;  // numeric series the history keeps at most
 };
 
 // Fills *config from the environment. False with *error naming the key when a value is not usable.
