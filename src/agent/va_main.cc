@@ -294,6 +294,9 @@ void startApi() {
     }
     std::printf("%s management API listening on %s, token in %s\n", product.c_str(), api.listening.c_str(),
                 api.token.c_str());
+    // The token stays out of the URL: console output ends up in logs. The page asks for it once, or
+    // takes it from the URL's fragment ("#token=...") when the operator adds it.
+    std::printf("%s status page at http://%s/\n", product.c_str(), api.address.c_str());
     std::fflush(stdout);
 }
 
