@@ -124,7 +124,11 @@ int main(int argc, char** argv) {
         browser.navigate("about:blank");
         browser.navigate(page + "#/table/VPLOAD/" + group);
         if (!browser.waitFor("performance.getEntriesByName('first-rows').length > 0", std::chrono::seconds(30))) {
-            std::printf("run %d: no rows drawn\n", r + 1);
+            std::printf("run %d: no rows drawn; the page shows: %s\n", r + 1,
+                        browser.evaluate("document.querySelector('main').textContent").dump().c_str());
+            for (const std::string& e : browser.pageErrors()) {
+                std::printf("page error: %s\n", e.c_str());
+            }
             return 1;
         }
         const double ms = browser.evaluate("performance.getEntriesByName('first-rows')[0].startTime").get<double>();
