@@ -297,6 +297,10 @@ void startApi() {
     }
     std::printf("%s management API listening on %s, token in %s\n", product.c_str(), api.listening.c_str(),
                 api.token.c_str());
+    // The token stays out of the URL: console output ends up in logs. The page asks for it once, or
+    // takes it from the URL's fragment ("#token=...") when the operator adds it.
+    const bool https = api.address.rfind("https://", 0) == 0;
+    std::printf("%s status page at %s%s/\n", product.c_str(), https ? "" : "http://", api.address.c_str());
     std::fflush(stdout);
 }
 

@@ -88,6 +88,14 @@ bool readApiConfig(ApiConfig* config, std::string* error) {
         !readNumber("VORPANE_API_MAX_CONNECTIONS", 16, 16384, &maxConnections, error)) {
         return false;
     }
+    long historyInterval = static_cast<long>(config->historyIntervalSeconds);
+    long historySeries = config->historySeries;
+    if (!readNumber("VORPANE_API_HISTORY_INTERVAL", 0, 3600, &historyInterval, error) ||
+        !readNumber("VORPANE_API_HISTORY_SERIES", 0, 1000000, &historySeries, error)) {
+        return false;
+    }
+    config->historyIntervalSeconds = static_cast<double>(historyInterval);
+    config->historySeries = static_cast<int>(historySeries);
     config->port = static_cast<int>(port);
     config->threads = static_cast<int>(threads);
     config->waitSlots = static_cast<int>(waitSlots);

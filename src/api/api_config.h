@@ -10,6 +10,9 @@
 //   VORPANE_API_TLS_CERT, VORPANE_API_TLS_KEY  PEM certificate chain and key: the API speaks HTTPS
 //   VORPANE_API_TLS_CLIENT_CA  PEM CAs: clients must present a certificate they signed (mutual TLS)
 //   VORPANE_API_PLAIN_REMOTE  Y: plain HTTP on an address other hosts reach is allowed
+//   VORPANE_API_HISTORY_INTERVAL seconds between two samples of the tables' history (default 10,
+//                             0..3600; 0: none kept)
+//   VORPANE_API_HISTORY_SERIES   numeric series the history keeps at most (default 5000, 0..1000000)
 //
 // Plain functions of the environment and the work directory; no state of their own.
 #pragma once
@@ -45,6 +48,9 @@ struct ApiConfig {
     bool plainRemote = false;
 
     bool tls() const { return !tlsCert.empty(); }
+
+    double historyIntervalSeconds = 10;  // between two samples of the tables' history; 0: none kept
+    int historySeries = 5000;  // numeric series the history keeps at most
 };
 
 // Fills *config from the environment. False with *error naming the key when a value is not usable.

@@ -18,6 +18,8 @@ class Server;
 
 namespace vorpane::api {
 
+class TableHistory;
+
 // Answers counted for /metrics.
 class ApiCounters {
 public:
@@ -59,6 +61,7 @@ struct ApiContext {
     ApiConfig config;
     int64_t started = 0;  // clock seconds when the API started
     KeptSituations* kept = nullptr;
+    TableHistory* history = nullptr;  // the tables' recent numeric values (table_history.h)
     ApiCounters counters;
     std::atomic<int> waiting{0};  // requests on a wait slot (long polls, actions, reports)
     std::atomic<int> connections{0};  // open connections

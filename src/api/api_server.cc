@@ -18,6 +18,8 @@
 #include "api/api_routes.h"
 #include "api/http_front.h"
 #include "api/tls.h"
+#include "api/status_routes.h"
+#include "api/table_history.h"
 #include "interfaces/support.h"
 
 namespace vorpane::api {
@@ -103,6 +105,12 @@ bool ApiServer::start(const ApiConfig& config, std::string token, std::string* e
     _context->started = clock::nowSeconds();
     _kept = std::make_unique<KeptSituations>(workDirectory() + "/" + kSituationsFileName);
     _context->kept = _kept.get();
+    HistorySettings history;
+    history.intervalSeconds = config.historyIntervalSeconds;
+    history.maxSeries = static_cast<size_t>(config.historySeries);
+    _history = std::make_unique<TableHistory>(history);
+    _sampler = std::make_unique<HistorySampler>(*_history);
+    _context->history = _history.get();
     _server = std::make_unique<FramedServer>();
     FramedServer& server = *_server;
 
@@ -143,7 +151,7 @@ bool ApiServer::start(const ApiConfig& config, std::string token, std::string* e
 
     server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
         t_requestStart = clock::steadyNanos();
-        if (req.path == "/v1/health" || (req.path == "/metrics" && _context->config.metricsOpen)) {
+        if (req.path == "/v1/health" || isStatusPagePath(req.path) || (req.path == "/metrics" && _context->config.metricsOpen)) {
             return httplib::Server::HandlerResponse::Unhandled;
         }
         // The whole value: httplib's get_header_value() ends it at a NUL, which would let
@@ -179,6 +187,7 @@ bool ApiServer::start(const ApiConfig& config, std::string token, std::string* e
     });
 
     addRoutes(server, *_context);
+    addStatusRoutes(server, *_context);
 
     int port = config.port;
     if (port == 0) {
@@ -218,6 +227,9 @@ bool ApiServer::start(const ApiConfig& config, std::string token, std::string* e
     VA_STATE("Management API listening on %s:%d%s\n", config.bind.c_str(), port, _tls ? " (HTTPS)" : "");
 
     _kept->defineAll();
+    if (!_sampler->start()) {
+        VA_ERROR("Error: the tables' history is not kept: its sampler thread cannot start\n");
+    }
     return true;
 }
 
@@ -227,6 +239,7 @@ void ApiServer::stop() {
     }
     _listening = false;
     _context->closing.store(true);
+    _sampler->stop();
     _server->stop();
     pthread_join(_listener, nullptr);
     _front->stop();

@@ -29,6 +29,8 @@ namespace vorpane::api {
 
 class FramedServer;
 class HttpFront;
+class HistorySampler;
+class TableHistory;
 
 class ApiServer {
 public:
@@ -53,6 +55,8 @@ private:
     std::unique_ptr<TlsContext> _tls;
     std::unique_ptr<ApiContext> _context;
     std::unique_ptr<KeptSituations> _kept;
+    std::unique_ptr<TableHistory> _history;
+    std::unique_ptr<HistorySampler> _sampler;
     std::unique_ptr<FramedServer> _server;
     std::unique_ptr<HttpFront> _front;
     std::atomic<int> _port{0};
