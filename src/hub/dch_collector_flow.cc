@@ -32,8 +32,10 @@ uint64_t DCHserver::collectorWindowFromEnvironment() {
     }
     char* end = nullptr;
     const long long n = std::strtoll(value, &end, 10);
-    if (end == value || *end != '\0' || n < static_cast<long long>(kLeastCollectorWindow)) {
-        VA_ERROR("Warning: VORPANE_DCH_COLLECTOR_WINDOW=<%s> is no byte count of at least %llu; using %llu.\n", value,
+    if (end == value || *end != '\0' || (n != 0 && n < static_cast<long long>(kLeastCollectorWindow))) {
+        VA_ERROR("Warning: VORPANE_DCH_COLLECTOR_WINDOW=<%s> is neither 0 nor a byte count of at least %llu; using "
+                 "%llu.\n",
+                 value,
                  static_cast<unsigned long long>(kLeastCollectorWindow),
                  static_cast<unsigned long long>(kDefaultCollectorWindow));
         return kDefaultCollectorWindow;
@@ -58,8 +60,8 @@ double DCHserver::collectorStallFromEnvironment() {
 
 void DCHserver::noteCollectorFlow(const DCHclientAddr& address, bool subscribed) {
     const uint64_t key = addressKey(address);
-    if (!subscribed) {
-        _collectorFlow.erase(key);
+    if (!subscribed || _collectorWindow == 0) {
+        _collectorFlow.erase(key);  // a window of 0: no flow control, rows go as they come
         return;
     }
     // A collector in another process has no window here: its datagrams go as before.
@@ -76,8 +78,9 @@ void DCHserver::noteCollectorFlow(const DCHclientAddr& address, bool subscribed)
 }
 
 uint64_t DCHserver::collectorBound(const vorpane::DCHflowWindow& window) const {
-    // The charge over-counts what the kernel takes, so the socket's whole buffer can be used.
-    return std::min(_collectorWindow, window.capacity());
+    // Half the socket's buffer: the kernel gives back what a UDP reader took only in steps of up to a
+    // quarter of the buffer, so that much may still be charged there after the collector took it.
+    return std::min(_collectorWindow, window.capacity() / 2);
 }
 
 vorpane::DCHflowWindow::Room DCHserver::waitForWindow(vorpane::DCHflowWindow& window, uint64_t charge) {
@@ -144,7 +147,7 @@ void DCHserver::admitDatagram(const DCHclientAddr& address, uint32_t length) {
 }
 
 void DCHserver::admitConnectionData(unsigned int connectedSockFD) {
-    if (!_sender) {
+    if (!_sender || _collectorWindow == 0) {
         return;
     }
     {

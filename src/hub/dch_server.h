@@ -111,7 +111,7 @@ public:
     // its socket's receive buffer; a collector on a TCP connection may have at most half the sender's
     // queue bound waiting. Past that the request thread waits for the collector, and reads no further
     // requests meanwhile. A collector that takes nothing for VORPANE_DCH_COLLECTOR_STALL seconds is
-    // no longer waited for until it takes again.
+    // no longer waited for until it takes again. A window of 0 turns flow control off.
     static constexpr uint64_t kDefaultCollectorWindow = 8 * 1024 * 1024;
     static constexpr uint64_t kLeastCollectorWindow = 64 * 1024;
     static constexpr double kDefaultCollectorStall = 10;
