@@ -240,6 +240,10 @@ DCHsender::Room DCHsender::waitForRoom(int fd, size_t bound, double stallSeconds
         auto found = _tcp.find(fd);
         return found == _tcp.end() || found->second.cut ? nullptr : &found->second;
     };
+    auto found = _tcp.find(fd);
+    if (found == _tcp.end()) {
+        return Room::kRoom;  // nothing waits for it
+    }
     Outgoing* out = waitingFor();
     if (out == nullptr || out->bytes.size() - out->sent <= bound || _flowInterrupted) {
         return out == nullptr ? Room::kGone : Room::kRoom;
