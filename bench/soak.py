@@ -192,6 +192,7 @@ class Soak:
         self.ledger_seen = set()
         self.ledger_lock = threading.Lock()
         self.kills = 0
+        self.last_event = 0
         self.actions_seen = 0
 
     def bin(self, name):
@@ -375,6 +376,7 @@ class Soak:
                     after = json.loads(payload).get("lastSeq", after)
                 except ValueError:
                     pass
+                self.last_event = after
             else:
                 self.stop.wait(1)
 
@@ -471,6 +473,9 @@ class Soak:
             print("| threads | %d | %d | %d |" % (first[3], ref[3], last[3]))
             peak = max(s[1] for s in self.samples)
             print("peak VmRSS %d kB over %d samples" % (peak, len(self.samples)))
+            minutes = [next(s for s in self.samples if s[0] >= m * 60)[1] for m in range(int(last[0] // 60) + 1)]
+            print("VmRSS each minute (kB): %s" % " ".join(str(r) for r in minutes))
+            print("events the API handed out (the framework keeps the last 10,000): %d" % self.last_event)
             if last[1] > ref[1] * (1 + growth_limit):
                 self.failed.append("VmRSS grew %.1f %% after %d s (limit %.0f %%)" %
                                    (100.0 * (last[1] - ref[1]) / ref[1], ref_at, 100 * growth_limit))
