@@ -19,8 +19,17 @@
 //                in the row store (through the hub and the collection thread), and rows lost.
 //                1 and 8 senders, --sock-rows lines in all (default 100,000).
 //
+//   flood        8 providers send rows (dp_dataBatch, 256 a time) as fast as they can for
+//                --flood-seconds (default 10) into one K table through a hub of its own, while the
+//                collection thread stores them: rows sent, rows stored, rows lost, stored rows/s, the
+//                hub's waits for the collector, VmRSS and its peak. Four runs: with flow control and
+//                without (VORPANE_DCH_COLLECTOR_WINDOW=0, the hub as it was), each with the 16 MiB
+//                receive buffer and with the system's default (VORPANE_DCH_RECEIVE_BUFFER=0). Fails
+//                when a row is lost with flow control.
+//
 // Usage: datapath_load [--rows N] [--rate-rounds N] [--reports N] [--latency-rows N] [--batch N]
-//                      [--sock-rows N] [--parts rate,report,memory,latency,sock]. docs/benchmarks.md has the
+//                      [--sock-rows N] [--flood-seconds N]
+//                      [--parts rate,report,memory,latency,sock,flood]. docs/benchmarks.md has the
 //                      command and the figures.
 #include <arpa/inet.h>
 #include <malloc.h>
@@ -72,15 +81,20 @@ double seconds(int64_t nanos) {
     return static_cast<double>(nanos) / 1e9;
 }
 
-long vmRSSkB() {
+long statuskB(const char* field) {
     std::ifstream in("/proc/self/status");
     std::string line;
+    const size_t length = std::strlen(field);
     while (std::getline(in, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::atol(line.c_str() + 6);
+        if (line.rfind(field, 0) == 0) {
+            return std::atol(line.c_str() + length);
         }
     }
     return 0;
+}
+
+long vmRSSkB() {
+    return statuskB("VmRSS:");
 }
 
 // The samples list as far as the data path needs it: one store per (key, table, source).
@@ -88,6 +102,7 @@ class BenchSamples : public samplesAccess {
   public:
     std::shared_ptr<dataList> dataListPtr(const char* a, const char* t, const char* s) override {
         std::lock_guard<std::mutex> g(_lock);
+        ++_lookups;
         auto it = _stores.find(std::string(a) + "/" + t + "/" + s);
         return it != _stores.end() ? it->second : nullptr;
     }
@@ -113,6 +128,11 @@ class BenchSamples : public samplesAccess {
         std::lock_guard<std::mutex> g(_lock);
         _stores.clear();
     }
+    // The collection thread looks its store up once for every row it stores.
+    uint64_t lookups() {
+        std::lock_guard<std::mutex> g(_lock);
+        return _lookups;
+    }
     std::size_t rows() {
         std::lock_guard<std::mutex> g(_lock);
         std::size_t n = 0;
@@ -124,6 +144,7 @@ class BenchSamples : public samplesAccess {
 
   private:
     std::mutex _lock;
+    uint64_t _lookups = 0;
     std::map<std::string, std::shared_ptr<dataList>> _stores;
 };
 
@@ -519,10 +540,111 @@ void measureSock(BenchSamples& samples, int senders, int lines, bool* ok) {
     samples.clear();
 }
 
+// The flood part: one run with a hub of its own made under the given keys.
+struct Flood {
+    uint64_t sent = 0, stored = 0, waits = 0, stalls = 0;
+    double seconds = 0, waitSeconds = 0;
+    long rssBefore = 0, rssAfter = 0;
+};
+
+Flood floodOnce(BenchSamples& samples, int seconds, bool window, bool systemBuffer) {
+    setenv("VORPANE_DCH_COLLECTOR_WINDOW", window ? "" : "0", 1);
+    setenv("VORPANE_DCH_RECEIVE_BUFFER", systemBuffer ? "0" : "", 1);
+    Flood out;
+    out.rssBefore = vmRSSkB();
+    vorpane::testing::TestHub hub(1);
+    if (!hub.ready()) {
+        return out;
+    }
+    constexpr int kProviders = 8;
+    constexpr int kKeys = 5000;  // per provider: the table stays small while rows keep coming
+    const std::string appl = std::string("FLD") + (window ? "W" : "N") + (systemBuffer ? "D" : "F");
+    Table t = makeTable(appl.c_str(), 'K', 600);
+    Providers p = online(appl.c_str(), kProviders);
+    startWaitOnDPthread(*t.udi);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the subscription reaches the hub
+    const uint64_t lookupsBefore = samples.lookups();
+    std::atomic<uint64_t> sent{0};
+    const int64_t start = clock::steadyNanos();
+    const int64_t end = start + static_cast<int64_t>(seconds) * 1'000'000'000;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kProviders; ++i) {
+        threads.emplace_back([&, i] {
+            DPdataBatch batch;
+            const std::string prefix = "f" + std::to_string(i) + "_";
+            for (int r = 0; clock::steadyNanos() < end;) {
+                for (int b = 0; b < 256; ++b, ++r) {
+                    batch.add(p.handles[i], 0x11, makeRow(prefix + std::to_string(r % kKeys), r));
+                }
+                p.sessions[i]->dp_dataBatch(&batch);
+                uint64_t ok = 0;
+                for (size_t b = 0; b < batch.count(); ++b) {
+                    ok += batch.status(b) == 0 ? 1 : 0;
+                }
+                sent += ok;
+                batch.clear();
+            }
+        });
+    }
+    for (std::thread& th : threads) {
+        th.join();
+    }
+    // Until every row sent is stored, or nothing has moved for two seconds.
+    uint64_t stored = 0, seen = 0;
+    int64_t lastMove = clock::steadyNanos();
+    while ((stored = samples.lookups() - lookupsBefore) < sent && clock::steadyNanos() - lastMove < 2'000'000'000) {
+        if (stored != seen) {
+            seen = stored;
+            lastMove = clock::steadyNanos();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    out.seconds = static_cast<double>(clock::steadyNanos() - start) / 1e9;
+    out.sent = sent;
+    out.stored = stored;
+    out.waits = hub.server().figures().collectorWaits();
+    out.waitSeconds = hub.server().figures().collectorWaitSeconds();
+    out.stalls = hub.server().figures().collectorStalls();
+    out.rssAfter = vmRSSkB();
+    stopWaitOnDPthread(*t.udi);
+    zot_vorpane_release(t.manager);
+    samples.clear();
+    return out;
+}
+
+bool measureFlood(BenchSamples& samples, int seconds) {
+    bool ok = true;
+    for (bool systemBuffer : {false, true}) {
+        double rate[2] = {0, 0};
+        for (bool window : {true, false}) {
+            const Flood f = floodOnce(samples, seconds, window, systemBuffer);
+            const double stored = static_cast<double>(f.stored) / f.seconds;
+            rate[window ? 0 : 1] = stored;
+            std::printf("| flood %d s, 8 providers, %s, %s | sent %llu, stored %llu, lost %lld | %.0f rows/s stored; "
+                        "%llu waits for the collector (%.1f s), %llu stalls | VmRSS %ld -> %ld kB, peak %ld kB |\n",
+                        seconds, window ? "flow control" : "no flow control",
+                        systemBuffer ? "system receive buffer" : "16 MiB receive buffer",
+                        static_cast<unsigned long long>(f.sent), static_cast<unsigned long long>(f.stored),
+                        static_cast<long long>(f.sent) - static_cast<long long>(f.stored), stored,
+                        static_cast<unsigned long long>(f.waits), f.waitSeconds,
+                        static_cast<unsigned long long>(f.stalls), f.rssBefore, f.rssAfter, statuskB("VmHWM:"));
+            if (window && (f.sent == 0 || f.stored != f.sent)) {
+                ok = false;
+            }
+        }
+        std::printf("| flood, %s: stored rate with flow control against without | | | %.2f |\n",
+                    systemBuffer ? "system receive buffer" : "16 MiB receive buffer",
+                    rate[1] > 0 ? rate[0] / rate[1] : 0);
+    }
+    unsetenv("VORPANE_DCH_COLLECTOR_WINDOW");
+    unsetenv("VORPANE_DCH_RECEIVE_BUFFER");
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    int rows = 20000, reports = 50, latencyRows = 4000, rateRounds = 5, sockRows = 100000;
+    int rows = 20000, reports = 50, latencyRows = 4000, rateRounds = 5, sockRows = 100000, floodSeconds = 10;
     std::string parts = "rate,report,memory,latency,sock";
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--parts") == 0) {
@@ -537,6 +659,8 @@ int main(int argc, char** argv) {
             latencyRows = std::atoi(argv[i + 1]);
         } else if (std::strcmp(argv[i], "--sock-rows") == 0) {
             sockRows = std::max(8, std::atoi(argv[i + 1]));
+        } else if (std::strcmp(argv[i], "--flood-seconds") == 0) {
+            floodSeconds = std::max(1, std::atoi(argv[i + 1]));
         } else if (std::strcmp(argv[i], "--batch") == 0) {
             gBatch = std::atoi(argv[i + 1]);
         }
@@ -550,14 +674,19 @@ int main(int argc, char** argv) {
     setVaLimits(VA_LIMITS());
     BenchSamples samples;
     setSamplesIndex(&samples);
+    auto wanted = [&](const char* part) { return ("," + parts + ",").find("," + std::string(part) + ",") != std::string::npos; };
+    bool ok = true;
+    if (wanted("flood")) {
+        // Its runs make hubs of their own, under their own keys, before the other parts' hub.
+        std::printf("| part | figures | rate and waits | memory |\n|---|---|---|---|\n");
+        ok = measureFlood(samples, floodSeconds);
+    }
     vorpane::testing::TestHub hub(1);  // a hub on a port of its own, with the clock at real speed
     if (!hub.ready()) {
         std::fprintf(stderr, "the hub did not start\n");
         return 1;
     }
 
-    bool ok = true;
-    auto wanted = [&](const char* part) { return ("," + parts + ",").find("," + std::string(part) + ",") != std::string::npos; };
     std::printf("| part | figure | reference | ratio |\n|---|---|---|---|\n");
     for (int n : {1, 8}) {
         if (!wanted("rate")) {

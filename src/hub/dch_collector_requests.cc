@@ -107,6 +107,7 @@ void DCHserver::dc_waitOnData(std::string_view message, long handle, const DCHcl
             } else {
                 _packedSubscribers.erase(address);
             }
+            noteCollectorFlow(clientAddr, true);
         }
         if ((flags & DCH_CLAIM_UNCLAIMED_DATA) != 0) {
             sendUnclaimedData(appl, group, clientAddr, connectedSockFD);
@@ -115,6 +116,7 @@ void DCHserver::dc_waitOnData(std::string_view message, long handle, const DCHcl
         if (connectedSockFD == 0) {
             _packedSubscribers.erase(addressKey(clientAddr));
             forgetHeldDatagrams(clientAddr);
+            noteCollectorFlow(clientAddr, false);
         }
         // Only this sender's own subscription: others on the same group keep theirs. One bound to a
         // run that ended is gone already.
@@ -131,6 +133,7 @@ void DCHserver::dc_waitOnData(std::string_view message, long handle, const DCHcl
 void DCHserver::deliverData(const char* message, uint32_t length, const DCHclientAddr& clientAddr,
                             unsigned int connectedSockFD) {
     if (connectedSockFD != 0) {
+        admitConnectionData(connectedSockFD);
         if (holdData(message, length, connectedSockFD)) {
             flushHeldData();
         }

@@ -229,6 +229,58 @@ int DCHsender::sendTo(const sockaddr_in& address, const char* message, size_t le
 void DCHsender::forget(int fd) {
     vorpane::ScopedLock g(_lock);
     _tcp.erase(fd);
+    if (_flowWaiter) {
+        _progress.broadcast();
+    }
+}
+
+DCHsender::Room DCHsender::waitForRoom(int fd, size_t bound, double stallSeconds) {
+    vorpane::ScopedLock g(_lock);
+    auto waitingFor = [&]() VA_REQUIRES(_lock) -> Outgoing* {
+        auto found = _tcp.find(fd);
+        return found == _tcp.end() || found->second.cut ? nullptr : &found->second;
+    };
+    auto found = _tcp.find(fd);
+    if (found == _tcp.end()) {
+        return Room::kRoom;  // nothing waits for it
+    }
+    Outgoing* out = waitingFor();
+    if (out == nullptr || out->bytes.size() - out->sent <= bound || _flowInterrupted) {
+        return out == nullptr ? Room::kGone : Room::kRoom;
+    }
+    if (out->released) {
+        return Room::kRoom;
+    }
+    _flowWaiter = true;
+    Room room = Room::kWaited;
+    for (;;) {
+        // The stall time runs from the collector's last progress.
+        const size_t sentBefore = out->sent;
+        const size_t sizeBefore = out->bytes.size();
+        _progress.waitUntil(_lock, stallSeconds, [&]() VA_REQUIRES(_lock) {
+            Outgoing* now = waitingFor();
+            return _flowInterrupted || now == nullptr || now->bytes.size() - now->sent <= bound ||
+                   now->sent != sentBefore || now->bytes.size() != sizeBefore;
+        });
+        out = waitingFor();
+        if (_flowInterrupted || out == nullptr || out->bytes.size() - out->sent <= bound) {
+            room = out == nullptr ? Room::kGone : Room::kWaited;
+            break;
+        }
+        if (out->sent == sentBefore && out->bytes.size() == sizeBefore) {
+            out->released = true;
+            room = Room::kStalled;
+            break;
+        }
+    }
+    _flowWaiter = false;
+    return room;
+}
+
+void DCHsender::interruptWaits() {
+    vorpane::ScopedLock g(_lock);
+    _flowInterrupted = true;
+    _progress.broadcast();
 }
 
 size_t DCHsender::waiting(int fd) {
@@ -252,6 +304,9 @@ void DCHsender::cut(int fd, Outgoing& out, const char* why, bool peerGone) {
              static_cast<int>(out.bytes.size() - out.sent));
     out.cut = true;
     ++_cuts;
+    if (_flowWaiter) {
+        _progress.broadcast();
+    }
     advance(out);
     if (!peerGone && !out.ends.empty() && out.sent > out.frontStart) {
         // The socket holds the beginning of a message: its rest goes first, nothing after it.
@@ -267,6 +322,9 @@ void DCHsender::cut(int fd, Outgoing& out, const char* why, bool peerGone) {
 }
 
 void DCHsender::shutDown(int fd, Outgoing& out) {
+    if (_flowWaiter) {
+        _progress.broadcast();
+    }
     if (out.finishing && out.sent < out.bytes.size()) {
         VA_ERROR("Error: connection %d is closed inside a message: it took nothing of the last %d bytes for the send "
                  "time-out.\n",
@@ -292,6 +350,10 @@ bool DCHsender::drain(int fd, Outgoing& out) {
         if (n > 0) {
             out.sent += static_cast<size_t>(n);
             out.stallSince = vorpane::clock::now();
+            out.released = false;
+            if (_flowWaiter) {
+                _progress.broadcast();
+            }
             continue;
         }
         if (n < 0 && errno == EINTR) {

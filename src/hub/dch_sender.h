@@ -60,6 +60,16 @@ class DCHsender {
     // The connection's disconnect is handled: its queue goes and its descriptor is no longer used.
     void forget(int connectedSockFD);
 
+    // Flow control for a collector on a TCP connection (request thread): waits until at most bound
+    // bytes wait for the connection, it is cut or forgotten, interruptWaits() was called, or it took
+    // nothing for stallSeconds of clock time. A connection that stalled is not waited for again until
+    // it takes something.
+    enum class Room { kRoom, kWaited, kStalled, kGone };
+    Room waitForRoom(int connectedSockFD, size_t bound, double stallSeconds);
+    // Ends a wait now and every later one (the hub is stopping).
+    void interruptWaits();
+    size_t queueBound() const { return _queueBound; }
+
     // Tests and benchmarks: bytes waiting for a connection; connections cut so far; connections shut
     // down inside a message (their peer took nothing of its rest).
     size_t waiting(int connectedSockFD);
@@ -77,6 +87,7 @@ class DCHsender {
         double stallSince = 0;  // clock time of the last progress while bytes wait
         bool cut = false;        // nothing more is queued
         bool finishing = false;  // cut inside a message: its rest goes, then the shut-down
+        bool released = false;   // took nothing for a flow-control wait: not waited for until it takes
     };
     struct Datagrams {
         sockaddr_in address{};
@@ -110,6 +121,9 @@ class DCHsender {
     int _cuts VA_GUARDED_BY(_lock) = 0;
     int _torn VA_GUARDED_BY(_lock) = 0;
     bool _stopping VA_GUARDED_BY(_lock) = false;
+    vorpane::CondVar _progress;  // a queue shrank, or a connection went
+    bool _flowWaiter VA_GUARDED_BY(_lock) = false;
+    bool _flowInterrupted VA_GUARDED_BY(_lock) = false;
 
     int _wakeFd = -1;  // eventfd: new work or stop
     pthread_t _thread{};

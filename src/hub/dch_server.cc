@@ -76,6 +76,8 @@ DCHserver::DCHserver()
     VA_STATE("MAX_ATTRGROUP_PER_APPL=%d\n", _maxAttrGroupPerAppl);
 
     _keepSeconds = keepSecondsFromEnvironment();
+    _collectorWindow = collectorWindowFromEnvironment();
+    _collectorStall = collectorStallFromEnvironment();
 
     const int valuesSize = Max_Values_Buf_Size();
     if (valuesSize > 0) {
@@ -192,6 +194,13 @@ void DCHserver::stop() {
         }
         _stopping = true;
         _runCond.broadcast();  // a handler pausing in waitWhileRunning() gives up at once
+        // So does a wait for a collector.
+        if (_waitingOnWindow) {
+            _waitingOnWindow->interrupt();
+        }
+        if (_waitingOnConnection && _sender) {
+            _sender->interruptWaits();
+        }
     }
     _ipcSrv->ipc_put_data(static_cast<int>(kStopText.size()), kStopText.data(), nullptr, 0, nullptr, 0);
     vorpane::ScopedLock g(_runLock);
@@ -505,6 +514,9 @@ int DCHserver::writeTo(const char* message, uint32_t length, const DCHclientAddr
         sockaddr_in to{};
         std::memcpy(&to, clientAddr.bytes.data(),
                     std::min(sizeof to, static_cast<size_t>(std::max(clientAddr.length, 0))));
+        if (!_collectorFlow.empty()) {
+            admitDatagram(clientAddr, length);
+        }
         return _sender->sendTo(to, message, length);
     }
     _ipcClient->setClientAddr(clientAddr.bytes.data(), clientAddr.length);

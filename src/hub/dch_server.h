@@ -24,6 +24,7 @@
 #include "hub/dch_handlers.h"
 #include "hub/dch_ipc.h"
 #include "hub/dch_sender.h"
+#include "interfaces/dch_flow.h"
 #include "interfaces/sync.h"
 
 class applSpaceList;
@@ -104,6 +105,18 @@ public:
 
     // Tests and benchmarks: how replies leave (null on the local transport).
     DCHsender* sender() { return _sender.get(); }
+
+    // Flow control towards collectors. A subscriber by datagram of this process has a window
+    // (interfaces/dch_flow.h) of at most VORPANE_DCH_COLLECTOR_WINDOW bytes of charge, never more than
+    // its socket's receive buffer; a collector on a TCP connection may have at most half the sender's
+    // queue bound waiting. Past that the request thread waits for the collector, and reads no further
+    // requests meanwhile. A collector that takes nothing for VORPANE_DCH_COLLECTOR_STALL seconds is
+    // no longer waited for until it takes again. A window of 0 turns flow control off.
+    static constexpr uint64_t kDefaultCollectorWindow = 8 * 1024 * 1024;
+    static constexpr uint64_t kLeastCollectorWindow = 64 * 1024;
+    static constexpr double kDefaultCollectorStall = 10;
+    static uint64_t collectorWindowFromEnvironment();
+    static double collectorStallFromEnvironment();
 
     // What the hub has counted (any thread).
     const DCHfigures& figures() const { return _figures; }
@@ -233,6 +246,29 @@ private:
     // Sends one DCH_infoText reply, or parks the request when the text is not known yet.
     void answerInfoRequest(std::string_view message, const char* applName, short waiterType,
                            const DCHclientAddr& clientAddr, unsigned int connectedSockFD);
+
+    // The flow state of one subscriber by datagram of this process. Request thread only.
+    struct CollectorFlow {
+        std::shared_ptr<vorpane::DCHflowWindow> window;
+        bool released = false;       // it stalled: rows go without waiting until it takes again
+        uint64_t takenAtRelease = 0;
+    };
+    // A subscription by datagram began (its window is looked up) or ended.
+    void noteCollectorFlow(const DCHclientAddr& address, bool subscribed);
+    // Before a datagram of length bytes goes to address: waits for room in its window, if it has one.
+    void admitDatagram(const DCHclientAddr& address, uint32_t length);
+    // Before data goes to a collector's TCP connection: waits while too much waits for it.
+    void admitConnectionData(unsigned int connectedSockFD);
+    // Waits on a window with stop() able to end the wait; the wait's result.
+    vorpane::DCHflowWindow::Room waitForWindow(vorpane::DCHflowWindow& window, uint64_t charge);
+    // The most charge a window may have outstanding.
+    uint64_t collectorBound(const vorpane::DCHflowWindow& window) const;
+    std::unordered_map<uint64_t, CollectorFlow> _collectorFlow;
+    uint64_t _collectorWindow = kDefaultCollectorWindow;
+    double _collectorStall = kDefaultCollectorStall;
+    // The window the request thread waits on right now, for stop().
+    std::shared_ptr<vorpane::DCHflowWindow> _waitingOnWindow VA_GUARDED_BY(_runLock);
+    bool _waitingOnConnection VA_GUARDED_BY(_runLock) = false;
 
     // Request thread: pauses for seconds of clock time; false when stop() was called meanwhile.
     bool waitWhileRunning(double seconds);

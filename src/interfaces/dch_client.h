@@ -17,6 +17,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -64,6 +65,8 @@ int DCH_api_init();
 void DCH_api_destroy();
 
 namespace vorpane {
+
+class DCHflowWindow;
 
 // ---------------------------------------------------------------------------------------------------
 // Where the hub is and how long to wait for it. Times are clock seconds (shortened by the test
@@ -266,6 +269,12 @@ class HubDatagram {
     std::vector<char> _packed;  // the rest of a packed datagram, from _packedAt
     size_t _packedAt = 0;
     uint32_t _dropped = 0;  // datagrams the kernel dropped for this socket, as last reported
+    // The window shared with the hub of this process, and the charge of the datagrams whose messages
+    // were handed out but not yet dealt with by the caller.
+    std::shared_ptr<DCHflowWindow> _window;
+    uint64_t _windowKey = 0;
+    uint64_t _owed = 0;
+    std::atomic<bool> _cancelled{false};
 };
 
 // ---------------------------------------------------------------------------------------------------

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "hub/dch_sender.h"
 #include "interfaces/dch_protocol.h"
@@ -131,6 +132,55 @@ TEST(HubSender, APeerThatTakesNothingAfterTheCutIsShutDownInsideTheMessage) {
     size_t rest = 0;
     EXPECT_LT(wholeMessages(bytes, &rest), 40);
     EXPECT_GT(rest, 0u);
+}
+
+// A collector on a TCP connection that reads slowly is waited for instead of being cut: the hub's
+// request thread waits for room before each message, and the peer gets every message; one that reads
+// nothing is waited for only up to the stall time, and not again until it takes something.
+TEST(HubSender, ASlowReaderIsWaitedForAndAStalledOneOnlyUpToTheStallTime) {
+    ScopedSpeedup fast(20);
+    TraceCapture trace(trace::kError);
+    constexpr int kMessages = 200;  // some 2 MB, thirty times the queue bound
+    {
+        Connection c;
+        DCHsender sender(-1, DCHsender::kLeastQueueBound, 30);
+        int waited = 0;
+        size_t most = 0;
+        std::thread writer([&] {
+            for (int i = 0; i < kMessages; ++i) {
+                const DCHsender::Room room = sender.waitForRoom(c.writer, sender.queueBound() / 2, 30);
+                waited += room == DCHsender::Room::kWaited ? 1 : 0;
+                most = std::max(most, sender.waiting(c.writer));
+                const std::string m = message(i);
+                ASSERT_EQ(sender.send(c.writer, m.data(), m.size()), static_cast<int>(m.size()));
+            }
+            // Everything queued has gone before the end of the stream.
+            const DCHsender::Room drained = sender.waitForRoom(c.writer, 0, 30);
+            EXPECT_TRUE(drained == DCHsender::Room::kRoom || drained == DCHsender::Room::kWaited);
+            shutdown(c.writer, SHUT_WR);
+        });
+        std::string bytes;
+        ASSERT_TRUE(c.readToEnd(&bytes));
+        writer.join();
+        size_t rest = 0;
+        EXPECT_EQ(wholeMessages(bytes, &rest), kMessages);
+        EXPECT_EQ(rest, 0u);
+        EXPECT_EQ(sender.cutCount(), 0);
+        EXPECT_GT(waited, 0);
+        EXPECT_LE(most, sender.queueBound() / 2);
+    }
+    Connection c;
+    DCHsender sender(-1, DCHsender::kDefaultQueueBound, 3600);
+    DCHsender::Room room = DCHsender::Room::kRoom;
+    int i = 0;
+    for (; i < 1000 && room != DCHsender::Room::kStalled; ++i) {
+        room = sender.waitForRoom(c.writer, 64 * 1024, 2);
+        const std::string m = message(i);
+        ASSERT_EQ(sender.send(c.writer, m.data(), m.size()), static_cast<int>(m.size()));
+    }
+    EXPECT_EQ(room, DCHsender::Room::kStalled);
+    EXPECT_EQ(sender.waitForRoom(c.writer, 64 * 1024, 2), DCHsender::Room::kRoom);  // not waited for again
+    EXPECT_EQ(sender.cutCount(), 0);
 }
 
 }  // namespace

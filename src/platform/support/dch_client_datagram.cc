@@ -14,10 +14,14 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 
 #include "interfaces/dch_client.h"
+#include "interfaces/dch_flow.h"
+#include "interfaces/support.h"
 #include "interfaces/trace.h"
 
 namespace vorpane {
@@ -31,6 +35,22 @@ constexpr size_t kDatagram = 8192;
 // comes while the thread waits for the processor (a privileged process gets this whatever
 // net.core.rmem_max says; the kernel charges only what is queued).
 constexpr int kReceiveBuffer = 16 * 1024 * 1024;
+// VORPANE_DCH_RECEIVE_BUFFER: bytes asked for (0 keeps the system's default and asks for nothing).
+int receiveBufferFromEnvironment() {
+    const char* value = BSS1_GetEnv("VORPANE_DCH_RECEIVE_BUFFER", 0);
+    if (value == nullptr || *value == '\0') {
+        return kReceiveBuffer;
+    }
+    char* end = nullptr;
+    const long long n = std::strtoll(value, &end, 10);
+    if (end == value || *end != '\0' || n < 0 || n > INT_MAX / 2) {
+        VA_ERROR("Error: VORPANE_DCH_RECEIVE_BUFFER=<%s> is no byte count from 0 to %d; using %d.\n", value,
+                 INT_MAX / 2, kReceiveBuffer);
+        return kReceiveBuffer;
+    }
+    return static_cast<int>(n);
+}
+
 // The continuation datagrams of one message follow within the hub's pause between them.
 constexpr double kPieceWait = 10;
 
@@ -59,7 +79,134 @@ ReplyPorts& replyPorts() {
     return *ports;
 }
 
+uint64_t windowKey(const sockaddr_in& a) {
+    return (static_cast<uint64_t>(a.sin_addr.s_addr) << 16) | a.sin_port;
+}
+
+// The windows of the subscriptions by datagram of this process, by their socket's address. Leaked
+// on purpose, like the reply ports.
+struct FlowWindows {
+    Mutex lock;
+    std::map<uint64_t, std::weak_ptr<DCHflowWindow>> byAddress VA_GUARDED_BY(lock);
+};
+
+FlowWindows& flowWindows() {
+    static FlowWindows* windows = new FlowWindows();
+    return *windows;
+}
+
+// The test gate of DCH_holdCollectors.
+struct CollectorGate {
+    Mutex lock;
+    CondVar cond;
+    bool held VA_GUARDED_BY(lock) = false;
+};
+
+CollectorGate& collectorGate() {
+    static CollectorGate* gate = new CollectorGate();
+    return *gate;
+}
+
 }  // namespace
+
+void DCHflowWindow::taken(uint64_t charge) {
+    ScopedLock guard(_lock);
+    _taken += charge;
+    if (_hubWaits) {
+        _cond.signal();
+    }
+}
+
+void DCHflowWindow::close() {
+    ScopedLock guard(_lock);
+    _closed = true;
+    _cond.broadcast();
+}
+
+void DCHflowWindow::sent(uint64_t charge) {
+    ScopedLock guard(_lock);
+    _sent += charge;
+    _peak = std::max(_peak, _sent - std::min(_sent, _taken));
+}
+
+void DCHflowWindow::interrupt() {
+    ScopedLock guard(_lock);
+    _interrupted = true;
+    _cond.broadcast();
+}
+
+DCHflowWindow::Room DCHflowWindow::waitForRoom(uint64_t charge, uint64_t bound, double stallSeconds) {
+    ScopedLock guard(_lock);
+    auto outstandingNow = [this]() VA_REQUIRES(_lock) { return _sent - std::min(_sent, _taken); };
+    auto fits = [&]() VA_REQUIRES(_lock) { return outstandingNow() == 0 || outstandingNow() + charge <= bound; };
+    if (_closed || _interrupted || fits()) {
+        return _interrupted ? Room::kInterrupted : _closed ? Room::kClosed : Room::kRoom;
+    }
+    ++_waits;
+    _hubWaits = true;
+    Room room = Room::kRoom;
+    for (;;) {
+        // The stall time runs from the collector's last progress, not from the start of the wait.
+        const uint64_t takenBefore = _taken;
+        _cond.waitUntil(_lock, stallSeconds, [&]() VA_REQUIRES(_lock) {
+            return _closed || _interrupted || fits() || _taken != takenBefore;
+        });
+        if (_interrupted) {
+            room = Room::kInterrupted;
+        } else if (_closed) {
+            room = Room::kClosed;
+        } else if (fits()) {
+            room = Room::kRoom;
+        } else if (_taken != takenBefore) {
+            continue;
+        } else {
+            room = Room::kStalled;
+        }
+        break;
+    }
+    _hubWaits = false;
+    return room;
+}
+
+bool DCHflowWindow::fits(uint64_t charge, uint64_t bound) const {
+    ScopedLock guard(_lock);
+    const uint64_t outstanding = _sent - std::min(_sent, _taken);
+    return outstanding == 0 || outstanding + charge <= bound;
+}
+
+uint64_t DCHflowWindow::outstanding() const {
+    ScopedLock guard(_lock);
+    return _sent - std::min(_sent, _taken);
+}
+
+uint64_t DCHflowWindow::takenSoFar() const {
+    ScopedLock guard(_lock);
+    return _taken;
+}
+
+uint64_t DCHflowWindow::peakOutstanding() const {
+    ScopedLock guard(_lock);
+    return _peak;
+}
+
+uint64_t DCHflowWindow::waits() const {
+    ScopedLock guard(_lock);
+    return _waits;
+}
+
+std::shared_ptr<DCHflowWindow> DCH_flowWindow(const sockaddr_in& collector) {
+    FlowWindows& windows = flowWindows();
+    ScopedLock guard(windows.lock);
+    auto found = windows.byAddress.find(windowKey(collector));
+    return found != windows.byAddress.end() ? found->second.lock() : nullptr;
+}
+
+void DCH_holdCollectors(bool hold) {
+    CollectorGate& gate = collectorGate();
+    ScopedLock guard(gate.lock);
+    gate.held = hold;
+    gate.cond.broadcast();
+}
 
 void DCH_publishReplyPort(int hubPort, int replyPort, int expected) {
     ReplyPorts& ports = replyPorts();
@@ -82,6 +229,15 @@ int DCH_publishedReplyPort(int hubPort) {
 }
 
 HubDatagram::~HubDatagram() {
+    if (_window) {
+        _window->close();
+        FlowWindows& windows = flowWindows();
+        ScopedLock guard(windows.lock);
+        auto found = windows.byAddress.find(_windowKey);
+        if (found != windows.byAddress.end() && found->second.lock() == _window) {
+            windows.byAddress.erase(found);
+        }
+    }
     if (_strangers > 1) {
         VA_ERROR("Warning: %llu datagrams that did not come from the hub were dropped by a subscription by datagram\n",
                  static_cast<unsigned long long>(_strangers));
@@ -120,10 +276,24 @@ int HubDatagram::open(const HubOptions& options) {
         VA_ERROR("Error: binding a datagram socket for the hub failed: %s\n", std::strerror(errno));
         return DCH_CLIENT_NO_HUB;
     }
-    const int size = kReceiveBuffer;
-    if (::setsockopt(_fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0 &&
+    const int size = receiveBufferFromEnvironment();
+    if (size > 0 && ::setsockopt(_fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0 &&
         ::setsockopt(_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0) {
         VA_DETAIL("SO_RCVBUF refused: %s\n", std::strerror(errno));
+    }
+    // The window is what the kernel granted, in its own accounting (which counts each datagram's
+    // overhead too); the hub of this process finds it by the socket's address.
+    int granted = 0;
+    socklen_t grantedLength = sizeof granted;
+    sockaddr_in bound{};
+    socklen_t boundLength = sizeof bound;
+    if (::getsockopt(_fd, SOL_SOCKET, SO_RCVBUF, &granted, &grantedLength) == 0 && granted > 0 &&
+        ::getsockname(_fd, reinterpret_cast<sockaddr*>(&bound), &boundLength) == 0) {
+        _window = std::make_shared<DCHflowWindow>(static_cast<uint64_t>(granted));
+        _windowKey = windowKey(bound);
+        FlowWindows& windows = flowWindows();
+        ScopedLock guard(windows.lock);
+        windows.byAddress[_windowKey] = _window;
     }
     // The kernel counts the datagrams it dropped for want of room; receive() reports them.
     const int on = 1;
@@ -155,6 +325,17 @@ int HubDatagram::receive(HubMessage* message, double timeout) {
     }
     const bool forever = timeout < 0;
     const double callEnds = forever ? 0 : clock::now() + timeout;
+    {
+        CollectorGate& gate = collectorGate();
+        ScopedLock guard(gate.lock);
+        gate.cond.waitUntil(gate.lock, -1, [&]() VA_REQUIRES(gate.lock) { return !gate.held || _cancelled.load(); });
+    }
+    // The caller has dealt with every message handed out so far: the datagrams that held them are
+    // given back to the hub, unless one still holds messages to hand out.
+    if (_owed > 0 && _packedAt >= _packed.size() && _window) {
+        _window->taken(_owed);
+        _owed = 0;
+    }
     // While a message is half in, the wait is for its next piece.
     bool pieceWait = false;
     double pieceEnds = 0;
@@ -226,6 +407,7 @@ int HubDatagram::receive(HubMessage* message, double timeout) {
             noteStranger(from);
             continue;
         }
+        _owed += DCHflowWindow::charge(static_cast<uint64_t>(n), 1);
         if (bytes.empty()) {
             if (n < static_cast<ssize_t>(DCH_FRAME_HEADER)) {
                 continue;
@@ -288,6 +470,12 @@ void HubDatagram::noteStranger(const sockaddr_in& from) {
 }
 
 void HubDatagram::cancel() {
+    _cancelled.store(true);
+    {
+        CollectorGate& gate = collectorGate();
+        ScopedLock guard(gate.lock);
+        gate.cond.broadcast();
+    }
     if (_cancelFd >= 0) {
         const uint64_t one = 1;
         if (::write(_cancelFd, &one, sizeof one) < 0) {
