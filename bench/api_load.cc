@@ -30,8 +30,11 @@
 #include "interfaces/axf_facade.h"
 #include "interfaces/support.h"
 #include "platform/axf/memory_table.h"
+#include "bench_stats.h"
 
 namespace {
+
+using vorpane::bench::median;
 
 struct Options {
     long rows = 1000;
@@ -143,11 +146,6 @@ double hubRate(const Options& o) {
         }
     }
     return pclose(p) == 0 ? rate : 0;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : (v.size() % 2 == 1 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2);
 }
 
 }  // namespace

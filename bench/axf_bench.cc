@@ -15,8 +15,11 @@
 #include "interfaces/axf_facade.h"
 #include "interfaces/support.h"
 #include "platform/axf/memory_table.h"
+#include "bench_stats.h"
 
 namespace {
+
+using vorpane::bench::median;
 
 struct Options {
     int runs = 5;
@@ -37,11 +40,6 @@ std::string numbered(const char* prefix, int n, const char* suffix = "") {
     char name[64];
     std::snprintf(name, sizeof name, "%s%d%s", prefix, n, suffix);
     return name;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
 }
 
 // 200-byte rows: ORIGINNODE, a mount point, a used percentage, a file-system type and free text.

@@ -66,11 +66,14 @@
 #include "providers/sock_provider.h"
 #include "tables/zot_vorpane_manager.h"
 #include "testlib/hub_fixture.h"
+#include "bench_stats.h"
 
 using namespace vorpane;
 using namespace vorpane::datapath;
 
 namespace {
+
+using vorpane::bench::median;
 
 // Name (key) 16 + Count 4 + Text 148 after ORIGINNODE 32: 200 bytes.
 constexpr const char* kAttrInfo = "G,@Name,D,16:Count,C,4:Text,D,148:;";
@@ -296,11 +299,6 @@ double cpuSeconds() {
     timespec ts{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
 }
 
 // Wall and CPU seconds of one call of f, averaged over n calls.

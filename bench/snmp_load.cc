@@ -22,6 +22,7 @@
 #include "providers/row_collector.h"
 #include "providers/snmp_provider.h"
 #include "testlib/hub_fixture.h"
+#include "testlib/hub_test_client.h"
 #include "testlib/snmpd.h"
 
 using namespace vorpane;
@@ -124,7 +125,7 @@ void walk(int rows, int runs, int bulk) {
 void agents(int count, double interval, int rounds) {
     std::vector<int> list;
     for (int i = 0; i < count; ++i) {
-        list.push_back(testing::SnmpDaemon::freeUdpPort());
+        list.push_back(testing::freeHubPort());
     }
     // One snmpd on every port.
     testing::SnmpDaemon many(list[0], "", std::vector<int>(list.begin() + 1, list.end()));

@@ -26,8 +26,11 @@
 #include "testlib/child_process.h"
 #include "testlib/headless_browser.h"
 #include "testlib/temp_dir.h"
+#include "bench_stats.h"
 
 namespace {
+
+using vorpane::bench::median;
 
 using vorpane::testing::ChildProcess;
 using vorpane::testing::HeadlessBrowser;
@@ -42,11 +45,6 @@ struct Options {
     std::string agent = VORPANE_AGENT_BIN;
     std::string dp = VORPANE_DP_BIN;
 };
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : (v.size() % 2 == 1 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2);
-}
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 
 #include "testlib/agent_harness.h"
 #include "testlib/child_process.h"
+#include "testlib/hub_test_client.h"
 #include "testlib/snmpd.h"
 #include "testlib/temp_dir.h"
 
@@ -43,7 +44,7 @@ TEST(SnmpInTheAgent, PollsSnmpdAndASituationOnAnErrorCounterFires) {
            "attribute Error D 128\n"
            "source SNMP retries=0\n"
            "agent local " << snmpd.peer() << "\n"
-           "agent gone 127.0.0.1:" << SnmpDaemon::freeUdpPort() << "\n"
+           "agent gone 127.0.0.1:" << vorpane::testing::freeHubPort() << "\n"
            "table IFTABLE index=Index interval=20 timeout=40\n"
            "oid Descr 1.3.6.1.2.1.2.2.1.2\n"
            "oid In_Errors 1.3.6.1.2.1.2.2.1.14\n";

@@ -21,6 +21,7 @@
 #include "providers/http_provider.h"
 #include "providers/row_collector.h"
 #include "testlib/hub_fixture.h"
+#include "testlib/hub_test_client.h"
 #include "testlib/temp_dir.h"
 
 namespace vorpane::providers {
@@ -29,19 +30,6 @@ namespace {
 using testing::ReceivedRow;
 using testing::RowCollector;
 using testing::TestHub;
-
-// A port on loopback that nothing listens on: bound, then closed.
-int closedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
 
 class HttpAgainstServer : public ::testing::Test {
   protected:
@@ -85,7 +73,7 @@ class HttpAgainstServer : public ::testing::Test {
                    "url nomatch " + base() + "/ok match=\"Good bye\"\n"
                    "url fail " + base() + "/fail\n"
                    "url slow " + base() + "/slow\n"
-                   "url refused http://127.0.0.1:" + std::to_string(closedPort()) + "/\n";
+                   "url refused http://127.0.0.1:" + std::to_string(testing::freeHubPort()) + "/\n";
         }
         const std::string text = "application VPWEB\n"
                                  "group PROBE K 300\n"

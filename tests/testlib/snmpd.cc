@@ -9,6 +9,8 @@
 
 #include <sstream>
 
+#include "testlib/hub_test_client.h"
+
 namespace vorpane::testing {
 
 namespace {
@@ -45,20 +47,8 @@ bool SnmpDaemon::installed() {
     return !findProgram("snmpd").empty() && !findProgram("snmpwalk").empty() && !findProgram("snmptrap").empty();
 }
 
-int SnmpDaemon::freeUdpPort() {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
 SnmpDaemon::SnmpDaemon(int port, const std::string& extraConfig, const std::vector<int>& morePorts)
-    : _port(port == 0 ? freeUdpPort() : port) {
+    : _port(port == 0 ? freeHubPort() : port) {
     mkdir((_dir.path() + "/mibs").c_str(), 0700);
     mkdir((_dir.path() + "/conf").c_str(), 0700);
     mkdir((_dir.path() + "/persist").c_str(), 0700);

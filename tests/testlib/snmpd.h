@@ -21,8 +21,6 @@ class SnmpDaemon {
 
     // True when snmpd and the snmp tools are installed.
     static bool installed();
-    // A UDP port on loopback that was free a moment ago.
-    static int freeUdpPort();
 
     // Starts snmpd on `port` (0: a free one), and on the further ports, with the extra
     // configuration lines; ready() tells whether it answers.
