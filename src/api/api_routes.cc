@@ -236,8 +236,8 @@ struct Routes {
     // How many rows a report of the table gives now; nothing when the report failed or took longer
     // than a listing should wait.
     static std::optional<size_t> rowCount(const axf::TableDesc& t) {
-        if (t.columns.empty()) {
-            return std::nullopt;  // registered before its application came online: nothing to count
+        if (t.columns.empty() || frameworkBookkeeping(t)) {
+            return std::nullopt;  // not online yet, or a table only requests naming a node and file read
         }
         const axf::ReportResult result = reportAll(t, kCountTimeoutSeconds);
         if (!result.status.ok()) {

@@ -100,8 +100,8 @@ void situationMetrics(PrometheusText& out) {
 // Every table's numeric attributes (table_metrics.h), from one report of each.
 void tableMetrics(PrometheusText& out) {
     for (const axf::TableDesc& t : axf::listTables()) {
-        if (t.internal && t.group.empty()) {
-            continue;  // the framework's own action and file tables: bookkeeping, no attribute group
+        if (frameworkBookkeeping(t)) {
+            continue;
         }
         const axf::ReportResult result = reportAll(t, kScrapeTimeoutSeconds);
         if (result.status.ok()) {
