@@ -237,7 +237,7 @@ struct Routes {
     // than a listing should wait.
     static std::optional<size_t> rowCount(const axf::TableDesc& t) {
         if (t.columns.empty() || frameworkBookkeeping(t)) {
-            return std::nullopt;  // not online yet, or a table only requests naming a node and file read
+            return std::nullopt;  // not online yet, or only requests naming a node and file can read it
         }
         const axf::ReportResult result = reportAll(t, kCountTimeoutSeconds);
         if (!result.status.ok()) {
