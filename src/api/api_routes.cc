@@ -17,6 +17,7 @@
 #include "api/api_http.h"
 #include "api/api_json.h"
 #include "api/api_names.h"
+#include "api/http_front.h"
 #include "api/where_parser.h"
 #include "interfaces/axf.h"
 #include "interfaces/axf_facade.h"
@@ -384,11 +385,12 @@ struct Routes {
         }
         // A poll that waits runs on a wait slot of the HTTP front, which bounds them (mayWaitLong).
         double wait = std::min(static_cast<double>(waitParam), s.config.maxWaitSeconds);
-        // The wait goes in slices so that stop() need not sit out a long poll: shutdown waits at most
-        // one slice for it.
+        // The wait goes in slices so that stop() need not sit out a long poll, and so that a client
+        // that left (a page reloaded, a tool stopped) gives its slot back within a slice rather than
+        // holding it for the whole wait.
         axf::EventBatch batch = axf::readEvents(after, 0, kMaxEventsPerPoll);
         const double deadline = clock::now() + wait;
-        while (batch.events.empty() && !s.closing.load()) {
+        while (batch.events.empty() && !s.closing.load() && !servedClientGone()) {
             double left = deadline - clock::now();
             if (left <= 0) {
                 break;

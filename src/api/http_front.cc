@@ -222,6 +222,9 @@ namespace {
 
 // The request as httplib reads it: the connection's buffered bytes. Its answer goes into the
 // connection, for the reader to write.
+// The socket of the request this thread serves, for servedClientGone().
+thread_local int tServedFd = -1;
+
 class RequestStream final : public httplib::Stream {
 public:
     explicit RequestStream(HttpFront::Connection& c) : _c(c) {}
@@ -822,10 +825,24 @@ void HttpFront::work(bool waitSlot) {
     }
 }
 
+bool servedClientGone() {
+    if (tServedFd < 0) {
+        return false;
+    }
+    // A peer's FIN shows as POLLRDHUP (a TLS peer's close_notify comes before it): a request already
+    // read whole is not affected by what else the client sends.
+    pollfd p{tServedFd, POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 void HttpFront::serveOne(Connection& c) {
     RequestStream stream(c);
     const bool last = c.served + 1 >= _settings.keepAliveMax;
     bool closed = false;
+    struct Serving {
+        explicit Serving(int fd) { tServedFd = fd; }
+        ~Serving() { tServedFd = -1; }
+    } serving(c.fd);
     const bool ok = _serve(stream, last, closed);
     c.in.erase(0, c.requestLength);
     if (c.in.capacity() > kKeptBufferBytes && c.in.size() < kReadPiece) {

@@ -117,4 +117,9 @@ private:
     bool _stopped VA_GUARDED_BY(_lock) = false;
 };
 
+// Whether the client of the request this thread serves has closed its side of the connection (or the
+// connection broke): nobody reads the answer any more, so a request that waits long ends its wait.
+// False on a thread that serves no request of a front.
+bool servedClientGone();
+
 }  // namespace vorpane::api

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "api/api_fixture.h"
+#include "testlib/agent_harness.h"
 #include "testlib/scoped_env.h"
 #include "testlib/temp_dir.h"
 #include "testlib/trace_capture.h"
@@ -446,6 +447,27 @@ TEST_F(HttpFront, LongWaitsPastTheirSlotsAreAnswered503AtOnceAndTheConnectionSta
     std::string page = client()->Get("/metrics")->body;
     EXPECT_NE(page.find("vorpane_api_waits 2\n"), std::string::npos) << page;
     EXPECT_NE(page.find("vorpane_api_refused_total{reason=\"wait_slots\"} 3\n"), std::string::npos) << page;
+}
+
+TEST_F(HttpFront, ALongPollWhoseClientLeftGivesItsWaitSlotBackBeforeItsWaitEnds) {
+    _server.reset();
+    api::ApiConfig config = testConfig();
+    config.waitSlots = 1;
+    startServer(config);
+    auto waits = [&](const char* n) {
+        return vorpane::testing::waitUntil([&] { return client()->Get("/metrics")->body.find(std::string("vorpane_api_waits ") + n + "\n") != std::string::npos; },
+                         milliseconds(10000));
+    };
+    {
+        RawClient gone(_server->port());
+        ASSERT_TRUE(gone.send(get("/v1/events?wait=30&after=1000000")));
+        ASSERT_TRUE(waits("1"));
+    }
+    // Within a slice of the wait, not at its end 30 seconds on.
+    EXPECT_TRUE(waits("0"));
+    RawClient next(_server->port());
+    ASSERT_TRUE(next.send(get("/v1/events?wait=1&after=1000000")));
+    EXPECT_EQ(statusOf(next.answer(milliseconds(10000))), 200);
 }
 
 TEST_F(HttpFront, PastTheConnectionCapAnIdleConnectionMakesRoomOrTheNewOneIsRefused) {

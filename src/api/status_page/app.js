@@ -171,15 +171,44 @@
     started: false,
   };
 
+  // A held poll keeps one of the few connections a browser opens to one host (six), so a page that
+  // is not seen gives its poll up and takes it again, from the last event it had, once it is seen:
+  // otherwise a handful of background tabs, or of pages kept in the back-forward cache, would leave
+  // none for the page in front, whose requests would then wait out their polls.
+  let pollAbort = new AbortController();
+  let wakePoll = null;
+  let pageShown = true; // false from pagehide (leaving, or into the back-forward cache) to pageshow
+  const seen = () => pageShown && document.visibilityState !== "hidden";
+  const seenChanged = () => {
+    if (!seen()) pollAbort.abort();
+    else if (wakePoll) wakePoll();
+  };
+  document.addEventListener("visibilitychange", seenChanged);
+  window.addEventListener("pagehide", () => {
+    pageShown = false;
+    seenChanged();
+  });
+  window.addEventListener("pageshow", () => {
+    pageShown = true;
+    seenChanged();
+  });
+
   async function pollEvents() {
     for (;;) {
       if (!token()) {
         await new Promise((resolve) => setTimeout(resolve, 500));
         continue;
       }
+      if (!seen()) {
+        await new Promise((resolve) => (wakePoll = resolve));
+        wakePoll = null;
+        continue;
+      }
+      pollAbort = new AbortController();
       try {
         const first = events.lastSeq === 0 && events.received === 0;
-        const answer = await api("/v1/events" + query({ after: events.lastSeq, wait: first ? 0 : 25 }));
+        const answer = await api("/v1/events" + query({ after: events.lastSeq, wait: first ? 0 : 25 }),
+                                 { signal: pollAbort.signal });
         const batch = answer.events || [];
         events.lastSeq = Math.max(events.lastSeq, answer.lastSeq || 0);
         events.received += batch.length;
@@ -190,6 +219,7 @@
         }
         if (first && !batch.length) events.received = -1; // caught up once; wait from now on
       } catch (error) {
+        if (pollAbort.signal.aborted) continue; // given up while not seen
         await new Promise((resolve) => setTimeout(resolve, 2000));
       }
     }
@@ -245,7 +275,8 @@
       this.listeners = [];
     }
     every(ms, fn) {
-      const run = () => fn().catch(() => {});
+      // A page nobody sees does not refresh; the next refresh after it is seen again catches up.
+      const run = () => (seen() ? fn() : Promise.resolve()).catch(() => {});
       this.timers.push(setInterval(run, ms));
     }
     listen(fn) {
