@@ -29,15 +29,11 @@ namespace {
 using vorpane::testing::ChildProcess;
 using vorpane::testing::sendLine;
 using vorpane::testing::TempDir;
+using vorpane::testing::writeFile;
 using Clock = std::chrono::steady_clock;
 
 // Generous: the agent runs under sanitizers on a loaded machine.
 constexpr std::chrono::seconds kDeadline{60};
-
-void writeFile(const std::string& path, const std::string& text) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
 
 class DefaultStart : public ::testing::Test {
   protected:

@@ -21,13 +21,8 @@ namespace {
 
 using vorpane::testing::ChildProcess;
 using vorpane::testing::TempDir;
+using vorpane::testing::readFile;
 using vorpane::testing::withoutTrailingBlanks;
-
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 
 class FixedTablesE2E : public ::testing::Test {
   protected:
@@ -85,12 +80,12 @@ TEST_F(FixedTablesE2E, AnAlertReachesTheProviderAndTheGeneratedCatalogComesBackL
     EXPECT_EQ(status[0]["SITORG"], "host1:E2EFIX00") << status.dump();
 
     ASSERT_TRUE(dp.waitForOutput("TRAPEMIT on host1:E2EFIX00 (handler status 0)")) << dp.output();
-    EXPECT_EQ(readAll(trapFile), "TRAPEMIT|Used_High|DEST(console) SIT(Used_High) TIME(1261206053000000) "
+    EXPECT_EQ(readFile(trapFile), "TRAPEMIT|Used_High|DEST(console) SIT(Used_High) TIME(1261206053000000) "
                                  "NODE(host1:E2EFIX00) SEV(Warning) CAT(Disk) "
                                  "LIST(E2EFIX.Mount=/var;E2EFIX.Used=20)");
 
     // The catalog the agent wrote for the application, in rows of whole lines.
-    const std::string catalog = readAll(_dir.file("E2ECAT00"));
+    const std::string catalog = readFile(_dir.file("E2ECAT00"));
     ASSERT_FALSE(catalog.empty());
     const nlohmann::json lines = rows("T7SRV", "RMTFILE", "ORIGINNODE = 'host1:E2EFIX00' AND RMTFILE = '*CAT'");
     ASSERT_FALSE(lines.empty());

@@ -31,30 +31,12 @@ namespace {
 using Json = nlohmann::json;
 using vorpane::testing::ChildProcess;
 using vorpane::testing::TempDir;
+using vorpane::testing::writeFile;
+using vorpane::testing::findProgram;
 
 // Prometheus reads its configuration, opens its storage and replays its log before it is ready; on a
 // loaded machine that takes seconds. A scrape and a rule evaluation each take a second more.
 constexpr std::chrono::seconds kPrometheusWait{90};
-
-void writeFile(const std::string& path, const std::string& text) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
-// A program found on PATH (the test starts it without a shell); empty when there is none.
-std::string onPath(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-    for (size_t start = 0; start <= dirs.size();) {
-        const size_t end = std::min(dirs.find(':', start), dirs.size());
-        const std::string candidate = dirs.substr(start, end - start) + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-        start = end + 1;
-    }
-    return "";
-}
 
 struct Agent {
     std::string name;
@@ -167,7 +149,7 @@ TEST(Fleet, PrometheusScrapesThreeAgentsOverHttpsAndSeesOneDie) {
               "rule_files: ['" + dir.file("rules.yml") + "']\n"
               "scrape_configs:\n" + scrapes);
     const int port = vorpane::testing::freeHubPort();
-    const std::string program = onPath("prometheus");
+    const std::string program = findProgram("prometheus");
     ASSERT_FALSE(program.empty()) << "prometheus is not installed (scripts/deps.sh installs it)";
     ChildProcess prometheus({program, "--config.file=" + dir.file("prometheus.yml"),
                              "--storage.tsdb.path=" + dir.file("data"),

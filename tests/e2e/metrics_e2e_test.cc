@@ -30,19 +30,11 @@ namespace {
 using vorpane::testing::ChildProcess;
 using vorpane::testing::sendLine;
 using vorpane::testing::TempDir;
+using vorpane::testing::writeFile;
+using vorpane::testing::readFile;
 
 // The host's first samples come on its intervals in real time (the CPU shares need two readings).
 constexpr std::chrono::seconds kHostSamples{120};
-
-void writeFile(const std::string& path, const std::string& text) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 // The sample lines of a family (its name followed by labels or a blank).
 std::vector<std::string> samplesOf(const std::string& page, const std::string& family) {

@@ -5,10 +5,6 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
-#include <openssl/x509v3.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,6 +19,7 @@
 #include "testlib/hub_fixture.h"
 #include "testlib/hub_test_client.h"
 #include "testlib/temp_dir.h"
+#include "testlib/test_certs.h"
 
 namespace vorpane::providers {
 namespace {
@@ -164,50 +161,14 @@ TEST_F(HttpAgainstServer, AOneLinePageOf200KiBIsSearchedAndANormalPageStillMatch
     EXPECT_EQ(r[3].matched, 1);
 }
 
-// A self-signed certificate for 127.0.0.1 (an EC key), valid from a day ago until `validSeconds`
-// from now, written as PEM to cert and key. Also its own CA, so a client can be told to trust it.
-bool writeSelfSigned(const std::string& cert, const std::string& key, long validSeconds) {
-    std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> pkey(EVP_EC_gen("P-256"), EVP_PKEY_free);
-    std::unique_ptr<X509, void (*)(X509*)> x(X509_new(), X509_free);
-    if (!pkey || !x) {
-        return false;
-    }
-    X509_set_version(x.get(), 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(x.get()), 1);
-    X509_gmtime_adj(X509_getm_notBefore(x.get()), -86400);
-    X509_gmtime_adj(X509_getm_notAfter(x.get()), validSeconds);
-    X509_set_pubkey(x.get(), pkey.get());
-    X509_NAME* name = X509_get_subject_name(x.get());
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1,
-                               0);
-    X509_set_issuer_name(x.get(), name);
-    X509V3_CTX ctx;
-    X509V3_set_ctx_nodb(&ctx);
-    X509V3_set_ctx(&ctx, x.get(), x.get(), nullptr, nullptr, 0);
-    for (auto [nid, value] : {std::pair{NID_subject_alt_name, "IP:127.0.0.1"},
-                              std::pair{NID_basic_constraints, "critical,CA:TRUE"}}) {
-        X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
-        if (ext == nullptr) {
-            return false;
-        }
-        X509_add_ext(x.get(), ext, -1);
-        X509_EXTENSION_free(ext);
-    }
-    if (X509_sign(x.get(), pkey.get(), EVP_sha256()) == 0) {
-        return false;
-    }
-    std::unique_ptr<FILE, int (*)(FILE*)> c(std::fopen(cert.c_str(), "w"), std::fclose);
-    std::unique_ptr<FILE, int (*)(FILE*)> k(std::fopen(key.c_str(), "w"), std::fclose);
-    return c && k && PEM_write_X509(c.get(), x.get()) == 1 &&
-           PEM_write_PrivateKey(k.get(), pkey.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
-}
-
 class HttpsAgainstServer : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(_hub.ready());
         // 30 and a half days: the whole days left are 30 however long the test takes.
-        ASSERT_TRUE(writeSelfSigned(_dir.file("cert.pem"), _dir.file("key.pem"), 30 * 86400 + 43200));
+        const vorpane::testing::TestCa ca;
+        ASSERT_TRUE(ca.writeCa(_dir.file("ca.pem")));
+        ASSERT_TRUE(ca.issue("127.0.0.1", _dir.file("cert.pem"), _dir.file("key.pem"), 30 * 86400 + 43200));
         _server = std::make_unique<httplib::SSLServer>(_dir.file("cert.pem").c_str(), _dir.file("key.pem").c_str());
         ASSERT_TRUE(_server->is_valid());
         _server->Get("/health", [](const httplib::Request&, httplib::Response& res) {
@@ -244,7 +205,7 @@ TEST_F(HttpsAgainstServer, CertificateDaysLeftComeFromTheServersCertificate) {
                              "attribute Error D 128\n"
                              "source HTTP interval=60 timeout=3000\n"  // 30 s of real time: TLS under sanitizers
                              "url trusted " + url + " match=\"\\\"status\\\": *\\\"up\\\"\" cafile=" +
-                             _dir.file("cert.pem") + "\n"
+                             _dir.file("ca.pem") + "\n"
                              "url untrusted " + url + "\n";
     Definition d;
     dp::ParseError e;

@@ -15,16 +15,6 @@ namespace vorpane::testing {
 
 namespace {
 
-std::string findProgram(const char* name) {
-    for (const char* dir : {"/usr/sbin/", "/usr/bin/", "/sbin/", "/bin/"}) {
-        std::string path = std::string(dir) + name;
-        if (access(path.c_str(), X_OK) == 0) {
-            return path;
-        }
-    }
-    return "";
-}
-
 // Settings that keep the tools and the daemon off the system's paths and its MIB files (their
 // names are not needed; the output is numeric).
 std::vector<std::string> privateEnvironment(const std::string& dir) {

@@ -27,12 +27,12 @@ bool addExtension(X509* subject, X509* issuer, int nid, const char* value) {
     return ok;
 }
 
-Cert newCert(EVP_PKEY* key, const std::string& name, long serial) {
+Cert newCert(EVP_PKEY* key, const std::string& name, long serial, long validSeconds) {
     Cert x(X509_new(), X509_free);
     X509_set_version(x.get(), 2);
     ASN1_INTEGER_set(X509_get_serialNumber(x.get()), serial);
     X509_gmtime_adj(X509_getm_notBefore(x.get()), -86400);
-    X509_gmtime_adj(X509_getm_notAfter(x.get()), 30L * 86400);
+    X509_gmtime_adj(X509_getm_notAfter(x.get()), validSeconds);
     X509_set_pubkey(x.get(), key);
     X509_NAME_add_entry_by_txt(X509_get_subject_name(x.get()), "CN", MBSTRING_ASC,
                                reinterpret_cast<const unsigned char*>(name.c_str()), -1, -1, 0);
@@ -53,7 +53,7 @@ struct TestCa::Parts {
 
 TestCa::TestCa(const std::string& name) : _p(std::make_unique<Parts>()) {
     _p->key = Key(EVP_EC_gen("P-256"), EVP_PKEY_free);
-    _p->cert = newCert(_p->key.get(), name, 1);
+    _p->cert = newCert(_p->key.get(), name, 1, 365L * 86400);
     X509_set_issuer_name(_p->cert.get(), X509_get_subject_name(_p->cert.get()));
     addExtension(_p->cert.get(), _p->cert.get(), NID_basic_constraints, "critical,CA:TRUE");
     addExtension(_p->cert.get(), _p->cert.get(), NID_key_usage, "critical,keyCertSign,cRLSign");
@@ -65,13 +65,14 @@ TestCa::~TestCa() = default;
 
 bool TestCa::writeCa(const std::string& path) const { return writeCert(_p->cert.get(), path); }
 
-bool TestCa::issue(const std::string& name, const std::string& certPath, const std::string& keyPath) const {
+bool TestCa::issue(const std::string& name, const std::string& certPath, const std::string& keyPath,
+                   long validSeconds) const {
     static long serial = 100;
     Key key(EVP_EC_gen("P-256"), EVP_PKEY_free);
     if (!key) {
         return false;
     }
-    Cert x = newCert(key.get(), name, ++serial);
+    Cert x = newCert(key.get(), name, ++serial, validSeconds);
     X509_set_issuer_name(x.get(), X509_get_subject_name(_p->cert.get()));
     const bool ok = addExtension(x.get(), _p->cert.get(), NID_basic_constraints, "CA:FALSE") &&
                     addExtension(x.get(), _p->cert.get(), NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost") &&

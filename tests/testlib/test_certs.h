@@ -17,9 +17,11 @@ public:
 
     // Writes the CA's certificate (PEM). False when it cannot.
     bool writeCa(const std::string& path) const;
-    // A certificate for `name` signed by this CA, valid for 127.0.0.1 and localhost, with its new
-    // key: certificate and key written as PEM. False when they cannot be made or written.
-    bool issue(const std::string& name, const std::string& certPath, const std::string& keyPath) const;
+    // A certificate for `name` signed by this CA, valid for 127.0.0.1 and localhost from a day ago
+    // until validSeconds from now, with its new key: certificate and key written as PEM. False when
+    // they cannot be made or written.
+    bool issue(const std::string& name, const std::string& certPath, const std::string& keyPath,
+               long validSeconds = 30L * 86400) const;
 
 private:
     struct Parts;
