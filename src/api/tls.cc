@@ -19,10 +19,13 @@ namespace {
 // must not end the agent with SIGPIPE, and nothing else in the process ignores that signal.
 int fdOf(BIO* bio) { return static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio))); }
 
-int bioWrite(BIO* bio, const char* data, int size) {
+// One transfer on the BIO's socket without waiting: io does the send or recv; when the socket is
+// not ready the BIO is marked to retry that way (retry).
+template <typename Io, typename Retry>
+int transfer(BIO* bio, Io io, Retry retry) {
     BIO_clear_retry_flags(bio);
     for (;;) {
-        ssize_t n = ::send(fdOf(bio), data, static_cast<size_t>(size), MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = io(fdOf(bio));
         if (n >= 0) {
             return static_cast<int>(n);
         }
@@ -30,27 +33,22 @@ int bioWrite(BIO* bio, const char* data, int size) {
             continue;
         }
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            BIO_set_retry_write(bio);
+            retry(bio);
         }
         return -1;
     }
 }
 
+int bioWrite(BIO* bio, const char* data, int size) {
+    return transfer(
+        bio, [&](int fd) { return ::send(fd, data, static_cast<size_t>(size), MSG_NOSIGNAL | MSG_DONTWAIT); },
+        [](BIO* b) { BIO_set_retry_write(b); });
+}
+
 int bioRead(BIO* bio, char* buffer, int size) {
-    BIO_clear_retry_flags(bio);
-    for (;;) {
-        ssize_t n = ::recv(fdOf(bio), buffer, static_cast<size_t>(size), MSG_DONTWAIT);
-        if (n >= 0) {
-            return static_cast<int>(n);
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            BIO_set_retry_read(bio);
-        }
-        return -1;
-    }
+    return transfer(
+        bio, [&](int fd) { return ::recv(fd, buffer, static_cast<size_t>(size), MSG_DONTWAIT); },
+        [](BIO* b) { BIO_set_retry_read(b); });
 }
 
 int bioPuts(BIO* bio, const char* text) {
