@@ -114,14 +114,15 @@ public:
         }
         _started = true;
         _stopping = false;
+        const uint64_t generation = _generation;
         pthread_t t;
-        if (ZOT0_CreateThread([this] { timeline(); }, 0, &t, "axf-timeline") == 0) {
+        if (ZOT0_CreateThread([this, generation] { timeline(generation); }, 0, &t, "axf-timeline") == 0) {
             _threads.push_back(t);
         } else {
             VA_ERROR("Error: the framework time line thread could not be started\n");
         }
         for (int i = 0; i < kWorkers; ++i) {
-            if (ZOT0_CreateThread([this] { worker(); }, 0, &t, "axf-worker") == 0) {
+            if (ZOT0_CreateThread([this, generation] { worker(generation); }, 0, &t, "axf-worker") == 0) {
                 _threads.push_back(t);
             } else {
                 VA_ERROR("Error: framework worker %d could not be started\n", i);
@@ -129,11 +130,19 @@ public:
         }
     }
 
+    // The threads are told to end but not waited for, so that a shutdown ends the process at once
+    // even while a take-action command is under way; they are detached, so that their end is nobody's
+    // to collect, and of a generation that a later reset's threads are not.
     void stop() {
         {
             vorpane::ScopedLock g(_lock);
             _stopped = true;
             _stopping = true;
+            ++_generation;
+            for (pthread_t t : _threads) {
+                pthread_detach(t);
+            }
+            _threads.clear();
             _timelineCond.broadcast();
             _jobsCond.broadcast();
             _doneCond.broadcast();
@@ -167,11 +176,14 @@ public:
         _jobsCond.signal();
     }
 
-    void worker() {
+    // Whether the threads started as generation end now.
+    bool ending(uint64_t generation) VA_REQUIRES(_lock) { return _stopping || generation != _generation; }
+
+    void worker(uint64_t generation) {
         vorpane::ScopedLock g(_lock);
         for (;;) {
-            _jobsCond.waitUntil(_lock, -1, [&]() VA_REQUIRES(_lock) { return _stopping || !_jobs.empty(); });
-            if (_stopping) {
+            _jobsCond.waitUntil(_lock, -1, [&]() VA_REQUIRES(_lock) { return ending(generation) || !_jobs.empty(); });
+            if (ending(generation)) {
                 return;
             }
             std::function<void()> job = std::move(_jobs.front());
@@ -186,9 +198,9 @@ public:
         }
     }
 
-    void timeline() {
+    void timeline(uint64_t generation) {
         vorpane::ScopedLock g(_lock);
-        while (!_stopping) {
+        while (!ending(generation)) {
             double now = vorpane::clock::now();
             while (!_timeline.empty() && _timeline.top().due <= now) {
                 TimelineEntry e = _timeline.top();
@@ -894,6 +906,7 @@ private:
     bool _started VA_GUARDED_BY(_lock) = false;
     bool _stopped VA_GUARDED_BY(_lock) = false;  // AXF_Shutdown: no new work
     bool _stopping VA_GUARDED_BY(_lock) = false;  // the threads end
+    uint64_t _generation VA_GUARDED_BY(_lock) = 0;  // of the threads started now
     std::vector<pthread_t> _threads VA_GUARDED_BY(_lock);
     int _busy VA_GUARDED_BY(_lock) = 0;  // workers running a job
     bool _refreshWanted VA_GUARDED_BY(_lock) = false;
