@@ -220,11 +220,11 @@ struct HttpFront::Connection {
 
 namespace {
 
-// The request as httplib reads it: the connection's buffered bytes. Its answer goes into the
-// connection, for the reader to write.
 // The socket of the request this thread serves, for servedClientGone().
 thread_local int tServedFd = -1;
 
+// The request as httplib reads it: the connection's buffered bytes. Its answer goes into the
+// connection, for the reader to write.
 class RequestStream final : public httplib::Stream {
 public:
     explicit RequestStream(HttpFront::Connection& c) : _c(c) {}
