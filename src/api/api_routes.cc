@@ -237,7 +237,7 @@ struct Routes {
     // How many rows a report of the table gives now; nothing when the report failed or took longer
     // than a listing should wait.
     static std::optional<size_t> rowCount(const axf::TableDesc& t) {
-        if (t.columns.empty() || frameworkBookkeeping(t)) {
+        if (!reportableAsAWhole(t)) {
             return std::nullopt;  // not online yet, or only requests naming a node and file can read it
         }
         const axf::ReportResult result = reportAll(t, kCountTimeoutSeconds);

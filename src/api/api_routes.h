@@ -75,9 +75,13 @@ void addRoutes(httplib::Server& server, ApiContext& context);
 // table.
 std::string metricsPage(ApiContext& context);
 
-// The framework's own action and file tables: bookkeeping with no attribute group. They answer only
-// requests that name their node and file, so a report of every row would only trace an error.
-inline bool frameworkBookkeeping(const axf::TableDesc& table) { return table.internal && table.group.empty(); }
+// Whether a report of every row of the table can be made: not of a table registered before its
+// application came online (no columns yet), nor of the framework's own action and file tables
+// (bookkeeping with no attribute group), which answer only requests that name their node and file
+// and would only trace an error.
+inline bool reportableAsAWhole(const axf::TableDesc& table) {
+    return !table.columns.empty() && !(table.internal && table.group.empty());
+}
 
 // Every row of the table from a report the API makes, waiting at most timeoutSeconds for providers.
 axf::ReportResult reportAll(const axf::TableDesc& table, double timeoutSeconds);

@@ -100,7 +100,7 @@ void situationMetrics(PrometheusText& out) {
 // Every table's numeric attributes (table_metrics.h), from one report of each.
 void tableMetrics(PrometheusText& out) {
     for (const axf::TableDesc& t : axf::listTables()) {
-        if (frameworkBookkeeping(t)) {
+        if (!reportableAsAWhole(t)) {
             continue;
         }
         const axf::ReportResult result = reportAll(t, kScrapeTimeoutSeconds);

@@ -264,7 +264,7 @@ void HistorySampler::stop() {
 
 void HistorySampler::sampleOnce() {
     for (const axf::TableDesc& t : axf::listTables()) {
-        if (t.columns.empty() || frameworkBookkeeping(t)) {
+        if (!reportableAsAWhole(t)) {
             continue;
         }
         const axf::ReportResult result = reportAll(t, kSampleReportSeconds);

@@ -200,9 +200,10 @@ TEST_F(StatusPage, ShowsProvidersRowsSparklinesSituationsAndEventsWithoutAConsol
     httplib::Client api("127.0.0.1", _ports.api);
     api.set_bearer_token_auth(kToken);
     const auto waits = [&] {
+        const std::string sample = "\nvorpane_api_waits ";
         httplib::Result r = api.Get("/metrics");
-        const size_t at = r ? r->body.find("\nvorpane_api_waits ") : std::string::npos;
-        return at == std::string::npos ? -1 : std::atoi(r->body.c_str() + at + 19);
+        const size_t at = r ? r->body.find(sample) : std::string::npos;
+        return at == std::string::npos ? -1 : std::atoi(r->body.c_str() + at + sample.size());
     };
     for (int load = 1; load <= 3; ++load) {
         ASSERT_TRUE(browser.navigate("about:blank"));
